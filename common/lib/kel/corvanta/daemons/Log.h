@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QEvent>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <atomic>
+
+namespace kel {
+namespace corvanta {
+namespace daemons {
+
+/// The process log: time-stamped lines to a file (re-created at start) and to standard output,
+/// filtered by a verbosity. Safe to call from any thread; lines from other threads are written
+/// by the log's own thread, in posting order.
+class Log : public QObject {
+    Q_OBJECT
+public:
+    /// Carries a line from another thread to the log's thread.
+    class LogEvent : public QEvent {
+    public:
+        static constexpr QEvent::Type EventType = static_cast<QEvent::Type>(QEvent::User);
+        LogEvent(const QString& text, int level) : QEvent(EventType), m_text(text), m_level(level) {}
+        const QString& text() const { return m_text; }
+        int level() const { return m_level; }
+
+    private:
+        QString m_text;
+        int m_level;
+    };
+
+    Log(const QString& filePath, int verbosity, bool stdoutOff);
+    ~Log() override;
+
+    static Log* singleton();
+
+    int verbosity() const { return m_verbosity.load(std::memory_order_relaxed); }
+    QString filePath() const { return m_filePath; }
+
+public Q_SLOTS:
+    void log(const QString& text, int level);
+    void setVerbosity(int verbosity);
+
+protected:
+    void customEvent(QEvent* event) override;
+
+private:
+    QString m_filePath;
+    std::atomic<int> m_verbosity;
+    bool m_stdoutOff;
+    QString m_lastLine;
+    QMutex m_mutex;
+
+    static Log* s_instance;
+};
+
+}  // namespace daemons
+}  // namespace corvanta
+}  // namespace kel

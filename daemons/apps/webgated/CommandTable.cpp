@@ -1,0 +1,7 @@
+#include "CommandTable.h"
+
+#include "Fcgi.h"
+
+CommandTable webgatedCommands() {
+    return CommandTable{};
+}

@@ -1,0 +1,6 @@
+#pragma once
+
+#include "frame/RequestProcessor.h"
+
+/// The daemon's commands in the order they are matched.
+CommandTable webgatedCommands();

@@ -1,0 +1,20 @@
+#pragma once
+
+#include "kel/corvanta/rpc/Client.h"
+
+/// The daemon's one connection to the robot's services, and its parameter store.
+class Client : public kel::corvanta::rpc::Client {
+    Q_OBJECT
+public:
+    static void init();
+    static void done();
+    static Client* singleton();
+    static bool exists();
+
+    /// Switches every topic the daemon listens to (set_log_level always on); not image0.
+    void setTopicsEnabled(bool on);
+
+private:
+    Client();
+    static Client* s_instance;
+};

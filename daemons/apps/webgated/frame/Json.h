@@ -1,0 +1,25 @@
+#pragma once
+
+#include <jansson.h>
+
+#include <QByteArray>
+#include <QString>
+#include <memory>
+
+/// Owns one reference to a jansson value.
+struct JsonDeleter {
+    void operator()(json_t* value) const { json_decref(value); }
+};
+using JsonPtr = std::unique_ptr<json_t, JsonDeleter>;
+
+/// Text of a JSON string value read as UTF-8 (a null QString for anything that is not a string).
+QString jsonToQString(const json_t* value);
+
+/// A new JSON string holding `text` as UTF-8 (never null).
+json_t* jsonFromQString(const QString& text);
+
+/// Serialises `value` with `flags`; empty on failure.
+QByteArray jsonDump(const json_t* value, size_t flags);
+
+/// True for a JSON integer or real.
+inline bool jsonIsNumber(const json_t* value) { return value && json_is_number(value); }

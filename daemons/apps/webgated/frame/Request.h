@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include "frame/Json.h"
+#include "frame/RequestResult.h"
+
+/// What a command handler gets: the parsed query (read only), the reply object it adds keys
+/// to, the quiet flag, and the raw reply for commands that write the whole response.
+class Request {
+public:
+    Request(const json_t* query, json_t* reply) : m_query(query), m_reply(reply) {}
+
+    const json_t* query() const { return m_query; }
+    json_t* reply() const { return m_reply; }
+
+    /// The parameter `key` of the query, or nullptr when absent.
+    const json_t* param(const char* key) const { return json_object_get(m_query, key); }
+
+    /// Sets a reply key, taking over `value`.
+    void set(const char* key, json_t* value) { json_object_set_new(m_reply, key, value); }
+    void setText(const char* key, const QString& text) { set(key, jsonFromQString(text)); }
+
+    bool quiet() const { return m_quiet; }
+    void setQuiet(bool quiet) { m_quiet = quiet; }
+
+    /// A raw reply: `response` holds the header lines and the body, written verbatim.
+    void setRawResponse(const QByteArray& response) {
+        m_raw = true;
+        m_rawResponse = response;
+    }
+    bool isRaw() const { return m_raw; }
+    const QByteArray& rawResponse() const { return m_rawResponse; }
+
+private:
+    const json_t* m_query;
+    json_t* m_reply;
+    bool m_quiet = false;
+    bool m_raw = false;
+    QByteArray m_rawResponse;
+};

@@ -1,0 +1,107 @@
+#include "frame/RequestProcessor.h"
+
+#include <cstring>
+#include <exception>
+
+#include "kel/corvanta/daemons/Log.h"
+
+using kel::corvanta::daemons::Log;
+
+namespace {
+
+const char kJsonHeader[] = "Content-type: text/html\r\n\r\n";
+// Compact, with every "/" written as "\/".
+constexpr size_t kDumpFlags = 0x420;
+
+void log(const QString& text, int level) { Log::singleton()->log(text, level); }
+
+// Applies the result code to the reply: "TYPE", the frame's "MSG" and the error log line.
+void applyResult(RequestResult result, json_t* reply, const QString& query) {
+    const char* type = "ERR";
+    const char* message = nullptr;
+    const char* logPrefix = nullptr;
+    switch (result) {
+        case Ack: type = "ACK"; break;
+        case Data: type = "DATA"; break;
+        case NoTypeField: message = logPrefix = "NO TYPE FIELD FOUND"; break;
+        case UnknownCommand: message = logPrefix = "UNKNOWN COMMAND"; break;
+        case MissingParameters: message = logPrefix = "MISSING PARAMETER(S)"; break;
+        case InvalidParameters: message = logPrefix = "INVALID PARAMETER(S)"; break;
+        case NoRunningProgram: message = logPrefix = "NO RUNNING PROGRAM"; break;
+        case Failed: logPrefix = "ERROR"; break;
+        case InvalidFileName: message = "File name is invalid."; break;
+        default: message = logPrefix = "UNKNOWN ERROR"; break;
+    }
+    json_object_set_new(reply, "TYPE", json_string(type));
+    if (message) json_object_set_new(reply, "MSG", json_string(message));
+    if (logPrefix) log(QLatin1String(logPrefix) + QLatin1String(": ") + query, 2);
+}
+
+}  // namespace
+
+RequestProcessor::RequestProcessor(Fcgi& fcgi, CommandTable table)
+    : m_fcgi(fcgi), m_table(std::move(table)) {}
+
+QString RequestProcessor::decode(const QString& query) {
+    QString text = query;
+    text.replace(QLatin1String("%20"), QLatin1String(" "));
+    text.replace(QLatin1String("%22"), QLatin1String("\""));
+    text.replace(QLatin1String("%7B"), QLatin1String("{"));
+    text.replace(QLatin1String("%7D"), QLatin1String("}"));
+    return text;
+}
+
+QByteArray RequestProcessor::process(const char* queryString) const {
+    const QString raw = queryString ? QString::fromLatin1(queryString)
+                                    : QStringLiteral("NULL QUERY STRING");
+    const QString query = decode(raw);
+    try {
+        return processDecoded(query);
+    } catch (...) {
+        log(QLatin1String("EXCEPTION WHILE PROCESSING REQUEST !!!, request string: ") + query, 0);
+        return QByteArray();
+    }
+}
+
+QByteArray RequestProcessor::processDecoded(const QString& query) const {
+    JsonPtr reply(json_object());
+    log(QLatin1String("recieved query string:") + query, 4);
+
+    const QByteArray bytes = query.toLatin1();
+    json_error_t error;
+    JsonPtr parsed(json_loads(bytes.constData(), 0, &error));
+    bool quiet = false;
+    if (!parsed) {
+        json_object_set_new(reply.get(), "TYPE", json_string("ERR"));
+        json_object_set_new(reply.get(), "MSG", json_string("NO JSON OBJ RECIEVED"));
+        log(QLatin1String("NO JSON OBJ RECIEVED: ") + query, 2);
+    } else if (!json_is_object(parsed.get())) {
+        json_object_set_new(reply.get(), "TYPE", json_string("ACK"));
+    } else {
+        Request request(parsed.get(), reply.get());
+        RequestResult result = UnknownCommand;
+        const json_t* type = json_object_get(parsed.get(), "TYPE");
+        if (!type) {
+            result = NoTypeField;
+        } else if (json_is_string(type)) {
+            // Compared with the length, so a name followed by "\u0000..." matches nothing.
+            const char* name = json_string_value(type);
+            const size_t length = json_string_length(type);
+            for (const Command& command : m_table) {
+                if (std::strlen(command.name) == length && std::memcmp(command.name, name, length) == 0) {
+                    request.setQuiet(command.quiet);
+                    result = command.handler(m_fcgi, request);
+                    break;
+                }
+            }
+            if (request.isRaw()) return request.rawResponse();
+        }
+        quiet = request.quiet();
+        applyResult(result, reply.get(), query);
+    }
+    log(QLatin1String("Done:") + query, quiet ? 4 : 3);
+
+    QByteArray response(kJsonHeader);
+    response += jsonDump(reply.get(), kDumpFlags);
+    return response;
+}
