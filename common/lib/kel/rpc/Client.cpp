@@ -1,0 +1,193 @@
+#include "Client.h"
+
+#include <QDebug>
+#include <QHostAddress>
+#include <QMetaObject>
+#include <QMutexLocker>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+#include <utility>
+
+#include "kel/rpc/Message.h"
+
+namespace kel {
+namespace rpc {
+
+namespace {
+
+bool splitAddress(const QString& address, QString* host, quint16* port) {
+    const int colon = address.lastIndexOf(QLatin1Char(':'));
+    if (colon <= 0) return false;
+    bool ok = false;
+    const uint number = address.mid(colon + 1).toUInt(&ok);
+    if (!ok || number == 0 || number > 65535) return false;
+    QString name = address.left(colon).trimmed();
+    if (name.startsWith(QLatin1Char('[')) && name.endsWith(QLatin1Char(']'))) {
+        name = name.mid(1, name.size() - 2);
+    }
+    if (name.isEmpty()) return false;
+    *host = name;
+    *port = static_cast<quint16>(number);
+    return true;
+}
+
+}  // namespace
+
+Client::Client(QObject* parent)
+    : QObject(parent),
+      m_socket(new QTcpSocket(this)),
+      m_reconnectTimer(new QTimer(this)),
+      m_connectTimer(new QTimer(this)) {
+    m_reconnectTimer->setSingleShot(true);
+    m_connectTimer->setSingleShot(true);
+    connect(m_reconnectTimer, &QTimer::timeout, this, &Client::openSocket);
+    connect(m_connectTimer, &QTimer::timeout, m_socket, &QTcpSocket::abort);
+    connect(m_socket, &QTcpSocket::connected, this, &Client::onSocketConnected);
+    connect(m_socket, &QTcpSocket::readyRead, this, &Client::onReadyRead);
+    connect(m_socket, &QTcpSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
+        if (state == QAbstractSocket::UnconnectedState) onSocketGone();
+    });
+}
+
+Client::~Client() {
+    // No signals out of a half-destroyed client.
+    m_socket->disconnect(this);
+    m_socket->abort();
+}
+
+void Client::readParameters(const QString& systemFile, const QString& userFile) {
+    m_parameters.read(systemFile, userFile);
+}
+
+QVariant Client::getParameter(const QString& key, const QVariant& defaultValue) const {
+    return m_parameters.value(key, defaultValue);
+}
+
+void Client::setAutoReconnectEnabled(bool enable, unsigned int intervalMs) {
+    m_autoReconnect = enable;
+    m_reconnectIntervalMs = intervalMs;
+    if (!enable) m_reconnectTimer->stop();
+}
+
+void Client::setLocalIPCEnabled(bool) {}
+
+void Client::setAddress(const QString& hostAndPort) { m_address = hostAndPort; }
+
+QString Client::address() const { return m_address; }
+
+void Client::connectToServer(unsigned int timeoutMs) {
+    m_wantConnection = true;
+    m_connectTimeoutMs = timeoutMs;
+    if (m_socket->state() != QAbstractSocket::UnconnectedState) m_socket->abort();
+    m_reconnectTimer->stop();
+    openSocket();
+}
+
+void Client::disconnectFromServer() {
+    m_wantConnection = false;
+    m_reconnectTimer->stop();
+    m_connectTimer->stop();
+    m_socket->abort();
+}
+
+bool Client::isConnected() const { return m_connected.load(); }
+
+void Client::setTopicEnabled(const QString& topic, bool on) {
+    {
+        QMutexLocker locker(&m_topicMutex);
+        auto it = m_topics.find(topic);
+        if (it == m_topics.end()) {
+            m_topicOrder.append(topic);
+            it = m_topics.insert(topic, !on);
+        }
+        if (it.value() == on) return;
+        it.value() = on;
+    }
+    runOnOwnerThread([this, topic] {
+        // The switch's state when the send runs, so the last of quick changes wins.
+        if (isConnected()) write(Message::encodeEnable(topic, isTopicEnabled(topic)));
+    });
+}
+
+bool Client::isTopicEnabled(const QString& topic) const {
+    QMutexLocker locker(&m_topicMutex);
+    return m_topics.value(topic, false);
+}
+
+void Client::sendCommand(const QString& topic, const QJsonArray& args) {
+    if (!isConnected()) return;
+    QByteArray line = Message::encodeSet(topic, args);
+    runOnOwnerThread([this, line] {
+        if (isConnected()) write(line);
+    });
+}
+
+void Client::handlePublish(const QString&, const QJsonArray&) {}
+
+void Client::runOnOwnerThread(std::function<void()> work) {
+    if (QThread::currentThread() == thread()) {
+        work();
+    } else {
+        QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+    }
+}
+
+void Client::openSocket() {
+    if (!m_wantConnection || m_socket->state() != QAbstractSocket::UnconnectedState) return;
+    QString host;
+    quint16 port = 0;
+    if (!splitAddress(m_address, &host, &port)) {
+        qWarning() << "kel::rpc::Client: invalid server address" << m_address;
+        if (m_autoReconnect) m_reconnectTimer->start(static_cast<int>(m_reconnectIntervalMs));
+        return;
+    }
+    m_socket->connectToHost(host, port);
+    if (m_socket->state() != QAbstractSocket::UnconnectedState) {
+        m_connectTimer->start(static_cast<int>(m_connectTimeoutMs));
+    }
+}
+
+void Client::onSocketConnected() {
+    m_connectTimer->stop();
+    m_reader.clear();
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_connected = true;
+    QByteArray switches;
+    {
+        QMutexLocker locker(&m_topicMutex);
+        for (const QString& topic : std::as_const(m_topicOrder)) {
+            if (m_topics.value(topic)) switches += Message::encodeEnable(topic, true);
+        }
+    }
+    write(switches);
+    Q_EMIT is_connected();
+}
+
+void Client::onSocketGone() {
+    m_connectTimer->stop();
+    m_reader.clear();
+    if (m_connected.exchange(false)) Q_EMIT is_disconnected();
+    if (m_wantConnection && m_autoReconnect && !m_reconnectTimer->isActive()) {
+        m_reconnectTimer->start(static_cast<int>(m_reconnectIntervalMs));
+    }
+}
+
+void Client::onReadyRead() {
+    m_reader.append(m_socket->readAll());
+    QByteArray line;
+    while (m_reader.nextLine(&line)) {
+        Message message;
+        if (!Message::parse(line, &message) || message.op != Message::Op::Publish) continue;
+        handlePublish(message.topic, message.args);
+    }
+}
+
+void Client::write(const QByteArray& line) {
+    if (!line.isEmpty() && m_socket->state() == QAbstractSocket::ConnectedState) {
+        m_socket->write(line);
+    }
+}
+
+}  // namespace rpc
+}  // namespace kel

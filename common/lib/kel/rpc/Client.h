@@ -1,0 +1,89 @@
+#pragma once
+
+#include <QJsonArray>
+#include <QMutex>
+#include <QObject>
+#include <QStringList>
+#include <QVariant>
+#include <atomic>
+#include <functional>
+
+#include "kel/rpc/LineReader.h"
+#include "kel/rpc/ParameterStore.h"
+
+class QTcpSocket;
+class QTimer;
+
+namespace kel {
+namespace rpc {
+
+/// Client half of the robot's RPC connection and the process's parameter store.
+/// Lives in the thread that created it; the socket is only touched there. The calls marked
+/// "any thread" may come from other threads and are handed over to the owner thread.
+class Client : public QObject {
+    Q_OBJECT
+public:
+    explicit Client(QObject* parent = nullptr);
+    ~Client() override;
+
+    /// Loads the parameter store from two INI files; the user file wins. Missing files add nothing.
+    void readParameters(const QString& systemFile, const QString& userFile);
+    /// The stored value of "~/Group/name" (or "~/name"), else `defaultValue`. Any thread.
+    QVariant getParameter(const QString& key, const QVariant& defaultValue) const;
+
+    /// While enabled, a failed or lost connection is retried every `intervalMs`.
+    void setAutoReconnectEnabled(bool enable, unsigned int intervalMs = 1000);
+    /// Accepted for compatibility; the connection is always TCP.
+    void setLocalIPCEnabled(bool enable);
+    /// The server's "host:port".
+    void setAddress(const QString& hostAndPort);
+    QString address() const;
+    /// Starts connecting in the background; an attempt is given up after `timeoutMs`.
+    void connectToServer(unsigned int timeoutMs = 3000);
+    void disconnectFromServer();
+    /// Any thread.
+    bool isConnected() const;
+
+Q_SIGNALS:
+    /// Each successful connection, after every switched-on topic has been sent to the server.
+    void is_connected();
+    /// The connection was lost or closed (only after `is_connected`).
+    void is_disconnected();
+
+protected:
+    /// Remembers a topic switch and tells the server when connected. Any thread.
+    void setTopicEnabled(const QString& topic, bool on);
+    /// Any thread.
+    bool isTopicEnabled(const QString& topic) const;
+    /// Sends a command; dropped while disconnected. Any thread.
+    void sendCommand(const QString& topic, const QJsonArray& args);
+    /// Called on the owner thread for every publication received; the default ignores it.
+    virtual void handlePublish(const QString& topic, const QJsonArray& args);
+
+private:
+    void runOnOwnerThread(std::function<void()> work);
+    void openSocket();
+    void onSocketConnected();
+    void onSocketGone();
+    void onReadyRead();
+    void write(const QByteArray& line);
+
+    ParameterStore m_parameters;
+    QTcpSocket* m_socket;
+    QTimer* m_reconnectTimer;
+    QTimer* m_connectTimer;
+    LineReader m_reader;
+    QString m_address = QStringLiteral("127.0.0.1:12080");
+    bool m_autoReconnect = false;
+    unsigned int m_reconnectIntervalMs = 1000;
+    unsigned int m_connectTimeoutMs = 3000;
+    bool m_wantConnection = false;
+    std::atomic<bool> m_connected{false};
+
+    mutable QMutex m_topicMutex;
+    QStringList m_topicOrder;  // first-switched order, so switches go out as they were given
+    QHash<QString, bool> m_topics;
+};
+
+}  // namespace rpc
+}  // namespace kel
