@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 
 #include "CommandTable.h"
+// [handler includes]
 #include "frame/Client.h"
 #include "frame/FsRoot.h"
 #include "kel/corvanta/daemons/Log.h"
@@ -28,12 +29,15 @@ const QFileDevice::Permissions kAllPermissions =
 }  // namespace
 
 Fcgi::Fcgi() : m_processor(new RequestProcessor(*this, webgatedCommands())) {
+    // Handlers: image, sensor data, control (in this order).
+    // [handlers]
     Client* client = Client::singleton();
     client->setTopicsEnabled(true);
 
     unsigned int check = 0;
     if (!connect(client, &Client::is_connected, this, &Fcgi::on_clientConnected)) check |= 0x1;
     if (!connect(client, &Client::is_disconnected, this, &Fcgi::on_clientDisconnected)) check |= 0x2;
+    // [sensor connections]
     if (check != 0) {
         log(QStringLiteral("ERROR:SOME SIGNAL-SLOT CONNECT FAILED! connectionCheckCode = %1").arg(check), 0);
     }
@@ -51,7 +55,11 @@ Fcgi::Fcgi() : m_processor(new RequestProcessor(*this, webgatedCommands())) {
                             .toString();
 }
 
-Fcgi::~Fcgi() { stop(); }
+Fcgi::~Fcgi() {
+    stop();
+    // Handlers that are Qt children go with QObject's destructor; the image handler here.
+    // [image handler release]
+}
 
 void Fcgi::prepareProgramStore() {
     const QString programPath = Client::singleton()

@@ -12,6 +12,10 @@
 
 /// The request thread and the long-lived state the commands share. Built on the main thread;
 /// its own thread only runs the request loop.
+class ControlHandler;
+class ImageHandler;
+class SensorDataHandler;
+
 class Fcgi : public QThread {
     Q_OBJECT
 public:
@@ -30,6 +34,9 @@ public:
     /// True when the whole name consists of letters, digits, "_", "-" and ".".
     bool isValidFilename(const QString& name) const;
 
+    ImageHandler* imageHandler() const { return m_imageHandler; }
+    SensorDataHandler* sensorDataHandler() const { return m_sensorDataHandler; }
+    ControlHandler* controlHandler() const { return m_controlHandler; }
     const QByteArray& noCamPng() const { return m_noCamPng; }
     bool isNoCamLoaded() const { return m_noCamLoaded; }
     QString interpreterPath() const { return m_interpreterPath; }
@@ -47,6 +54,9 @@ protected:
 private:
     void prepareProgramStore();
 
+    ImageHandler* m_imageHandler = nullptr;  // no Qt parent: released by ~Fcgi after the thread ends
+    SensorDataHandler* m_sensorDataHandler = nullptr;  // Qt child
+    ControlHandler* m_controlHandler = nullptr;        // Qt child
     QImage m_noCamImage;
     QByteArray m_noCamPng;
     bool m_noCamLoaded = false;

@@ -76,9 +76,9 @@ void SignalHandler::setDefaultConnectionsEnabled(bool enable) {
         Q_ASSERT(ok);
         (void)ok;
     } else {
-        disconnect(this, &SignalHandler::sigHup, app, &QCoreApplication::quit);
-        disconnect(this, &SignalHandler::sigTerm, app, &QCoreApplication::quit);
-        disconnect(this, &SignalHandler::sigInt, app, &QCoreApplication::quit);
+        disconnect(this, &SignalHandler::sigHup, app, nullptr);
+        disconnect(this, &SignalHandler::sigTerm, app, nullptr);
+        disconnect(this, &SignalHandler::sigInt, app, nullptr);
     }
 }
 

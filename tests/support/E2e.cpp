@@ -1,0 +1,150 @@
+#include "E2e.h"
+
+#include <signal.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <cstdlib>
+
+#include "Wait.h"
+
+namespace testsupport {
+
+QString sourceDir() { return QString::fromLocal8Bit(std::getenv("WEBGATED_SOURCE_DIR")); }
+QString binaryDir() { return QString::fromLocal8Bit(std::getenv("WEBGATED_BINARY_DIR")); }
+
+quint16 freePort() {
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    return server.serverPort();
+}
+
+HttpReply httpGet(quint16 port, const QByteArray& target, int timeoutMs) {
+    HttpReply reply;
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(timeoutMs)) return reply;
+    socket.write("GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+    QByteArray data;
+    while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(timeoutMs)) {
+        data += socket.readAll();
+    }
+    data += socket.readAll();
+    const int split = data.indexOf("\r\n\r\n");
+    if (split < 0) return reply;
+    reply.headers = data.left(split + 4);
+    reply.body = data.mid(split + 4);
+    const QList<QByteArray> statusLine = data.left(data.indexOf("\r\n")).split(' ');
+    if (statusLine.size() >= 2) reply.status = statusLine.at(1).toInt();
+    reply.ok = reply.status > 0;
+    return reply;
+}
+
+QByteArray pageEncode(const QByteArray& json) {
+    QByteArray text = json;
+    text.replace(' ', "%20");
+    text.replace('"', "%22");
+    text.replace('{', "%7B");
+    text.replace('}', "%7D");
+    return text;
+}
+
+Sandbox::Sandbox() {
+    for (const char* dir : {"/etc/corvanta", "/home/corvanta/.config", "/var/log", "/var/www", "/run"}) {
+        QDir().mkpath(root() + QLatin1String(dir));
+    }
+    // nginx workers may run as another user; let them through to the socket and web root.
+    QFile::setPermissions(root(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                                      QFileDevice::ReadOther | QFileDevice::ExeOther |
+                                      QFileDevice::ReadGroup | QFileDevice::ExeGroup);
+}
+
+void Sandbox::writeFile(const QString& robotPath, const QByteArray& content) const {
+    const QString file = path(robotPath);
+    QDir().mkpath(QFileInfo(file).absolutePath());
+    QFile out(file);
+    if (out.open(QIODevice::WriteOnly | QIODevice::Truncate)) out.write(content);
+}
+
+QByteArray Sandbox::readFile(const QString& robotPath) const {
+    QFile in(path(robotPath));
+    return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
+}
+
+DaemonUnderTest::DaemonUnderTest(const Sandbox& sandbox) : m_sandbox(sandbox) {}
+
+DaemonUnderTest::~DaemonUnderTest() {
+    for (auto* process : {m_daemon.get(), m_nginx.get()}) {
+        if (process && process->state() != QProcess::NotRunning) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
+    }
+}
+
+qint64 DaemonUnderTest::daemonPid() const { return m_daemon ? m_daemon->processId() : 0; }
+
+bool DaemonUnderTest::start(const QString& workDir) {
+    m_socket = m_sandbox.path(QStringLiteral("/run/webgated.sock"));
+    QFile::remove(m_socket);
+
+    m_daemon.reset(new QProcess());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("WEBGATED_ROOT"), m_sandbox.root());
+    m_daemon->setProcessEnvironment(env);
+    m_daemon->setProcessChannelMode(QProcess::MergedChannels);
+    m_daemon->setStandardOutputFile(m_sandbox.path(QStringLiteral("/run/daemon.out")));
+    // spawn-fcgi -n hands the listening socket over as standard input and becomes the daemon.
+    m_daemon->start(QStringLiteral("spawn-fcgi"),
+                    {QStringLiteral("-n"), QStringLiteral("-s"), m_socket, QStringLiteral("-M"),
+                     QStringLiteral("0666"), QStringLiteral("-d"),
+                     workDir.isEmpty() ? m_sandbox.root() : workDir, QStringLiteral("--"),
+                     binaryDir() + QStringLiteral("/daemons/apps/webgated/webgated")});
+    if (!m_daemon->waitForStarted(5000)) return false;
+    if (!waitFor([this] { return QFileInfo::exists(m_socket); }, 5000)) return false;
+
+    const QString prefix = m_sandbox.path(QStringLiteral("/run/nginx"));
+    QDir().mkpath(prefix);
+    m_port = freePort();
+    QProcess conf;
+    conf.start(sourceDir() + QStringLiteral("/tools/scripts/nginx-conf.sh"),
+               {prefix, QString::number(m_port), m_socket, m_sandbox.path(QStringLiteral("/var/www"))});
+    conf.waitForFinished(5000);
+    QFile confFile(prefix + QStringLiteral("/nginx.conf"));
+    if (!confFile.open(QIODevice::WriteOnly)) return false;
+    confFile.write(conf.readAllStandardOutput());
+    confFile.close();
+
+    m_nginx.reset(new QProcess());
+    m_nginx->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_nginx->start(QStringLiteral("nginx"), {QStringLiteral("-p"), prefix, QStringLiteral("-c"),
+                                             prefix + QStringLiteral("/nginx.conf")});
+    if (!m_nginx->waitForStarted(5000)) return false;
+    return waitFor(
+        [this] {
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, m_port);
+            return probe.waitForConnected(100);
+        },
+        10000);
+}
+
+HttpReply DaemonUnderTest::query(const QByteArray& query, int timeoutMs) const {
+    return httpGet(m_port, "/webgated?" + query, timeoutMs);
+}
+
+bool DaemonUnderTest::stopDaemon(int signal, int* exitCode, int timeoutMs) {
+    if (!m_daemon || m_daemon->state() == QProcess::NotRunning) return false;
+    ::kill(static_cast<pid_t>(m_daemon->processId()), signal);
+    if (!m_daemon->waitForFinished(timeoutMs)) return false;
+    if (exitCode) *exitCode = m_daemon->exitStatus() == QProcess::NormalExit ? m_daemon->exitCode() : -1;
+    return true;
+}
+
+QByteArray DaemonUnderTest::output() const { return m_sandbox.readFile(QStringLiteral("/run/daemon.out")); }
+
+}  // namespace testsupport

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+#include <memory>
+
+namespace testsupport {
+
+QString sourceDir();
+QString binaryDir();
+
+/// A TCP port on 127.0.0.1 that was free a moment ago.
+quint16 freePort();
+
+struct HttpReply {
+    bool ok = false;  // a complete response arrived
+    int status = 0;
+    QByteArray headers;
+    QByteArray body;
+};
+
+/// A blocking HTTP/1.0 GET of `target` ("/path?query") from 127.0.0.1:`port`.
+HttpReply httpGet(quint16 port, const QByteArray& target, int timeoutMs = 10000);
+
+/// Writes a JSON text the way the page does: blanks, quotes and braces as %20, %22, %7B, %7D.
+QByteArray pageEncode(const QByteArray& json);
+
+/// A private file-system root for one daemon, with the robot's folders in place.
+class Sandbox {
+public:
+    Sandbox();
+    QString root() const { return m_dir.path(); }
+    QString path(const QString& robotPath) const { return root() + robotPath; }
+    void writeFile(const QString& robotPath, const QByteArray& content) const;
+    QByteArray readFile(const QString& robotPath) const;
+
+private:
+    QTemporaryDir m_dir;
+};
+
+/// The real webgated binary behind a FastCGI socket (spawn-fcgi) and nginx, both on free
+/// resources; everything started is stopped by the destructor.
+class DaemonUnderTest {
+public:
+    explicit DaemonUnderTest(const Sandbox& sandbox);
+    ~DaemonUnderTest();
+
+    /// Starts the daemon (working directory `workDir`, default the sandbox root) and nginx.
+    bool start(const QString& workDir = QString());
+    quint16 port() const { return m_port; }
+    qint64 daemonPid() const;
+
+    /// GET /webgated?<query> with `query` sent as it stands.
+    HttpReply query(const QByteArray& query, int timeoutMs = 10000) const;
+    /// GET with the JSON text written the way the page writes it.
+    HttpReply command(const QByteArray& json, int timeoutMs = 10000) const { return query(pageEncode(json), timeoutMs); }
+
+    /// Sends `signal` to the daemon and waits for it to end; false if it did not end in time.
+    bool stopDaemon(int signal, int* exitCode, int timeoutMs = 10000);
+    /// What the daemon printed on standard output and error.
+    QByteArray output() const;
+    /// The daemon's log file.
+    QByteArray logFile() const { return m_sandbox.readFile(QStringLiteral("/var/log/webgated")); }
+
+private:
+    const Sandbox& m_sandbox;
+    quint16 m_port = 0;
+    QString m_socket;
+    std::unique_ptr<QProcess> m_daemon;
+    std::unique_ptr<QProcess> m_nginx;
+};
+
+}  // namespace testsupport

@@ -1,0 +1,38 @@
+#!/bin/sh
+# Prints an nginx configuration that serves the daemon on 127.0.0.1:<port>.
+# Usage: nginx-conf.sh <prefix dir> <port> <fastcgi socket> <web root>
+#   /webgated?...   forwarded to the daemon over FastCGI
+#   everything else served from <web root> (the sandbox's /var/www)
+set -eu
+prefix=$1 port=$2 socket=$3 www=$4
+user_line=""
+# Started as root, nginx would run its workers as nobody, who cannot reach a private sandbox.
+[ "$(id -u)" = 0 ] && user_line="user root;"
+cat <<CONF
+$user_line
+worker_processes 1;
+daemon off;
+error_log $prefix/error.log warn;
+pid $prefix/nginx.pid;
+events { worker_connections 512; }
+http {
+    access_log off;
+    client_body_temp_path $prefix/body;
+    fastcgi_temp_path $prefix/fastcgi;
+    proxy_temp_path $prefix/proxy;
+    uwsgi_temp_path $prefix/uwsgi;
+    scgi_temp_path $prefix/scgi;
+    large_client_header_buffers 4 64k;
+    server {
+        listen 127.0.0.1:$port;
+        location = /webgated {
+            fastcgi_pass unix:$socket;
+            fastcgi_param QUERY_STRING \$query_string;
+            fastcgi_param REQUEST_METHOD \$request_method;
+        }
+        location / {
+            root $www;
+        }
+    }
+}
+CONF
