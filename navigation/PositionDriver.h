@@ -4,7 +4,6 @@
 #include <QtCore/QPointF>
 #include <QtCore/QVector>
 #include <QtCore/QtGlobal>
-
 #include <functional>
 
 #include "navigation/AngleMath.h"

@@ -2,7 +2,6 @@
 
 #include <QtCore/QPointF>
 #include <QtCore/QVector>
-
 #include <memory>
 
 #include "navigation/PositionDriver.h"

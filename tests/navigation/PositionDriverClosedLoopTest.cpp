@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QtCore/QString>
-
 #include <algorithm>
 #include <cmath>
 

@@ -76,9 +76,9 @@ TEST(PositionDriverLookupTest, DegenerateTablesAndArguments) {
     EXPECT_EQ(PositionDriver::lookup(single, 2.0f), 7.0f);
     EXPECT_EQ(PositionDriver::lookup(single, 9.0f), 7.0f);
     // An undefined distance must not command the top speed.
-    EXPECT_EQ(PositionDriver::lookup(PositionDriver().vVector(),
-                                     std::numeric_limits<float>::quiet_NaN()),
-              0.0f);
+    EXPECT_EQ(
+        PositionDriver::lookup(PositionDriver().vVector(), std::numeric_limits<float>::quiet_NaN()),
+        0.0f);
 }
 
 TEST(PositionDriverRampTest, FactorsFollowTheirStopwatches) {
