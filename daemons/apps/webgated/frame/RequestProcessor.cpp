@@ -84,11 +84,9 @@ QByteArray RequestProcessor::processDecoded(const QString& query) const {
         if (!type) {
             result = NoTypeField;
         } else if (json_is_string(type)) {
-            // Compared with the length, so a name followed by "\u0000..." matches nothing.
             const char* name = json_string_value(type);
-            const size_t length = json_string_length(type);
             for (const Command& command : m_table) {
-                if (std::strlen(command.name) == length && std::memcmp(command.name, name, length) == 0) {
+                if (std::strcmp(command.name, name) == 0) {
                     request.setQuiet(command.quiet);
                     result = command.handler(m_fcgi, request);
                     break;

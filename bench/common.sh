@@ -1,0 +1,153 @@
+# Shared pieces of the benchmark scripts (source it). Starts the simulated robot, daemons and
+# minimal responders behind spawn-fcgi, one nginx in front, and runs wrk pinned:
+# the load generator on CPU 0, the server stack on CPU 1.
+#
+#   bench_init                       build the binaries, make $BENCH_DIR, clean up on exit
+#   start_robotsim ADDR [ARGS...]    robotsim listening on ADDR (host:port)
+#   start_daemon NAME ROBOT_ADDR     webgated under its own sandbox root, socket $BENCH_DIR/NAME.sock
+#   start_responder NAME FILE        minimal_responder answering FILE's bytes, socket $BENCH_DIR/NAME.sock
+#   start_nginx NAME...              nginx on $BENCH_PORT; /NAME goes to NAME.sock; / serves $BENCH_DIR/www
+#   wrk_run URL CONNS                one wrk run; prints "rps p50_ms p99_ms"
+#   compare URL_A URL_B CONNS PAIRS  alternates A and B; prints per-side medians and the median ratios
+#   free_port                        a free TCP port on 127.0.0.1
+#   rss_kb PID                       resident memory in kB
+set -euo pipefail
+
+BENCH_TOP=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BENCH_BUILD=${BUILD_DIR:-$BENCH_TOP/build-bench}
+BENCH_SECONDS=${BENCH_SECONDS:-5}
+BENCH_PIDS=()
+LOAD_CPU=${LOAD_CPU:-0}
+SERVER_CPU=${SERVER_CPU:-1}
+
+bench_cleanup() {
+    for pid in "${BENCH_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    [ -n "${BENCH_DIR:-}" ] && rm -rf "$BENCH_DIR"
+}
+
+bench_init() {
+    sh "$BENCH_TOP/tools/scripts/install-deps.sh"
+    cmake -S "$BENCH_TOP" -B "$BENCH_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$BENCH_BUILD" -j2 --target webgated robotsim minimal_responder "$@" >/dev/null
+    BENCH_DIR=$(mktemp -d /tmp/webgated-bench.XXXXXX)
+    chmod 755 "$BENCH_DIR"
+    mkdir -p "$BENCH_DIR/www"
+    BENCH_PORT=${BENCH_PORT:-$(free_port)}
+    trap bench_cleanup EXIT INT TERM
+}
+
+wait_for_socket() {
+    for _ in $(seq 100); do [ -S "$1" ] && return 0; sleep 0.05; done
+    echo "no socket $1" >&2
+    return 1
+}
+
+start_robotsim() {
+    local addr=$1
+    shift
+    taskset -c "$SERVER_CPU" "$BENCH_BUILD/tools/robotsim/robotsim" --listen "$addr" "$@" >"$BENCH_DIR/robotsim.out" 2>&1 &
+    BENCH_PIDS+=($!)
+    ROBOTSIM_PID=$!
+}
+
+start_daemon() {
+    local name=$1 robot=$2
+    local root=$BENCH_DIR/root-$name
+    "$BENCH_TOP/tools/scripts/prepare-sandbox.sh" "$root" "$robot"
+    # Quiet log: the benchmark measures requests, not log writing.
+    sed -i 's/^verbosity=.*/verbosity=0/' "$root/etc/corvanta/webgated.conf"
+    WEBGATED_ROOT=$root taskset -c "$SERVER_CPU" spawn-fcgi -n -s "$BENCH_DIR/$name.sock" -M 0666 \
+        -d "$BENCH_TOP" -- "$BENCH_BUILD/daemons/apps/webgated/webgated" >"$BENCH_DIR/$name.out" 2>&1 &
+    BENCH_PIDS+=($!)
+    DAEMON_PID=$!
+    wait_for_socket "$BENCH_DIR/$name.sock"
+}
+
+start_responder() {
+    local name=$1 file=$2
+    taskset -c "$SERVER_CPU" spawn-fcgi -n -s "$BENCH_DIR/$name.sock" -M 0666 -- \
+        "$BENCH_BUILD/bench/minimal_responder" "$file" >"$BENCH_DIR/$name.out" 2>&1 &
+    BENCH_PIDS+=($!)
+    wait_for_socket "$BENCH_DIR/$name.sock"
+}
+
+start_nginx() {
+    local conf=$BENCH_DIR/nginx.conf locations="" user_line=""
+    [ "$(id -u)" = 0 ] && user_line="user root;"
+    for name in "$@"; do
+        locations="$locations location = /$name { fastcgi_pass unix:$BENCH_DIR/$name.sock; fastcgi_param QUERY_STRING \$query_string; }"
+    done
+    mkdir -p "$BENCH_DIR/nginx"
+    cat >"$conf" <<CONF
+$user_line
+worker_processes 1;
+daemon off;
+error_log $BENCH_DIR/nginx/error.log warn;
+pid $BENCH_DIR/nginx/nginx.pid;
+events { worker_connections 1024; }
+http {
+    access_log off;
+    client_body_temp_path $BENCH_DIR/nginx/body;
+    fastcgi_temp_path $BENCH_DIR/nginx/fastcgi;
+    proxy_temp_path $BENCH_DIR/nginx/proxy;
+    uwsgi_temp_path $BENCH_DIR/nginx/uwsgi;
+    scgi_temp_path $BENCH_DIR/nginx/scgi;
+    server {
+        listen 127.0.0.1:$BENCH_PORT;
+        $locations
+        location / { root $BENCH_DIR/www; }
+    }
+}
+CONF
+    taskset -c "$SERVER_CPU" nginx -p "$BENCH_DIR/nginx" -c "$conf" 2>>"$BENCH_DIR/nginx/error.log" &
+    BENCH_PIDS+=($!)
+    for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$BENCH_PORT/" && return 0; sleep 0.05; done
+    echo "nginx did not start" >&2
+    return 1
+}
+
+# wrk's latency figures in milliseconds.
+to_ms() {
+    awk -v v="$1" 'BEGIN {
+        if (v ~ /us$/) { sub(/us$/, "", v); print v / 1000 }
+        else if (v ~ /ms$/) { sub(/ms$/, "", v); print v + 0 }
+        else if (v ~ /s$/) { sub(/s$/, "", v); print v * 1000 }
+        else print v }'
+}
+
+wrk_run() {
+    local url=$1 conns=$2 out
+    out=$(taskset -c "$LOAD_CPU" wrk -t1 -c"$conns" -d"${BENCH_SECONDS}s" --latency "$url")
+    local rps p50 p99 errors
+    rps=$(echo "$out" | awk '/^Requests\/sec/ { print $2 }')
+    p50=$(to_ms "$(echo "$out" | awk '$1 == "50%" { print $2 }')")
+    p99=$(to_ms "$(echo "$out" | awk '$1 == "99%" { print $2 }')")
+    errors=$(echo "$out" | awk '/Non-2xx|Socket errors/ { print }')
+    [ -n "$errors" ] && echo "wrk reported: $errors" >&2
+    echo "$rps $p50 $p99"
+}
+
+median() { sort -g | awk '{ a[NR] = $1 } END { if (NR % 2) print a[(NR + 1) / 2]; else print (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
+
+# Alternates the two sides PAIRS times; prints medians of each side and of the pair ratios A/B
+# (rate) and A/B (p99).
+compare() {
+    local a=$1 b=$2 conns=$3 pairs=${4:-3}
+    local ra=() rb=() rate_ratios=() p99_ratios=() pa=() pb=()
+    for _ in $(seq "$pairs"); do
+        read -r rps_a _ p99_a < <(wrk_run "$a" "$conns")
+        read -r rps_b _ p99_b < <(wrk_run "$b" "$conns")
+        ra+=("$rps_a"); rb+=("$rps_b"); pa+=("$p99_a"); pb+=("$p99_b")
+        rate_ratios+=("$(awk -v x="$rps_a" -v y="$rps_b" 'BEGIN { printf "%.3f", x / y }')")
+        p99_ratios+=("$(awk -v x="$p99_a" -v y="$p99_b" 'BEGIN { printf "%.3f", (y > 0 ? x / y : 0) }')")
+    done
+    printf '  %-10s rps %-9s p99 %-7s ms\n' "A" "$(printf '%s\n' "${ra[@]}" | median)" "$(printf '%s\n' "${pa[@]}" | median)"
+    printf '  %-10s rps %-9s p99 %-7s ms\n' "B" "$(printf '%s\n' "${rb[@]}" | median)" "$(printf '%s\n' "${pb[@]}" | median)"
+    printf '  ratio A/B  rate %s   p99 %s   (median of %s pairs)\n' \
+        "$(printf '%s\n' "${rate_ratios[@]}" | median)" "$(printf '%s\n' "${p99_ratios[@]}" | median)" "$pairs"
+}
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+
+rss_kb() { awk '/^VmRSS/ { print $2 }' "/proc/$1/status"; }
