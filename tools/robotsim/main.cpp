@@ -1,0 +1,84 @@
+// robotsim: plays the robot's RPC server so the web back end runs on any Linux machine.
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <cstdio>
+
+#include "RobotSimulator.h"
+#include "SignalWatcher.h"
+
+namespace {
+
+bool parseListen(const QString& text, QHostAddress* address, quint16* port) {
+    const int colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon < 0) return false;
+    bool ok = false;
+    const uint number = text.mid(colon + 1).toUInt(&ok);
+    if (!ok || number > 65535) return false;
+    QString host = text.left(colon);
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']'))) {
+        host = host.mid(1, host.size() - 2);
+    }
+    if (host.isEmpty() || host == QLatin1String("*")) {
+        *address = QHostAddress::Any;
+    } else if (host == QLatin1String("localhost")) {
+        *address = QHostAddress::LocalHost;
+    } else if (!address->setAddress(host)) {
+        return false;
+    }
+    *port = static_cast<quint16>(number);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("robotsim"));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Simulated robot speaking the RPC protocol."));
+    parser.addHelpOption();
+    const QCommandLineOption listenOption(
+        QStringLiteral("listen"), QStringLiteral("Address to listen on (port 0: any free port)."),
+        QStringLiteral("host:port"), QStringLiteral("127.0.0.1:12080"));
+    const QCommandLineOption fpsOption(QStringLiteral("fps"),
+                                       QStringLiteral("Camera frames per second (1-100)."),
+                                       QStringLiteral("n"), QStringLiteral("10"));
+    const QCommandLineOption recordOption(
+        QStringLiteral("record"), QStringLiteral("Append every received message to this file."),
+        QStringLiteral("file"));
+    parser.addOptions({listenOption, fpsOption, recordOption});
+    parser.process(app);
+
+    QHostAddress address;
+    quint16 port = 0;
+    if (!parseListen(parser.value(listenOption), &address, &port)) {
+        std::fprintf(stderr, "robotsim: invalid --listen address\n");
+        return 2;
+    }
+    bool fpsOk = false;
+    const int fps = parser.value(fpsOption).toInt(&fpsOk);
+    if (!fpsOk || fps < 1 || fps > 100) {
+        std::fprintf(stderr, "robotsim: --fps must be 1 to 100\n");
+        return 2;
+    }
+
+    RobotSimulator simulator;
+    simulator.setFps(fps);
+    if (parser.isSet(recordOption) && !simulator.setRecordFile(parser.value(recordOption))) {
+        std::fprintf(stderr, "robotsim: cannot open the record file\n");
+        return 1;
+    }
+    if (!simulator.listen(address, port)) {
+        std::fprintf(stderr, "robotsim: cannot listen on %s\n",
+                     qPrintable(parser.value(listenOption)));
+        return 1;
+    }
+    SignalWatcher watcher;
+    QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, &QCoreApplication::quit);
+    simulator.start();
+    std::printf("robotsim listening on %s:%u\n", qPrintable(address.toString()),
+                static_cast<unsigned>(simulator.serverPort()));
+    std::fflush(stdout);
+    return app.exec();
+}
