@@ -2,17 +2,50 @@
 
 #include "Fcgi.h"
 // [command includes]
+#include "robot/ControlHandler.h"
+#include "robot/DriveCommands.h"
+#include "frame/Client.h"
+#include "robot/ImageCommands.h"
+#include "frame/SystemInfoCommands.h"
+#include "robot/SensorCommands.h"
 
 CommandTable webgatedCommands() {
     // Matched in this order; the flag marks the commands whose "Done:" line is quiet.
     return CommandTable{
-        // {"getMenuItems", ..., false},
-        // {"getimage", ..., false},
-        // {"changeRes", ..., false},
-        // {"stop", ..., false},
-        // {"velDrive", ..., false},
-        // {"positionDrive", ..., false},
-        // {"HEARTBEAT", ..., true},
+        {"getMenuItems",
+         [](Fcgi&, Request& request) {
+             return SystemInfoCommands::getMenuItems(request, *Client::singleton());
+         },
+         false},
+        {"getimage",
+         [](Fcgi& fcgi, Request& request) {
+             return getImage(request, *fcgi.imageHandler(), fcgi.noCamPng(), fcgi.isNoCamLoaded());
+         },
+         false},
+        {"changeRes",
+         [](Fcgi&, Request& request) { return changeRes(request, *Client::singleton()); },
+         false},
+        {"stop",
+         [](Fcgi& fcgi, Request& request) {
+             return DriveCommands::stop(request, *fcgi.controlHandler());
+         },
+         false},
+        {"velDrive",
+         [](Fcgi& fcgi, Request& request) {
+             return DriveCommands::velDrive(request, *fcgi.controlHandler());
+         },
+         false},
+        {"positionDrive",
+         [](Fcgi& fcgi, Request& request) {
+             return DriveCommands::positionDrive(request, *fcgi.controlHandler());
+         },
+         false},
+        {"HEARTBEAT",
+         [](Fcgi& fcgi, Request&) {
+             fcgi.controlHandler()->alive();
+             return Ack;
+         },
+         true},
         // {"getProgramList", ..., false},
         // {"deleteFile", ..., false},
         // {"renameFile", ..., false},
@@ -25,15 +58,32 @@ CommandTable webgatedCommands() {
         // {"GetIFConf", ..., false},
         // {"SetHostapd", ..., false},
         // {"getWLANConf", ..., false},
-        // {"getDistance", ..., true},
-        // {"getBatteryInfo", ..., true},
-        // {"getIOBoardInfo", ..., false},
+        {"getDistance",
+         [](Fcgi& fcgi, Request& request) {
+             return SensorCommands::getDistance(request, *fcgi.sensorDataHandler());
+         },
+         true},
+        {"getBatteryInfo",
+         [](Fcgi& fcgi, Request& request) {
+             return SensorCommands::getBatteryInfo(request, *fcgi.sensorDataHandler());
+         },
+         true},
+        {"getIOBoardInfo",
+         [](Fcgi& fcgi, Request& request) {
+             return SensorCommands::getIOBoardInfo(request, *fcgi.sensorDataHandler(),
+                                                   *Client::singleton());
+         },
+         false},
         // {"getSettingsCategoryXML", ..., false},
         // {"getSettingsItemsXML", ..., false},
         // {"saveSettings", ..., false},
         // {"restartComponent", ..., false},
-        // {"getVersion", ..., false},
-        // {"updateCheck", ..., false},
-        // {"sendDebugMessage", ..., false},
+        {"getVersion", [](Fcgi&, Request& request) { return SystemInfoCommands::getVersion(request); },
+         false},
+        {"updateCheck",
+         [](Fcgi&, Request& request) { return SystemInfoCommands::updateCheck(request); }, false},
+        {"sendDebugMessage",
+         [](Fcgi&, Request& request) { return SystemInfoCommands::sendDebugMessage(request); },
+         false},
     };
 }

@@ -11,6 +11,9 @@
 
 #include "CommandTable.h"
 // [handler includes]
+#include "robot/ControlHandler.h"
+#include "robot/ImageHandler.h"
+#include "robot/SensorDataHandler.h"
 #include "frame/Client.h"
 #include "frame/FsRoot.h"
 #include "kel/corvanta/daemons/Log.h"
@@ -31,6 +34,9 @@ const QFileDevice::Permissions kAllPermissions =
 Fcgi::Fcgi() : m_processor(new RequestProcessor(*this, webgatedCommands())) {
     // Handlers: image, sensor data, control (in this order).
     // [handlers]
+    m_imageHandler = new ImageHandler();
+    m_sensorDataHandler = new SensorDataHandler(this);
+    m_controlHandler = new ControlHandler(this);
     Client* client = Client::singleton();
     client->setTopicsEnabled(true);
 
@@ -38,6 +44,57 @@ Fcgi::Fcgi() : m_processor(new RequestProcessor(*this, webgatedCommands())) {
     if (!connect(client, &Client::is_connected, this, &Fcgi::on_clientConnected)) check |= 0x1;
     if (!connect(client, &Client::is_disconnected, this, &Fcgi::on_clientDisconnected)) check |= 0x2;
     // [sensor connections]
+    SensorDataHandler* sensors = m_sensorDataHandler;
+    if (!connect(client, &Client::distance_sensors_changed, sensors,
+                 &SensorDataHandler::on_distance_sensors_changed)) {
+        check |= 0x8;
+    }
+    if (!connect(client, &Client::bumper_changed, sensors, &SensorDataHandler::on_bumper_changed)) {
+        check |= 0x10;
+    }
+    if (!connect(client, &Client::battery_changed, sensors, &SensorDataHandler::on_battery_changed)) {
+        check |= 0x20;
+    }
+    if (!connect(client, &Client::charger0_info_changed, sensors,
+                 &SensorDataHandler::on_charger0_info_changed)) {
+        check |= 0x40;
+    }
+    if (!connect(client, &Client::charger1_info_changed, sensors,
+                 &SensorDataHandler::on_charger1_info_changed)) {
+        check |= 0x80;
+    }
+    if (!connect(client, &Client::charger2_info_changed, sensors,
+                 &SensorDataHandler::on_charger2_info_changed)) {
+        check |= 0x100;
+    }
+    if (!connect(client, &Client::digital_input_changed, sensors,
+                 &SensorDataHandler::on_digitalinput_changed)) {
+        check |= 0x1000;
+    }
+    if (!connect(client, &Client::analog_input_changed, sensors,
+                 &SensorDataHandler::on_analoginput_changed)) {
+        check |= 0x2000;
+    }
+    if (!connect(client, &Client::set_digital_output_array_changed, sensors,
+                 &SensorDataHandler::on_digitaloutput_changed)) {
+        check |= 0x4000;
+    }
+    if (!connect(client, &Client::set_relay_array_changed, sensors,
+                 &SensorDataHandler::on_relay_changed)) {
+        check |= 0x8000;
+    }
+    if (!connect(client, &Client::charger0_version_changed, sensors,
+                 &SensorDataHandler::on_charger0_version_info_changed)) {
+        check |= 0x10000;
+    }
+    if (!connect(client, &Client::charger1_version_changed, sensors,
+                 &SensorDataHandler::on_charger1_version_info_changed)) {
+        check |= 0x20000;
+    }
+    if (!connect(client, &Client::charger2_version_changed, sensors,
+                 &SensorDataHandler::on_charger2_version_info_changed)) {
+        check |= 0x40000;
+    }
     if (check != 0) {
         log(QStringLiteral("ERROR:SOME SIGNAL-SLOT CONNECT FAILED! connectionCheckCode = %1").arg(check), 0);
     }
@@ -59,6 +116,8 @@ Fcgi::~Fcgi() {
     stop();
     // Handlers that are Qt children go with QObject's destructor; the image handler here.
     // [image handler release]
+    delete m_imageHandler;
+    m_imageHandler = nullptr;
 }
 
 void Fcgi::prepareProgramStore() {

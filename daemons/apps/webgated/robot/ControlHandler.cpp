@@ -1,0 +1,236 @@
+#include "robot/ControlHandler.h"
+
+#include <QAbstractSocket>
+#include <QCoreApplication>
+#include <QPointF>
+#include <QTimer>
+#include <QVector>
+
+#include "frame/Client.h"
+#include "kel/corvanta/daemons/Log.h"
+
+using kel::corvanta::daemons::Log;
+using kel::corvanta::navigation::PositionDriver;
+
+namespace {
+
+void log(const QString& text, int level) { Log::singleton()->log(text, level); }
+
+// General format with six significant digits, as the drive log lines show numbers.
+QString number(float value) { return QString::number(static_cast<double>(value), 'g', 6); }
+
+}  // namespace
+
+ControlHandler::ControlHandler(QObject* parent) : QObject(parent), m_timer(new QTimer(this)) {
+    m_timer->setInterval(kTimerIntervalMs);
+    m_timer->setSingleShot(false);
+
+    Client* client = Client::singleton();
+    bool ok = static_cast<bool>(
+        connect(client, &Client::bumper_changed, this, &ControlHandler::on_bumper_changed));
+    ok = connect(client, &Client::odometry_changed, this, &ControlHandler::on_odometry_changed) &&
+         ok;
+    ok = connect(m_timer, &QTimer::timeout, this, &ControlHandler::on_timer_timeout) && ok;
+    ok = connect(client, &Client::is_connected, this, &ControlHandler::on_clientConnected) && ok;
+    ok = connect(client, &Client::is_disconnected, this, &ControlHandler::on_clientDisconnected) &&
+         ok;
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        ok = connect(app, &QCoreApplication::aboutToQuit, this, &ControlHandler::on_aboutToQuit) &&
+             ok;
+    }
+    if (!ok) qFatal("ControlHandler: a signal-slot connection failed");
+}
+
+ControlHandler::~ControlHandler() {
+    // A handler going away while driving leaves the robot at standstill, not at its last set-point.
+    if (m_timer->isActive() && Client::exists()) Client::singleton()->set_omnidrive(0, 0, 0);
+}
+
+void ControlHandler::addDeltaVel(float dvx, float dvy, float domega) {
+    QCoreApplication::postEvent(this, new AddDeltaVelEvent(dvx, dvy, domega));
+}
+
+void ControlHandler::startPositionMode(float x, float y, float phi, float vel, float rotvel,
+                                       int mode) {
+    QCoreApplication::postEvent(this, new StartPositionModeEvent(x, y, phi, vel, rotvel, mode));
+}
+
+void ControlHandler::stop() { QCoreApplication::postEvent(this, new StopEvent()); }
+
+void ControlHandler::alive() { m_alive.store(kAliveTicks); }
+
+void ControlHandler::start() {
+    if (!m_timer->isActive()) m_timer->start();
+}
+
+bool ControlHandler::isDriving() const { return m_timer->isActive(); }
+
+void ControlHandler::customEvent(QEvent* event) {
+    switch (static_cast<int>(event->type())) {
+        case AddDeltaVelEvent::EventType: {
+            const auto* e = static_cast<AddDeltaVelEvent*>(event);
+            addDeltaVel_i(e->dvx(), e->dvy(), e->domega());
+            break;
+        }
+        case StartPositionModeEvent::EventType: {
+            const auto* e = static_cast<StartPositionModeEvent*>(event);
+            startPositionMode_i(e->x(), e->y(), e->phi(), e->vel(), e->rotvel(), e->mode());
+            break;
+        }
+        case StopEvent::EventType:
+            stop_i();
+            break;
+        default:
+            break;
+    }
+}
+
+void ControlHandler::addDeltaVel_i(float dvx, float dvy, float domega) {
+    m_velocityMode = true;
+    m_vx += dvx;
+    m_vy += dvy;
+    m_omega += domega;
+    log(QStringLiteral("ControlHandler::addDeltaVel_i( float dvx = %1, float dvy = %2, float "
+                       "domega = %3 )")
+            .arg(number(m_vx), number(m_vy), number(m_omega)),
+        5);
+    m_alive.store(kAliveTicks);
+    start();
+}
+
+void ControlHandler::stop_i() {
+    m_vx = 0;
+    m_vy = 0;
+    m_omega = 0;
+    // A stop also ends a position movement, so that nothing can resume it with its old outputs.
+    m_driver.start(PositionDriver::Idle, false, false);
+    m_driver.update();
+    if (m_timer->isActive()) {
+        m_timer->stop();
+        sendZero();
+        log(QStringLiteral("ControlHandler::stop_i() set_omnidrive %1 %2 %3").arg(0).arg(0).arg(0),
+            5);
+    }
+    log(QStringLiteral("ControlHandler:stopped"), 5);
+}
+
+void ControlHandler::sendZero() {
+    Client* client = Client::singleton();
+    // Dropped while disconnected: owed to the robot until the connection is back.
+    if (!client->isConnected()) m_zeroOwed = true;
+    client->set_omnidrive(0, 0, 0);
+}
+
+void ControlHandler::startPositionMode_i(float x, float y, float phi, float vel, float rotvel,
+                                         int mode) {
+    m_velocityMode = false;
+    stop_i();
+
+    if (vel > 0.5f) {
+        vel = 0.5f;
+    } else if (vel < 0.04f) {
+        vel = 0.04f;
+    }
+    if (rotvel > 1.5708f) {
+        rotvel = 1.5708f;
+    } else if (rotvel < 0.0872667f) {
+        rotvel = 0.0872667f;
+    }
+    m_driver.setVVector({QPointF(0.0, 0.0), QPointF(0.02f, 0.0), QPointF(0.02f, 0.04f),
+                         QPointF(0.3f, 0.05f), QPointF(1.0, vel)});
+    m_driver.setOmegaVector({QPointF(0.0, 0.0), QPointF(0.5, 0.0), QPointF(0.5, 5.0),
+                             QPointF(20.0, static_cast<double>(rotvel) * 180.0 / 3.1416)});
+
+    float turnedX = 0;
+    float turnedY = 0;
+    PositionDriver::rotate(x, y, turnedX, turnedY, m_driver.actualPhi());
+    m_driver.setTarget(m_driver.actualX() + turnedX, m_driver.actualY() + turnedY,
+                       m_driver.actualPhi() + phi);
+
+    switch (mode) {
+        case 0:
+            m_driver.start(PositionDriver::TranslateThenRotate, false, true);
+            break;
+        case 1:
+            m_driver.start(PositionDriver::TranslateAndRotate, false, true);
+            break;
+        case 2:
+            m_driver.start(PositionDriver::TurnDriveTurn, false, true);
+            break;
+        case 3:
+            m_driver.start(PositionDriver::DriveFacingThenRotate, false, true);
+            break;
+        default:
+            break;
+    }
+
+    m_alive.store(kAliveTicks);
+    start();
+}
+
+void ControlHandler::on_timer_timeout() {
+    if (m_alive.load() <= 0) {
+        stop();
+        return;
+    }
+    m_alive.fetch_sub(1);
+
+    float vx = 0;
+    float vy = 0;
+    float omega = 0;
+    if (m_velocityMode) {
+        vx = m_vx;
+        vy = m_vy;
+        omega = m_omega;
+    } else if (m_sinceOdometry.isValid() && m_sinceOdometry.elapsed() <= kOdometryTimeoutMs) {
+        vx = m_driver.vx();
+        vy = m_driver.vy();
+        omega = m_driver.omega();
+    }
+    // Without fresh odometry the controller's outputs are stale: standstill instead.
+    Client::singleton()->set_omnidrive(vx, vy, omega);
+    log(QStringLiteral("ControlHandler::on_timer_timeout() set_omnidrive %1 %2 %3")
+            .arg(number(vx), number(vy), number(omega)),
+        5);
+}
+
+void ControlHandler::on_odometry_changed(double x, double y, double phi, float, float, float,
+                                         unsigned int) {
+    m_driver.setActualPose(static_cast<float>(x), static_cast<float>(y), static_cast<float>(phi));
+    m_sinceOdometry.start();
+    if (m_velocityMode) return;
+    if (m_driver.isPositionReached() && m_driver.isOrientationReached()) return;
+    // An idle controller (stopped, or never started) has nothing to step.
+    if (m_driver.movement() == PositionDriver::Idle) return;
+    m_driver.update();
+    log(QStringLiteral("distanceToTargetOrientation = %1, omega = %2")
+            .arg(number(m_driver.orientationError()), number(m_driver.omega())),
+        0);
+}
+
+void ControlHandler::on_bumper_changed(bool contact) {
+    if (!contact) return;
+    if (Client::singleton()->getParameter(QStringLiteral("~/Bumper/stopdriving"), true).toBool()) {
+        stop();
+    }
+}
+
+void ControlHandler::on_clientConnected() {
+    // Whatever the robot held from before the loss of the connection is cleared.
+    if (m_zeroOwed && !m_timer->isActive()) Client::singleton()->set_omnidrive(0, 0, 0);
+    m_zeroOwed = false;
+}
+
+void ControlHandler::on_clientDisconnected() {
+    // A lost connection ends driving: it never resumes on its own when the robot is back.
+    if (m_timer->isActive()) stop_i();
+}
+
+void ControlHandler::on_aboutToQuit() {
+    if (!m_timer->isActive()) return;
+    stop_i();
+    // The client drops its socket unflushed at shutdown: push the standstill out now.
+    for (QAbstractSocket* socket : Client::singleton()->findChildren<QAbstractSocket*>()) {
+        socket->flush();
+    }
+}

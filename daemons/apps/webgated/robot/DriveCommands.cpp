@@ -1,0 +1,92 @@
+#include "robot/DriveCommands.h"
+
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <initializer_list>
+
+#include "robot/ControlHandler.h"
+
+namespace DriveCommands {
+
+namespace {
+
+struct NumberParam {
+    const char* key;
+    float* value;
+};
+
+bool allPresent(const Request& request, std::initializer_list<const char*> keys) {
+    for (const char* key : keys) {
+        if (!request.param(key)) return false;
+    }
+    return true;
+}
+
+// A JSON integer or real; one a float cannot hold is refused rather than turned into infinity.
+bool readNumber(const Request& request, const char* key, float* out) {
+    const json_t* value = request.param(key);
+    if (!jsonIsNumber(value)) return false;
+    const double number = json_number_value(value);
+    if (!std::isfinite(number) || std::fabs(number) > FLT_MAX) return false;
+    *out = static_cast<float>(number);
+    return true;
+}
+
+// Every missing parameter is reported before any of the wrong type.
+RequestResult readNumbers(const Request& request, std::initializer_list<NumberParam> params,
+                          std::initializer_list<const char*> otherKeys) {
+    for (const NumberParam& param : params) {
+        if (!request.param(param.key)) return MissingParameters;
+    }
+    if (!allPresent(request, otherKeys)) return MissingParameters;
+    for (const NumberParam& param : params) {
+        if (!readNumber(request, param.key, param.value)) return InvalidParameters;
+    }
+    return Ack;
+}
+
+}  // namespace
+
+RequestResult stop(Request&, ControlHandler& control) {
+    control.stop();
+    return Ack;
+}
+
+RequestResult velDrive(Request& request, ControlHandler& control) {
+    float vx = 0;
+    float vy = 0;
+    float omega = 0;
+    const RequestResult result =
+        readNumbers(request, {{"vx", &vx}, {"vy", &vy}, {"omega", &omega}}, {});
+    if (result != Ack) return result;
+    control.addDeltaVel(vx, vy, omega);
+    request.setText("MSG", QString::asprintf("velDrive(%1.3f,%1.3f,%1.3f)", static_cast<double>(vx),
+                                             static_cast<double>(vy), static_cast<double>(omega)));
+    return Ack;
+}
+
+RequestResult positionDrive(Request& request, ControlHandler& control) {
+    float x = 0;
+    float y = 0;
+    float phi = 0;
+    float vel = 0;
+    float rotvel = 0;
+    const RequestResult result = readNumbers(
+        request, {{"x", &x}, {"y", &y}, {"omega", &phi}, {"vel", &vel}, {"rotvel", &rotvel}},
+        {"mode"});
+    if (result != Ack) return result;
+    const json_t* modeValue = request.param("mode");
+    if (!json_is_integer(modeValue)) return InvalidParameters;
+    const json_int_t mode = json_integer_value(modeValue);
+    // A mode outside int would wrap into a valid movement kind: refused.
+    if (mode < INT_MIN || mode > INT_MAX) return InvalidParameters;
+    control.startPositionMode(x, y, phi, vel, rotvel, static_cast<int>(mode));
+    request.setText("MSG", QString::asprintf("positionDrive(%1.3f,%1.3f,%1.3f,%1.3f,%1.3f,%d)",
+                                             static_cast<double>(x), static_cast<double>(y),
+                                             static_cast<double>(phi), static_cast<double>(vel),
+                                             static_cast<double>(rotvel), static_cast<int>(mode)));
+    return Ack;
+}
+
+}  // namespace DriveCommands

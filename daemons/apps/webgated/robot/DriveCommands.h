@@ -1,0 +1,21 @@
+#pragma once
+
+#include "frame/Request.h"
+
+class ControlHandler;
+
+/// The remote-driving commands of the page. Run in the request thread; they only post to the
+/// control handler.
+namespace DriveCommands {
+
+/// Stops driving; always acknowledged.
+RequestResult stop(Request& request, ControlHandler& control);
+
+/// "vx", "vy", "omega": a velocity increment added to the current set-point.
+RequestResult velDrive(Request& request, ControlHandler& control);
+
+/// "x", "y", "omega": a pose relative to the robot's; "vel", "rotvel": top speeds (limited);
+/// "mode": the movement kind, 0 to 3.
+RequestResult positionDrive(Request& request, ControlHandler& control);
+
+}  // namespace DriveCommands
