@@ -1,0 +1,86 @@
+#include "ImageHandler.h"
+
+#include <QCoreApplication>
+#include <QMutexLocker>
+#include <QThread>
+#include <QTimer>
+#include <limits>
+
+#include "ImageDecoder.h"
+#include "frame/Client.h"
+#include "kel/corvanta/daemons/Log.h"
+
+using kel::corvanta::daemons::Log;
+
+namespace {
+
+constexpr unsigned int kDefaultRequestTimeoutMs = 2000;
+
+}  // namespace
+
+ImageHandler::ImageHandler()
+    : m_decoder(new ImageDecoder(this)), m_requestTimeoutTimer(new QTimer(this)) {
+    Client* client = Client::singleton();
+    bool connected =
+        connect(client, &Client::image0_changed, this, &ImageHandler::on_client_image0_changed);
+    connected = connect(m_requestTimeoutTimer, &QTimer::timeout, this,
+                        &ImageHandler::on_imageRequestTimeoutTimer_timeout) &&
+                connected;
+    Q_ASSERT(connected);
+    Q_UNUSED(connected);
+
+    bool ok = false;
+    unsigned int timeoutMs =
+        client->getParameter(QStringLiteral("~/image_request_timeout"), kDefaultRequestTimeoutMs)
+            .toUInt(&ok);
+    // A value that is not a number keeps the default instead of a zero timeout that would
+    // switch the camera off right after every request.
+    if (!ok) timeoutMs = kDefaultRequestTimeoutMs;
+    m_requestTimeoutTimer->setSingleShot(true);
+    m_requestTimeoutTimer->setInterval(
+        int(qMin(timeoutMs, unsigned(std::numeric_limits<int>::max()))));
+
+    m_lastFrameTime.start();
+}
+
+ImageHandler::~ImageHandler() = default;
+
+QByteArray ImageHandler::getJpeg() {
+    QCoreApplication::postEvent(this, new SetImageTopicEnableEvent());
+    QMutexLocker locker(&m_imageMutex);
+    Log::singleton()->log(QStringLiteral("ImageHandler::getImageData() Thread ID = %1")
+                              .arg(quint64(reinterpret_cast<quintptr>(QThread::currentThreadId()))),
+                          0);
+    return m_decoder ? m_decoder->getJpeg() : QByteArray();
+}
+
+qint64 ImageHandler::timeSinceLastImg() const {
+    QMutexLocker locker(&m_imageMutex);
+    return m_lastFrameTime.elapsed() + m_lastFrameAgeMs;
+}
+
+int ImageHandler::requestTimeoutMs() const { return m_requestTimeoutTimer->interval(); }
+
+void ImageHandler::on_client_image0_changed(const QByteArray& data, unsigned int width,
+                                            unsigned int height, unsigned int step,
+                                            const QString& format) {
+    QMutexLocker locker(&m_imageMutex);
+    m_decoder->setImage(data, width, height, step, format);
+    m_lastFrameTime.restart();
+    m_lastFrameAgeMs = 0;
+}
+
+void ImageHandler::customEvent(QEvent* event) {
+    if (event->type() != SetImageTopicEnableEvent::EventType) return;
+    Client::singleton()->set_kel_corvanta_rpc_image0_enabled(true);
+    m_requestTimeoutTimer->start();
+}
+
+void ImageHandler::ageLastFrame(qint64 ms) {
+    QMutexLocker locker(&m_imageMutex);
+    m_lastFrameAgeMs += ms;
+}
+
+void ImageHandler::on_imageRequestTimeoutTimer_timeout() {
+    Client::singleton()->set_kel_corvanta_rpc_image0_enabled(false);
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+
+class ImageDecoder;
+class QTimer;
+
+/// The camera image cache: keeps the robot's camera topic on while the page polls for images,
+/// holds the last frame and knows how old it is. Lives in the main thread; `getJpeg` and
+/// `timeSinceLastImg` are for the request thread.
+class ImageHandler : public QObject {
+    Q_OBJECT
+public:
+    /// Asks the main thread to switch the camera topic on and restart the request timeout.
+    class SetImageTopicEnableEvent : public QEvent {
+    public:
+        static constexpr QEvent::Type EventType = static_cast<QEvent::Type>(QEvent::User);
+        SetImageTopicEnableEvent() : QEvent(EventType) {}
+    };
+
+    /// Connects to the RPC client's camera signal and reads "~/image_request_timeout".
+    ImageHandler();
+    ~ImageHandler() override;
+
+    /// The last frame as a JPEG file (empty when there is none); keeps the camera topic on.
+    QByteArray getJpeg();
+    /// Milliseconds since the last frame arrived (or since construction).
+    qint64 timeSinceLastImg() const;
+    /// The request timeout in milliseconds, as read at construction.
+    int requestTimeoutMs() const;
+
+public Q_SLOTS:
+    void on_client_image0_changed(const QByteArray& data, unsigned int width, unsigned int height,
+                                  unsigned int step, const QString& format);
+
+protected:
+    void customEvent(QEvent* event) override;
+    /// Moves the last frame's arrival `ms` milliseconds into the past.
+    void ageLastFrame(qint64 ms);
+
+private Q_SLOTS:
+    void on_imageRequestTimeoutTimer_timeout();
+
+private:
+    mutable QMutex m_imageMutex;  // taken before the decoder's frame mutex, never after
+    ImageDecoder* m_decoder;
+    QElapsedTimer m_lastFrameTime;
+    qint64 m_lastFrameAgeMs = 0;
+    QTimer* m_requestTimeoutTimer;
+};
