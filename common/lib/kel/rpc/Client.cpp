@@ -1,9 +1,11 @@
 #include "Client.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <QDebug>
 #include <QHostAddress>
-#include <QMetaObject>
-#include <QMutexLocker>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
@@ -39,6 +41,13 @@ Client::Client(QObject* parent)
       m_socket(new QTcpSocket(this)),
       m_reconnectTimer(new QTimer(this)),
       m_connectTimer(new QTimer(this)) {
+    m_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (m_wakeFd >= 0) {
+        m_wakeNotifier = new QSocketNotifier(m_wakeFd, QSocketNotifier::Read, this);
+        connect(m_wakeNotifier, &QSocketNotifier::activated, this, &Client::runQueuedWork);
+    } else {
+        qWarning() << "kel::rpc::Client: no eventfd; calls from other threads are dropped";
+    }
     m_reconnectTimer->setSingleShot(true);
     m_connectTimer->setSingleShot(true);
     connect(m_reconnectTimer, &QTimer::timeout, this, &Client::openSocket);
@@ -54,6 +63,8 @@ Client::~Client() {
     // No signals out of a half-destroyed client.
     m_socket->disconnect(this);
     m_socket->abort();
+    delete m_wakeNotifier;
+    if (m_wakeFd >= 0) ::close(m_wakeFd);
 }
 
 void Client::readParameters(const QString& systemFile, const QString& userFile) {
@@ -95,7 +106,7 @@ bool Client::isConnected() const { return m_connected.load(); }
 
 void Client::setTopicEnabled(const QString& topic, bool on) {
     {
-        QMutexLocker locker(&m_topicMutex);
+        std::lock_guard<std::mutex> locker(m_topicMutex);
         auto it = m_topics.find(topic);
         if (it == m_topics.end()) {
             m_topicOrder.append(topic);
@@ -111,7 +122,7 @@ void Client::setTopicEnabled(const QString& topic, bool on) {
 }
 
 bool Client::isTopicEnabled(const QString& topic) const {
-    QMutexLocker locker(&m_topicMutex);
+    std::lock_guard<std::mutex> locker(m_topicMutex);
     return m_topics.value(topic, false);
 }
 
@@ -128,9 +139,33 @@ void Client::handlePublish(const QString&, const QJsonArray&) {}
 void Client::runOnOwnerThread(std::function<void()> work) {
     if (QThread::currentThread() == thread()) {
         work();
-    } else {
-        QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+        return;
     }
+    if (m_wakeFd < 0) return;
+    bool wasEmpty = false;
+    {
+        std::lock_guard<std::mutex> locker(m_queueMutex);
+        wasEmpty = m_queue.empty();
+        m_queue.push_back(std::move(work));
+    }
+    // One wake-up per batch; it is written after the push, so no work waits unnoticed.
+    if (wasEmpty) {
+        const quint64 one = 1;
+        const ssize_t written = ::write(m_wakeFd, &one, sizeof(one));
+        Q_UNUSED(written);
+    }
+}
+
+void Client::runQueuedWork() {
+    quint64 count = 0;
+    const ssize_t read = ::read(m_wakeFd, &count, sizeof(count));
+    Q_UNUSED(read);
+    std::vector<std::function<void()>> work;
+    {
+        std::lock_guard<std::mutex> locker(m_queueMutex);
+        work.swap(m_queue);
+    }
+    for (auto& item : work) item();
 }
 
 void Client::openSocket() {
@@ -155,7 +190,7 @@ void Client::onSocketConnected() {
     m_connected = true;
     QByteArray switches;
     {
-        QMutexLocker locker(&m_topicMutex);
+        std::lock_guard<std::mutex> locker(m_topicMutex);
         for (const QString& topic : std::as_const(m_topicOrder)) {
             if (m_topics.value(topic)) switches += Message::encodeEnable(topic, true);
         }

@@ -1,16 +1,19 @@
 #pragma once
 
+#include <QHash>
 #include <QJsonArray>
-#include <QMutex>
 #include <QObject>
 #include <QStringList>
 #include <QVariant>
 #include <atomic>
 #include <functional>
+#include <mutex>
+#include <vector>
 
 #include "kel/rpc/LineReader.h"
 #include "kel/rpc/ParameterStore.h"
 
+class QSocketNotifier;
 class QTcpSocket;
 class QTimer;
 
@@ -62,6 +65,7 @@ protected:
 
 private:
     void runOnOwnerThread(std::function<void()> work);
+    void runQueuedWork();
     void openSocket();
     void onSocketConnected();
     void onSocketGone();
@@ -80,7 +84,14 @@ private:
     bool m_wantConnection = false;
     std::atomic<bool> m_connected{false};
 
-    mutable QMutex m_topicMutex;
+    // Work handed over by other threads: a plain mutex and an eventfd wake-up, so that the
+    // hand-over is visible to ThreadSanitizer (Qt's own event queue is not).
+    std::mutex m_queueMutex;
+    std::vector<std::function<void()>> m_queue;
+    int m_wakeFd = -1;
+    QSocketNotifier* m_wakeNotifier = nullptr;
+
+    mutable std::mutex m_topicMutex;
     QStringList m_topicOrder;  // first-switched order, so switches go out as they were given
     QHash<QString, bool> m_topics;
 };

@@ -2,7 +2,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QMutexLocker>
 #include <QSettings>
 #include <QStringList>
 
@@ -53,7 +52,7 @@ void ParameterStore::read(const QString& systemFile, const QString& userFile) {
     QHash<QString, QVariant> values;
     readFile(systemFile, &values);
     readFile(userFile, &values);
-    QMutexLocker locker(&m_mutex);
+    std::lock_guard<std::mutex> locker(m_mutex);
     m_values = values;
 }
 
@@ -83,7 +82,7 @@ void ParameterStore::readFile(const QString& fileName, QHash<QString, QVariant>*
 QVariant ParameterStore::value(const QString& key, const QVariant& defaultValue) const {
     QString name = key;
     if (name.startsWith(QLatin1String("~/"))) name.remove(0, 2);
-    QMutexLocker locker(&m_mutex);
+    std::lock_guard<std::mutex> locker(m_mutex);
     return m_values.value(name, defaultValue);
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 
 #include <QHash>
-#include <QMutex>
 #include <QString>
 #include <QVariant>
+#include <mutex>
 
 namespace kel {
 namespace rpc {
@@ -20,7 +20,7 @@ public:
 private:
     static void readFile(const QString& fileName, QHash<QString, QVariant>* values);
 
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex;
     QHash<QString, QVariant> m_values;
 };
 
