@@ -2,7 +2,7 @@
 # minimal responders behind spawn-fcgi, one nginx in front, and runs wrk pinned:
 # the load generator on CPU 0, the server stack on CPU 1.
 #
-#   bench_init                       build the binaries, make $BENCH_DIR, clean up on exit
+#   bench_init [TARGETS...]          build webgated, minimal_responder and TARGETS, make $BENCH_DIR, clean up on exit
 #   start_robotsim ADDR [ARGS...]    robotsim listening on ADDR (host:port)
 #   start_daemon NAME ROBOT_ADDR     webgated under its own sandbox root, socket $BENCH_DIR/NAME.sock
 #   start_responder NAME FILE        minimal_responder answering FILE's bytes, socket $BENCH_DIR/NAME.sock
@@ -29,7 +29,7 @@ bench_cleanup() {
 bench_init() {
     sh "$BENCH_TOP/tools/scripts/install-deps.sh"
     cmake -S "$BENCH_TOP" -B "$BENCH_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$BENCH_BUILD" -j2 --target webgated robotsim minimal_responder "$@" >/dev/null
+    cmake --build "$BENCH_BUILD" -j2 --target webgated minimal_responder "$@" >/dev/null
     BENCH_DIR=$(mktemp -d /tmp/webgated-bench.XXXXXX)
     chmod 755 "$BENCH_DIR"
     mkdir -p "$BENCH_DIR/www"

@@ -5,9 +5,8 @@
 source "$(dirname "$0")/common.sh"
 bench_init
 
-robot=127.0.0.1:$(free_port)
-start_robotsim "$robot"
-start_daemon webgated "$robot"
+# No robot: the loop answers this query without one.
+start_daemon webgated "127.0.0.1:$(free_port)"
 printf 'Content-type: text/html\r\n\r\n{"TYPE":"ERR","MSG":"UNKNOWN COMMAND"}' >"$BENCH_DIR/minimal.response"
 start_responder minimal "$BENCH_DIR/minimal.response"
 start_nginx webgated minimal
