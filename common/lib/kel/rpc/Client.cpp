@@ -173,7 +173,10 @@ void Client::openSocket() {
     QString host;
     quint16 port = 0;
     if (!splitAddress(m_address, &host, &port)) {
-        qWarning() << "kel::rpc::Client: invalid server address" << m_address;
+        if (m_warnedAddress != m_address) {
+            qWarning() << "kel::rpc::Client: invalid server address" << m_address;
+            m_warnedAddress = m_address;  // once per address, not once per retry
+        }
         if (m_autoReconnect) m_reconnectTimer->start(static_cast<int>(m_reconnectIntervalMs));
         return;
     }

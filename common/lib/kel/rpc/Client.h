@@ -78,6 +78,7 @@ private:
     QTimer* m_connectTimer;
     LineReader m_reader;
     QString m_address = QStringLiteral("127.0.0.1:12080");
+    QString m_warnedAddress;
     bool m_autoReconnect = false;
     unsigned int m_reconnectIntervalMs = 1000;
     unsigned int m_connectTimeoutMs = 3000;
