@@ -80,8 +80,11 @@ DaemonUnderTest::DaemonUnderTest(const Sandbox& sandbox) : m_sandbox(sandbox) {}
 DaemonUnderTest::~DaemonUnderTest() {
     for (auto* process : {m_daemon.get(), m_nginx.get()}) {
         if (process && process->state() != QProcess::NotRunning) {
-            process->kill();
-            process->waitForFinished(5000);
+            process->terminate();
+            if (!process->waitForFinished(5000)) {
+                process->kill();
+                process->waitForFinished(5000);
+            }
         }
     }
 }

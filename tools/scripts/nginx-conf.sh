@@ -11,6 +11,8 @@ user_line=""
 cat <<CONF
 $user_line
 worker_processes 1;
+# One process: nothing is left behind, however the server is ended.
+master_process off;
 daemon off;
 error_log $prefix/error.log warn;
 pid $prefix/nginx.pid;
