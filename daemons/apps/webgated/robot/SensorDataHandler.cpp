@@ -3,8 +3,15 @@
 #include <QMutexLocker>
 #include <algorithm>
 #include <climits>
+#include <utility>
 
 #include "kel/corvanta/daemons/Log.h"
+
+template <typename T>
+void SensorDataHandler::replaceUnderIoLock(QVector<T>* cached, QVector<T> values) {
+    QMutexLocker locker(&m_ioMutex);
+    cached->swap(values);
+}
 
 SensorDataHandler::SensorDataHandler(QObject* parent)
     : QObject(parent), m_distance(kDistanceSensorCount, 0.0f) {
@@ -50,8 +57,9 @@ SensorDataHandler::ChargerVersion SensorDataHandler::chargerVersion(int index) c
 
 void SensorDataHandler::on_distance_sensors_changed(const QVector<float>& readings) {
     if (readings.size() != kDistanceSensorCount) return;
+    QVector<float> values = readings;
     QMutexLocker locker(&m_distanceMutex);
-    m_distance = readings;
+    m_distance.swap(values);
 }
 
 void SensorDataHandler::on_bumper_changed(bool contact) {
@@ -72,12 +80,12 @@ void SensorDataHandler::on_battery_changed(float voltage, float current, bool ex
     state.batteryLow = batteryLow;
     state.shutdownCounter = shutdownCounter;
     QMutexLocker locker(&m_batteryMutex);
-    m_battery = state;
+    std::swap(m_battery, state);
 }
 
-void SensorDataHandler::storeChargerInfo(int index, const ChargerInfo& info) {
+void SensorDataHandler::storeChargerInfo(int index, ChargerInfo info) {
     QMutexLocker locker(&m_chargerMutex[index]);
-    m_charger[index] = info;
+    std::swap(m_charger[index], info);
 }
 
 void SensorDataHandler::storeChargerVersion(int index, const ChargerVersion& version) {
@@ -110,26 +118,20 @@ void SensorDataHandler::on_charger2_info_changed(unsigned int time, float batter
 }
 
 void SensorDataHandler::on_digitalinput_changed(const QVector<bool>& values) {
-    QMutexLocker locker(&m_ioMutex);
-    m_io.digitalInput = values;
+    replaceUnderIoLock(&m_io.digitalInput, values);
 }
 
 void SensorDataHandler::on_analoginput_changed(const QVector<float>& values) {
-    QMutexLocker locker(&m_ioMutex);
-    m_io.analogInput = values;
+    replaceUnderIoLock(&m_io.analogInput, values);
 }
 
 void SensorDataHandler::on_digitaloutput_changed(const QVector<bool>& values) {
-    {
-        QMutexLocker locker(&m_ioMutex);
-        m_io.digitalOutput = values;
-    }
+    replaceUnderIoLock(&m_io.digitalOutput, values);
     kel::corvanta::daemons::Log::singleton()->log(QStringLiteral("CALLY"), 0);
 }
 
 void SensorDataHandler::on_relay_changed(const QVector<bool>& values) {
-    QMutexLocker locker(&m_ioMutex);
-    m_io.relay = values;
+    replaceUnderIoLock(&m_io.relay, values);
 }
 
 void SensorDataHandler::on_charger0_version_info_changed(int majorVer, int minorVer, int patchVer) {

@@ -130,8 +130,11 @@ public Q_SLOTS:
     void on_charger2_version_info_changed(int majorVer, int minorVer, int patchVer);
 
 private:
-    void storeChargerInfo(int index, const ChargerInfo& info);
+    // Values are swapped in under the lock, so the old ones are released after it.
+    void storeChargerInfo(int index, ChargerInfo info);
     void storeChargerVersion(int index, const ChargerVersion& version);
+    template <typename T>
+    void replaceUnderIoLock(QVector<T>* cached, QVector<T> values);
 
     mutable QMutex m_distanceMutex;
     QVector<float> m_distance;
