@@ -28,10 +28,16 @@ json_t* realArray(const QVector<float>& values) {
     return array;
 }
 
-// "c0_time", "c1_vol", ...
-QByteArray chargerKey(int charger, const char* name) {
-    return "c" + QByteArray::number(charger) + "_" + name;
-}
+// Spelled out: the battery reply is polled by every open page.
+enum ChargerKey { Time, Vol, Current, Temp1, Temp2, State, Major, Minor, Patch, KeyCount };
+const char* const kChargerKeys[SensorDataHandler::kChargerCount][KeyCount] = {
+    {"c0_time", "c0_vol", "c0_current", "c0_temp1", "c0_temp2", "c0_state", "c0_major", "c0_minor",
+     "c0_patch"},
+    {"c1_time", "c1_vol", "c1_current", "c1_temp1", "c1_temp2", "c1_state", "c1_major", "c1_minor",
+     "c1_patch"},
+    {"c2_time", "c2_vol", "c2_current", "c2_temp1", "c2_temp2", "c2_state", "c2_major", "c2_minor",
+     "c2_patch"},
+};
 
 }  // namespace
 
@@ -68,18 +74,20 @@ RequestResult getBatteryInfo(Request& request, const SensorDataHandler& sensors)
 
     for (int i = 0; i < SensorDataHandler::kChargerCount; ++i) {
         const SensorDataHandler::ChargerInfo charger = sensors.chargerInfo(i);
-        request.set(chargerKey(i, "time").constData(), real(static_cast<double>(charger.time)));
-        request.set(chargerKey(i, "vol").constData(), real(charger.batteryVoltage));
-        request.set(chargerKey(i, "current").constData(), real(charger.chargingCurrent));
-        request.set(chargerKey(i, "temp1").constData(), real(charger.bat1Temp));
-        request.set(chargerKey(i, "temp2").constData(), real(charger.bat2Temp));
-        request.setText(chargerKey(i, "state").constData(), charger.state);
+        const char* const* keys = kChargerKeys[i];
+        request.set(keys[Time], real(static_cast<double>(charger.time)));
+        request.set(keys[Vol], real(charger.batteryVoltage));
+        request.set(keys[Current], real(charger.chargingCurrent));
+        request.set(keys[Temp1], real(charger.bat1Temp));
+        request.set(keys[Temp2], real(charger.bat2Temp));
+        request.setText(keys[State], charger.state);
     }
     for (int i = 0; i < SensorDataHandler::kChargerCount; ++i) {
         const SensorDataHandler::ChargerVersion version = sensors.chargerVersion(i);
-        request.set(chargerKey(i, "major").constData(), json_integer(version.majorVer));
-        request.set(chargerKey(i, "minor").constData(), json_integer(version.minorVer));
-        request.set(chargerKey(i, "patch").constData(), json_integer(version.patchVer));
+        const char* const* keys = kChargerKeys[i];
+        request.set(keys[Major], json_integer(version.majorVer));
+        request.set(keys[Minor], json_integer(version.minorVer));
+        request.set(keys[Patch], json_integer(version.patchVer));
     }
     request.setQuiet(true);
     return Data;
