@@ -173,3 +173,21 @@ TEST_F(ImageRequestTest, ChangeResAcceptsExactlyLowAndHigh) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ImageHandlerTest, ReadsTheRequestTimeoutAndKeepsTheDefaultForNonNumbers) {
+    DaemonEnvironment& env = DaemonEnvironment::instance();
+    const auto timeoutWith = [&env](const QByteArray& config) {
+        env.setConfig(config);
+        return ImageHandler().requestTimeoutMs();
+    };
+    EXPECT_EQ(timeoutWith("image_request_timeout=750\n"), 750);
+    EXPECT_EQ(timeoutWith(""), 2000);
+    EXPECT_EQ(timeoutWith("image_request_timeout=soon\n"), 2000);
+    EXPECT_EQ(timeoutWith("image_request_timeout=-5\n"), 2000);
+    EXPECT_EQ(timeoutWith("[Camera]\nimage_request_timeout=300\n"), 2000) << "not in a group";
+    env.setConfig("");
+}
+
+}  // namespace

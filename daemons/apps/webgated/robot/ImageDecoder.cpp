@@ -26,13 +26,13 @@ QByteArray ImageDecoder::getJpeg() const {
 }
 
 QByteArray ImageDecoder::encodeRgb24() const {
-    // Sized in 64 bits: a 32-bit product wraps for huge sizes and would let a short frame through.
+    // Bounded and sized in 64 bits: a wrapped 32-bit product would let a short frame through.
     const quint64 lineBytes = quint64(m_width) * 3;
-    if (lineBytes * m_height != quint64(m_data.size()) || m_data.isEmpty()) return QByteArray();
     if (lineBytes > quint64(std::numeric_limits<int>::max()) ||
         m_height > unsigned(std::numeric_limits<int>::max())) {
         return QByteArray();
     }
+    if (m_data.isEmpty() || lineBytes * m_height != quint64(m_data.size())) return QByteArray();
 
     // Lines are packed (width x 3 bytes each); the frame's step is not used.
     const QImage image(reinterpret_cast<const uchar*>(m_data.constData()), int(m_width),

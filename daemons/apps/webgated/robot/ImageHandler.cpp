@@ -33,8 +33,7 @@ ImageHandler::ImageHandler()
     unsigned int timeoutMs =
         client->getParameter(QStringLiteral("~/image_request_timeout"), kDefaultRequestTimeoutMs)
             .toUInt(&ok);
-    // A value that is not a number keeps the default instead of a zero timeout that would
-    // switch the camera off right after every request.
+    // A value that is not a number keeps the default: read as 0 it would stop the camera at once.
     if (!ok) timeoutMs = kDefaultRequestTimeoutMs;
     m_requestTimeoutTimer->setSingleShot(true);
     m_requestTimeoutTimer->setInterval(

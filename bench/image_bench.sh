@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# The camera image. First getimage through nginx for a 640 x 480 "mjpg" frame of about 40 KB:
+# the daemon against the minimal libfcgi responder writing the same bytes, with nginx serving
+# the frame as a static file as the ceiling. Then the time to encode a 640 x 480 "rgb24" frame:
+# ImageDecoder against libjpeg-turbo called in-process at the same quality (75).
+#   PAIRS (default 3)  alternating runs per comparison;  BENCH_SECONDS (default 5)  per wrk run
+source "$(dirname "$0")/common.sh"
+bench_init image_encode_bench
+
+# The frame: the simulated camera's picture with sensor noise, as a JPEG of about 40 KB.
+frame_bytes=$("$BENCH_BUILD/bench/image_encode_bench" --write-frame "$BENCH_DIR/frame.jpg")
+
+# A robot whose camera sends that frame at 10 Hz to every client that switched "image0" on.
+robot_port=$(free_port)
+taskset -c "$SERVER_CPU" python3 - "$robot_port" "$BENCH_DIR/frame.jpg" >"$BENCH_DIR/robot.out" 2>&1 <<'PY' &
+import base64, json, socket, sys, threading, time
+port, frame_file = int(sys.argv[1]), sys.argv[2]
+frame = base64.b64encode(open(frame_file, "rb").read()).decode()
+publish = (json.dumps({"op": "publish", "topic": "image0", "args": [frame, 640, 480, 0, "mjpg"]},
+                      separators=(",", ":")) + "\n").encode()
+lock = threading.Lock()
+watching = {}
+def serve(conn):
+    for line in conn.makefile("rb"):
+        try:
+            message = json.loads(line)
+        except ValueError:
+            continue
+        if isinstance(message, dict) and message.get("op") == "enable" and message.get("topic") == "image0":
+            with lock:
+                watching[conn] = bool(message.get("on"))
+    with lock:
+        watching.pop(conn, None)
+def camera():
+    while True:
+        time.sleep(0.1)
+        with lock:
+            targets = [c for c, on in watching.items() if on]
+        for conn in targets:
+            try:
+                conn.sendall(publish)
+            except OSError:
+                pass
+server = socket.socket()
+server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+server.bind(("127.0.0.1", port))
+server.listen()
+threading.Thread(target=camera, daemon=True).start()
+while True:
+    conn, _ = server.accept()
+    threading.Thread(target=serve, args=(conn,), daemon=True).start()
+PY
+BENCH_PIDS+=($!)
+
+start_daemon webgated "127.0.0.1:$robot_port"
+{ printf 'Content-Type: image/jpeg \r\n\r\n'; cat "$BENCH_DIR/frame.jpg"; } >"$BENCH_DIR/minimal.response"
+start_responder minimal "$BENCH_DIR/minimal.response"
+cp "$BENCH_DIR/frame.jpg" "$BENCH_DIR/www/frame.jpg"
+start_nginx webgated minimal
+
+query='?%7B%22TYPE%22:%22getimage%22%7D'
+daemon_url="http://127.0.0.1:$BENCH_PORT/webgated$query"
+minimal_url="http://127.0.0.1:$BENCH_PORT/minimal$query"
+static_url="http://127.0.0.1:$BENCH_PORT/frame.jpg"
+
+# The first getimage switches the camera on; wait until the frame comes back unchanged.
+for _ in $(seq 100); do
+    curl -s -o "$BENCH_DIR/daemon.jpg" "$daemon_url"
+    cmp -s "$BENCH_DIR/daemon.jpg" "$BENCH_DIR/frame.jpg" && break
+    sleep 0.1
+done
+if ! cmp -s "$BENCH_DIR/daemon.jpg" "$BENCH_DIR/frame.jpg"; then
+    echo "the daemon does not serve the frame" >&2
+    exit 1
+fi
+if ! cmp -s <(curl -s -D - "$daemon_url" | grep -av "^Date:") <(curl -s -D - "$minimal_url" | grep -av "^Date:"); then
+    echo "the two sides do not answer the same bytes" >&2
+    exit 1
+fi
+
+echo "getimage, 640 x 480 mjpg frame of $frame_bytes bytes; ${BENCH_SECONDS}s per run"
+echo "A = webgated, B = minimal libfcgi responder writing the same bytes"
+for conns in 1 4; do
+    echo "$conns connection(s):"
+    compare "$daemon_url" "$minimal_url" "$conns" "${PAIRS:-3}"
+done
+read -r static_rps _ static_p99 < <(wrk_run "$static_url" 4)
+echo "ceiling: nginx serving the frame as a static file, 4 connections: rps $static_rps p99 $static_p99 ms"
+
+echo "encoding a 640 x 480 rgb24 frame (median of 10 interleaved repetitions):"
+taskset -c "$SERVER_CPU" "$BENCH_BUILD/bench/image_encode_bench" --benchmark_repetitions=10 \
+    --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
+    --benchmark_format=json 2>/dev/null | python3 -c '
+import json, sys
+runs = {b["run_name"]: b for b in json.load(sys.stdin)["benchmarks"] if b.get("aggregate_name") == "median"}
+ours, ref = runs["BM_ImageDecoderRgb24"], runs["BM_LibjpegTurboRgb24"]
+for name, run in (("ImageDecoder", ours), ("libjpeg-turbo", ref)):
+    print("  %-14s cpu %.3f ms  wall %.3f ms  (%d bytes)" % (name, run["cpu_time"], run["real_time"], run["jpeg_bytes"]))
+# CPU time: wall time also counts what other processes on the shared core took.
+print("  ratio ImageDecoder / libjpeg-turbo  cpu %.3f  wall %.3f" % (
+    ours["cpu_time"] / ref["cpu_time"], ours["real_time"] / ref["real_time"]))
+'
