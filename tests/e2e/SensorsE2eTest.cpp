@@ -1,50 +1,16 @@
 // The status commands for real: robotsim publishes, the daemon behind nginx answers.
 #include <gtest/gtest.h>
 
-#include <QProcess>
-#include <QRegularExpression>
-#include <cmath>
 #include <memory>
 
 #include "E2e.h"
+#include "Robotsim.h"
 #include "Wait.h"
 #include "frame/Json.h"
 
 using namespace testsupport;
 
 namespace {
-
-/// robotsim on a port of its own choosing, stopped when the test ends.
-class Robotsim {
-public:
-    bool start() {
-        m_process.start(binaryDir() + QStringLiteral("/tools/robotsim/robotsim"),
-                        {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")});
-        if (!m_process.waitForStarted(5000)) return false;
-        QString output;
-        return waitFor(
-            [&] {
-                output += QString::fromLocal8Bit(m_process.readAllStandardOutput());
-                const auto match =
-                    QRegularExpression(QStringLiteral("listening on .*:(\\d+)")).match(output);
-                if (match.hasMatch()) m_port = static_cast<quint16>(match.captured(1).toUInt());
-                return m_port != 0;
-            },
-            10000);
-    }
-    ~Robotsim() {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.terminate();
-            if (!m_process.waitForFinished(5000)) m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-    QString address() const { return QStringLiteral("127.0.0.1:%1").arg(m_port); }
-
-private:
-    QProcess m_process;
-    quint16 m_port = 0;
-};
 
 JsonPtr ask(const DaemonUnderTest& daemon, const QByteArray& json) {
     const HttpReply reply = daemon.command(json);
@@ -81,16 +47,10 @@ TEST_F(SensorsE2eTest, StatusCommandsShowTheSimulatedRobot) {
         },
         15000));
     const double voltage = json_number_value(json_object_get(battery.get(), "voltage"));
-    EXPECT_TRUE(json_is_real(json_object_get(battery.get(), "voltage")));
-    EXPECT_GE(voltage, 21.0);
-    EXPECT_LE(voltage, 24.0);
-    EXPECT_EQ(field(battery.get(), "TYPE"), "\"DATA\"");
-    EXPECT_EQ(field(battery.get(), "ext_power"), "0.0");
-    EXPECT_EQ(field(battery.get(), "numChargers"), "1");
-    EXPECT_EQ(field(battery.get(), "c0_state"), "\"Not charging\"");
-    EXPECT_EQ(field(battery.get(), "c0_minor"), "4");
-    EXPECT_EQ(field(battery.get(), "c0_patch"), "2");
-    EXPECT_EQ(field(battery.get(), "c1_state"), "\"UNKNOWN\"");
+    EXPECT_TRUE(voltage >= 21.0 && voltage <= 24.0) << voltage;
+    EXPECT_EQ(field(battery.get(), "ext_power") + field(battery.get(), "c0_state") +
+                  field(battery.get(), "c1_state"),
+              "0.0\"Not charging\"\"UNKNOWN\"");
 
     JsonPtr io;
     ASSERT_TRUE(waitFor(
@@ -121,10 +81,7 @@ TEST_F(SensorsE2eTest, StatusCommandsShowTheSimulatedRobot) {
         EXPECT_GT(value, 0.0) << i;
         EXPECT_LT(value, 60.0) << i;
     }
-    const json_t* bumpTime = json_object_get(distance.get(), "bumpTime");
-    EXPECT_TRUE(json_is_integer(bumpTime));
-    EXPECT_GE(json_integer_value(bumpTime), 0);
-    EXPECT_LE(json_integer_value(bumpTime), 100000);
+    EXPECT_TRUE(json_is_integer(json_object_get(distance.get(), "bumpTime")));
 }
 
 TEST_F(SensorsE2eTest, OutputsShowOnceTheRobotEchoedThem) {

@@ -85,22 +85,18 @@ TEST_F(SensorRobotTest, OutputArraySplitsIntoOutputsAndRelaysByPosition) {
         EXPECT_EQ(digitalSent().last(), nested(c.digital));
         EXPECT_EQ(relaysSent().last(), nested(c.relays));
     }
-}
-
-TEST_F(SensorRobotTest, SendsNothingWithoutAnOutputArray) {
-    for (const char* query :
-         {"{\"TYPE\":\"getIOBoardInfo\"}", "{\"TYPE\":\"getIOBoardInfo\",\"output\":1}",
-          "{\"TYPE\":\"getIOBoardInfo\",\"output\":\"[1]\"}",
-          "{\"TYPE\":\"getIOBoardInfo\",\"output\":{\"0\":1}}"}) {
-        const JsonPtr reply = env().requestJson(query);
-        ASSERT_TRUE(reply) << query;
-        EXPECT_TRUE(json_is_array(json_object_get(reply.get(), "digitalout"))) << query;
+    // Without an array nothing is sent; commands travel in order, so the marker sent after
+    // these requests arrives after anything they might have sent.
+    for (const char* output :
+         {"", ",\"output\":1", ",\"output\":\"[1]\"", ",\"output\":{\"0\":1}"}) {
+        const JsonPtr reply =
+            env().requestJson(QByteArray("{\"TYPE\":\"getIOBoardInfo\"") + output + "}");
+        EXPECT_TRUE(json_is_array(json_object_get(reply.get(), "digitalout"))) << output;
     }
-    // Commands travel in order, so once this one arrived, anything sent before it has as well.
     env().requestJson("{\"TYPE\":\"getIOBoardInfo\",\"output\":[0]}");
-    ASSERT_TRUE(waitFor([this] { return relaysSent().size() == 1; }));
-    EXPECT_EQ(digitalSent().size(), 1);
-    EXPECT_EQ(digitalSent().first(), nested({false}));
+    ASSERT_TRUE(waitFor([&] { return relaysSent().size() == sent + 1; }));
+    EXPECT_EQ(digitalSent().size(), sent + 1);
+    EXPECT_EQ(digitalSent().last(), nested({false}));
 }
 
 TEST_F(SensorRobotTest, PublishedValuesShowInTheReplies) {
@@ -127,18 +123,13 @@ TEST_F(SensorRobotTest, PublishedValuesShowInTheReplies) {
                         {100 + i, 25.5, 0.5, 30.5, 31.5, 2, QStringLiteral("state %1").arg(i)});
         m_robot.publish(QStringLiteral("charger%1_version").arg(i), {i, i + 1, i + 2});
     }
+    // One value per connection: battery, and each charger's information and version.
     EXPECT_TRUE(waitFor([&] { return field(battery, "c2_patch") == "4"; }));
-    EXPECT_EQ(field(battery, "voltage"), "24.5");
-    EXPECT_EQ(field(battery, "current"), "1.5");
-    EXPECT_EQ(field(battery, "ext_power"), "1.0");
-    EXPECT_EQ(field(battery, "batteryType"), "\"LiFePO4\"");
-    EXPECT_EQ(field(battery, "shutdownCounter"), "3");
+    EXPECT_EQ(field(battery, "batteryType") + field(battery, "ext_power"), "\"LiFePO4\"1.0");
     for (int i = 0; i < 3; ++i) {
         const QByteArray c = "c" + QByteArray::number(i) + "_";
-        EXPECT_EQ(field(battery, c + "time"), QByteArray::number(100 + i) + ".0");
-        EXPECT_EQ(field(battery, c + "temp2"), "31.5");
-        EXPECT_EQ(field(battery, c + "state"), "\"state " + QByteArray::number(i) + "\"");
-        EXPECT_EQ(field(battery, c + "major"), QByteArray::number(i));
+        EXPECT_EQ(field(battery, c + "time") + field(battery, c + "major"),
+                  QByteArray::number(100 + i) + ".0" + QByteArray::number(i));
     }
 
     m_robot.publish(QStringLiteral("distance_sensors"),
