@@ -76,17 +76,17 @@ public:
         m_offset += end + 1;
         for (const QByteArray& line : data.left(end).split('\n')) {
             const QJsonObject message = QJsonDocument::fromJson(line).object();
-            ++m_messages;
             if (message.value(QStringLiteral("op")).toString() != QLatin1String("set") ||
                 message.value(QStringLiteral("topic")).toString() != QLatin1String("omnidrive")) {
-                if (message.value(QStringLiteral("topic")).toString() == QLatin1String("odometry")) {
+                if (message.value(QStringLiteral("topic")).toString() ==
+                    QLatin1String("odometry")) {
                     m_switchedOdometry = true;
                 }
                 continue;
             }
             const QJsonArray args = message.value(QStringLiteral("args")).toArray();
-            m_setPoints.append({args.at(0).toDouble(), args.at(1).toDouble(),
-                                args.at(2).toDouble(), m_clock.elapsed()});
+            m_setPoints.append({args.at(0).toDouble(), args.at(1).toDouble(), args.at(2).toDouble(),
+                                m_clock.elapsed()});
         }
     }
     qint64 now() const { return m_clock.elapsed(); }
@@ -105,7 +105,6 @@ public:
 private:
     QString m_file;
     qint64 m_offset = 0;
-    int m_messages = 0;
     bool m_switchedOdometry = false;
     QElapsedTimer m_clock;
     QList<SetPoint> m_setPoints;
@@ -115,15 +114,15 @@ private:
 class Observer {
 public:
     explicit Observer(const QString& address) {
-        QObject::connect(&m_client, &kel::corvanta::rpc::Client::odometry_changed, &m_client,
-                         [this](double x, double y, double phi, float vx, float vy, float omega,
-                                unsigned int) {
-                             m_x = x;
-                             m_y = y;
-                             m_phi = phi;
-                             m_moving = vx != 0 || vy != 0 || omega != 0;
-                             ++m_updates;
-                         });
+        QObject::connect(
+            &m_client, &kel::corvanta::rpc::Client::odometry_changed, &m_client,
+            [this](double x, double y, double phi, float vx, float vy, float omega, unsigned int) {
+                m_x = x;
+                m_y = y;
+                m_phi = phi;
+                m_moving = vx != 0 || vy != 0 || omega != 0;
+                ++m_updates;
+            });
         QObject::connect(&m_client, &kel::corvanta::rpc::Client::bumper_changed, &m_client,
                          [this](bool contact) { m_contact = contact; });
         m_client.set_kel_corvanta_rpc_odometry_enabled(true);
@@ -197,8 +196,10 @@ TEST_F(ControlE2eTest, PositionDriveBringsTheRobotToTheTargetWhileHeartbeatsArri
     const auto distance = [&] {
         return std::hypot(m_observer->x() - targetX, m_observer->y() - targetY);
     };
-    ASSERT_EQ(command(R"({"TYPE":"positionDrive","x":1,"y":0,"omega":0,"vel":0.3,"rotvel":0.5,"mode":0})"),
-              "{\"MSG\":\"positionDrive(1.000,0.000,0.000,0.300,0.500,0)\",\"TYPE\":\"ACK\"}");
+    ASSERT_EQ(
+        command(
+            R"({"TYPE":"positionDrive","x":1,"y":0,"omega":0,"vel":0.3,"rotvel":0.5,"mode":0})"),
+        "{\"MSG\":\"positionDrive(1.000,0.000,0.000,0.300,0.500,0)\",\"TYPE\":\"ACK\"}");
 
     // Arrived and standing: the last set-points are standstill.
     const bool arrived = waitWithHeartbeat(
@@ -215,7 +216,7 @@ TEST_F(ControlE2eTest, PositionDriveBringsTheRobotToTheTargetWhileHeartbeatsArri
     EXPECT_FALSE(m_observer->isMoving());
     double top = 0;
     for (const SetPoint& p : m_recording->setPoints()) top = std::max(top, std::hypot(p.vx, p.vy));
-    EXPECT_GT(top, 0.2);   // it did drive at speed on the way
+    EXPECT_GT(top, 0.2);  // it did drive at speed on the way
     EXPECT_LE(top, 0.3 + 1e-6);
 }
 

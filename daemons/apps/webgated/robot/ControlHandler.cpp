@@ -46,16 +46,23 @@ ControlHandler::~ControlHandler() {
     if (m_timer->isActive() && Client::exists()) Client::singleton()->set_omnidrive(0, 0, 0);
 }
 
+void ControlHandler::post(QEvent* event) {
+    // Held across the post and taken again on delivery, so that the hand-over of the payload is
+    // visible to race checkers (Qt's own queue is not).
+    std::lock_guard<std::mutex> locker(m_postMutex);
+    QCoreApplication::postEvent(this, event);
+}
+
 void ControlHandler::addDeltaVel(float dvx, float dvy, float domega) {
-    QCoreApplication::postEvent(this, new AddDeltaVelEvent(dvx, dvy, domega));
+    post(new AddDeltaVelEvent(dvx, dvy, domega));
 }
 
 void ControlHandler::startPositionMode(float x, float y, float phi, float vel, float rotvel,
                                        int mode) {
-    QCoreApplication::postEvent(this, new StartPositionModeEvent(x, y, phi, vel, rotvel, mode));
+    post(new StartPositionModeEvent(x, y, phi, vel, rotvel, mode));
 }
 
-void ControlHandler::stop() { QCoreApplication::postEvent(this, new StopEvent()); }
+void ControlHandler::stop() { post(new StopEvent()); }
 
 void ControlHandler::alive() { m_alive.store(kAliveTicks); }
 
@@ -66,6 +73,7 @@ void ControlHandler::start() {
 bool ControlHandler::isDriving() const { return m_timer->isActive(); }
 
 void ControlHandler::customEvent(QEvent* event) {
+    { std::lock_guard<std::mutex> locker(m_postMutex); }
     switch (static_cast<int>(event->type())) {
         case AddDeltaVelEvent::EventType: {
             const auto* e = static_cast<AddDeltaVelEvent*>(event);

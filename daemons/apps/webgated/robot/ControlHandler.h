@@ -4,6 +4,7 @@
 #include <QEvent>
 #include <QObject>
 #include <atomic>
+#include <mutex>
 
 #include "navigation/PositionDriver.h"
 
@@ -109,6 +110,7 @@ private:
     void startPositionMode_i(float x, float y, float phi, float vel, float rotvel, int mode);
     void stop_i();
     void sendZero();
+    void post(QEvent* event);
 
     kel::corvanta::navigation::PositionDriver m_driver;
     QTimer* m_timer;
@@ -119,4 +121,5 @@ private:
     std::atomic<int> m_alive{0};
     QElapsedTimer m_sinceOdometry;  // invalid until the first odometry update
     bool m_zeroOwed = false;        // a standstill set-point that could not reach the robot
+    std::mutex m_postMutex;
 };
