@@ -44,13 +44,13 @@ void DaemonEnvironment::setConfig(const QByteArray& systemIni, const QByteArray&
 }
 
 QString DaemonEnvironment::logText() {
-    QCoreApplication::sendPostedEvents(m_log.get());
+    m_log->flush();
     QFile in(path(QStringLiteral("/var/log/webgated")));
     return in.open(QIODevice::ReadOnly) ? QString::fromLatin1(in.readAll()) : QString();
 }
 
 void DaemonEnvironment::clearLog() {
-    QCoreApplication::sendPostedEvents(m_log.get());
+    m_log->flush();
     QFile::remove(path(QStringLiteral("/var/log/webgated")));
 }
 

@@ -13,7 +13,10 @@ namespace daemons {
 Log* Log::s_instance = nullptr;
 
 Log::Log(const QString& filePath, int verbosity, bool stdoutOff)
-    : m_filePath(filePath), m_verbosity(verbosity), m_stdoutOff(stdoutOff) {
+    : m_filePath(filePath),
+      m_verbosity(verbosity),
+      m_stdoutOff(stdoutOff),
+      m_mailbox(new EventMailbox(this)) {
     Q_ASSERT(s_instance == nullptr);
     s_instance = this;
     QFile::remove(m_filePath);
@@ -33,7 +36,7 @@ Log* Log::singleton() {
 void Log::log(const QString& text, int level) {
     if (level > verbosity()) return;
     if (QThread::currentThread() != thread()) {
-        QCoreApplication::postEvent(this, new LogEvent(text, level));
+        m_mailbox->post(new LogEvent(text, level));
         return;
     }
     QMutexLocker lock(&m_mutex);

@@ -6,6 +6,8 @@
 #include <QString>
 #include <atomic>
 
+#include "kel/corvanta/daemons/EventMailbox.h"
+
 namespace kel {
 namespace corvanta {
 namespace daemons {
@@ -35,6 +37,8 @@ public:
     static Log* singleton();
 
     int verbosity() const { return m_verbosity.load(std::memory_order_relaxed); }
+    /// Writes the lines other threads have handed over so far (the log's thread).
+    void flush() { m_mailbox->deliverPending(); }
     QString filePath() const { return m_filePath; }
 
 public Q_SLOTS:
@@ -50,6 +54,7 @@ private:
     bool m_stdoutOff;
     QString m_lastLine;
     QMutex m_mutex;
+    EventMailbox* m_mailbox;
 
     static Log* s_instance;
 };
