@@ -143,6 +143,9 @@ TEST_F(DriveCommandsTest, TableRowsDriveTheDaemonsHandler) {
         EXPECT_TRUE(p.near(0.1, 0, 0.5)) << p;
     }
 
+    publishOdometry(0.25, 0, 0);
+    ASSERT_TRUE(waitFor(
+        [] { return std::fabs(daemonHandler().positionDriver().actualX() - 0.25f) < 1e-6; }, 3000));
     check(R"({"TYPE":"positionDrive","x":0.5,"y":0,"omega":0,"vel":0.3,"rotvel":1,"mode":3})",
           R"j({"MSG":"positionDrive(0.500,0.000,0.000,0.300,1.000,3)","TYPE":"ACK"})j");
     ASSERT_TRUE(waitFor(

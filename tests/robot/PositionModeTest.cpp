@@ -94,6 +94,8 @@ TEST_F(PositionModeTest, TakesTheTargetRelativeToTheRobotsPose) {
 
 TEST_F(PositionModeTest, ModeSelectsTheMovementKindAndAnUnknownModeStartsNone) {
     ControlHandler handler;
+    publishOdometry(0.1, 0, 0);
+    ASSERT_TRUE(waitFor([&] { return hasPose(handler, 0.1, 0); }, 3000));
     const PositionDriver::Movement kinds[] = {
         PositionDriver::TranslateThenRotate, PositionDriver::TranslateAndRotate,
         PositionDriver::TurnDriveTurn, PositionDriver::DriveFacingThenRotate};
@@ -124,6 +126,8 @@ TEST_F(PositionModeTest, ModeSelectsTheMovementKindAndAnUnknownModeStartsNone) {
 
 TEST_F(PositionModeTest, StopEndsThePositionMovement) {
     ControlHandler handler;
+    publishOdometry(0.1, 0, 0);
+    ASSERT_TRUE(waitFor([&] { return hasPose(handler, 0.1, 0); }, 3000));
     handler.startPositionMode(1.0f, 0, 0, 0.3f, 1.0f, 0);
     deliver(handler);
     ASSERT_TRUE(
@@ -139,15 +143,23 @@ TEST_F(PositionModeTest, StopEndsThePositionMovement) {
     EXPECT_TRUE(lastIsZero());
 }
 
-TEST_F(PositionModeTest, StandsStillWhileOdometryIsSilent) {
+TEST_F(PositionModeTest, NeedsCurrentOdometryToStartAndToDrive) {
+    env().clearLog();
     ControlHandler handler;
-    // No pose at all yet: nothing to drive on.
+    // No pose yet: a relative target cannot be placed, so nothing starts, now or later.
     handler.startPositionMode(1.0f, 0, 0, 0.3f, 1.0f, 0);
-    ASSERT_TRUE(waitForSetPoints(3));
+    deliver(handler);
+    EXPECT_EQ(handler.positionDriver().movement(), PositionDriver::Idle);
+    EXPECT_TRUE(hasLine(env().logText(),
+                        "ControlHandler: no current odometry, position drive not started"));
+    ASSERT_TRUE(waitForSetPoints(2));
+    publishOdometry(0.5, 0, 0);
+    ASSERT_TRUE(waitFor([&] { return hasPose(handler, 0.5, 0); }, 3000));
+    spin(300);
     for (const SetPoint& p : setPoints()) EXPECT_TRUE(p.isZero()) << p;
 
-    publishOdometry(0, 0, 0);
-    ASSERT_TRUE(waitFor([] { return setPoints().last().vx > 0; }, 3000));
+    handler.startPositionMode(1.0f, 0, 0, 0.3f, 1.0f, 0);
+    ASSERT_TRUE(publishUntil(0.5, 0, 0, [] { return setPoints().last().vx > 0; }));
 
     // The odometry falls silent while the page keeps the watchdog fed.
     QElapsedTimer silence;
@@ -162,10 +174,18 @@ TEST_F(PositionModeTest, StandsStillWhileOdometryIsSilent) {
     EXPECT_TRUE(handler.isDriving());
 
     // Fresh odometry resumes the movement.
-    ASSERT_TRUE(publishUntil(0, 0, 0, [&] {
+    ASSERT_TRUE(publishUntil(0.5, 0, 0, [&] {
         handler.alive();
         return setPoints().last().vx > 0;
     }));
+
+    // A pose gone stale is no ground for a new target either.
+    handler.stop();
+    ASSERT_TRUE(waitFor([&] { return !handler.isDriving(); }, 3000));
+    spin(1200);
+    handler.startPositionMode(0.3f, 0, 0, 0.3f, 1.0f, 1);
+    deliver(handler);
+    EXPECT_EQ(handler.positionDriver().movement(), PositionDriver::Idle);
 }
 
 TEST_F(PositionModeTest, DrivesAFollowingRobotToTheTarget) {

@@ -122,6 +122,10 @@ void ControlHandler::stop_i() {
     log(QStringLiteral("ControlHandler:stopped"), 5);
 }
 
+bool ControlHandler::hasFreshOdometry() const {
+    return m_sinceOdometry.isValid() && m_sinceOdometry.elapsed() <= kOdometryTimeoutMs;
+}
+
 void ControlHandler::sendZero() {
     Client* client = Client::singleton();
     // Dropped while disconnected: owed to the robot until the connection is back.
@@ -155,6 +159,11 @@ void ControlHandler::startPositionMode_i(float x, float y, float phi, float vel,
     m_driver.setTarget(m_driver.actualX() + turnedX, m_driver.actualY() + turnedY,
                        m_driver.actualPhi() + phi);
 
+    // A target relative to a pose that is unknown or out of date would be plainly wrong.
+    if (!hasFreshOdometry()) {
+        log(QStringLiteral("ControlHandler: no current odometry, position drive not started"), 1);
+        mode = -1;
+    }
     switch (mode) {
         case 0:
             m_driver.start(PositionDriver::TranslateThenRotate, false, true);
@@ -190,7 +199,7 @@ void ControlHandler::on_timer_timeout() {
         vx = m_vx;
         vy = m_vy;
         omega = m_omega;
-    } else if (m_sinceOdometry.isValid() && m_sinceOdometry.elapsed() <= kOdometryTimeoutMs) {
+    } else if (hasFreshOdometry()) {
         vx = m_driver.vx();
         vy = m_driver.vy();
         omega = m_driver.omega();

@@ -68,7 +68,7 @@ public:
     /// Ticks the watchdog grants after a drive command or alive().
     static constexpr int kAliveTicks = 20;
     static constexpr int kTimerIntervalMs = 100;
-    /// In position mode, set-points older than this much odometry are replaced by standstill.
+    /// Position mode needs odometry younger than this: to start, and for each set-point.
     static constexpr int kOdometryTimeoutMs = 1000;
 
     /// Connects to the client singleton's bumper, odometry and connection signals.
@@ -110,6 +110,7 @@ private:
     void startPositionMode_i(float x, float y, float phi, float vel, float rotvel, int mode);
     void stop_i();
     void sendZero();
+    bool hasFreshOdometry() const;
     void post(QEvent* event);
 
     kel::corvanta::navigation::PositionDriver m_driver;
