@@ -4,6 +4,7 @@
 #include <QEvent>
 #include <QThread>
 #include <atomic>
+#include <thread>
 #include <vector>
 
 #include "Wait.h"
@@ -40,17 +41,13 @@ TEST(EventMailboxTest, DeliversEveryEventOnTheReceiversThreadInPostingOrder) {
     Receiver receiver;
     auto* mailbox = new EventMailbox(&receiver);
     constexpr int kThreads = 4, kEach = 500;
-    std::vector<QThread*> threads;
+    std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
-        threads.push_back(QThread::create([mailbox, t] {
+        threads.emplace_back([mailbox, t] {
             for (int i = 0; i < kEach; ++i) mailbox->post(new NumberEvent(t, i));
-        }));
-        threads.back()->start();
+        });
     }
-    for (QThread* thread : threads) {
-        thread->wait();
-        delete thread;
-    }
+    for (std::thread& thread : threads) thread.join();
     ASSERT_TRUE(testsupport::waitFor([&] { return receiver.received.size() == kThreads * kEach; }, 10000));
     EXPECT_EQ(receiver.handledOn, QThread::currentThreadId());
     std::vector<int> next(kThreads, 0);

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <QThread>
+#include <thread>
 #include <atomic>
 
 #include "kel/rpc/Client.h"
@@ -53,7 +53,7 @@ TEST_F(ParameterStoreTest, GivesDefaultsForMissingFilesAndRereadReplacesValues) 
 TEST_F(ParameterStoreTest, AnswersTheSameFromAnotherThread) {
     m_client.readParameters(dataFile("system.conf"), dataFile("user.conf"));
     std::atomic<int> wrong{0};
-    std::unique_ptr<QThread> thread(QThread::create([this, &wrong] {
+    std::thread thread([this, &wrong] {
         for (int i = 0; i < 2000; ++i) {
             if (m_client.getParameter("~/Log/verbosity", 0).toInt() != 4) ++wrong;
             if (m_client.getParameter("~/ConfigPage/directories", "").toString() !=
@@ -61,12 +61,11 @@ TEST_F(ParameterStoreTest, AnswersTheSameFromAnotherThread) {
                 ++wrong;
             }
         }
-    }));
-    thread->start();
+    });
     for (int i = 0; i < 2000; ++i) {
         if (m_client.getParameter("~/Debug/udpIP", "").toString() != "192.168.0.5") ++wrong;
     }
-    ASSERT_TRUE(thread->wait(20000));
+    thread.join();
     EXPECT_EQ(wrong.load(), 0);
 }
 

@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QUdpSocket>
+#include <thread>
 
 #include "Wait.h"
 #include "frame/UdpLogger.h"
@@ -71,13 +72,11 @@ TEST(LogTest, LinesFromAnotherThreadArriveInOrderAndOnlyWhenLevelAllows) {
     QTemporaryDir dir;
     const QString path = dir.filePath("log");
     Log log(path, 2, true);
-    QThread* worker = QThread::create([&log] {
+    std::thread worker([&log] {
         for (int i = 0; i < 50; ++i) log.log(QString("line %1").arg(i), 2);
         log.log("too detailed", 3);
     });
-    worker->start();
-    worker->wait();
-    delete worker;
+    worker.join();
     // Nothing is written until the log's own thread handles the posted lines.
     EXPECT_FALSE(readAll(path).contains("line 0"));
     log.flush();
@@ -106,10 +105,8 @@ TEST(UdpLoggerTest, SendsOnlyWhenEnabledAndLevelAllows) {
     udp->setEnabled(true);
     udp->sendMsg("level three", 3);
     udp->sendMsg("level one", 1);
-    QThread* worker = QThread::create([udp] { udp->broadcastLog("from a thread", 2); });
-    worker->start();
-    worker->wait();
-    delete worker;
+    std::thread worker([udp] { udp->broadcastLog("from a thread", 2); });
+    worker.join();
 
     QList<QByteArray> received;
     testsupport::waitFor(
