@@ -7,6 +7,7 @@
 #   start_daemon NAME ROBOT_ADDR     webgated under its own sandbox root, socket $BENCH_DIR/NAME.sock
 #   start_responder NAME FILE        minimal_responder answering FILE's bytes, socket $BENCH_DIR/NAME.sock
 #   start_nginx NAME...              nginx on $BENCH_PORT; /NAME goes to NAME.sock; / serves $BENCH_DIR/www
+#   stop_nginx                       stops it (to start it again with other locations)
 #   wrk_run URL CONNS                one wrk run; prints "rps p50_ms p99_ms"
 #   compare URL_A URL_B CONNS PAIRS  alternates A and B; prints per-side medians and the median ratios
 #   free_port                        a free TCP port on 127.0.0.1
@@ -102,9 +103,15 @@ http {
 CONF
     taskset -c "$SERVER_CPU" nginx -p "$BENCH_DIR/nginx" -c "$conf" 2>>"$BENCH_DIR/nginx/error.log" &
     BENCH_PIDS+=($!)
+    NGINX_PID=$!
     for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$BENCH_PORT/" && return 0; sleep 0.05; done
     echo "nginx did not start" >&2
     return 1
+}
+
+stop_nginx() {
+    kill "$NGINX_PID" 2>/dev/null || true
+    wait "$NGINX_PID" 2>/dev/null || true
 }
 
 # wrk's latency figures in milliseconds.

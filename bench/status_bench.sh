@@ -27,3 +27,17 @@ for conns in 1 4; do
     echo "$conns connection(s):"
     compare "$battery_url" "$unknown_url" "$conns" "${PAIRS:-3}"
 done
+
+# The same two reply sizes from the minimal responder: how much of the gap is the transport
+# of the longer reply rather than the daemon's work.
+{ printf 'Content-type: text/html\r\n\r\n'; curl -s "$battery_url"; } >"$BENCH_DIR/battery.response"
+{ printf 'Content-type: text/html\r\n\r\n'; curl -s "$unknown_url"; } >"$BENCH_DIR/unknown.response"
+start_responder minbattery "$BENCH_DIR/battery.response"
+start_responder minunknown "$BENCH_DIR/unknown.response"
+stop_nginx
+start_nginx webgated minbattery minunknown
+echo "control: A = minimal responder with getBatteryInfo's bytes, B = with the unknown-command bytes"
+for conns in 1 4; do
+    echo "$conns connection(s):"
+    compare "http://127.0.0.1:$BENCH_PORT/minbattery" "http://127.0.0.1:$BENCH_PORT/minunknown" "$conns" "${PAIRS:-3}"
+done
