@@ -55,6 +55,7 @@ BENCH_PIDS+=($!)
 start_daemon webgated "127.0.0.1:$robot_port"
 { printf 'Content-Type: image/jpeg \r\n\r\n'; cat "$BENCH_DIR/frame.jpg"; } >"$BENCH_DIR/minimal.response"
 start_responder minimal "$BENCH_DIR/minimal.response"
+RESPONDER_PID=${BENCH_PIDS[-1]}
 cp "$BENCH_DIR/frame.jpg" "$BENCH_DIR/www/frame.jpg"
 start_nginx webgated minimal
 
@@ -84,6 +85,24 @@ for conns in 1 4; do
     echo "$conns connection(s):"
     compare "$daemon_url" "$minimal_url" "$conns" "${PAIRS:-3}"
 done
+# CPU time of the FastCGI process per request: steadier than the rate on a busy machine.
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+cpu_per_request() {
+    local url=$1 pid=$2 before out requests
+    before=$(cpu_ticks "$pid")
+    out=$(taskset -c "$LOAD_CPU" wrk -t1 -c4 -d"${BENCH_SECONDS}s" "$url")
+    requests=$(echo "$out" | awk '/requests in/ { print $1 }')
+    awk -v t="$(($(cpu_ticks "$pid") - before))" -v n="$requests" -v hz="$(getconf CLK_TCK)" \
+        'BEGIN { printf "%.1f", t / hz * 1e6 / n }'
+}
+daemon_cpu=() minimal_cpu=()
+for _ in $(seq "${PAIRS:-3}"); do
+    daemon_cpu+=("$(cpu_per_request "$daemon_url" "$DAEMON_PID")")
+    minimal_cpu+=("$(cpu_per_request "$minimal_url" "$RESPONDER_PID")")
+done
+echo "CPU of the FastCGI process per request, 4 connections (median): webgated" \
+    "$(printf '%s\n' "${daemon_cpu[@]}" | median) us, minimal responder" \
+    "$(printf '%s\n' "${minimal_cpu[@]}" | median) us"
 read -r static_rps _ static_p99 < <(wrk_run "$static_url" 4)
 echo "ceiling: nginx serving the frame as a static file, 4 connections: rps $static_rps p99 $static_p99 ms"
 
