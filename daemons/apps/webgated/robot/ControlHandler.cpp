@@ -73,7 +73,7 @@ void ControlHandler::start() {
 bool ControlHandler::isDriving() const { return m_timer->isActive(); }
 
 void ControlHandler::customEvent(QEvent* event) {
-    { std::lock_guard<std::mutex> locker(m_postMutex); }
+    { std::lock_guard<std::mutex> locker(m_postMutex); }  // pairs with post()
     switch (static_cast<int>(event->type())) {
         case AddDeltaVelEvent::EventType: {
             const auto* e = static_cast<AddDeltaVelEvent*>(event);
@@ -200,11 +200,11 @@ void ControlHandler::on_timer_timeout() {
         vy = m_vy;
         omega = m_omega;
     } else if (hasFreshOdometry()) {
+        // Without fresh odometry the controller's outputs are stale: standstill instead.
         vx = m_driver.vx();
         vy = m_driver.vy();
         omega = m_driver.omega();
     }
-    // Without fresh odometry the controller's outputs are stale: standstill instead.
     Client::singleton()->set_omnidrive(vx, vy, omega);
     log(QStringLiteral("ControlHandler::on_timer_timeout() set_omnidrive %1 %2 %3")
             .arg(number(vx), number(vy), number(omega)),
