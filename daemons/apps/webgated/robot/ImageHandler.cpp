@@ -8,6 +8,7 @@
 
 #include "ImageDecoder.h"
 #include "frame/Client.h"
+#include "kel/corvanta/daemons/EventMailbox.h"
 #include "kel/corvanta/daemons/Log.h"
 
 using kel::corvanta::daemons::Log;
@@ -19,7 +20,9 @@ constexpr unsigned int kDefaultRequestTimeoutMs = 2000;
 }  // namespace
 
 ImageHandler::ImageHandler()
-    : m_decoder(new ImageDecoder(this)), m_requestTimeoutTimer(new QTimer(this)) {
+    : m_decoder(new ImageDecoder(this)),
+      m_requestTimeoutTimer(new QTimer(this)),
+      m_mailbox(new kel::corvanta::daemons::EventMailbox(this)) {
     Client* client = Client::singleton();
     bool connected =
         connect(client, &Client::image0_changed, this, &ImageHandler::on_client_image0_changed);
@@ -45,11 +48,12 @@ ImageHandler::ImageHandler()
 ImageHandler::~ImageHandler() = default;
 
 QByteArray ImageHandler::getJpeg() {
-    QCoreApplication::postEvent(this, new SetImageTopicEnableEvent());
+    m_mailbox->post(new SetImageTopicEnableEvent());
     QMutexLocker locker(&m_imageMutex);
+    // A detail line: written always, it would grow the log by every poll of every open page.
     Log::singleton()->log(QStringLiteral("ImageHandler::getImageData() Thread ID = %1")
                               .arg(quint64(reinterpret_cast<quintptr>(QThread::currentThreadId()))),
-                          0);
+                          5);
     return m_decoder ? m_decoder->getJpeg() : QByteArray();
 }
 

@@ -8,6 +8,9 @@
 #include <QString>
 
 class ImageDecoder;
+namespace kel::corvanta::daemons {
+class EventMailbox;
+}
 class QTimer;
 
 /// The camera image cache: keeps the robot's camera topic on while the page polls for images,
@@ -52,4 +55,5 @@ private:
     QElapsedTimer m_lastFrameTime;
     qint64 m_lastFrameAgeMs = 0;
     QTimer* m_requestTimeoutTimer;
+    kel::corvanta::daemons::EventMailbox* m_mailbox;  // hands the request thread's events over
 };
