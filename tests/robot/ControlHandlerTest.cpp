@@ -157,8 +157,11 @@ TEST_F(ControlHandlerTest, WritesItsLogLines) {
     {
         ControlHandler handler;
         handler.addDeltaVel(0.1f, 0, 0);
+        handler.deliverPending();
+        EXPECT_TRUE(handler.isDriving());
         handler.stop();
-        QCoreApplication::sendPostedEvents();
+        handler.deliverPending();
+        EXPECT_FALSE(handler.isDriving());
     }
     const QString quiet = env().logText();
     log5->setVerbosity(verbosity);
@@ -199,7 +202,7 @@ TEST_F(ControlHandlerTest, DrivingAgainDuringAnOutageIsNotStoppedOnReconnection)
     handler.addDeltaVel(0.1f, 0, 0);
     handler.stop();  // its standstill cannot reach the robot now
     handler.addDeltaVel(0.2f, 0, 0);
-    QCoreApplication::sendPostedEvents();
+    handler.deliverPending();
     ASSERT_TRUE(waitFor([] { return env().client().isConnected(); }, 10000));
     ASSERT_TRUE(waitForSetPoints(3));
     // The fresh command goes on; an owed standstill in between would jolt the robot.

@@ -63,7 +63,7 @@ protected:
     }
     void TearDown() override {
         daemonHandler().stop();
-        QCoreApplication::sendPostedEvents();
+        daemonHandler().deliverPending();
     }
 
     /// Waits until everything the client sent so far has reached the robot, then forgets it: a

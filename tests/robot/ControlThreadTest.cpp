@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "ControlTestSupport.h"
-#include "kel/corvanta/daemons/Log.h"
 
 using controltest::ControlFixture;
 using controltest::SetPoint;
@@ -26,11 +25,6 @@ TEST_F(ControlThreadTest, RequestThreadPostsWhileMainThreadDrives) {
         R"({"TYPE":"stop"})",
         R"({"TYPE":"velDrive","vx":-0.01,"vy":0.01,"omega":-0.02})",
     };
-    // Successful requests log nothing at this verbosity: the log's own hand-over between the
-    // threads is not what this test is about.
-    auto* log = kel::corvanta::daemons::Log::singleton();
-    const int verbosity = log->verbosity();
-    log->setVerbosity(2);
     std::atomic<bool> done{false};
     int answered = 0;
     int acked = 0;
@@ -60,7 +54,6 @@ TEST_F(ControlThreadTest, RequestThreadPostsWhileMainThreadDrives) {
         },
         60000);
     requests.join();
-    log->setVerbosity(verbosity);
     ASSERT_TRUE(finished);
     EXPECT_EQ(answered, 600);
     EXPECT_EQ(acked, 600);

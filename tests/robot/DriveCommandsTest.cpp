@@ -69,7 +69,7 @@ TEST_F(DriveCommandsTest, ReportsMissingBeforeMistypedAndPostsNothing) {
         EXPECT_EQ(outcome.result, c.expected) << c.query;
         EXPECT_TRUE(outcome.msg.isNull()) << c.query;
     }
-    QCoreApplication::sendPostedEvents(&handler);
+    handler.deliverPending();
     EXPECT_FALSE(handler.isDriving());
     spin(300);
     EXPECT_TRUE(setPoints().isEmpty());
@@ -107,7 +107,7 @@ TEST_F(DriveCommandsTest, RepliesTheValuesAsTheRobotGetsThem) {
                   .msg,
               "positionDrive(0.000,0.000,0.000,9.000,-1.000,-7)");
     handler.stop();
-    QCoreApplication::sendPostedEvents(&handler);
+    handler.deliverPending();
 }
 
 TEST_F(DriveCommandsTest, StopIsAlwaysAcknowledged) {

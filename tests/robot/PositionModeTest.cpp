@@ -22,7 +22,7 @@ constexpr double kPi = 3.14159265358979323846;
 
 class PositionModeTest : public ControlFixture {
 protected:
-    static void deliver(ControlHandler& handler) { QCoreApplication::sendPostedEvents(&handler); }
+    static void deliver(ControlHandler& handler) { handler.deliverPending(); }
     /// Publishes the pose every 100 ms until `done` holds.
     static bool publishUntil(double x, double y, double phi, const std::function<bool()>& done) {
         for (int i = 0; i < 30; ++i) {

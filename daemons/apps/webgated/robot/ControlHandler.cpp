@@ -7,8 +7,10 @@
 #include <QVector>
 
 #include "frame/Client.h"
+#include "kel/corvanta/daemons/EventMailbox.h"
 #include "kel/corvanta/daemons/Log.h"
 
+using kel::corvanta::daemons::EventMailbox;
 using kel::corvanta::daemons::Log;
 using kel::corvanta::navigation::PositionDriver;
 
@@ -21,7 +23,8 @@ QString number(float value) { return QString::number(static_cast<double>(value),
 
 }  // namespace
 
-ControlHandler::ControlHandler(QObject* parent) : QObject(parent), m_timer(new QTimer(this)) {
+ControlHandler::ControlHandler(QObject* parent)
+    : QObject(parent), m_timer(new QTimer(this)), m_mailbox(new EventMailbox(this)) {
     m_timer->setInterval(kTimerIntervalMs);
     m_timer->setSingleShot(false);
 
@@ -46,23 +49,16 @@ ControlHandler::~ControlHandler() {
     if (m_timer->isActive() && Client::exists()) Client::singleton()->set_omnidrive(0, 0, 0);
 }
 
-void ControlHandler::post(QEvent* event) {
-    // Held across the post and taken again on delivery, so that the hand-over of the payload is
-    // visible to race checkers (Qt's own queue is not).
-    std::lock_guard<std::mutex> locker(m_postMutex);
-    QCoreApplication::postEvent(this, event);
-}
-
 void ControlHandler::addDeltaVel(float dvx, float dvy, float domega) {
-    post(new AddDeltaVelEvent(dvx, dvy, domega));
+    m_mailbox->post(new AddDeltaVelEvent(dvx, dvy, domega));
 }
 
 void ControlHandler::startPositionMode(float x, float y, float phi, float vel, float rotvel,
                                        int mode) {
-    post(new StartPositionModeEvent(x, y, phi, vel, rotvel, mode));
+    m_mailbox->post(new StartPositionModeEvent(x, y, phi, vel, rotvel, mode));
 }
 
-void ControlHandler::stop() { post(new StopEvent()); }
+void ControlHandler::stop() { m_mailbox->post(new StopEvent()); }
 
 void ControlHandler::alive() { m_alive.store(kAliveTicks); }
 
@@ -72,8 +68,9 @@ void ControlHandler::start() {
 
 bool ControlHandler::isDriving() const { return m_timer->isActive(); }
 
+void ControlHandler::deliverPending() { m_mailbox->deliverPending(); }
+
 void ControlHandler::customEvent(QEvent* event) {
-    { std::lock_guard<std::mutex> locker(m_postMutex); }  // pairs with post()
     switch (static_cast<int>(event->type())) {
         case AddDeltaVelEvent::EventType: {
             const auto* e = static_cast<AddDeltaVelEvent*>(event);

@@ -4,11 +4,13 @@
 #include <QEvent>
 #include <QObject>
 #include <atomic>
-#include <mutex>
 
 #include "navigation/PositionDriver.h"
 
 class QTimer;
+namespace kel::corvanta::daemons {
+class EventMailbox;
+}
 
 /// Drives the robot for the web page: velocity increments or a relative target pose, sent as
 /// omnidrive set-points every 100 ms while a watchdog of 20 ticks is fed by drive commands and
@@ -92,6 +94,8 @@ public:
     const kel::corvanta::navigation::PositionDriver& positionDriver() const { return m_driver; }
     bool isDriving() const;
     bool isVelocityMode() const { return m_velocityMode; }
+    /// Handles the drive events waiting now instead of at the next turn of the event loop.
+    void deliverPending();
 
 protected:
     void customEvent(QEvent* event) override;
@@ -111,7 +115,6 @@ private:
     void stop_i();
     void sendZero();
     bool hasFreshOdometry() const;
-    void post(QEvent* event);
 
     kel::corvanta::navigation::PositionDriver m_driver;
     QTimer* m_timer;
@@ -122,5 +125,5 @@ private:
     std::atomic<int> m_alive{0};
     QElapsedTimer m_sinceOdometry;  // invalid until the first odometry update
     bool m_zeroOwed = false;        // a standstill set-point that could not reach the robot
-    std::mutex m_postMutex;
+    kel::corvanta::daemons::EventMailbox* m_mailbox;  // hands other threads' events over
 };
