@@ -175,16 +175,4 @@ TEST_F(DriveCommandsTest, TableRowsDriveTheDaemonsHandler) {
     EXPECT_TRUE(text.contains("| Done:{\"TYPE\":\"positionDrive\""));
 }
 
-TEST_F(DriveCommandsTest, HeartbeatThroughTheTableKeepsTheDriveGoing) {
-    env().request(R"({"TYPE":"velDrive","vx":-0.1,"vy":0,"omega":0})");
-    for (int i = 0; i < 3; ++i) {
-        spin(1000);
-        env().request(R"({"TYPE":"HEARTBEAT"})");
-    }
-    EXPECT_EQ(zeroCount(), 0);
-    EXPECT_TRUE(daemonHandler().isDriving());
-    ASSERT_TRUE(waitFor([] { return zeroCount() == 1; }, 5000));
-    EXPECT_FALSE(daemonHandler().isDriving());
-}
-
 }  // namespace
