@@ -15,45 +15,13 @@
 #include <memory>
 
 #include "E2e.h"
+#include "Robotsim.h"
 #include "Wait.h"
 #include "kel/corvanta/rpc/Client.h"
 
 using namespace testsupport;
 
 namespace {
-
-/// robotsim on a port of its own choosing, recording what it receives; stopped at the end.
-class Robotsim {
-public:
-    bool start(const QString& recordFile) {
-        m_process.start(binaryDir() + QStringLiteral("/tools/robotsim/robotsim"),
-                        {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                         QStringLiteral("--record"), recordFile});
-        if (!m_process.waitForStarted(5000)) return false;
-        QString output;
-        return waitFor(
-            [&] {
-                output += QString::fromLocal8Bit(m_process.readAllStandardOutput());
-                const auto match =
-                    QRegularExpression(QStringLiteral("listening on .*:(\\d+)")).match(output);
-                if (match.hasMatch()) m_port = static_cast<quint16>(match.captured(1).toUInt());
-                return m_port != 0;
-            },
-            10000);
-    }
-    ~Robotsim() {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.terminate();
-            if (!m_process.waitForFinished(5000)) m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-    QString address() const { return QStringLiteral("127.0.0.1:%1").arg(m_port); }
-
-private:
-    QProcess m_process;
-    quint16 m_port = 0;
-};
 
 struct SetPoint {
     double vx = 0, vy = 0, omega = 0;

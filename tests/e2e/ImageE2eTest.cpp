@@ -12,6 +12,7 @@
 #include <QSet>
 
 #include "E2e.h"
+#include "Robotsim.h"
 #include "Wait.h"
 
 using namespace testsupport;
@@ -19,40 +20,6 @@ using namespace testsupport;
 namespace {
 
 constexpr int kRequestTimeoutMs = 800;
-
-/// robotsim on a port of its own choosing, recording what it receives; stopped at the end.
-class Robotsim {
-public:
-    bool start(const QString& recordFile) {
-        m_process.start(
-            binaryDir() + QStringLiteral("/tools/robotsim/robotsim"),
-            {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--fps"),
-             QStringLiteral("20"), QStringLiteral("--record"), recordFile});
-        if (!m_process.waitForStarted(5000)) return false;
-        QString output;
-        return waitFor(
-            [&] {
-                output += QString::fromLocal8Bit(m_process.readAllStandardOutput());
-                const auto match =
-                    QRegularExpression(QStringLiteral("listening on .*:(\\d+)")).match(output);
-                if (match.hasMatch()) m_port = static_cast<quint16>(match.captured(1).toUInt());
-                return m_port != 0;
-            },
-            10000);
-    }
-    ~Robotsim() {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.terminate();
-            if (!m_process.waitForFinished(5000)) m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-    QString address() const { return QStringLiteral("127.0.0.1:%1").arg(m_port); }
-
-private:
-    QProcess m_process;
-    quint16 m_port = 0;
-};
 
 /// How often robotsim's recording shows a switch of `topic` to `on`.
 int switchesInRecording(const QString& recordFile, const QString& topic, bool on) {
@@ -115,7 +82,7 @@ TEST(ImageE2eTest, PollingPageGetsFreshFramesInTheChosenSizeAndTheFallbackAfterA
     Sandbox sandbox;
     const QString recordFile = sandbox.path(QStringLiteral("/run/robotsim.jsonl"));
     Robotsim robot;
-    ASSERT_TRUE(robot.start(recordFile));
+    ASSERT_TRUE(robot.start(recordFile, {QStringLiteral("--fps"), QStringLiteral("20")}));
     sandbox.writeFile(QStringLiteral("/etc/corvanta/webgated.conf"),
                       "image_request_timeout=" + QByteArray::number(kRequestTimeoutMs) +
                           "\n[Log]\nverbosity=3\n[Network]\nserver=" + robot.address().toLatin1() +
