@@ -62,6 +62,10 @@ Client::Client(QObject* parent)
 Client::~Client() {
     // No signals out of a half-destroyed client.
     m_socket->disconnect(this);
+    // What was written last (a final standstill set-point at shutdown) still reaches the server.
+    while (m_socket->state() == QAbstractSocket::ConnectedState && m_socket->bytesToWrite() > 0 &&
+           m_socket->waitForBytesWritten(200)) {
+    }
     m_socket->abort();
     delete m_wakeNotifier;
     if (m_wakeFd >= 0) ::close(m_wakeFd);

@@ -1,6 +1,5 @@
 #include "robot/ControlHandler.h"
 
-#include <QAbstractSocket>
 #include <QCoreApplication>
 #include <QPointF>
 #include <QTimer>
@@ -241,10 +240,6 @@ void ControlHandler::on_clientDisconnected() {
 }
 
 void ControlHandler::on_aboutToQuit() {
-    if (!m_timer->isActive()) return;
-    stop_i();
-    // The client drops its socket unflushed at shutdown: push the standstill out now.
-    for (QAbstractSocket* socket : Client::singleton()->findChildren<QAbstractSocket*>()) {
-        socket->flush();
-    }
+    // The client sends what is written before it goes, so the standstill reaches the robot.
+    if (m_timer->isActive()) stop_i();
 }

@@ -58,7 +58,7 @@ public:
 
     /// Every battery value taken under one lock, so they come from the same update.
     BatteryState batteryState() const;
-    float getBatteryVoltage() const { return batteryState().voltage; }
+    float getBatteryBoltage() const { return batteryState().voltage; }
     float getSystemCurrent() const { return batteryState().systemCurrent; }
     bool isExtPower() const { return batteryState().extPower; }
     int getNumChargers() const { return batteryState().numChargers; }
