@@ -1,6 +1,8 @@
 #include "frame/Json.h"
 
+#include <charconv>
 #include <cstdlib>
+#include <cstring>
 
 QString jsonToQString(const json_t* value) {
     if (!value || !json_is_string(value)) return QString();
@@ -19,4 +21,111 @@ QByteArray jsonDump(const json_t* value, size_t flags) {
     QByteArray result(text);
     std::free(text);
     return result;
+}
+
+namespace {
+
+void appendString(QByteArray& out, const char* text, size_t length) {
+    static const char kHex[] = "0123456789ABCDEF";
+    out.append('"');
+    const char* run = text;
+    const char* end = text + length;
+    for (const char* p = text; p != end; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c >= 0x20 && c != '"' && c != '\\' && c != '/') continue;
+        out.append(run, static_cast<int>(p - run));
+        run = p + 1;
+        switch (c) {
+            case '"': out.append("\\\"", 2); break;
+            case '\\': out.append("\\\\", 2); break;
+            case '/': out.append("\\/", 2); break;
+            case '\b': out.append("\\b", 2); break;
+            case '\f': out.append("\\f", 2); break;
+            case '\n': out.append("\\n", 2); break;
+            case '\r': out.append("\\r", 2); break;
+            case '\t': out.append("\\t", 2); break;
+            default: {
+                const char escape[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xf]};
+                out.append(escape, 6);
+            }
+        }
+    }
+    out.append(run, static_cast<int>(end - run));
+    out.append('"');
+}
+
+// Seventeen significant digits, like "%.17g", then marked as a real and with the exponent
+// written without "+" and leading zeros.
+void appendReal(QByteArray& out, double value) {
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof(buffer), value, std::chars_format::general, 17);
+    size_t length = static_cast<size_t>(result.ptr - buffer);
+    char* exponent = static_cast<char*>(std::memchr(buffer, 'e', length));
+    if (!exponent) {
+        if (!std::memchr(buffer, '.', length)) {
+            buffer[length++] = '.';
+            buffer[length++] = '0';
+        }
+    } else {
+        char* digits = exponent + 1;
+        if (*digits == '-') ++digits;
+        char* first = digits;
+        while (first < buffer + length && (*first == '+' || *first == '0')) ++first;
+        std::memmove(digits, first, static_cast<size_t>(buffer + length - first));
+        length -= static_cast<size_t>(first - digits);
+    }
+    out.append(buffer, static_cast<int>(length));
+}
+
+void appendValue(QByteArray& out, const json_t* value) {
+    switch (json_typeof(value)) {
+        case JSON_OBJECT: {
+            out.append('{');
+            bool first = true;
+            const char* key;
+            json_t* member;
+            json_object_foreach(const_cast<json_t*>(value), key, member) {
+                if (!first) out.append(',');
+                first = false;
+                appendString(out, key, std::strlen(key));
+                out.append(':');
+                appendValue(out, member);
+            }
+            out.append('}');
+            break;
+        }
+        case JSON_ARRAY: {
+            out.append('[');
+            const size_t size = json_array_size(value);
+            for (size_t i = 0; i < size; ++i) {
+                if (i) out.append(',');
+                appendValue(out, json_array_get(value, i));
+            }
+            out.append(']');
+            break;
+        }
+        case JSON_STRING:
+            appendString(out, json_string_value(value), json_string_length(value));
+            break;
+        case JSON_INTEGER: {
+            char buffer[24];
+            const auto result = std::to_chars(buffer, buffer + sizeof(buffer),
+                                              static_cast<long long>(json_integer_value(value)));
+            out.append(buffer, static_cast<int>(result.ptr - buffer));
+            break;
+        }
+        case JSON_REAL: appendReal(out, json_real_value(value)); break;
+        case JSON_TRUE: out.append("true", 4); break;
+        case JSON_FALSE: out.append("false", 5); break;
+        case JSON_NULL: out.append("null", 4); break;
+    }
+}
+
+}  // namespace
+
+QByteArray jsonDumpCompact(const json_t* value) {
+    QByteArray out;
+    out.reserve(256);
+    if (value) appendValue(out, value);
+    return out;
 }

@@ -10,13 +10,15 @@ using kel::corvanta::daemons::Log;
 namespace {
 
 const char kJsonHeader[] = "Content-type: text/html\r\n\r\n";
-// Compact, with every "/" written as "\/".
-constexpr size_t kDumpFlags = 0x420;
 
-void log(const QString& text, int level) { Log::singleton()->log(text, level); }
+// The request's log lines quote the query; the text is only built when the level is written.
+bool logs(int level) { return level <= Log::singleton()->verbosity(); }
+void log(const char* prefix, const QByteArray& query, int level) {
+    if (logs(level)) Log::singleton()->log(QLatin1String(prefix) + QString::fromLatin1(query), level);
+}
 
 // Applies the result code to the reply: "TYPE", the frame's "MSG" and the error log line.
-void applyResult(RequestResult result, json_t* reply, const QString& query) {
+void applyResult(RequestResult result, json_t* reply, const QByteArray& query) {
     const char* type = "ERR";
     const char* message = nullptr;
     const char* logPrefix = nullptr;
@@ -34,7 +36,9 @@ void applyResult(RequestResult result, json_t* reply, const QString& query) {
     }
     json_object_set_new(reply, "TYPE", json_string(type));
     if (message) json_object_set_new(reply, "MSG", json_string(message));
-    if (logPrefix) log(QLatin1String(logPrefix) + QLatin1String(": ") + query, 2);
+    if (logPrefix && logs(2)) {
+        Log::singleton()->log(QLatin1String(logPrefix) + QLatin1String(": ") + QString::fromLatin1(query), 2);
+    }
 }
 
 }  // namespace
@@ -42,39 +46,38 @@ void applyResult(RequestResult result, json_t* reply, const QString& query) {
 RequestProcessor::RequestProcessor(Fcgi& fcgi, CommandTable table)
     : m_fcgi(fcgi), m_table(std::move(table)) {}
 
-QString RequestProcessor::decode(const QString& query) {
-    QString text = query;
-    text.replace(QLatin1String("%20"), QLatin1String(" "));
-    text.replace(QLatin1String("%22"), QLatin1String("\""));
-    text.replace(QLatin1String("%7B"), QLatin1String("{"));
-    text.replace(QLatin1String("%7D"), QLatin1String("}"));
+QByteArray RequestProcessor::decode(const QByteArray& query) {
+    if (!query.contains('%')) return query;
+    QByteArray text = query;
+    text.replace("%20", " ");
+    text.replace("%22", "\"");
+    text.replace("%7B", "{");
+    text.replace("%7D", "}");
     return text;
 }
 
 QByteArray RequestProcessor::process(const char* queryString) const {
-    const QString raw = queryString ? QString::fromLatin1(queryString)
-                                    : QStringLiteral("NULL QUERY STRING");
-    const QString query = decode(raw);
+    // Bytes throughout: the query is Latin-1 text, one character per byte.
+    const QByteArray query = decode(queryString ? QByteArray(queryString) : QByteArray("NULL QUERY STRING"));
     try {
         return processDecoded(query);
     } catch (...) {
-        log(QLatin1String("EXCEPTION WHILE PROCESSING REQUEST !!!, request string: ") + query, 0);
+        log("EXCEPTION WHILE PROCESSING REQUEST !!!, request string: ", query, 0);
         return QByteArray();
     }
 }
 
-QByteArray RequestProcessor::processDecoded(const QString& query) const {
+QByteArray RequestProcessor::processDecoded(const QByteArray& query) const {
     JsonPtr reply(json_object());
-    log(QLatin1String("recieved query string:") + query, 4);
+    log("recieved query string:", query, 4);
 
-    const QByteArray bytes = query.toLatin1();
     json_error_t error;
-    JsonPtr parsed(json_loads(bytes.constData(), 0, &error));
+    JsonPtr parsed(json_loads(query.constData(), 0, &error));
     bool quiet = false;
     if (!parsed) {
         json_object_set_new(reply.get(), "TYPE", json_string("ERR"));
         json_object_set_new(reply.get(), "MSG", json_string("NO JSON OBJ RECIEVED"));
-        log(QLatin1String("NO JSON OBJ RECIEVED: ") + query, 2);
+        log("NO JSON OBJ RECIEVED: ", query, 2);
     } else if (!json_is_object(parsed.get())) {
         json_object_set_new(reply.get(), "TYPE", json_string("ACK"));
     } else {
@@ -97,9 +100,9 @@ QByteArray RequestProcessor::processDecoded(const QString& query) const {
         quiet = request.quiet();
         applyResult(result, reply.get(), query);
     }
-    log(QLatin1String("Done:") + query, quiet ? 4 : 3);
+    log("Done:", query, quiet ? 4 : 3);
 
     QByteArray response(kJsonHeader);
-    response += jsonDump(reply.get(), kDumpFlags);
+    response += jsonDumpCompact(reply.get());
     return response;
 }

@@ -27,12 +27,12 @@ public:
     QByteArray process(const char* queryString) const;
 
     /// The four escapes the page uses: %20, %22, %7B and %7D; nothing else is decoded.
-    static QString decode(const QString& query);
+    static QByteArray decode(const QByteArray& query);
 
     const CommandTable& table() const { return m_table; }
 
 private:
-    QByteArray processDecoded(const QString& query) const;
+    QByteArray processDecoded(const QByteArray& query) const;
 
     Fcgi& m_fcgi;
     CommandTable m_table;
