@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <QElapsedTimer>
+#include <algorithm>
 #include <QFileInfo>
 
 #include "E2e.h"
@@ -45,10 +46,16 @@ TEST(FrameE2eTest, AnswersTheLoopsRepliesThroughNginx) {
               "{\"TYPE\":\"ERR\",\"MSG\":\"NO JSON OBJ RECIEVED\"}");
     EXPECT_EQ(daemon.command("{\"TYPE\":\"noSuchThing\"}").body, "{\"TYPE\":\"ERR\",\"MSG\":\"UNKNOWN COMMAND\"}");
 
-    const QByteArray log = daemon.logFile();
-    EXPECT_TRUE(log.contains("| UNKNOWN COMMAND: {\"TYPE\":\"noSuchThing\"}")) << log.constData();
-    EXPECT_TRUE(log.contains("| Done:{\"TYPE\":\"noSuchThing\"}"));
-    EXPECT_TRUE(log.contains("| NO JSON OBJ RECIEVED: %7b\"TYPE\":\"x\"%7d"));
+    // The main thread writes the request thread's lines a moment after the reply has gone.
+    const QList<QByteArray> lines{"| UNKNOWN COMMAND: {\"TYPE\":\"noSuchThing\"}", "| Done:{\"TYPE\":\"noSuchThing\"}",
+                                  "| NO JSON OBJ RECIEVED: %7b\"TYPE\":\"x\"%7d"};
+    EXPECT_TRUE(waitFor(
+        [&] {
+            const QByteArray log = daemon.logFile();
+            return std::all_of(lines.begin(), lines.end(), [&](const QByteArray& line) { return log.contains(line); });
+        },
+        5000))
+        << daemon.logFile().constData();
     // The link into the web server's tree points at the program store.
     EXPECT_EQ(QFileInfo(sandbox.path("/var/www/programs")).symLinkTarget(), sandbox.path("/home/corvanta/programs"));
     int status = -1;

@@ -104,7 +104,7 @@ TEST_F(SensorsE2eTest, OutputsShowOnceTheRobotEchoedThem) {
         },
         10000));
     EXPECT_EQ(field(io.get(), "digitalout"), "[1,0,1,0,0,0,0,1]");
-    EXPECT_TRUE(m_daemon->logFile().contains("| CALLY"));
+    EXPECT_TRUE(waitFor([&] { return m_daemon->logFile().contains("| CALLY"); }, 5000));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 QString jsonToQString(const json_t* value) {
     if (!value || !json_is_string(value)) return QString();
@@ -25,15 +26,15 @@ QByteArray jsonDump(const json_t* value, size_t flags) {
 
 namespace {
 
-void appendString(QByteArray& out, const char* text, size_t length) {
+void appendString(std::string& out, const char* text, size_t length) {
     static const char kHex[] = "0123456789ABCDEF";
-    out.append('"');
+    out.push_back('"');
     const char* run = text;
     const char* end = text + length;
     for (const char* p = text; p != end; ++p) {
         const unsigned char c = static_cast<unsigned char>(*p);
         if (c >= 0x20 && c != '"' && c != '\\' && c != '/') continue;
-        out.append(run, static_cast<int>(p - run));
+        out.append(run, static_cast<size_t>(p - run));
         run = p + 1;
         switch (c) {
             case '"': out.append("\\\"", 2); break;
@@ -50,13 +51,13 @@ void appendString(QByteArray& out, const char* text, size_t length) {
             }
         }
     }
-    out.append(run, static_cast<int>(end - run));
-    out.append('"');
+    out.append(run, static_cast<size_t>(end - run));
+    out.push_back('"');
 }
 
 // Seventeen significant digits, like "%.17g", then marked as a real and with the exponent
 // written without "+" and leading zeros.
-void appendReal(QByteArray& out, double value) {
+void appendReal(std::string& out, double value) {
     char buffer[64];
     const auto result = std::to_chars(buffer, buffer + sizeof(buffer), value, std::chars_format::general, 17);
     size_t length = static_cast<size_t>(result.ptr - buffer);
@@ -74,34 +75,34 @@ void appendReal(QByteArray& out, double value) {
         std::memmove(digits, first, static_cast<size_t>(buffer + length - first));
         length -= static_cast<size_t>(first - digits);
     }
-    out.append(buffer, static_cast<int>(length));
+    out.append(buffer, length);
 }
 
-void appendValue(QByteArray& out, const json_t* value) {
+void appendValue(std::string& out, const json_t* value) {
     switch (json_typeof(value)) {
         case JSON_OBJECT: {
-            out.append('{');
+            out.push_back('{');
             bool first = true;
             const char* key;
             json_t* member;
             json_object_foreach(const_cast<json_t*>(value), key, member) {
-                if (!first) out.append(',');
+                if (!first) out.push_back(',');
                 first = false;
                 appendString(out, key, std::strlen(key));
-                out.append(':');
+                out.push_back(':');
                 appendValue(out, member);
             }
-            out.append('}');
+            out.push_back('}');
             break;
         }
         case JSON_ARRAY: {
-            out.append('[');
+            out.push_back('[');
             const size_t size = json_array_size(value);
             for (size_t i = 0; i < size; ++i) {
-                if (i) out.append(',');
+                if (i) out.push_back(',');
                 appendValue(out, json_array_get(value, i));
             }
-            out.append(']');
+            out.push_back(']');
             break;
         }
         case JSON_STRING:
@@ -111,7 +112,7 @@ void appendValue(QByteArray& out, const json_t* value) {
             char buffer[24];
             const auto result = std::to_chars(buffer, buffer + sizeof(buffer),
                                               static_cast<long long>(json_integer_value(value)));
-            out.append(buffer, static_cast<int>(result.ptr - buffer));
+            out.append(buffer, static_cast<size_t>(result.ptr - buffer));
             break;
         }
         case JSON_REAL: appendReal(out, json_real_value(value)); break;
@@ -124,8 +125,8 @@ void appendValue(QByteArray& out, const json_t* value) {
 }  // namespace
 
 QByteArray jsonDumpCompact(const json_t* value) {
-    QByteArray out;
-    out.reserve(256);
+    std::string out;
+    out.reserve(1024);
     if (value) appendValue(out, value);
-    return out;
+    return QByteArray(out.data(), static_cast<int>(out.size()));
 }

@@ -18,8 +18,8 @@ public:
     /// The parameter `key` of the query, or nullptr when absent.
     const json_t* param(const char* key) const { return json_object_get(m_query, key); }
 
-    /// Sets a reply key, taking over `value`.
-    void set(const char* key, json_t* value) { json_object_set_new(m_reply, key, value); }
+    /// Sets a reply key (an ASCII literal: not checked again), taking over `value`.
+    void set(const char* key, json_t* value) { json_object_set_new_nocheck(m_reply, key, value); }
     void setText(const char* key, const QString& text) { set(key, jsonFromQString(text)); }
 
     bool quiet() const { return m_quiet; }
