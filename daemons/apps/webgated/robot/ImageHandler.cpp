@@ -39,8 +39,9 @@ ImageHandler::ImageHandler()
     // A value that is not a number keeps the default: read as 0 it would stop the camera at once.
     if (!ok) timeoutMs = kDefaultRequestTimeoutMs;
     m_requestTimeoutTimer->setSingleShot(true);
-    m_requestTimeoutTimer->setInterval(
-        int(qMin(timeoutMs, unsigned(std::numeric_limits<int>::max()))));
+    m_requestTimeoutMs = int(qMin(timeoutMs, unsigned(std::numeric_limits<int>::max())));
+    m_requestTimeoutTimer->setInterval(m_requestTimeoutMs);
+    m_clock.start();
 
     m_lastFrameTime.start();
 }
@@ -48,7 +49,8 @@ ImageHandler::ImageHandler()
 ImageHandler::~ImageHandler() = default;
 
 QByteArray ImageHandler::getJpeg() {
-    m_mailbox->post(new SetImageTopicEnableEvent());
+    m_lastRequestMs.store(m_clock.elapsed());
+    if (!m_topicOn.load()) m_mailbox->post(new SetImageTopicEnableEvent());
     QMutexLocker locker(&m_imageMutex);
     // A detail line: written always, it would grow the log by every poll of every open page.
     Log::singleton()->log(QStringLiteral("ImageHandler::getImageData() Thread ID = %1")
@@ -62,7 +64,7 @@ qint64 ImageHandler::timeSinceLastImg() const {
     return m_lastFrameTime.elapsed() + m_lastFrameAgeMs;
 }
 
-int ImageHandler::requestTimeoutMs() const { return m_requestTimeoutTimer->interval(); }
+int ImageHandler::requestTimeoutMs() const { return m_requestTimeoutMs; }
 
 void ImageHandler::on_client_image0_changed(const QByteArray& data, unsigned int width,
                                             unsigned int height, unsigned int step,
@@ -76,7 +78,8 @@ void ImageHandler::on_client_image0_changed(const QByteArray& data, unsigned int
 void ImageHandler::customEvent(QEvent* event) {
     if (event->type() != SetImageTopicEnableEvent::EventType) return;
     Client::singleton()->set_kel_corvanta_rpc_image0_enabled(true);
-    m_requestTimeoutTimer->start();
+    m_topicOn.store(true);
+    m_requestTimeoutTimer->start(m_requestTimeoutMs);
 }
 
 void ImageHandler::ageLastFrame(qint64 ms) {
@@ -85,5 +88,14 @@ void ImageHandler::ageLastFrame(qint64 ms) {
 }
 
 void ImageHandler::on_imageRequestTimeoutTimer_timeout() {
+    // Cleared before the last poll's time is read: a poll that still saw the topic on is then
+    // seen here, and one that comes later finds it off and switches it on again.
+    m_topicOn.store(false);
+    const qint64 idleMs = m_clock.elapsed() - m_lastRequestMs.load();
+    if (idleMs < m_requestTimeoutMs) {
+        m_topicOn.store(true);
+        m_requestTimeoutTimer->start(int(m_requestTimeoutMs - idleMs));
+        return;
+    }
     Client::singleton()->set_kel_corvanta_rpc_image0_enabled(false);
 }

@@ -6,6 +6,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QString>
+#include <atomic>
 
 class ImageDecoder;
 namespace kel::corvanta::daemons {
@@ -55,5 +56,11 @@ private:
     QElapsedTimer m_lastFrameTime;
     qint64 m_lastFrameAgeMs = 0;
     QTimer* m_requestTimeoutTimer;
+    int m_requestTimeoutMs = 0;
     kel::corvanta::daemons::EventMailbox* m_mailbox;  // hands the request thread's events over
+    // A poll wakes the main thread only while the topic is off; otherwise it leaves its time
+    // here and the timeout, when it fires, waits on for what is left of the interval.
+    QElapsedTimer m_clock;
+    std::atomic<qint64> m_lastRequestMs{0};
+    std::atomic<bool> m_topicOn{false};
 };
