@@ -1,7 +1,6 @@
 #include "CommandTable.h"
 
 #include "Fcgi.h"
-// [command includes]
 #include "robot/ControlHandler.h"
 #include "robot/DriveCommands.h"
 #include "frame/Client.h"

@@ -10,7 +10,6 @@
 #include <QRegularExpression>
 
 #include "CommandTable.h"
-// [handler includes]
 #include "robot/ControlHandler.h"
 #include "robot/ImageHandler.h"
 #include "robot/SensorDataHandler.h"
@@ -33,7 +32,6 @@ const QFileDevice::Permissions kAllPermissions =
 
 Fcgi::Fcgi() : m_processor(new RequestProcessor(*this, webgatedCommands())) {
     // Handlers: image, sensor data, control (in this order).
-    // [handlers]
     m_imageHandler = new ImageHandler();
     m_sensorDataHandler = new SensorDataHandler(this);
     m_controlHandler = new ControlHandler(this);
@@ -43,7 +41,6 @@ Fcgi::Fcgi() : m_processor(new RequestProcessor(*this, webgatedCommands())) {
     unsigned int check = 0;
     if (!connect(client, &Client::is_connected, this, &Fcgi::on_clientConnected)) check |= 0x1;
     if (!connect(client, &Client::is_disconnected, this, &Fcgi::on_clientDisconnected)) check |= 0x2;
-    // [sensor connections]
     SensorDataHandler* sensors = m_sensorDataHandler;
     if (!connect(client, &Client::distance_sensors_changed, sensors,
                  &SensorDataHandler::on_distance_sensors_changed)) {
@@ -115,7 +112,6 @@ Fcgi::Fcgi() : m_processor(new RequestProcessor(*this, webgatedCommands())) {
 Fcgi::~Fcgi() {
     stop();
     // Handlers that are Qt children go with QObject's destructor; the image handler here.
-    // [image handler release]
     delete m_imageHandler;
     m_imageHandler = nullptr;
 }
