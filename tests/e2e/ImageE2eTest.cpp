@@ -22,12 +22,9 @@ namespace {
 constexpr int kRequestTimeoutMs = 800;
 
 /// How often robotsim's recording shows a switch of `topic` to `on`.
-int switchesInRecording(const QString& recordFile, const QString& topic, bool on) {
-    QFile file(recordFile);
-    if (!file.open(QIODevice::ReadOnly)) return 0;
+int switchesInRecording(const Robotsim& robot, const QString& topic, bool on) {
     int count = 0;
-    for (const QByteArray& line : file.readAll().split('\n')) {
-        const QJsonObject message = QJsonDocument::fromJson(line).object();
+    for (const QJsonObject& message : robot.recorded()) {
         if (message.value(QStringLiteral("op")).toString() == QLatin1String("enable") &&
             message.value(QStringLiteral("topic")).toString() == topic &&
             message.value(QStringLiteral("on")).toBool() == on) {
@@ -96,10 +93,10 @@ TEST(ImageE2eTest, PollingPageGetsFreshFramesInTheChosenSizeAndTheFallbackAfterA
     DaemonUnderTest daemon(sandbox);
     ASSERT_TRUE(daemon.start());
     ASSERT_TRUE(waitFor(
-        [&] { return switchesInRecording(recordFile, QStringLiteral("odometry"), true) > 0; },
+        [&] { return switchesInRecording(robot, QStringLiteral("odometry"), true) > 0; },
         10000))
         << "the daemon did not reach robotsim";
-    ASSERT_EQ(switchesInRecording(recordFile, QStringLiteral("image0"), true), 0);
+    ASSERT_EQ(switchesInRecording(robot, QStringLiteral("image0"), true), 0);
 
     // The camera is off: the first picture is the no-camera one.
     const Picture first = getimage(daemon);
@@ -135,7 +132,7 @@ TEST(ImageE2eTest, PollingPageGetsFreshFramesInTheChosenSizeAndTheFallbackAfterA
 
     // The page stops: the camera goes off after the timeout, and the last frame grows old.
     EXPECT_TRUE(waitFor(
-        [&] { return switchesInRecording(recordFile, QStringLiteral("image0"), false) == 1; },
+        [&] { return switchesInRecording(robot, QStringLiteral("image0"), false) == 1; },
         10000));
     spin(1200);
     const Picture back = getimage(daemon);
@@ -147,7 +144,7 @@ TEST(ImageE2eTest, PollingPageGetsFreshFramesInTheChosenSizeAndTheFallbackAfterA
         isJpegOfSize(pollUntil(
                          daemon, [](const Picture& p) { return isJpegOfSize(p, 320, 240); }, 15000),
                      320, 240));
-    EXPECT_EQ(switchesInRecording(recordFile, QStringLiteral("image0"), true), 2);
+    EXPECT_EQ(switchesInRecording(robot, QStringLiteral("image0"), true), 2);
 }
 
 }  // namespace
