@@ -2,9 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <QElapsedTimer>
-#include <algorithm>
-#include <QFileInfo>
+#include <QJsonArray>
 
 #include "E2e.h"
 #include "TestRobot.h"
@@ -15,52 +13,33 @@ using namespace testsupport;
 
 namespace {
 
-const QByteArray kJsonHeader = "Content-type: text/html\r\n\r\n";
-
 QByteArray config(const QString& robot, int verbosity) {
     return QString("[Log]\nverbosity=%1\n\n[Network]\nserver=%2\n").arg(verbosity).arg(robot).toUtf8();
 }
 
-TEST(FrameE2eTest, AnswersTheLoopsRepliesThroughNginx) {
+TEST(FrameE2eTest, AnswersThroughNginxAndLogsAfterTheReply) {
     Sandbox sandbox;
     TestRobot robot;
     sandbox.writeFile("/etc/corvanta/webgated.conf", config(robot.address(), 3));
     DaemonUnderTest daemon(sandbox);
     ASSERT_TRUE(daemon.start());
-
-    HttpReply reply = daemon.command("{\"TYPE\":\"noSuchThing\"}");
-    ASSERT_TRUE(reply.ok);
+    const HttpReply reply = daemon.command(R"({"TYPE":"noSuchThing"})");
     EXPECT_EQ(reply.status, 200);
     EXPECT_TRUE(reply.headers.contains("Content-Type: text/html")) << reply.headers.constData();
-    EXPECT_EQ(reply.body, "{\"TYPE\":\"ERR\",\"MSG\":\"UNKNOWN COMMAND\"}");
-    EXPECT_EQ(daemon.query("%7B%22TYPE%22:%22x%22%7D").body, "{\"TYPE\":\"ERR\",\"MSG\":\"UNKNOWN COMMAND\"}");
-    EXPECT_EQ(daemon.query("%7b%22TYPE%22:%22x%22%7d").body, "{\"TYPE\":\"ERR\",\"MSG\":\"NO JSON OBJ RECIEVED\"}");
-    EXPECT_EQ(daemon.query("").body, "{\"TYPE\":\"ERR\",\"MSG\":\"NO JSON OBJ RECIEVED\"}");
-    EXPECT_EQ(daemon.command("{\"type\":1}").body, "{\"TYPE\":\"ERR\",\"MSG\":\"NO TYPE FIELD FOUND\"}");
-    EXPECT_EQ(daemon.command("[1,2]").body, "{\"TYPE\":\"ACK\"}");
+    EXPECT_EQ(reply.body, R"({"TYPE":"ERR","MSG":"UNKNOWN COMMAND"})");
     // Bytes that are not UTF-8, a long query and deep nesting are answered, and the next request served.
-    EXPECT_EQ(daemon.query("{%22TYPE%22:%22\xff\xfe%22}").body, "{\"TYPE\":\"ERR\",\"MSG\":\"NO JSON OBJ RECIEVED\"}");
-    EXPECT_EQ(daemon.query("{%22TYPE%22:%22" + QByteArray(30000, 'a') + "%22}").body,
-              "{\"TYPE\":\"ERR\",\"MSG\":\"UNKNOWN COMMAND\"}");
-    EXPECT_EQ(daemon.query(QByteArray(20000, '[') + QByteArray(20000, ']')).body,
-              "{\"TYPE\":\"ERR\",\"MSG\":\"NO JSON OBJ RECIEVED\"}");
-    EXPECT_EQ(daemon.command("{\"TYPE\":\"noSuchThing\"}").body, "{\"TYPE\":\"ERR\",\"MSG\":\"UNKNOWN COMMAND\"}");
-
+    const QByteArray noJson = R"({"TYPE":"ERR","MSG":"NO JSON OBJ RECIEVED"})";
+    EXPECT_EQ(daemon.query("%7b%22TYPE%22:%22x%22%7d").body, noJson);
+    EXPECT_EQ(daemon.query("{%22TYPE%22:%22\xff\xfe%22}").body, noJson);
+    EXPECT_EQ(daemon.query("{%22TYPE%22:%22" + QByteArray(30000, 'a') + "%22}").body, R"({"TYPE":"ERR","MSG":"UNKNOWN COMMAND"})");
+    EXPECT_EQ(daemon.query(QByteArray(20000, '[') + QByteArray(20000, ']')).body, noJson);
+    EXPECT_EQ(daemon.command("[1,2]").body, R"({"TYPE":"ACK"})");
     // The main thread writes the request thread's lines a moment after the reply has gone.
-    const QList<QByteArray> lines{"| UNKNOWN COMMAND: {\"TYPE\":\"noSuchThing\"}", "| Done:{\"TYPE\":\"noSuchThing\"}",
-                                  "| NO JSON OBJ RECIEVED: %7b\"TYPE\":\"x\"%7d"};
-    EXPECT_TRUE(waitFor(
-        [&] {
-            const QByteArray log = daemon.logFile();
-            return std::all_of(lines.begin(), lines.end(), [&](const QByteArray& line) { return log.contains(line); });
-        },
-        5000))
-        << daemon.logFile().constData();
-    // The link into the web server's tree points at the program store.
-    EXPECT_EQ(QFileInfo(sandbox.path("/var/www/programs")).symLinkTarget(), sandbox.path("/home/corvanta/programs"));
-    int status = -1;
-    ASSERT_TRUE(daemon.stopDaemon(SIGTERM, &status));
-    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(waitFor([&] {
+        const QByteArray log = daemon.logFile();
+        return log.contains(R"(| UNKNOWN COMMAND: {"TYPE":"noSuchThing"})") && log.contains(R"(| Done:{"TYPE":"noSuchThing"})") &&
+               log.contains(R"(| NO JSON OBJ RECIEVED: %7b"TYPE":"x"%7d)");
+    })) << daemon.logFile().constData();
 }
 
 TEST(FrameE2eTest, UserConfigurationWinsAndVerbosityFiltersTheLog) {
@@ -72,66 +51,45 @@ TEST(FrameE2eTest, UserConfigurationWinsAndVerbosityFiltersTheLog) {
     DaemonUnderTest daemon(sandbox);
     ASSERT_TRUE(daemon.start());
     EXPECT_TRUE(waitFor([&] { return robot.clientCount() == 1; }, 10000));
-    ASSERT_EQ(daemon.command("{\"TYPE\":\"noSuchThing\"}").body, "{\"TYPE\":\"ERR\",\"MSG\":\"UNKNOWN COMMAND\"}");
-    ASSERT_TRUE(waitFor([&] { return daemon.logFile().contains("UNKNOWN COMMAND: "); }, 5000));
+    ASSERT_EQ(daemon.command(R"({"TYPE":"noSuchThing"})").body, R"({"TYPE":"ERR","MSG":"UNKNOWN COMMAND"})");
+    ASSERT_TRUE(waitFor([&] { return daemon.logFile().contains("UNKNOWN COMMAND: "); }));
     const QByteArray log = daemon.logFile();
-    EXPECT_FALSE(log.startsWith('\n'));
     EXPECT_TRUE(log.contains("| Log level = 2"));
     EXPECT_TRUE(log.contains("| broadCastViaUdp = 2"));
     EXPECT_FALSE(log.contains("ip = "));  // only 1 switches the UDP log on
-    EXPECT_TRUE(log.contains("| address = " + robot.address().toUtf8()));
-    // Level 3 ("Done:") is above the verbosity: never written.
-    EXPECT_FALSE(log.contains("Done:")) << log.constData();
+    EXPECT_FALSE(log.contains("Done:")) << log.constData();  // level 3
 }
 
-TEST(FrameE2eTest, ConnectsToTheRobotAndRenewsItsTopicsAfterARestart) {
+TEST(FrameE2eTest, RenewsItsTopicsAfterARobotRestartAndTakesTheLogLevelFromTheRobot) {
     Sandbox sandbox;
     TestRobot robot;
     sandbox.writeFile("/etc/corvanta/webgated.conf", config(robot.address(), 1));
     DaemonUnderTest daemon(sandbox);
     ASSERT_TRUE(daemon.start());
-    ASSERT_TRUE(waitFor([&] { return robot.isSwitchedOn("odometry") && robot.isSwitchedOn("set_relay_array"); }, 10000));
-    EXPECT_TRUE(robot.isSwitchedOn("set_log_level"));
-    EXPECT_FALSE(robot.isSwitchedOn("image0"));
-
+    ASSERT_TRUE(waitFor([&] { return robot.isSwitchedOn("set_relay_array"); }, 10000));
+    EXPECT_FALSE(robot.isSwitchedOn("image0"));  // the camera stays off until a page asks
     // The robot goes away and comes back on the same port.
     const quint16 port = robot.port();
     robot.server().close();
     robot.disconnectClients();
     robot.clearMessages();
-    spin(300);
     ASSERT_TRUE(robot.server().listen(QHostAddress::LocalHost, port));
-    QElapsedTimer back;
-    back.start();
-    ASSERT_TRUE(waitFor([&] { return robot.isSwitchedOn("odometry") && robot.isSwitchedOn("bumper"); }, 10000));
-    // The client retries every second; a generous bound that only a broken reconnect would miss.
-    EXPECT_LT(back.elapsed(), 5000);
-    int enables = 0;
-    for (const QJsonObject& message : robot.messages()) {
-        if (message.value("op").toString() == "enable" && message.value("topic").toString() == "battery") ++enables;
-    }
-    EXPECT_GE(enables, 1);
+    ASSERT_TRUE(waitFor([&] { return robot.isSwitchedOn("odometry") && robot.isSwitchedOn("set_relay_array"); }, 10000));
+    EXPECT_EQ(switchesIn(robot.messages(), "battery", true), 1);
 
-    // The robot's services may change the log level at run time.
-    daemon.command("{\"TYPE\":\"x\"}");
+    daemon.command(R"({"TYPE":"x"})");
     EXPECT_FALSE(daemon.logFile().contains("Done:"));
     robot.publish("set_log_level", QJsonArray{3});
-    EXPECT_TRUE(waitFor(
-        [&] {
-            daemon.command("{\"TYPE\":\"x\"}");
-            return daemon.logFile().contains("Done:");
-        },
-        5000));
+    EXPECT_TRUE(waitFor([&] { return daemon.command(R"({"TYPE":"x"})").ok && daemon.logFile().contains("Done:"); }));
 }
 
 TEST(FrameE2eTest, EachStopSignalEndsTheDaemonWithStatusZero) {
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(signal);
         Sandbox sandbox;
-        sandbox.writeFile("/etc/corvanta/webgated.conf", config("127.0.0.1:1", 0));
         DaemonUnderTest daemon(sandbox);
         ASSERT_TRUE(daemon.start());
-        ASSERT_TRUE(daemon.command("{\"TYPE\":\"x\"}").ok);
+        ASSERT_TRUE(daemon.command(R"({"TYPE":"x"})").ok);
         int status = -1;
         ASSERT_TRUE(daemon.stopDaemon(signal, &status));
         EXPECT_EQ(status, 0);

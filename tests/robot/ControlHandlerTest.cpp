@@ -1,171 +1,179 @@
-// Velocity mode as the robot sees it on the wire: increments add up, the watchdog lets exactly
-// twenty set-points out and then stops once, alive() keeps the set-point going, a bumper contact
-// stops unless configured not to, and a lost connection or a handler going away never leaves the
-// robot driving.
-#include <QElapsedTimer>
-#include <memory>
+// Velocity and position mode as the robot sees them on the wire: increments add up, the watchdog
+// lets exactly twenty set-points out and then stops once, a bumper contact stops unless configured
+// not to, a lost connection or a handler going away never leaves the robot driving, the top speeds
+// are limited, and stale odometry never drives the robot.
+#include <gtest/gtest.h>
 
-#include "ControlTestSupport.h"
-#include "kel/corvanta/daemons/Log.h"
+#include <QJsonArray>
+#include <QList>
+#include <QThread>
+#include <atomic>
+#include <cmath>
+#include <memory>
+#include <thread>
+
+#include "DaemonEnvironment.h"
+#include "Fcgi.h"
+#include "TestRobot.h"
+#include "Wait.h"
+#include "frame/Client.h"
+#include "robot/ControlHandler.h"
+
+namespace controltest {
+
+using testsupport::waitFor;
+
+struct SetPoint {
+    double vx = 0, vy = 0, omega = 0;
+    bool isZero() const { return vx == 0 && vy == 0 && omega == 0; }
+    bool near(double x, double y, double w) const {
+        return std::fabs(vx - x) <= 1e-6 && std::fabs(vy - y) <= 1e-6 && std::fabs(omega - w) <= 1e-6;
+    }
+};
+
+inline std::ostream& operator<<(std::ostream& out, const SetPoint& p) {
+    return out << "(" << p.vx << ", " << p.vy << ", " << p.omega << ")";
+}
+
+class ControlFixture : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { s_robot = new testsupport::TestRobot(); }
+    static void TearDownTestSuite() {
+        env().client().disconnectFromServer();
+        delete s_robot;
+        s_robot = nullptr;
+    }
+    void SetUp() override {
+        env().setConfig(QByteArray());
+        ASSERT_TRUE(env().connectTo(*s_robot));
+        // The daemon's handler is left standing by every test that drives it.
+        ASSERT_TRUE(waitFor([] { return !daemonHandler().isDriving(); }));
+        ASSERT_TRUE(env().syncWith(*s_robot));
+    }
+    void TearDown() override {
+        daemonHandler().stop();
+        daemonHandler().deliverPending();
+    }
+
+    static testsupport::DaemonEnvironment& env() { return testsupport::DaemonEnvironment::instance(); }
+    static ControlHandler& daemonHandler() { return *env().fcgi().controlHandler(); }
+    static testsupport::TestRobot& robot() { return *s_robot; }
+
+    /// Waits until what the client sent so far has reached the robot (a marker after it).
+    static bool flush() { return env().syncWith(*s_robot, false); }
+    static QList<SetPoint> setPoints() {
+        QList<SetPoint> points;
+        for (const QJsonArray& a : s_robot->commands(QStringLiteral("omnidrive"))) {
+            points.append({a.at(0).toDouble(), a.at(1).toDouble(), a.at(2).toDouble()});
+        }
+        return points;
+    }
+    static int zeroCount() {
+        int count = 0;
+        for (const SetPoint& p : setPoints()) count += p.isZero();
+        return count;
+    }
+    static bool lastIsZero() { return !setPoints().isEmpty() && setPoints().last().isZero(); }
+    static bool waitForSetPoints(int count) {
+        return waitFor([count] { return setPoints().size() >= count; });
+    }
+    static void publishOdometry(double x, double y, double phi) {
+        static unsigned int sequence = 0;
+        s_robot->publish(QStringLiteral("odometry"), QJsonArray{x, y, phi, 0.0, 0.0, 0.0, qint64(++sequence)});
+    }
+    /// Publishes the pose and waits until `handler` has it: what was published before is handled.
+    static bool publishPose(const ControlHandler& handler, double x, double y = 0, double phi = 0) {
+        publishOdometry(x, y, phi);
+        return waitFor([&] {
+            return std::fabs(handler.positionDriver().actualX() - x) < 1e-6 &&
+                   std::fabs(handler.positionDriver().actualY() - y) < 1e-6;
+        });
+    }
+
+    static inline testsupport::TestRobot* s_robot = nullptr;
+};
+
+}  // namespace controltest
+
 
 using controltest::ControlFixture;
 using controltest::SetPoint;
-using testsupport::spin;
 using testsupport::waitFor;
+using kel::corvanta::navigation::PositionDriver;
 
 namespace {
 
+constexpr double kPi = 3.14159265358979323846;
+
 class ControlHandlerTest : public ControlFixture {};
 
-TEST_F(ControlHandlerTest, AddsIncrementsToTheRunningSetPoint) {
+TEST_F(ControlHandlerTest, AddsIncrementsUntilAStop) {
     ControlHandler handler;
     handler.addDeltaVel(0.1f, 0, 0);
     handler.addDeltaVel(0.1f, 0, 0);
-    ASSERT_TRUE(waitForSetPoints(3));
-    for (const SetPoint& p : setPoints()) EXPECT_TRUE(p.near(0.2, 0, 0)) << p;
-
-    // Every axis sums on its own, and the sum may change sign.
-    handler.addDeltaVel(-0.3f, 0.05f, 0.5f);
-    ASSERT_TRUE(waitFor([] { return setPoints().last().near(-0.1, 0.05, 0.5, 1e-6); }, 5000))
-        << setPoints().last();
-
-    // A stop forgets the sum: the next increment starts from standstill.
-    handler.stop();
-    ASSERT_TRUE(waitFor([] { return lastIsZero(); }, 5000));
+    handler.addDeltaVel(-0.3f, 0.05f, 0.5f);  // every axis sums on its own, and may change sign
+    ASSERT_TRUE(waitForSetPoints(2));
+    EXPECT_TRUE(setPoints().first().near(-0.1, 0.05, 0.5)) << setPoints().first();
+    handler.stop();  // forgets the sum: the next increment starts from standstill
     handler.addDeltaVel(0, 0.1f, 0);
-    ASSERT_TRUE(waitFor([] { return !setPoints().last().isZero(); }, 5000));
+    ASSERT_TRUE(waitFor([] { return zeroCount() == 1 && !setPoints().last().isZero(); }));
     EXPECT_TRUE(setPoints().last().near(0, 0.1, 0)) << setPoints().last();
 }
 
 TEST_F(ControlHandlerTest, SendsTwentySetPointsThenOneStopWhenNothingFollows) {
     ControlHandler handler;
-    QElapsedTimer clock;
-    clock.start();
     handler.addDeltaVel(0.1f, 0, 0.2f);
     ASSERT_TRUE(waitFor([] { return zeroCount() > 0; }, 8000));
-    const qint64 stoppedAfter = clock.elapsed();
-    EXPECT_GE(stoppedAfter, 1500);
-    EXPECT_LE(stoppedAfter, 4000);
-
-    spin(500);  // nothing more may follow the stop
+    EXPECT_FALSE(handler.isDriving());  // its timer is off: nothing more can follow
     const QList<SetPoint> points = setPoints();
     ASSERT_EQ(points.size(), 21);
     for (int i = 0; i < 20; ++i) EXPECT_TRUE(points[i].near(0.1, 0, 0.2)) << i << points[i];
-    EXPECT_TRUE(points.last().isZero());
-    EXPECT_FALSE(handler.isDriving());
 }
 
-TEST_F(ControlHandlerTest, KeepsDrivingWhileAliveArrivesEverySecond) {
+TEST_F(ControlHandlerTest, StopAndAliveSendNothingUnlessDriving) {
     ControlHandler handler;
+    handler.stop();
+    handler.alive();
+    handler.deliverPending();
+    EXPECT_FALSE(handler.isDriving());
+    ASSERT_TRUE(flush());
+    EXPECT_TRUE(setPoints().isEmpty());
     handler.addDeltaVel(0.1f, 0, 0);
-    for (int second = 0; second < 4; ++second) {
-        spin(1000);
-        handler.alive();
-    }
-    EXPECT_EQ(zeroCount(), 0);
-    EXPECT_GE(setPoints().size(), 30);  // about ten a second
-    EXPECT_TRUE(handler.isDriving());
-
-    // Once the alive calls end, the watchdog still stops the robot.
-    ASSERT_TRUE(waitFor([] { return zeroCount() > 0; }, 5000));
+    ASSERT_TRUE(waitForSetPoints(1));
+    handler.stop();
+    handler.stop();
+    handler.deliverPending();
+    ASSERT_TRUE(flush());
     EXPECT_EQ(zeroCount(), 1);
     EXPECT_TRUE(lastIsZero());
-}
-
-TEST_F(ControlHandlerTest, AliveAloneStartsNothing) {
-    ControlHandler handler;
-    handler.alive();
-    spin(400);
-    EXPECT_TRUE(setPoints().isEmpty());
-    EXPECT_FALSE(handler.isDriving());
 }
 
 TEST_F(ControlHandlerTest, StopsOnBumperContactUnlessConfiguredNotTo) {
     ControlHandler handler;
     handler.addDeltaVel(0.2f, 0, 0);
     ASSERT_TRUE(waitForSetPoints(1));
-
-    // A release is no reason to stop.
-    publishBumper(false);
-    spin(300);
-    EXPECT_EQ(zeroCount(), 0);
-
-    // The setting is read at each contact.
+    // A release is no reason to stop; the setting is read at each contact.
+    robot().publish("bumper", {false});
     env().setConfig("[Bumper]\nstopdriving=false\n");
-    publishBumper(true);
-    spin(400);
-    EXPECT_EQ(zeroCount(), 0);
+    robot().publish("bumper", {true});
+    ASSERT_TRUE(publishPose(handler, 0.5));
     EXPECT_TRUE(handler.isDriving());
-
     env().setConfig("[Bumper]\nstopdriving=true\n");
-    publishBumper(false);
-    publishBumper(true);
-    ASSERT_TRUE(waitFor([] { return zeroCount() == 1; }, 3000));
-    spin(300);
+    robot().publish("bumper", {false});
+    robot().publish("bumper", {true});
+    ASSERT_TRUE(publishPose(handler, 0.6));
+    EXPECT_FALSE(handler.isDriving());
+    ASSERT_TRUE(flush());
+    EXPECT_EQ(zeroCount(), 1);
     EXPECT_TRUE(lastIsZero());
-    EXPECT_EQ(zeroCount(), 1);
-    EXPECT_FALSE(handler.isDriving());
 
-    // Without the setting a contact stops as well.
-    env().setConfig(QByteArray());
-    publishBumper(false);
-    robot().clearMessages();
+    env().setConfig(QByteArray());  // without the setting a contact stops as well
     handler.addDeltaVel(0.2f, 0, 0);
-    ASSERT_TRUE(waitForSetPoints(1));
-    publishBumper(true);
-    ASSERT_TRUE(waitFor([] { return lastIsZero(); }, 3000));
+    handler.deliverPending();
+    robot().publish("bumper", {false});
+    robot().publish("bumper", {true});
+    ASSERT_TRUE(publishPose(handler, 0.7));
     EXPECT_FALSE(handler.isDriving());
-}
-
-TEST_F(ControlHandlerTest, StopSendsOneStandstillOnlyWhileDriving) {
-    ControlHandler handler;
-    handler.stop();
-    spin(300);
-    EXPECT_TRUE(setPoints().isEmpty());
-
-    handler.addDeltaVel(0.1f, 0, 0);
-    ASSERT_TRUE(waitForSetPoints(1));
-    handler.stop();
-    handler.stop();
-    ASSERT_TRUE(waitFor([] { return lastIsZero(); }, 3000));
-    spin(300);
-    EXPECT_EQ(zeroCount(), 1);
-}
-
-TEST_F(ControlHandlerTest, WritesItsLogLines) {
-    env().clearLog();
-    {
-        ControlHandler handler;
-        handler.addDeltaVel(0.1f, 0, 0.5f);
-        ASSERT_TRUE(waitForSetPoints(1));
-        handler.stop();
-        ASSERT_TRUE(waitFor([] { return lastIsZero(); }, 3000));
-    }
-    const QString log = env().logText();
-    EXPECT_TRUE(hasLine(
-        log, "ControlHandler::addDeltaVel_i( float dvx = 0.1, float dvy = 0, float domega = 0.5 )"))
-        << qPrintable(log);
-    EXPECT_TRUE(hasLine(log, "ControlHandler::on_timer_timeout() set_omnidrive 0.1 0 0.5"));
-    EXPECT_TRUE(hasLine(log, "ControlHandler::stop_i() set_omnidrive 0 0 0"));
-    EXPECT_TRUE(hasLine(log, "ControlHandler:stopped"));
-
-    // The drive lines are of level 5: gone below that verbosity.
-    auto* log5 = kel::corvanta::daemons::Log::singleton();
-    const int verbosity = log5->verbosity();
-    log5->setVerbosity(4);
-    env().clearLog();
-    {
-        ControlHandler handler;
-        handler.addDeltaVel(0.1f, 0, 0);
-        handler.deliverPending();
-        EXPECT_TRUE(handler.isDriving());
-        handler.stop();
-        handler.deliverPending();
-        EXPECT_FALSE(handler.isDriving());
-    }
-    const QString quiet = env().logText();
-    log5->setVerbosity(verbosity);
-    EXPECT_FALSE(quiet.contains("ControlHandler")) << qPrintable(quiet);
 }
 
 TEST_F(ControlHandlerTest, LostConnectionEndsDrivingAndStandstillFollowsReconnection) {
@@ -173,41 +181,34 @@ TEST_F(ControlHandlerTest, LostConnectionEndsDrivingAndStandstillFollowsReconnec
     handler.addDeltaVel(0.3f, 0, 0);
     ASSERT_TRUE(waitForSetPoints(2));
     robot().disconnectClients();
-    ASSERT_TRUE(waitFor([] { return !env().client().isConnected(); }, 5000));
+    ASSERT_TRUE(waitFor([] { return !env().client().isConnected(); }));
     EXPECT_FALSE(handler.isDriving());
     robot().clearMessages();
-
     // The client comes back on its own; the robot must then hear a standstill, nothing else.
-    ASSERT_TRUE(waitFor([] { return env().client().isConnected(); }, 10000));
-    ASSERT_TRUE(waitFor([] { return !setPoints().isEmpty(); }, 3000));
-    spin(500);
-    const QList<SetPoint> points = setPoints();
-    ASSERT_EQ(points.size(), 1);
-    EXPECT_TRUE(points.first().isZero()) << points.first();
-    EXPECT_FALSE(handler.isDriving());
-
+    ASSERT_TRUE(waitFor([] { return !setPoints().isEmpty(); }, 10000));
+    ASSERT_TRUE(flush());
+    ASSERT_EQ(setPoints().size(), 1);
+    EXPECT_TRUE(setPoints().first().isZero());
     // A later reconnection owes nothing more.
     robot().disconnectClients();
-    ASSERT_TRUE(waitFor([] { return !env().client().isConnected(); }, 5000));
-    ASSERT_TRUE(waitFor([] { return env().client().isConnected(); }, 10000));
+    ASSERT_TRUE(waitFor([] { return !env().client().isConnected(); }));
     robot().clearMessages();
-    spin(300);
+    ASSERT_TRUE(env().connectTo(robot()));
+    ASSERT_TRUE(flush());
     EXPECT_TRUE(setPoints().isEmpty());
 }
 
 TEST_F(ControlHandlerTest, DrivingAgainDuringAnOutageIsNotStoppedOnReconnection) {
     ControlHandler handler;
     robot().disconnectClients();
-    ASSERT_TRUE(waitFor([] { return !env().client().isConnected(); }, 5000));
+    ASSERT_TRUE(waitFor([] { return !env().client().isConnected(); }));
     handler.addDeltaVel(0.1f, 0, 0);
     handler.stop();  // its standstill cannot reach the robot now
     handler.addDeltaVel(0.2f, 0, 0);
     handler.deliverPending();
-    ASSERT_TRUE(waitFor([] { return env().client().isConnected(); }, 10000));
-    ASSERT_TRUE(waitForSetPoints(3));
+    ASSERT_TRUE(waitFor([] { return setPoints().size() >= 3; }, 10000));
     // The fresh command goes on; an owed standstill in between would jolt the robot.
-    const QList<SetPoint> points = setPoints();
-    for (int i = 0; i < 3; ++i) EXPECT_TRUE(points[i].near(0.2, 0, 0)) << i << points[i];
+    for (const SetPoint& p : setPoints().mid(0, 3)) EXPECT_TRUE(p.near(0.2, 0, 0)) << p;
 }
 
 TEST_F(ControlHandlerTest, HandlerGoingAwayWhileDrivingLeavesTheRobotAtStandstill) {
@@ -215,7 +216,206 @@ TEST_F(ControlHandlerTest, HandlerGoingAwayWhileDrivingLeavesTheRobotAtStandstil
     handler->addDeltaVel(0.1f, 0.1f, 0);
     ASSERT_TRUE(waitForSetPoints(1));
     handler.reset();
-    ASSERT_TRUE(waitFor([] { return lastIsZero(); }, 3000));
+    ASSERT_TRUE(waitFor([] { return lastIsZero(); }));
+}
+
+TEST_F(ControlHandlerTest, LimitsTheTopSpeedsAndTakesTheTargetRelativeToThePose) {
+    const struct {
+        float vel, rotvel;
+        double topSpeed, topDegreesPerSecond;
+    } rows[] = {
+        {2.0f, 10.0f, 0.5, 90.0}, {0.0f, 0.0f, 0.04, 5.0}, {-1.0f, -1.0f, 0.04, 5.0}, {0.2f, 0.5f, 0.2, 28.6478},
+    };
+    ControlHandler handler;
+    ASSERT_TRUE(publishPose(handler, 1.0, 2.0, kPi / 2));
+    for (const auto& row : rows) {
+        handler.startPositionMode(0.5f, 0, 0, row.vel, row.rotvel, 0);
+        handler.deliverPending();
+        EXPECT_NEAR(handler.positionDriver().vVector().last().y(), row.topSpeed, 1e-6) << row.vel;
+        EXPECT_NEAR(handler.positionDriver().omegaVector().last().y(), row.topDegreesPerSecond, 1e-3) << row.rotvel;
+    }
+    // One metre ahead of a robot facing +y is one metre further along y; each mode its own kind.
+    const PositionDriver::Movement kinds[] = {PositionDriver::TranslateThenRotate, PositionDriver::TranslateAndRotate,
+                                              PositionDriver::TurnDriveTurn, PositionDriver::DriveFacingThenRotate};
+    for (int mode = 3; mode >= 0; --mode) {
+        handler.startPositionMode(1.0f, 0, 0.5f, 0.3f, 1.0f, mode);
+        handler.deliverPending();
+        EXPECT_EQ(handler.positionDriver().movement(), kinds[mode]);
+    }
+    EXPECT_NEAR(handler.positionDriver().targetX(), 1.0, 1e-5);
+    EXPECT_NEAR(handler.positionDriver().targetY(), 3.0, 1e-5);
+    EXPECT_NEAR(handler.positionDriver().targetPhi(), kPi / 2 + 0.5, 1e-5);
+    ASSERT_TRUE(publishPose(handler, 1.0, 2.0, kPi / 2));
+    ASSERT_TRUE(waitFor([] { return !setPoints().isEmpty() && setPoints().last().vx > 0; }));
+    EXPECT_TRUE(setPoints().last().near(0.3, 0, 0)) << setPoints().last();  // straight ahead, top speed
+
+    // An unknown mode starts nothing, and the movement before is not resumed either.
+    for (int mode : {4, -1}) {
+        handler.startPositionMode(1.0f, 0, 0, 0.3f, 1.0f, mode);
+        handler.deliverPending();
+        EXPECT_EQ(handler.positionDriver().movement(), PositionDriver::Idle) << mode;
+    }
+    ASSERT_TRUE(env().syncWith(robot()));
+    ASSERT_TRUE(publishPose(handler, 1.0, 2.0, kPi / 2));
+    ASSERT_TRUE(waitForSetPoints(2));
+    for (const SetPoint& p : setPoints()) EXPECT_TRUE(p.isZero()) << p;
+}
+
+TEST_F(ControlHandlerTest, NeedsCurrentOdometryToStartAndToDrive) {
+    ControlHandler handler;
+    // No pose yet: a relative target cannot be placed, so nothing starts, now or later.
+    handler.startPositionMode(1.0f, 0, 0, 0.3f, 1.0f, 0);
+    handler.deliverPending();
+    EXPECT_EQ(handler.positionDriver().movement(), PositionDriver::Idle);
+    ASSERT_TRUE(publishPose(handler, 0.5));
+    const int before = setPoints().size();
+    ASSERT_TRUE(waitForSetPoints(before + 2));
+    for (const SetPoint& p : setPoints()) EXPECT_TRUE(p.isZero()) << p;
+
+    handler.startPositionMode(1.0f, 0, 0, 0.3f, 1.0f, 0);
+    int polls = 0;
+    const auto fresh = [&] {
+        return waitFor([&] {
+            if (++polls % 20 == 0) publishOdometry(0.5, 0, 0);
+            handler.alive();
+            return setPoints().last().vx > 0;
+        });
+    };
+    // The odometry falls silent while the page keeps the watchdog fed: standstill, still driving.
+    const auto silent = [&] {
+        robot().clearMessages();
+        return waitFor([&] {
+            handler.alive();
+            return lastIsZero();
+        });
+    };
+    ASSERT_TRUE(fresh());
+    ASSERT_TRUE(silent());
+    EXPECT_TRUE(handler.isDriving());
+    ASSERT_TRUE(fresh());  // fresh odometry resumes the movement
+    ASSERT_TRUE(silent());
+    // A pose gone stale is no ground for a new target either.
+    handler.stop();
+    handler.startPositionMode(0.3f, 0, 0, 0.3f, 1.0f, 1);
+    handler.deliverPending();
+    EXPECT_EQ(handler.positionDriver().movement(), PositionDriver::Idle);
+}
+
+class DriveCommandsTest : public ControlFixture {};
+
+const QByteArray kMissing = R"j({"TYPE":"ERR","MSG":"MISSING PARAMETER(S)"})j";
+const QByteArray kInvalid = R"j({"TYPE":"ERR","MSG":"INVALID PARAMETER(S)"})j";
+
+TEST_F(DriveCommandsTest, RefusedRequestsPostNothing) {
+    const struct {
+        const char* query;
+        QByteArray reply;
+    } rows[] = {
+        {R"({"TYPE":"velDrive","vx":"0.1","vy":0})", kMissing},
+        {R"({"TYPE":"velDrive"})", kMissing},
+        {R"({"TYPE":"velDrive","vx":"0.1","vy":0,"omega":0})", kInvalid},
+        {R"({"TYPE":"velDrive","vx":0.1,"vy":null,"omega":0})", kInvalid},
+        {R"({"TYPE":"velDrive","vx":[0.1],"vy":0,"omega":true})", kInvalid},
+        // Beyond what a float holds: refused instead of becoming infinity.
+        {R"({"TYPE":"velDrive","vx":1e39,"vy":0,"omega":0})", kInvalid},
+        {R"({"TYPE":"velDrive","vx":0,"vy":-1e300,"omega":0})", kInvalid},
+        {R"({"TYPE":"positionDrive","x":"1","y":0,"omega":0,"vel":0.1,"rotvel":0.1})", kMissing},
+        {R"({"TYPE":"positionDrive","x":1,"y":0,"omega":0,"vel":"fast","rotvel":0.1,"mode":0})", kInvalid},
+        {R"({"TYPE":"positionDrive","x":1,"y":0,"omega":0,"vel":0.1,"rotvel":0.1,"mode":1.0})", kInvalid},
+        {R"({"TYPE":"positionDrive","x":1,"y":0,"omega":0,"vel":0.1,"rotvel":0.1,"mode":"1"})", kInvalid},
+        // A mode that would wrap into a valid movement kind as an int.
+        {R"({"TYPE":"positionDrive","x":1,"y":0,"omega":0,"vel":0.1,"rotvel":0.1,"mode":4294967296})", kInvalid},
+        {R"({"TYPE":"positionDrive","x":1,"y":0,"omega":0,"vel":0.1,"rotvel":1e40,"mode":0})", kInvalid},
+    };
+    for (const auto& row : rows) EXPECT_EQ(env().reply(row.query), row.reply) << row.query;
+    daemonHandler().deliverPending();
+    EXPECT_FALSE(daemonHandler().isDriving());
+    ASSERT_TRUE(flush());
+    EXPECT_TRUE(setPoints().isEmpty());
+}
+
+TEST_F(DriveCommandsTest, RepliesTheValuesAsTheRobotGetsThem) {
+    const struct {
+        const char* query;
+        const char* reply;
+    } rows[] = {
+        {R"({"TYPE":"velDrive","vx":0.1,"vy":0,"omega":0.5})", R"j({"MSG":"velDrive(0.100,0.000,0.500)","TYPE":"ACK"})j"},
+        {R"({"TYPE":"stop","vx":"x"})", R"({"TYPE":"ACK"})"},
+        {R"({"TYPE":"HEARTBEAT"})", R"({"TYPE":"ACK"})"},
+        // Integers are numbers too; the text shows the float the robot is sent, written out whole.
+        {R"({"TYPE":"velDrive","vx":1,"vy":-2,"omega":123456789})",
+         R"j({"MSG":"velDrive(1.000,-2.000,123456792.000)","TYPE":"ACK"})j"},
+        {R"({"TYPE":"velDrive","vx":1e30,"vy":-3.4e38,"omega":0})",
+         R"({"MSG":"velDrive(1000000015047466219876688855040.000,)"
+         R"j(-339999995214436424907732413799364296704.000,0.000)","TYPE":"ACK"})j"},
+        {R"({"TYPE":"positionDrive","x":1,"y":-0.5,"omega":0.7854,"vel":0.3,"rotvel":0.2,"mode":2})",
+         R"j({"MSG":"positionDrive(1.000,-0.500,0.785,0.300,0.200,2)","TYPE":"ACK"})j"},
+        // The limits apply in the handler: the reply shows what was asked for.
+        {R"({"TYPE":"positionDrive","x":0,"y":0,"omega":0,"vel":9,"rotvel":-1,"mode":-7})",
+         R"j({"MSG":"positionDrive(0.000,0.000,0.000,9.000,-1.000,-7)","TYPE":"ACK"})j"},
+        {R"({"TYPE":"stop"})", R"({"TYPE":"ACK"})"},
+    };
+    const QString log = env().logOf(3, [&] {
+        for (const auto& row : rows) EXPECT_EQ(env().reply(row.query), row.reply) << row.query;
+    });
+    // HEARTBEAT closes quietly (level 4), the drive commands do not (level 3).
+    EXPECT_FALSE(log.contains("HEARTBEAT")) << qPrintable(log);
+    EXPECT_EQ(log.count("| Done:{\"TYPE\":\"velDrive\""), 3);
+    EXPECT_EQ(log.count("| Done:{\"TYPE\":\"stop\""), 2);
+    EXPECT_EQ(log.count("| Done:{\"TYPE\":\"positionDrive\""), 2);
+}
+
+class ControlThreadTest : public ControlFixture {};
+
+TEST_F(ControlThreadTest, RequestThreadPostsWhileMainThreadDrives) {
+    const QByteArray queries[] = {
+        R"({"TYPE":"velDrive","vx":0.01,"vy":-0.01,"omega":0.02})",
+        R"({"TYPE":"HEARTBEAT"})",
+        R"({"TYPE":"positionDrive","x":0.5,"y":0.1,"omega":0.2,"vel":0.3,"rotvel":1,"mode":1})",
+        R"({"TYPE":"stop"})",
+    };
+    std::atomic<bool> done{false};
+    int acked = 0;
+    std::thread requests([&] {
+        for (int i = 0; i < 600; ++i) {
+            acked += env().reply(queries[i % std::size(queries)]).endsWith(R"("TYPE":"ACK"})");
+            daemonHandler().alive();
+        }
+        env().reply(R"({"TYPE":"velDrive","vx":0.01,"vy":0,"omega":0})");
+        env().reply(R"({"TYPE":"stop"})");
+        done = true;
+    });
+    double x = 0;
+    const bool finished = waitFor([&] {
+        publishOdometry(x += 0.001, 0, 0);
+        return done.load();
+    }, 60000);
+    requests.join();
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(acked, 600);
+    ASSERT_TRUE(waitFor([] { return !daemonHandler().isDriving(); }));
+    ASSERT_TRUE(flush());
+    EXPECT_GT(setPoints().size(), 1);
+    EXPECT_TRUE(lastIsZero());
+}
+
+TEST_F(ControlThreadTest, AliveFromAnotherThreadKeepsTheWatchdogFed) {
+    ControlHandler handler;
+    handler.addDeltaVel(0.1f, 0, 0);
+    std::atomic<bool> done{false};
+    std::thread feeder([&] {
+        while (!done.load()) {
+            handler.alive();
+            QThread::msleep(5);  // a busy page; how often does not matter
+        }
+    });
+    // Three times the watchdog's twenty ticks.
+    const bool fed = waitFor([] { return setPoints().size() >= 60; }, 20000);
+    done = true;
+    feeder.join();
+    ASSERT_TRUE(fed);
+    EXPECT_EQ(zeroCount(), 0);
+    ASSERT_TRUE(waitFor([] { return zeroCount() == 1; }));
 }
 
 }  // namespace

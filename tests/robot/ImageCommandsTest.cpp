@@ -1,193 +1,245 @@
-// getimage and changeRes: the raw image reply byte for byte, the no-camera fallback rules, and
-// the texts and results of changeRes, through the handlers and through the request function.
+// The camera: the frame decoder (JPEG passed through, rgb24 encoded, anything else and sizes that
+// only match after wrapping around refused), getimage byte for byte with its no-camera fallback
+// rules, changeRes, the camera topic and settings on the wire, and whole frames for the request
+// thread while frames arrive.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
-#include <QThread>
-#include <memory>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QSet>
+#include <QTimer>
+#include <atomic>
+#include <thread>
 
 #include "DaemonEnvironment.h"
+#include "E2e.h"
 #include "Fcgi.h"
-#include "ImageTestSupport.h"
+#include "TestRobot.h"
+#include "Wait.h"
 #include "frame/Client.h"
 #include "robot/ImageCommands.h"
 #include "robot/ImageDecoder.h"
+#include "robot/ImageHandler.h"
 
-using imagetest::AgeableImageHandler;
-using imagetest::rgb24Frame2x2;
-using imagetest::testData;
-using testsupport::DaemonEnvironment;
+using namespace testsupport;
 
 namespace {
+
+/// A 2 x 2 frame of four colours that share their chroma and differ in brightness, so that
+/// JPEG's chroma subsampling keeps every pixel recognisable: rows top to bottom, red first.
+inline QByteArray rgb24Frame2x2() {
+    const unsigned char pixels[12] = {70, 40, 30, 250, 220, 210, 190, 160, 150, 130, 100, 90};
+    return QByteArray(reinterpret_cast<const char*>(pixels), sizeof(pixels));
+}
+
+/// An image handler whose last frame can be made older without waiting.
+class AgeableImageHandler : public ImageHandler {
+public:
+    using ImageHandler::ageLastFrame;
+};
+
 
 const QByteArray kPngHeader = "Content-Type: image/png \r\n\r\n";
 const QByteArray kJpegHeader = "Content-Type: image/jpeg \r\n\r\n";
 
-class GetImageTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        DaemonEnvironment::instance();
-        m_png = imagetest::sourceFile(QStringLiteral("resources/nocam.png"));
-        m_jpeg = testData(QStringLiteral("frame_64x48.jpg"));
-        ASSERT_FALSE(m_png.isEmpty());
-        ASSERT_FALSE(m_jpeg.isEmpty());
-        m_handler = std::make_unique<AgeableImageHandler>();
-    }
-    void TearDown() override {
-        m_handler.reset();
-        DaemonEnvironment::instance().client().set_kel_corvanta_rpc_image0_enabled(false);
-    }
+DaemonEnvironment& env() { return DaemonEnvironment::instance(); }
 
-    // The whole response of getimage; a raw reply adds nothing to the JSON reply.
-    QByteArray getimage(bool noCamLoaded = true) {
-        const JsonPtr query(json_pack("{s:s}", "TYPE", "getimage"));
-        const JsonPtr reply(json_object());
-        Request request(query.get(), reply.get());
-        getImage(request, *m_handler, m_png, noCamLoaded);
-        EXPECT_TRUE(request.isRaw());
-        EXPECT_EQ(json_object_size(reply.get()), 0u);
-        return request.rawResponse();
-    }
-    void frame(const QByteArray& data, unsigned int width, unsigned int height,
-               const char* format) {
-        m_handler->on_client_image0_changed(data, width, height, 0, QString::fromLatin1(format));
-    }
-
-    QByteArray m_png;
-    QByteArray m_jpeg;
-    std::unique_ptr<AgeableImageHandler> m_handler;
-};
-
-TEST_F(GetImageTest, AnswersTheNoCameraPictureBeforeAnyFrame) {
-    EXPECT_EQ(getimage(), kPngHeader + m_png);
-}
-
-TEST_F(GetImageTest, AnswersTheLatestFrameAsJpeg) {
-    frame(m_jpeg, 64, 48, "mjpg");
-    EXPECT_EQ(getimage(), kJpegHeader + m_jpeg);
-    EXPECT_EQ(getimage(), kJpegHeader + m_jpeg) << "asking again changes nothing";
-
-    frame(rgb24Frame2x2(), 2, 2, "rgb24");
-    const QByteArray response = getimage();
-    ASSERT_TRUE(response.startsWith(kJpegHeader));
-    EXPECT_EQ(QImage::fromData(response.mid(kJpegHeader.size()), "JPG").size(), QSize(2, 2));
-
-    QByteArray other = m_jpeg;
-    other.append("trailing bytes are part of the frame");
-    frame(other, 64, 48, "mjpg");
-    EXPECT_EQ(getimage(), kJpegHeader + other);
-}
-
-TEST_F(GetImageTest, AnswersTheNoCameraPictureForFramesItCannotShow) {
-    QByteArray thirteen = rgb24Frame2x2();
-    thirteen.append('\x7f');
-    frame(thirteen, 2, 2, "rgb24");
-    EXPECT_EQ(getimage(), kPngHeader + m_png) << "rgb24 of the wrong size";
-    frame(QByteArray(8, '\x80'), 2, 2, "yuyv");
-    EXPECT_EQ(getimage(), kPngHeader + m_png) << "yuyv";
-    frame(QByteArray(), 320, 240, "mjpg");
-    EXPECT_EQ(getimage(), kPngHeader + m_png) << "empty frame";
-    frame(m_jpeg, 64, 48, "mjpg");
-    EXPECT_EQ(getimage(), kJpegHeader + m_jpeg) << "a good frame again";
-}
-
-TEST_F(GetImageTest, AnswersTheNoCameraPictureWhenTheFrameIsOlderThanASecond) {
-    frame(m_jpeg, 64, 48, "mjpg");
-    m_handler->ageLastFrame(600);
-    EXPECT_GE(m_handler->timeSinceLastImg(), 600);
-    EXPECT_EQ(getimage(), kJpegHeader + m_jpeg) << "0.6 s old";
-    m_handler->ageLastFrame(500);
-    EXPECT_GT(m_handler->timeSinceLastImg(), 1000);
-    EXPECT_EQ(getimage(), kPngHeader + m_png) << "1.1 s old";
-
-    frame(m_jpeg, 64, 48, "mjpg");
-    EXPECT_LT(m_handler->timeSinceLastImg(), 1000);
-    EXPECT_EQ(getimage(), kJpegHeader + m_jpeg) << "a new frame is fresh again";
-}
-
-TEST_F(GetImageTest, SendsWhatItHasWhenTheNoCameraPictureIsMissing) {
-    EXPECT_EQ(getimage(false), kJpegHeader) << "no frame: the header alone";
-    frame(QByteArray(8, '\x80'), 2, 2, "yuyv");
-    EXPECT_EQ(getimage(false), kJpegHeader) << "yuyv: the header alone";
-    frame(m_jpeg, 64, 48, "mjpg");
-    m_handler->ageLastFrame(5000);
-    EXPECT_EQ(getimage(false), kJpegHeader + m_jpeg) << "an old frame is still sent";
-}
-
-// The request function with the daemon's own command table and Fcgi.
-class ImageRequestTest : public ::testing::Test {
-protected:
-    static DaemonEnvironment& env() { return DaemonEnvironment::instance(); }
-    static Fcgi& fcgi() {
-        // The no-camera picture is looked up relative to the working directory.
-        static const bool inSourceDir = QDir::setCurrent(testsupport::sourceDir());
-        EXPECT_TRUE(inSourceDir);
-        return env().fcgi();
-    }
-    static QByteArray reply(const QByteArray& query) {
-        fcgi();
-        const QByteArray response = env().request(query);
-        const QByteArray header = "Content-type: text/html\r\n\r\n";
-        EXPECT_TRUE(response.startsWith(header)) << response.constData();
-        return response.mid(header.size());
-    }
-};
-
-TEST_F(ImageRequestTest, GetimageWritesOnlyTheImageResponse) {
-    ASSERT_TRUE(fcgi().isNoCamLoaded());
-    const QImage picture = QImage::fromData(fcgi().noCamPng(), "PNG");
-    EXPECT_EQ(picture.size(), QSize(320, 240));
-
-    env().clearLog();
-    EXPECT_EQ(env().request("{\"TYPE\":\"getimage\"}"), kPngHeader + fcgi().noCamPng());
-    EXPECT_EQ(env().request("%7B%22TYPE%22:%22getimage%22%7D"), kPngHeader + fcgi().noCamPng());
-    const QString log = env().logText();
-    EXPECT_FALSE(log.contains(QStringLiteral("Done:"))) << log.toStdString();
-    const QString threadLine =
-        QStringLiteral("ImageHandler::getImageData() Thread ID = %1")
-            .arg(quint64(reinterpret_cast<quintptr>(QThread::currentThreadId())));
-    EXPECT_EQ(log.count(threadLine), 2) << log.toStdString();
-}
-
-TEST_F(ImageRequestTest, ChangeResAcceptsExactlyLowAndHigh) {
-    env().clearLog();
-    EXPECT_EQ(reply("{\"TYPE\":\"changeRes\",\"res\":\"low\"}"), "{\"TYPE\":\"ACK\"}");
-    EXPECT_EQ(reply("{\"TYPE\":\"changeRes\",\"res\":\"high\"}"), "{\"TYPE\":\"ACK\"}");
-    const QString log = env().logText();
-    EXPECT_TRUE(log.contains(QStringLiteral("| change to low resolution"))) << log.toStdString();
-    EXPECT_TRUE(log.contains(QStringLiteral("| change to high resolution"))) << log.toStdString();
-
-    const QByteArray invalid = "{\"TYPE\":\"ERR\",\"MSG\":\"INVALID PARAMETER(S)\"}";
-    const QByteArray missing = "{\"TYPE\":\"ERR\",\"MSG\":\"MISSING PARAMETER(S)\"}";
-    EXPECT_EQ(reply("{\"TYPE\":\"changeRes\",\"res\":\"HIGH\"}"), invalid);
-    EXPECT_EQ(reply("{\"TYPE\":\"changeRes\",\"res\":\"Low\"}"), invalid);
-    EXPECT_EQ(reply("{\"TYPE\":\"changeRes\",\"res\":\"low \"}"), invalid);
-    EXPECT_EQ(reply("{\"TYPE\":\"changeRes\",\"res\":\"medium\"}"), invalid);
-    EXPECT_EQ(reply("{\"TYPE\":\"changeRes\"}"), missing);
-    EXPECT_EQ(reply("{\"TYPE\":\"changeRes\",\"res\":\"\"}"), missing);
-    EXPECT_EQ(reply("{\"TYPE\":\"changeRes\",\"res\":640}"), missing);
-    EXPECT_EQ(reply("{\"TYPE\":\"changeRes\",\"res\":null}"), missing);
-    EXPECT_EQ(reply("{\"TYPE\":\"changeRes\",\"RES\":\"low\"}"), missing);
-    EXPECT_TRUE(env().logText().contains(
-        QStringLiteral("INVALID PARAMETER(S): {\"TYPE\":\"changeRes\",\"res\":\"HIGH\"}")));
-}
-
-}  // namespace
-
-namespace {
-
-TEST(ImageHandlerTest, ReadsTheRequestTimeoutAndKeepsTheDefaultForNonNumbers) {
-    DaemonEnvironment& env = DaemonEnvironment::instance();
-    const auto timeoutWith = [&env](const QByteArray& config) {
-        env.setConfig(config);
-        return ImageHandler().requestTimeoutMs();
+TEST(GetImageTest, AnswersTheFreshFrameOrTheNoCameraPicture) {
+    env();
+    const QByteArray png = sourceFile("resources/nocam.png");
+    const QByteArray jpeg = sourceFile("tests/data/image/frame_64x48.jpg");
+    ASSERT_FALSE(png.isEmpty() || jpeg.isEmpty());
+    const struct {
+        QByteArray frame;  // none: keep the last one
+        const char* format;
+        qint64 age;  // added to the last frame's age
+        bool noCamLoaded;
+        QByteArray expected;
+    } steps[] = {
+        {{}, nullptr, 0, true, kPngHeader + png},  // before any frame
+        {{}, nullptr, 0, false, kJpegHeader},      // and no picture to fall back on
+        {jpeg, "mjpg", 0, true, kJpegHeader + jpeg},
+        {jpeg + "trailing bytes are part of the frame", "mjpg", 0, true, kJpegHeader + jpeg + "trailing bytes are part of the frame"},
+        {rgb24Frame2x2() + '\x7f', "rgb24", 0, true, kPngHeader + png},  // wrong size
+        {QByteArray(8, '\x80'), "yuyv", 0, true, kPngHeader + png},
+        {{}, nullptr, 0, false, kJpegHeader},
+        {QByteArray(), "mjpg", 0, true, kPngHeader + png},
+        {jpeg, "mjpg", 600, true, kJpegHeader + jpeg},
+        {{}, nullptr, 500, true, kPngHeader + png},  // older than a second
+        {{}, nullptr, 0, false, kJpegHeader + jpeg},  // but sent when there is nothing else
+        {jpeg, "mjpg", 0, true, kJpegHeader + jpeg},  // a new frame is fresh again
     };
-    EXPECT_EQ(timeoutWith("image_request_timeout=750\n"), 750);
-    EXPECT_EQ(timeoutWith(""), 2000);
-    EXPECT_EQ(timeoutWith("image_request_timeout=soon\n"), 2000);
-    EXPECT_EQ(timeoutWith("image_request_timeout=-5\n"), 2000);
-    EXPECT_EQ(timeoutWith("[Camera]\nimage_request_timeout=300\n"), 2000) << "not in a group";
-    env.setConfig("");
+    AgeableImageHandler handler;
+    for (const auto& step : steps) {
+        if (step.format) handler.on_client_image0_changed(step.frame, 64, 48, 0, QString::fromLatin1(step.format));
+        handler.ageLastFrame(step.age);
+        const CommandCall call = callCommand(R"({"TYPE":"getimage"})", [&](Request& r) {
+            return getImage(r, handler, png, step.noCamLoaded);
+        });
+        EXPECT_EQ(call.raw, step.expected) << step.format << " " << step.age;
+        EXPECT_EQ(json_object_size(call.reply.get()), 0u);  // a raw reply adds nothing to the JSON
+    }
+    env().client().set_kel_corvanta_rpc_image0_enabled(false);
+}
+
+TEST(ImageRequestTest, GetimageWritesOnlyTheImageAndChangeResAcceptsExactlyLowAndHigh) {
+    ASSERT_TRUE(env().fcgi().isNoCamLoaded());
+    const QString log = env().logOf(100, [] {
+        EXPECT_EQ(env().request(R"({"TYPE":"getimage"})"), kPngHeader + env().fcgi().noCamPng());
+        EXPECT_EQ(env().request("%7B%22TYPE%22:%22getimage%22%7D"), kPngHeader + env().fcgi().noCamPng());
+    });
+    EXPECT_FALSE(log.contains("Done:")) << log.toStdString();
+    const QByteArray invalid = R"j({"TYPE":"ERR","MSG":"INVALID PARAMETER(S)"})j";
+    const QByteArray missing = R"j({"TYPE":"ERR","MSG":"MISSING PARAMETER(S)"})j";
+    const struct {
+        const char* res;
+        QByteArray reply;
+    } rows[] = {
+        {R"("low")", R"({"TYPE":"ACK"})"}, {R"("high")", R"({"TYPE":"ACK"})"}, {R"("HIGH")", invalid},
+        {R"("low ")", invalid},            {R"("medium")", invalid},           {R"("")", missing},
+        {"640", missing},                  {"null", missing},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(env().reply(QByteArray(R"({"TYPE":"changeRes","res":)") + row.res + "}"), row.reply) << row.res;
+    }
+    EXPECT_EQ(env().reply(R"({"TYPE":"changeRes","RES":"low"})"), missing);
+}
+
+TEST(ImageWireTest, PollingSwitchesTheCameraOnAndSilenceOffOnceAndChangeResSendsTheSettings) {
+    env().setConfig("image_request_timeout=300\n");
+    TestRobot robot;
+    ASSERT_TRUE(env().connectTo(robot));
+    // The daemon's own handler switches the camera off in its own time after the requests above.
+    ASSERT_TRUE(waitFor([&] { return !robot.isSwitchedOn("image0"); }));
+    ASSERT_TRUE(env().syncWith(robot));
+    ImageHandler handler;
+    const auto poll = [&] {
+        callCommand("{}", [&](Request& r) { return getImage(r, handler, QByteArray(), true); });
+    };
+    for (int round = 1; round <= 2; ++round) {
+        poll();
+        ASSERT_TRUE(waitFor([&] { return robot.isSwitchedOn("image0"); }));
+        ASSERT_TRUE(waitFor([&] { return !robot.isSwitchedOn("image0"); }));
+        EXPECT_FALSE(handler.findChild<QTimer*>()->isActive());  // the timeout does not repeat
+        EXPECT_EQ(switchesIn(robot.messages(), "image0", true), round);
+        EXPECT_EQ(switchesIn(robot.messages(), "image0", false), round);
+    }
+    for (const char* res : {"high", "HIGH", "", "low"}) env().reply(QByteArray(R"({"TYPE":"changeRes","res":")") + res + "\"}");
+    env().setConfig("");
+    ASSERT_TRUE(env().syncWith(robot, false));
+    EXPECT_EQ(robot.commands("set_camera0_settings"), (QList<QJsonArray>{{640, 480, "mjpg"}, {320, 240, "mjpg"}}));
+    env().client().disconnectFromServer();
+}
+
+// Index of the pixel of `frame` (packed rgb24) closest to `actual`.
+int closestPixel(QRgb actual, const QByteArray& frame) {
+    int best = -1, bestDistance = 0;
+    for (int i = 0; i < frame.size() / 3; ++i) {
+        const int dr = qRed(actual) - quint8(frame[3 * i]), dg = qGreen(actual) - quint8(frame[3 * i + 1]),
+                  db = qBlue(actual) - quint8(frame[3 * i + 2]);
+        if (best < 0 || dr * dr + dg * dg + db * db < bestDistance) {
+            best = i;
+            bestDistance = dr * dr + dg * dg + db * db;
+        }
+    }
+    return best;
+}
+
+TEST(ImageDecoderTest, PassesJpegThroughAndEncodesRgb24WithItsPixelsInPlace) {
+    const QByteArray jpeg = sourceFile("tests/data/image/frame_64x48.jpg");
+    ASSERT_FALSE(jpeg.isEmpty());
+    ImageDecoder decoder;
+    EXPECT_TRUE(decoder.getJpeg().isEmpty()) << "no frame yet";
+    // Any format name containing "jpg" (case matters) is a JPEG file; size and step do not matter.
+    decoder.setImage(jpeg, 1, 1, 7, QStringLiteral("camera-jpg-stream"));
+    EXPECT_EQ(decoder.getJpeg(), jpeg);
+    decoder.setImage(jpeg, 64, 48, 0, QStringLiteral("MJPG"));
+    EXPECT_TRUE(decoder.getJpeg().isEmpty());
+
+    decoder.setImage(rgb24Frame2x2(), 2, 2, 99, QStringLiteral("rgb24"));  // lines are packed
+    const QImage image = QImage::fromData(decoder.getJpeg(), "JPG");
+    ASSERT_EQ(image.size(), QSize(2, 2));
+    EXPECT_EQ(closestPixel(image.pixel(0, 0), rgb24Frame2x2()), 0);
+    EXPECT_EQ(closestPixel(image.pixel(1, 0), rgb24Frame2x2()), 1);
+    EXPECT_EQ(closestPixel(image.pixel(0, 1), rgb24Frame2x2()), 2);
+    EXPECT_EQ(closestPixel(image.pixel(1, 1), rgb24Frame2x2()), 3);
+    EXPECT_NEAR(qRed(image.pixel(0, 0)), 70, 32);  // red and blue not swapped
+    EXPECT_NEAR(qBlue(image.pixel(0, 0)), 30, 32);
+}
+
+TEST(ImageDecoderTest, GivesNothingForFramesItCannotTurnIntoJpeg) {
+    const struct {
+        QByteArray data;
+        unsigned int width, height;
+        const char* format;
+    } rows[] = {
+        {rgb24Frame2x2() + '\0', 2, 2, "rgb24"},
+        {rgb24Frame2x2().left(11), 2, 2, "rgb24"},
+        {QByteArray(8, '\x80'), 2, 2, "yuyv"},
+        {QByteArray(), 0, 0, "rgb24"},
+        {QByteArray(), 320, 240, "mjpg"},
+        {rgb24Frame2x2(), 2, 2, ""},
+        // 2 x (2^31 + 2) x 3 is 12 modulo 2^32: a 32-bit size check would read far past the data.
+        {rgb24Frame2x2(), 2, 2147483650u, "rgb24"},
+        // 65536 x 65536 x 3 is 0 modulo 2^32, the size of an empty frame.
+        {QByteArray(), 65536, 65536, "rgb24"},
+    };
+    ImageDecoder decoder;
+    for (const auto& row : rows) {
+        decoder.setImage(row.data, row.width, row.height, 0, QString::fromLatin1(row.format));
+        EXPECT_TRUE(decoder.getJpeg().isEmpty()) << row.data.size() << " bytes " << row.width << "x" << row.height;
+    }
+}
+
+TEST(ImageThreadTest, RequestThreadSeesWholeFramesWhileFramesArrive) {
+    DaemonEnvironment::instance();
+    const QByteArray jpeg = sourceFile("tests/data/image/frame_64x48.jpg");
+    ASSERT_FALSE(jpeg.isEmpty());
+    // A big rgb24 frame takes a while to encode, so frames do arrive during an encoding.
+    const struct {
+        QByteArray data;
+        unsigned int width, height;
+        QString format;
+    } frames[] = {{jpeg, 64, 48, "mjpg"},
+                  {rgb24Frame2x2(), 2, 2, "rgb24"},
+                  {jpeg + QByteArray(1000, 'x'), 64, 48, "mjpg"},
+                  {QByteArray(320 * 240 * 3, '\x55'), 320, 240, "rgb24"}};
+    // Every response the request thread may see: one per frame. A frame mixed from two (an rgb24
+    // size with other bytes) would give the no-camera picture, which is not among them.
+    QSet<QByteArray> expected;
+    for (const auto& frame : frames) {
+        ImageDecoder decoder;
+        decoder.setImage(frame.data, frame.width, frame.height, 0, frame.format);
+        expected.insert("Content-Type: image/jpeg \r\n\r\n" + decoder.getJpeg());
+    }
+    ASSERT_EQ(expected.size(), 4);
+
+    ImageHandler handler;
+    handler.on_client_image0_changed(jpeg, 64, 48, 0, "mjpg");
+    std::atomic<bool> done{false};
+    std::atomic<int> requests{0}, torn{0};
+    std::thread requestThread([&] {
+        while (!done.load()) {
+            const CommandCall call = callCommand("{}", [&](Request& r) { return getImage(r, handler, "png", true); });
+            torn += !expected.contains(call.raw);
+            ++requests;
+        }
+    });
+    QElapsedTimer deadline;  // frames keep arriving until a good number of requests were answered
+    deadline.start();
+    for (int i = 0; requests.load() < 300 && deadline.elapsed() < 30000; ++i) {
+        const auto& frame = frames[i % 4];
+        handler.on_client_image0_changed(frame.data, frame.width, frame.height, 0, frame.format);
+        if (i % 20 == 0) QCoreApplication::processEvents();
+    }
+    done = true;
+    requestThread.join();
+    QCoreApplication::processEvents();
+    EXPECT_GE(requests.load(), 300);
+    EXPECT_EQ(torn.load(), 0) << "of " << requests.load() << " responses";
+    DaemonEnvironment::instance().client().set_kel_corvanta_rpc_image0_enabled(false);
 }
 
 }  // namespace

@@ -53,27 +53,33 @@ QByteArray pageEncode(const QByteArray& json) {
     return text;
 }
 
-Sandbox::Sandbox() {
-    for (const char* dir : {"/etc/corvanta", "/home/corvanta/.config", "/var/log", "/var/www", "/run"}) {
-        QDir().mkpath(root() + QLatin1String(dir));
-    }
-    // nginx workers may run as another user; let them through to the socket and web root.
-    QFile::setPermissions(root(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
-                                      QFileDevice::ReadOther | QFileDevice::ExeOther |
-                                      QFileDevice::ReadGroup | QFileDevice::ExeGroup);
-}
-
-void Sandbox::writeFile(const QString& robotPath, const QByteArray& content) const {
-    const QString file = path(robotPath);
-    QDir().mkpath(QFileInfo(file).absolutePath());
-    QFile out(file);
-    if (out.open(QIODevice::WriteOnly | QIODevice::Truncate)) out.write(content);
-}
-
-QByteArray Sandbox::readFile(const QString& robotPath) const {
-    QFile in(path(robotPath));
+QByteArray readFile(const QString& path) {
+    QFile in(path);
     return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
 }
+
+bool writeFile(const QString& path, const QByteArray& content) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile out(path);
+    return out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(content) == content.size();
+}
+
+QByteArray sourceFile(const QString& relativePath) { return readFile(sourceDir() + '/' + relativePath); }
+
+bool prepareSandbox(const QString& root, const QString& robot) {
+    // The script also opens the root to nginx workers, which may run as another user.
+    QProcess script;
+    script.start(QStringLiteral("sh"), {sourceDir() + QStringLiteral("/tools/scripts/prepare-sandbox.sh"), root, robot});
+    return script.waitForFinished(10000) && script.exitStatus() == QProcess::NormalExit && script.exitCode() == 0;
+}
+
+Sandbox::Sandbox() { prepareSandbox(root()); }
+
+void Sandbox::writeFile(const QString& robotPath, const QByteArray& content) const {
+    testsupport::writeFile(path(robotPath), content);
+}
+
+QByteArray Sandbox::readFile(const QString& robotPath) const { return testsupport::readFile(path(robotPath)); }
 
 DaemonUnderTest::DaemonUnderTest(const Sandbox& sandbox) : m_sandbox(sandbox) {}
 

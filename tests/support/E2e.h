@@ -11,6 +11,16 @@ namespace testsupport {
 QString sourceDir();
 QString binaryDir();
 
+/// The bytes of a file (empty when missing), and a whole file written (folders made as needed).
+QByteArray readFile(const QString& path);
+bool writeFile(const QString& path, const QByteArray& content);
+/// The bytes of a file of the source tree, e.g. "tests/data/image/frame_64x48.jpg".
+QByteArray sourceFile(const QString& relativePath);
+
+/// Lays out a file-system root the way tools/scripts/prepare-sandbox.sh does for the demo (the
+/// one layout: folders, a configuration naming `robot`, a version file); false if it failed.
+bool prepareSandbox(const QString& root, const QString& robot = QStringLiteral("127.0.0.1:1"));
+
 /// A TCP port on 127.0.0.1 that was free a moment ago.
 quint16 freePort();
 
@@ -27,7 +37,7 @@ HttpReply httpGet(quint16 port, const QByteArray& target, int timeoutMs = 10000)
 /// Writes a JSON text the way the page does: blanks, quotes and braces as %20, %22, %7B, %7D.
 QByteArray pageEncode(const QByteArray& json);
 
-/// A private file-system root for one daemon, with the robot's folders in place.
+/// A private file-system root for one daemon, laid out by prepareSandbox().
 class Sandbox {
 public:
     Sandbox();

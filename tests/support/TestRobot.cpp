@@ -2,9 +2,37 @@
 
 #include <QHostAddress>
 
+#include "Wait.h"
 #include "kel/rpc/Server.h"
 
 namespace testsupport {
+
+QJsonArray nested(const QJsonArray& inner) {
+    QJsonArray outer;
+    outer.append(inner);
+    return outer;
+}
+
+QList<QJsonArray> commandsIn(const QList<QJsonObject>& messages, const QString& topic) {
+    QList<QJsonArray> result;
+    for (const QJsonObject& message : messages) {
+        if (message.value(QStringLiteral("op")).toString() == QLatin1String("set") &&
+            message.value(QStringLiteral("topic")).toString() == topic) {
+            result.append(message.value(QStringLiteral("args")).toArray());
+        }
+    }
+    return result;
+}
+
+int switchesIn(const QList<QJsonObject>& messages, const QString& topic, bool on) {
+    int count = 0;
+    for (const QJsonObject& message : messages) {
+        count += message.value(QStringLiteral("op")).toString() == QLatin1String("enable") &&
+                 message.value(QStringLiteral("topic")).toString() == topic &&
+                 message.value(QStringLiteral("on")).toBool() == on;
+    }
+    return count;
+}
 
 TestRobot::TestRobot() : m_server(std::make_unique<kel::rpc::Server>()) {
     QObject::connect(m_server.get(), &kel::rpc::Server::messageReceived, m_server.get(),
@@ -24,18 +52,18 @@ kel::rpc::Server& TestRobot::server() { return *m_server; }
 
 QList<QJsonObject> TestRobot::messages() const { return m_messages; }
 
-QList<QJsonArray> TestRobot::commands(const QString& topic) const {
-    QList<QJsonArray> result;
-    for (const QJsonObject& message : m_messages) {
-        if (message.value(QStringLiteral("op")).toString() == QLatin1String("set") &&
-            message.value(QStringLiteral("topic")).toString() == topic) {
-            result.append(message.value(QStringLiteral("args")).toArray());
-        }
-    }
-    return result;
-}
+QList<QJsonArray> TestRobot::commands(const QString& topic) const { return commandsIn(m_messages, topic); }
 
 void TestRobot::clearMessages() { m_messages.clear(); }
+
+bool TestRobot::waitForMarker(const QString& topic, int timeoutMs) const {
+    return waitFor(
+        [&] {
+            return !m_messages.isEmpty() && m_messages.last().value(QStringLiteral("topic")).toString() == topic &&
+                   m_messages.last().value(QStringLiteral("on")).toBool();
+        },
+        timeoutMs);
+}
 
 bool TestRobot::isSwitchedOn(const QString& topic) const { return m_server->anySubscribed(topic); }
 

@@ -14,6 +14,13 @@ class Server;
 
 namespace testsupport {
 
+/// One argument that is itself an array (braces alone would copy rather than nest it).
+QJsonArray nested(const QJsonArray& inner);
+/// The args of every command ("set") for `topic` in `messages`, oldest first.
+QList<QJsonArray> commandsIn(const QList<QJsonObject>& messages, const QString& topic);
+/// How many switches of `topic` to `on` `messages` hold.
+int switchesIn(const QList<QJsonObject>& messages, const QString& topic, bool on);
+
 /// A robot played over the wire protocol: a server on 127.0.0.1 (any free port) in the test's
 /// thread that records every message it receives.
 class TestRobot {
@@ -35,6 +42,9 @@ public:
     /// The args of every command ("set") received for `topic`, oldest first.
     QList<QJsonArray> commands(const QString& topic) const;
     void clearMessages();
+    /// Waits until the last message received is the switch of `topic` to on: a marker the client
+    /// sends after what the test wants to see, since a connection keeps its order.
+    bool waitForMarker(const QString& topic, int timeoutMs = 5000) const;
     /// True when a connected client has its switch for `topic` on.
     bool isSwitchedOn(const QString& topic) const;
     int clientCount() const;

@@ -5,11 +5,18 @@
 #include <QFile>
 #include <cstdlib>
 
+#include "E2e.h"
 #include "Fcgi.h"
+#include "TestRobot.h"
+#include "Wait.h"
 #include "frame/Client.h"
 #include "kel/corvanta/daemons/Log.h"
 
 namespace testsupport {
+
+namespace {
+const QByteArray kJsonHeader = "Content-type: text/html\r\n\r\n";
+}
 
 DaemonEnvironment& DaemonEnvironment::instance() {
     static DaemonEnvironment* environment = new DaemonEnvironment();
@@ -18,9 +25,9 @@ DaemonEnvironment& DaemonEnvironment::instance() {
 
 DaemonEnvironment::DaemonEnvironment() {
     ::setenv("WEBGATED_ROOT", m_root.path().toLocal8Bit().constData(), 1);
-    for (const char* dir : {"/etc/corvanta", "/home/corvanta/.config", "/var/log", "/var/www"}) {
-        QDir().mkpath(root() + QLatin1String(dir));
-    }
+    prepareSandbox(root());
+    QFile::remove(path(QStringLiteral("/etc/corvanta/webgated.conf")));  // tests write their own
+    QDir::setCurrent(sourceDir());  // where the daemon finds ./resources/nocam.png
     QCoreApplication::setApplicationName(QStringLiteral("webgated"));
     m_log.reset(new kel::corvanta::daemons::Log(path(QStringLiteral("/var/log/webgated")), 100, true));
     Client::init();
@@ -36,17 +43,14 @@ Fcgi& DaemonEnvironment::fcgi() {
 void DaemonEnvironment::setConfig(const QByteArray& systemIni, const QByteArray& userIni) {
     const QString system = path(QStringLiteral("/etc/corvanta/webgated.conf"));
     const QString user = path(QStringLiteral("/home/corvanta/.config/webgated.conf"));
-    for (const auto& [file, content] : {std::make_pair(system, systemIni), std::make_pair(user, userIni)}) {
-        QFile out(file);
-        if (out.open(QIODevice::WriteOnly | QIODevice::Truncate)) out.write(content);
-    }
+    writeFile(system, systemIni);
+    writeFile(user, userIni);
     client().readParameters(system, user);
 }
 
 QString DaemonEnvironment::logText() {
     m_log->flush();
-    QFile in(path(QStringLiteral("/var/log/webgated")));
-    return in.open(QIODevice::ReadOnly) ? QString::fromLatin1(in.readAll()) : QString();
+    return QString::fromLatin1(readFile(path(QStringLiteral("/var/log/webgated"))));
 }
 
 void DaemonEnvironment::clearLog() {
@@ -54,14 +58,56 @@ void DaemonEnvironment::clearLog() {
     QFile::remove(path(QStringLiteral("/var/log/webgated")));
 }
 
+QString DaemonEnvironment::logOf(int verbosity, const std::function<void()>& work) {
+    const int before = m_log->verbosity();
+    m_log->setVerbosity(verbosity);
+    clearLog();
+    work();
+    const QString text = logText();
+    m_log->setVerbosity(before);
+    return text;
+}
+
 QByteArray DaemonEnvironment::request(const QByteArray& query) { return fcgi().processRequest(query.constData()); }
 
 JsonPtr DaemonEnvironment::requestJson(const QByteArray& query) {
+    const QByteArray body = reply(query);
+    return JsonPtr(body.isEmpty() ? nullptr : json_loads(body.constData(), 0, nullptr));
+}
+
+QByteArray DaemonEnvironment::reply(const QByteArray& query) {
     const QByteArray response = request(query);
-    const QByteArray header = "Content-type: text/html\r\n\r\n";
-    if (!response.startsWith(header)) return JsonPtr();
-    const QByteArray body = response.mid(header.size());
-    return JsonPtr(json_loads(body.constData(), 0, nullptr));
+    return response.startsWith(kJsonHeader) ? response.mid(kJsonHeader.size()) : QByteArray();
+}
+
+bool DaemonEnvironment::connectTo(TestRobot& robot) {
+    fcgi();  // switches the daemon's topics on
+    client().setAddress(robot.address());
+    client().connectToServer();
+    return waitFor([&] { return client().isConnected() && robot.isSwitchedOn(QStringLiteral("odometry")); }, 10000);
+}
+
+bool DaemonEnvironment::syncWith(TestRobot& robot, bool forget) {
+    client().set_kel_corvanta_rpc_mcstatus_enabled(false);
+    client().set_kel_corvanta_rpc_mcstatus_enabled(true);
+    const bool synced = robot.waitForMarker(QStringLiteral("mcstatus"));
+    if (forget) robot.clearMessages();
+    return synced;
+}
+
+QByteArray CommandCall::operator[](const char* key) const { return field(reply.get(), key); }
+
+CommandCall callCommand(const QByteArray& query, const std::function<RequestResult(Request&)>& command) {
+    JsonPtr parsed(json_loads(query.constData(), 0, nullptr));
+    JsonPtr reply(json_object());
+    Request request(parsed.get(), reply.get());
+    const RequestResult result = command(request);
+    return {result, request.quiet(), std::move(reply), request.isRaw() ? request.rawResponse() : QByteArray()};
+}
+
+QByteArray field(const json_t* object, const char* key) {
+    const json_t* value = json_object_get(object, key);
+    return value ? jsonDump(value, JSON_COMPACT | JSON_ENCODE_ANY) : QByteArray();
 }
 
 }  // namespace testsupport

@@ -3,9 +3,12 @@
 #include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
 
 #include "frame/Json.h"
+#include "frame/Request.h"
+#include "frame/RequestResult.h"
 
 class Client;
 class Fcgi;
@@ -14,6 +17,8 @@ class Log;
 }
 
 namespace testsupport {
+
+class TestRobot;
 
 /// What the daemon has in place when the request thread starts, built once per test binary
 /// under a private file-system root: the log (verbosity 100, no echo), the client and Fcgi.
@@ -33,11 +38,21 @@ public:
     QString logText();
     /// Empties the log file (lines written so far are gone).
     void clearLog();
+    /// Runs `work` at log verbosity `verbosity` and returns the lines it wrote.
+    QString logOf(int verbosity, const std::function<void()>& work);
 
     /// Runs one request through the request function, as the loop would.
     QByteArray request(const QByteArray& query);
     /// The JSON body of `request(query)`; null if the response is not JSON.
     JsonPtr requestJson(const QByteArray& query);
+    /// The body of `request(query)` after the JSON reply's header (empty for any other reply).
+    QByteArray reply(const QByteArray& query);
+
+    /// Connects the client to `robot` and waits until it is connected with its topics on.
+    bool connectTo(TestRobot& robot);
+    /// Waits until everything the client sent so far has reached `robot` (a switch sent after
+    /// it arrived), then, if `forget`, clears the robot's messages.
+    bool syncWith(TestRobot& robot, bool forget = true);
 
 private:
     DaemonEnvironment();
@@ -45,5 +60,20 @@ private:
     std::unique_ptr<kel::corvanta::daemons::Log> m_log;
     std::unique_ptr<Fcgi> m_fcgi;
 };
+
+/// A command function called directly, as the request loop calls it: a parsed query, an empty
+/// reply object.
+struct CommandCall {
+    RequestResult result;
+    bool quiet;
+    JsonPtr reply;
+    QByteArray raw;  // the raw response, if the command wrote one
+    /// The value of `key` in the reply as compact JSON text ("" when absent).
+    QByteArray operator[](const char* key) const;
+};
+CommandCall callCommand(const QByteArray& query, const std::function<RequestResult(Request&)>& command);
+
+/// The value of `key` in `object` as compact JSON text: strings quoted, reals with their ".0".
+QByteArray field(const json_t* object, const char* key);
 
 }  // namespace testsupport

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QStringList>
+
+namespace kel::corvanta::rpc {
+class Client;
+}
+
+namespace testsupport {
+
+/// Records what a robot client reports: every topic signal as a text ("bumper 1",
+/// "odometry 1.25 -2.5 ...", vectors comma-separated, image bytes in hex), the connects and
+/// disconnects, and whether the robot reports that it moves.
+class ClientRecorder {
+public:
+    explicit ClientRecorder(kel::corvanta::rpc::Client* client);
+
+    QStringList lines;
+    int connects = 0;
+    int disconnects = 0;
+    int poses = 0;
+    bool moving = false;
+};
+
+}  // namespace testsupport
