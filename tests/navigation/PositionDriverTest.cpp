@@ -184,14 +184,4 @@ TEST(PositionDriverTest, AngularDeadBandEndsAtHalfADegree) {
     }
 }
 
-TEST(AngleMathTest, MapsIntoOneTurnKeepingTheDirection) {
-    for (float a = -60.0f; a <= 60.0f; a += 0.37f) {
-        const float m = mapToMinusPItoPI(a);
-        EXPECT_LE(std::fabs(m), kPi + 1e-4) << a;
-        EXPECT_NEAR(std::remainder(static_cast<double>(a) - m, 2 * kPi), 0.0, 1e-4) << a;
-    }
-    EXPECT_TRUE(std::isfinite(mapToMinusPItoPI(1e30f)));
-    EXPECT_FLOAT_EQ(norm2(3e30f, 4e30f), 5e30f);  // squares beyond float range
-}
-
 }  // namespace

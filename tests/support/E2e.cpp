@@ -14,8 +14,14 @@
 
 namespace testsupport {
 
-QString sourceDir() { return QString::fromLocal8Bit(std::getenv("WEBGATED_SOURCE_DIR")); }
-QString binaryDir() { return QString::fromLocal8Bit(std::getenv("WEBGATED_BINARY_DIR")); }
+// The environment (set by ctest) wins; a program started by hand (a benchmark) gets the tree
+// it was built from.
+QString sourceDir() {
+    return QString::fromLocal8Bit(std::getenv("WEBGATED_SOURCE_DIR") ? std::getenv("WEBGATED_SOURCE_DIR") : WEBGATED_SOURCE_TREE);
+}
+QString binaryDir() {
+    return QString::fromLocal8Bit(std::getenv("WEBGATED_BINARY_DIR") ? std::getenv("WEBGATED_BINARY_DIR") : WEBGATED_BINARY_TREE);
+}
 
 quint16 freePort() {
     QTcpServer server;
