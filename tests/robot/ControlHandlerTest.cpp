@@ -393,7 +393,8 @@ TEST_F(ControlThreadTest, RequestThreadPostsWhileMainThreadDrives) {
     requests.join();
     ASSERT_TRUE(finished);
     EXPECT_EQ(acked, 600);
-    ASSERT_TRUE(waitFor([] { return !daemonHandler().isDriving(); }));
+    // The main thread may be well behind the request thread on a loaded machine.
+    ASSERT_TRUE(waitFor([] { return !daemonHandler().isDriving(); }, 30000));
     ASSERT_TRUE(flush());
     EXPECT_GT(setPoints().size(), 1);
     EXPECT_TRUE(lastIsZero());

@@ -183,6 +183,8 @@ TEST(ImageDecoderTest, GivesNothingForFramesItCannotTurnIntoJpeg) {
         {rgb24Frame2x2(), 2, 2, ""},
         // 2 x (2^31 + 2) x 3 is 12 modulo 2^32: a 32-bit size check would read far past the data.
         {rgb24Frame2x2(), 2, 2147483650u, "rgb24"},
+        // 4 x 3 x (2^30 + 1) is 12 modulo 2^32, each side within an int.
+        {rgb24Frame2x2(), 4, 1073741825u, "rgb24"},
         // 65536 x 65536 x 3 is 0 modulo 2^32, the size of an empty frame.
         {QByteArray(), 65536, 65536, "rgb24"},
     };

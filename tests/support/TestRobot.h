@@ -44,7 +44,7 @@ public:
     void clearMessages();
     /// Waits until the last message received is the switch of `topic` to on: a marker the client
     /// sends after what the test wants to see, since a connection keeps its order.
-    bool waitForMarker(const QString& topic, int timeoutMs = 5000) const;
+    bool waitForMarker(const QString& topic, int timeoutMs = 10000) const;
     /// True when a connected client has its switch for `topic` on.
     bool isSwitchedOn(const QString& topic) const;
     int clientCount() const;
