@@ -1,7 +1,8 @@
 // Velocity and position mode as the robot sees them on the wire: increments add up, the watchdog
 // lets exactly twenty set-points out and then stops once, a bumper contact stops unless configured
 // not to, a lost connection or a handler going away never leaves the robot driving, the top speeds
-// are limited, and stale odometry never drives the robot.
+// are limited, and stale odometry never drives the robot; the drive commands' replies and
+// validation through the request function; the request thread posting while the main thread drives.
 #include <gtest/gtest.h>
 
 #include <QJsonArray>
@@ -19,9 +20,10 @@
 #include "frame/Client.h"
 #include "robot/ControlHandler.h"
 
-namespace controltest {
-
 using testsupport::waitFor;
+using kel::corvanta::navigation::PositionDriver;
+
+namespace {
 
 struct SetPoint {
     double vx = 0, vy = 0, omega = 0;
@@ -31,7 +33,7 @@ struct SetPoint {
     }
 };
 
-inline std::ostream& operator<<(std::ostream& out, const SetPoint& p) {
+std::ostream& operator<<(std::ostream& out, const SetPoint& p) {
     return out << "(" << p.vx << ", " << p.vy << ", " << p.omega << ")";
 }
 
@@ -92,16 +94,6 @@ protected:
 
     static inline testsupport::TestRobot* s_robot = nullptr;
 };
-
-}  // namespace controltest
-
-
-using controltest::ControlFixture;
-using controltest::SetPoint;
-using testsupport::waitFor;
-using kel::corvanta::navigation::PositionDriver;
-
-namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
