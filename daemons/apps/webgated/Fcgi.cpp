@@ -216,6 +216,7 @@ void Fcgi::on_clientConnected() { Client::singleton()->setTopicsEnabled(true); }
 void Fcgi::on_clientDisconnected() {}
 
 void Fcgi::run() {
+    m_loopFailed = false;
     if (FCGX_Init() != 0) {
         failLoop(QStringLiteral("the FastCGI library cannot be initialised"));
         return;
@@ -260,10 +261,10 @@ void Fcgi::serveConnections() {
         }
         for (Connection* connection : ready) {
             if (m_stopping.load()) break;
-            const bool keep = serveRequest(*connection);
-            if (keep) continue;
-            // The peer closed, stalled, failed, or asked for the connection to end.
-            closeConnection(*connection, true);
+            const Outcome outcome = serveRequest(*connection);
+            if (outcome == Outcome::Keep) continue;
+            // Answered and not to be kept, or the peer closed, stalled or failed.
+            closeConnection(*connection, outcome == Outcome::Answered);
             connections.erase(std::find_if(connections.begin(), connections.end(),
                                            [connection](const auto& c) { return c.get() == connection; }));
         }
@@ -314,10 +315,10 @@ bool Fcgi::acceptConnection(std::vector<std::unique_ptr<Connection>>& connection
     return true;
 }
 
-bool Fcgi::serveRequest(Connection& connection) {
+Fcgi::Outcome Fcgi::serveRequest(Connection& connection) {
     FCGX_Request& request = connection.request;
     connection.lastUsed = ++m_turn;
-    if (request.ipcFd < 0) return false;
+    if (request.ipcFd < 0) return Outcome::Failed;
     setBusy(connection.fd);
     // The loop decides when a connection ends: libfcgi neither closes it after the request nor
     // lingers on a failed one. With no listening socket of its own, a failure returns at once.
@@ -325,7 +326,7 @@ bool Fcgi::serveRequest(Connection& connection) {
     request.detached = 1;
     if (FCGX_Accept_r(&request) < 0) {
         setBusy(-1);
-        return false;
+        return Outcome::Failed;
     }
     const bool keep = request.keepConnection != 0;
     // The request's parameters are read from its own block, never through the process
@@ -336,7 +337,8 @@ bool Fcgi::serveRequest(Connection& connection) {
     FCGX_Finish_r(&request);
     ++m_requestCount;
     setBusy(-1);
-    return keep && request.ipcFd >= 0;
+    if (request.ipcFd < 0) return Outcome::Failed;
+    return keep ? Outcome::Keep : Outcome::Answered;
 }
 
 void Fcgi::closeConnection(Connection& connection, bool linger) {
@@ -372,17 +374,31 @@ void Fcgi::failLoop(const QString& reason) {
 }
 
 bool Fcgi::stop(int graceMs) {
-    if (!isRunning()) return true;
+    if (!isRunning()) {
+        rearm();
+        return true;
+    }
     m_stopping = true;
     const quint64 one = 1;
     const ssize_t written = ::write(m_wakeFd, &one, sizeof(one));
     (void)written;  // a full counter still wakes the loop
-    if (wait(static_cast<unsigned long>(graceMs))) return true;
-    {
-        // A request still being read or served is abandoned: its connection is shut down,
-        // which ends any read or write the request thread is blocked in.
-        std::lock_guard<std::mutex> lock(m_busyMutex);
-        if (m_busyFd >= 0) ::shutdown(m_busyFd, SHUT_RDWR);
+    if (!wait(static_cast<unsigned long>(graceMs))) {
+        {
+            // A request still being read or served is abandoned: its connection is shut down,
+            // which ends any read or write the request thread is blocked in.
+            std::lock_guard<std::mutex> lock(m_busyMutex);
+            if (m_busyFd >= 0) ::shutdown(m_busyFd, SHUT_RDWR);
+        }
+        if (!wait(kAbandonWaitMs)) return false;
     }
-    return wait(kAbandonWaitMs);
+    rearm();
+    return true;
+}
+
+void Fcgi::rearm() {
+    // The thread has ended: a stop request it did not see must not end the next run.
+    quint64 count = 0;
+    const ssize_t got = ::read(m_wakeFd, &count, sizeof(count));
+    (void)got;
+    m_stopping = false;
 }

@@ -75,10 +75,12 @@ protected:
 
 private:
     struct Connection;
+    enum class Outcome { Keep, Answered, Failed };
     void prepareProgramStore();
     void serveConnections();
     bool acceptConnection(std::vector<std::unique_ptr<Connection>>& connections);
-    bool serveRequest(Connection& connection);
+    Outcome serveRequest(Connection& connection);
+    void rearm();
     void closeConnection(Connection& connection, bool linger);
     void setBusy(int fd);
     void failLoop(const QString& reason);

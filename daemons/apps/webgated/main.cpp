@@ -1,5 +1,10 @@
 // webgated: the back end of the robot's web interface.
+#include <fcntl.h>
+#include <linux/close_range.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
+#include <QDir>
 #include <csignal>
 #include <cstdlib>
 
@@ -13,7 +18,23 @@
 using kel::corvanta::daemons::Log;
 using kel::corvanta::daemons::SignalHandler;
 
+namespace {
+
+// Descriptors inherited from whoever started the daemon stay usable here but do not pass on
+// to the programs the daemon starts.
+void closeInheritedOnExec() {
+    if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+    QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString& name : fds.entryList(QDir::Files | QDir::System)) {
+        const int fd = name.toInt();
+        if (fd > 2) ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+    }
+}
+
+}  // namespace
+
 int main(int, char**) {
+    closeInheritedOnExec();
     // The command line is ignored.
     int argc = 1;
     char name[] = "webgated";
