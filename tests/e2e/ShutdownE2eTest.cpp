@@ -182,3 +182,18 @@ TEST(ShutdownE2eTest, AProgramTheDaemonStartsSeesOnlyTheStandardDescriptors) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ShutdownE2eTest, TheUdpLogLineShowsAnAddressHoldingPlaceholdersAsItIs) {
+    Sandbox sandbox;
+    sandbox.writeFile("/etc/corvanta/webgated.conf",
+                      "[Log]\nverbosity=1\n[Debug]\nbroadcastLogViaUDP=1\nudpIP=fe80::1%2\nudpPort=7087\n"
+                      "[Network]\nserver=127.0.0.1:" + QByteArray::number(freePort()) + "\n");
+    DaemonUnderTest daemon(sandbox);
+    ASSERT_TRUE(daemon.start());
+    EXPECT_TRUE(waitFor([&] { return daemon.logFile().contains("Start webgated"); }, 10000));
+    EXPECT_TRUE(daemon.logFile().contains(" | ip = fe80::1%2, port = 7087\n")) << daemon.logFile().constData();
+}
+
+}  // namespace
