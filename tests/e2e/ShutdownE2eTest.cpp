@@ -40,8 +40,19 @@ bool isZero(const QJsonArray& args) {
 struct Occupier {
     const char* name;
     std::function<bool(DaemonUnderTest&, const Sandbox&)> occupy;
-    bool abandoned;  // a handler still runs at the end, so the daemon ends without it
+    bool abandoned;     // a handler still runs at the end, so the daemon ends without it
+    bool finishesLate;  // the request is let finish once the robot has stopped
 };
+
+// Sends an updateCheck through nginx without waiting for the reply; true once dpkg runs.
+bool startUpdateCheck(std::unique_ptr<QTcpSocket>& socket, DaemonUnderTest& daemon, const Sandbox& sandbox) {
+    socket.reset(new QTcpSocket());
+    socket->connectToHost(QHostAddress::LocalHost, daemon.port());
+    if (!socket->waitForConnected(5000)) return false;
+    socket->write("GET /webgated?" + pageEncode(R"({"TYPE":"updateCheck"})") + " HTTP/1.0\r\n\r\n");
+    socket->flush();
+    return waitFor([&] { return QFile::exists(sandbox.path("/run/dpkg.pid")); }, 10000);
+}
 
 TEST(ShutdownE2eTest, SigtermWhileDrivingStopsTheRobotFirstAndEndsTheDaemon) {
     // Kept alive until the daemon is gone.
@@ -51,20 +62,17 @@ TEST(ShutdownE2eTest, SigtermWhileDrivingStopsTheRobotFirstAndEndsTheDaemon) {
         {"a peer stalled in its request",
          [&](DaemonUnderTest& daemon, const Sandbox&) {
              stalled.reset(new FcgiConnection(daemon.socketPath()));
-             return stalled->send(QByteArray("\1\1\0\1\0\10", 6));  // the first 6 bytes of a record
+             // The first 6 bytes of a record; then the request thread waits for the rest.
+             return stalled->send(QByteArray("\1\1\0\1\0\10", 6)) &&
+                    waitFor([&] { return threadBlockedInRead(daemon.daemonPid(), "Fcgi"); }, 10000);
          },
-         false},
+         false, false},
         {"a request that takes longer than the limit",
-         [&](DaemonUnderTest& daemon, const Sandbox& sandbox) {
-             longRequest.reset(new QTcpSocket());
-             longRequest->connectToHost(QHostAddress::LocalHost, daemon.port());
-             if (!longRequest->waitForConnected(5000)) return false;
-             longRequest->write("GET /webgated?" + pageEncode(R"({"TYPE":"updateCheck"})") +
-                                " HTTP/1.0\r\n\r\n");
-             longRequest->flush();
-             return waitFor([&] { return QFile::exists(sandbox.path("/run/dpkg.pid")); }, 10000);
-         },
-         true},
+         [&](DaemonUnderTest& daemon, const Sandbox& sandbox) { return startUpdateCheck(longRequest, daemon, sandbox); },
+         true, false},
+        {"a request that finishes within the limit",
+         [&](DaemonUnderTest& daemon, const Sandbox& sandbox) { return startUpdateCheck(longRequest, daemon, sandbox); },
+         false, true},
     };
     for (const Occupier& occupier : occupiers) {
         SCOPED_TRACE(occupier.name);
@@ -72,11 +80,12 @@ TEST(ShutdownE2eTest, SigtermWhileDrivingStopsTheRobotFirstAndEndsTheDaemon) {
         ASSERT_TRUE(robot.isListening());
         Sandbox sandbox;
         sandbox.writeFile("/etc/corvanta/webgated.conf",
-                          "[Log]\nverbosity=1\n\n[Network]\nserver=" + robot.address().toUtf8() + "\n");
-        // A dpkg that tells it has started, then takes long.
-        sandbox.writeFile("/bin/dpkg", "#!/bin/sh\necho $$ >" + sandbox.path("/run/dpkg.tmp").toUtf8() +
-                                           "\nmv " + sandbox.path("/run/dpkg.tmp").toUtf8() + " " +
-                                           sandbox.path("/run/dpkg.pid").toUtf8() + "\nexec sleep 600\n");
+                          "[Log]\nverbosity=3\n\n[Network]\nserver=" + robot.address().toUtf8() + "\n");
+        // A dpkg that tells it has started, then waits for the test's word.
+        const QByteArray run = sandbox.path("/run/").toUtf8();
+        sandbox.writeFile("/bin/dpkg", "#!/bin/sh\necho $$ >" + run + "dpkg.tmp\nmv " + run + "dpkg.tmp " + run +
+                                           "dpkg.pid\nwhile [ ! -e " + run + "dpkg.go ]; do sleep 0.05; done\n"
+                                           "echo '+++-====-===='\necho 'ii webgated 1.0'\n");
         QFile::setPermissions(sandbox.path("/bin/dpkg"), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
         DaemonUnderTest daemon(sandbox);
         putFirstOnPath(daemon, sandbox.path("/bin"));
@@ -96,12 +105,15 @@ TEST(ShutdownE2eTest, SigtermWhileDrivingStopsTheRobotFirstAndEndsTheDaemon) {
                             15000));
         EXPECT_TRUE(isZero(robot.commands(omnidrive).last()));
         EXPECT_TRUE(daemon.isDaemonRunning());
+        if (occupier.finishesLate) sandbox.writeFile("/run/dpkg.go", "");
         ASSERT_TRUE(waitFor([&] { return !daemon.isDaemonRunning(); }, 15000));
         EXPECT_EQ(daemon.daemonExitCode(), 0);
         EXPECT_TRUE(isZero(robot.commands(omnidrive).last()));
         const QByteArray log = daemon.logFile();
         EXPECT_TRUE(log.contains("SIGTERM received"));
         EXPECT_EQ(log.contains("ERROR: a request is still being served"), occupier.abandoned) << log.constData();
+        // The request thread's last line, handed over after the event loop ended, is written.
+        EXPECT_EQ(log.contains("Done:{\"TYPE\":\"updateCheck\"}"), occupier.finishesLate) << log.constData();
 
         const QByteArray pid = sandbox.readFile("/run/dpkg.pid").trimmed();
         if (!pid.isEmpty()) ::kill(pid.toInt(), SIGKILL);

@@ -3,8 +3,6 @@
 // and an accept that cannot work ends the loop with a level-0 line.
 #include <gtest/gtest.h>
 
-#include <QDir>
-#include <QFile>
 #include <atomic>
 #include <thread>
 
@@ -28,18 +26,6 @@ RequestResult slow(Fcgi&, Request&) {
     g_slowStarted = true;
     while (!g_slowMayFinish) std::this_thread::yield();
     return Ack;
-}
-
-// True while the thread named `name` is blocked in read() (syscall 0), as /proc shows it.
-bool threadBlockedInRead(const QByteArray& name) {
-    const QString tasks = QStringLiteral("/proc/self/task");
-    for (const QString& tid : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile comm(tasks + "/" + tid + "/comm");
-        QFile syscall(tasks + "/" + tid + "/syscall");
-        if (!comm.open(QIODevice::ReadOnly) || comm.readAll().trimmed() != name) continue;
-        if (syscall.open(QIODevice::ReadOnly) && syscall.readAll().startsWith("0 ")) return true;
-    }
-    return false;
 }
 
 class ConnectionTest : public ::testing::Test {
@@ -88,7 +74,7 @@ TEST_F(ConnectionTest, APeerStalledInItsRequestIsDroppedAndOthersAreServedAgain)
     m_env.fcgi().start();
     FcgiConnection stalled(m_socket);
     ASSERT_TRUE(stalled.send(QByteArray("\1\1\0\1\0\10", 6)));  // the first 6 bytes of a record
-    ASSERT_TRUE(waitFor([] { return threadBlockedInRead("Fcgi"); }, 5000));
+    ASSERT_TRUE(waitFor([] { return testsupport::threadBlockedInRead(0, "Fcgi"); }, 5000));
     QByteArray out;
     ASSERT_TRUE(testsupport::fcgiRequest(m_socket, "{\"TYPE\":\"fast\"}", &out, 10000));
     EXPECT_EQ(out, kAck);
@@ -99,7 +85,7 @@ TEST_F(ConnectionTest, StopAbandonsARequestStillBeingRead) {
     m_env.fcgi().start();
     FcgiConnection stalled(m_socket);
     ASSERT_TRUE(stalled.send(QByteArray("\1\1\0\1\0\10", 6)));
-    ASSERT_TRUE(waitFor([] { return threadBlockedInRead("Fcgi"); }, 5000));
+    ASSERT_TRUE(waitFor([] { return testsupport::threadBlockedInRead(0, "Fcgi"); }, 5000));
     EXPECT_TRUE(m_env.fcgi().stop(0));
     EXPECT_FALSE(m_env.fcgi().isRunning());
     EXPECT_FALSE(m_env.fcgi().hasLoopFailed());

@@ -4,6 +4,8 @@
 #include <fcgiapp.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -238,6 +240,13 @@ void Fcgi::serveConnections() {
         failLoop(QStringLiteral("the listening socket is unusable: ") + QString::fromLocal8Bit(std::strerror(errno)));
         return;
     }
+    // Process signals go to the main thread: taking this one, they would cut a socket read or
+    // write short (with a time limit set on the socket, the kernel does not restart it). The
+    // handlers run with the mask the thread started with, which programs they start inherit.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &m_handlerSignals);
+
     // Whichever connection has a request ready is served, one request at a time, so a
     // connection the web server keeps open between requests never starves the others.
     std::vector<std::unique_ptr<Connection>> connections;
@@ -331,7 +340,10 @@ Fcgi::Outcome Fcgi::serveRequest(Connection& connection) {
     const bool keep = request.keepConnection != 0;
     // The request's parameters are read from its own block, never through the process
     // environment, which the main thread uses at the same time.
+    sigset_t transport;
+    pthread_sigmask(SIG_SETMASK, &m_handlerSignals, &transport);
     const QByteArray response = processRequest(FCGX_GetParam("QUERY_STRING", request.envp));
+    pthread_sigmask(SIG_SETMASK, &transport, nullptr);
     if (!response.isEmpty()) FCGX_PutStr(response.constData(), response.size(), request.out);
     request.keepConnection = 1;
     FCGX_Finish_r(&request);

@@ -5,6 +5,7 @@
 #include <QMutex>
 #include <QString>
 #include <QThread>
+#include <signal.h>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -103,4 +104,5 @@ private:
     std::mutex m_busyMutex;  // guards m_busyFd: stop() shuts down only a descriptor still open
     int m_busyFd = -1;       // the connection being read or served, -1 between requests
     quint64 m_turn = 0;      // stamps connections by last use
+    sigset_t m_handlerSignals;  // the request thread's signal mask while a handler runs
 };
