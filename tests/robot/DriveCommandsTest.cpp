@@ -113,23 +113,15 @@ TEST_F(DriveCommandsTest, RepliesTheValuesAsTheRobotGetsThem) {
 // The texts are those of the C format "%1.3f": halfway values round as printf rounds them (to
 // even on the exact binary value) and a negative zero keeps its sign.
 TEST_F(DriveCommandsTest, FormatsTheValuesAsTheCFormatDoes) {
-    struct Row {
-        RequestResult (*command)(Request&, ControlHandler&);
-        const char* query;
-        const char* msg;
-    };
-    const Row rows[] = {
-        {DriveCommands::velDrive, R"({"vx":0.0625,"vy":-0.0625,"omega":0.1875})",
-         "velDrive(0.062,-0.062,0.188)"},
-        {DriveCommands::velDrive, R"({"vx":-0.0,"vy":-0.0001,"omega":0.0005})",
-         "velDrive(-0.000,-0.000,0.001)"},
-        {DriveCommands::positionDrive,
-         R"({"x":0.0625,"y":-0.0,"omega":2.5,"vel":0.3125,"rotvel":-0.0625,"mode":0})",
-         "positionDrive(0.062,-0.000,2.500,0.312,-0.062,0)"},
-    };
     ControlHandler handler;
-    for (const Row& row : rows) {
-        EXPECT_EQ(run(row.command, row.query, handler).msg.toStdString(), row.msg) << row.query;
+    for (const auto& [query, msg] :
+         {std::pair{R"({"vx":0.0625,"vy":-0.0625,"omega":0.1875})", "velDrive(0.062,-0.062,0.188)"},
+          std::pair{R"({"vx":-0.0,"vy":-0.0001,"omega":0.0005})", "velDrive(-0.000,-0.000,0.001)"},
+          std::pair{R"({"x":0.0625,"y":-0.0,"omega":2.5,"vel":0.3125,"rotvel":-0.0625,"mode":0})",
+                    "positionDrive(0.062,-0.000,2.500,0.312,-0.062,0)"}}) {
+        const auto command = QByteArray(query).contains("vx") ? DriveCommands::velDrive
+                                                              : DriveCommands::positionDrive;
+        EXPECT_EQ(run(command, query, handler).msg.toStdString(), msg) << query;
     }
     handler.stop();
     handler.deliverPending();

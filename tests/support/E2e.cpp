@@ -115,9 +115,10 @@ bool DaemonUnderTest::start(const QString& workDir) {
     QDir().mkpath(prefix);
     m_port = freePort();
     QProcess conf;
-    conf.start(sourceDir() + QStringLiteral("/tools/scripts/nginx-conf.sh"),
-               {prefix, QString::number(m_port), m_socket, m_sandbox.path(QStringLiteral("/var/www")),
-                m_keepAlive ? QStringLiteral("keepalive") : QString()});
+    conf.start(
+        sourceDir() + QStringLiteral("/tools/scripts/nginx-conf.sh"),
+        {prefix, QString::number(m_port), m_socket, m_sandbox.path(QStringLiteral("/var/www")),
+         m_keepAlive ? QStringLiteral("keepalive") : QString()});
     conf.waitForFinished(5000);
     QFile confFile(prefix + QStringLiteral("/nginx.conf"));
     if (!confFile.open(QIODevice::WriteOnly)) return false;

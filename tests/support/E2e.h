@@ -50,7 +50,9 @@ public:
     /// Starts the daemon (working directory `workDir`, default the sandbox root) and nginx.
     bool start(const QString& workDir = QString());
     /// Before start(): sets an environment variable of the daemon.
-    void setEnvironment(const QString& name, const QString& value) { m_environment.insert(name, value); }
+    void setEnvironment(const QString& name, const QString& value) {
+        m_environment.insert(name, value);
+    }
     /// Before start(): nginx keeps its FastCGI connections open in a keep-alive pool.
     void setKeepAlive(bool on) { m_keepAlive = on; }
     /// The daemon's FastCGI socket.
@@ -62,7 +64,9 @@ public:
     /// The exit status once the daemon has ended; -1 if it crashed.
     int daemonExitCode() const;
     /// nginx's error log.
-    QByteArray nginxErrors() const { return m_sandbox.readFile(QStringLiteral("/run/nginx/error.log")); }
+    QByteArray nginxErrors() const {
+        return m_sandbox.readFile(QStringLiteral("/run/nginx/error.log"));
+    }
     quint16 port() const { return m_port; }
     qint64 daemonPid() const;
 

@@ -2,8 +2,8 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QThread>
 
 namespace testsupport {
@@ -29,7 +29,8 @@ void spin(int ms) {
 }
 
 bool threadBlockedInRead(qint64 pid, const QByteArray& threadName) {
-    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid == 0 ? QStringLiteral("self") : QString::number(pid));
+    const QString tasks = QStringLiteral("/proc/%1/task")
+                              .arg(pid == 0 ? QStringLiteral("self") : QString::number(pid));
     for (const QString& tid : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         QFile comm(tasks + "/" + tid + "/comm");
         QFile syscall(tasks + "/" + tid + "/syscall");

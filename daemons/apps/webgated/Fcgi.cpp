@@ -13,20 +13,20 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <algorithm>
 #include <cstring>
 
 #include "CommandTable.h"
-#include "robot/ControlHandler.h"
-#include "robot/ImageHandler.h"
-#include "robot/SensorDataHandler.h"
 #include "frame/Client.h"
 #include "frame/FsRoot.h"
 #include "kel/corvanta/daemons/Log.h"
+#include "robot/ControlHandler.h"
+#include "robot/ImageHandler.h"
+#include "robot/SensorDataHandler.h"
 
 using kel::corvanta::daemons::Log;
 
@@ -237,7 +237,8 @@ void Fcgi::serveConnections() {
     // Readiness comes from poll; the accept itself must never block.
     const int flags = ::fcntl(kListenFd, F_GETFL);
     if (flags < 0 || ::fcntl(kListenFd, F_SETFL, flags | O_NONBLOCK) != 0) {
-        failLoop(QStringLiteral("the listening socket is unusable: ") + QString::fromLocal8Bit(std::strerror(errno)));
+        failLoop(QStringLiteral("the listening socket is unusable: ") +
+                 QString::fromLocal8Bit(std::strerror(errno)));
         return;
     }
     // Process signals go to the main thread: taking this one, they would cut a socket read or
@@ -259,7 +260,8 @@ void Fcgi::serveConnections() {
         for (const auto& connection : connections) fds.push_back({connection->fd, POLLIN, 0});
         if (::poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR) continue;
-            failLoop(QStringLiteral("poll failed: ") + QString::fromLocal8Bit(std::strerror(errno)));
+            failLoop(QStringLiteral("poll failed: ") +
+                     QString::fromLocal8Bit(std::strerror(errno)));
             break;
         }
         if (fds[0].revents != 0) break;
@@ -274,8 +276,9 @@ void Fcgi::serveConnections() {
             if (outcome == Outcome::Keep) continue;
             // Answered and not to be kept, or the peer closed, stalled or failed.
             closeConnection(*connection, outcome == Outcome::Answered);
-            connections.erase(std::find_if(connections.begin(), connections.end(),
-                                           [connection](const auto& c) { return c.get() == connection; }));
+            connections.erase(
+                std::find_if(connections.begin(), connections.end(),
+                             [connection](const auto& c) { return c.get() == connection; }));
         }
 
         if (fds[1].revents & POLLNVAL) {
@@ -309,9 +312,9 @@ bool Fcgi::acceptConnection(std::vector<std::unique_ptr<Connection>>& connection
         return true;
     }
     if (static_cast<int>(connections.size()) >= kMaxConnections) {
-        auto oldest = std::min_element(connections.begin(), connections.end(), [](const auto& a, const auto& b) {
-            return a->lastUsed < b->lastUsed;
-        });
+        auto oldest = std::min_element(
+            connections.begin(), connections.end(),
+            [](const auto& a, const auto& b) { return a->lastUsed < b->lastUsed; });
         closeConnection(**oldest, false);
         connections.erase(oldest);
     }

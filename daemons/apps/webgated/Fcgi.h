@@ -1,11 +1,12 @@
 #pragma once
 
+#include <signal.h>
+
 #include <QByteArray>
 #include <QImage>
 #include <QMutex>
 #include <QString>
 #include <QThread>
-#include <signal.h>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -101,8 +102,8 @@ private:
     std::atomic<bool> m_stopping{false};
     std::atomic<bool> m_loopFailed{false};
     int m_readTimeoutMs = kReadTimeoutMs;
-    std::mutex m_busyMutex;  // guards m_busyFd: stop() shuts down only a descriptor still open
-    int m_busyFd = -1;       // the connection being read or served, -1 between requests
-    quint64 m_turn = 0;      // stamps connections by last use
+    std::mutex m_busyMutex;     // guards m_busyFd: stop() shuts down only a descriptor still open
+    int m_busyFd = -1;          // the connection being read or served, -1 between requests
+    quint64 m_turn = 0;         // stamps connections by last use
     sigset_t m_handlerSignals;  // the request thread's signal mask while a handler runs
 };

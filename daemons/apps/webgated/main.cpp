@@ -72,7 +72,8 @@ int main(int, char**) {
         udp->setIP(client->getParameter(QStringLiteral("~/Debug/udpIP"), QStringLiteral("127.0.0.1")).toString());
         udp->setPort(client->getParameter(QStringLiteral("~/Debug/udpPort"), 7086).toInt());
         // Both in one step: an address holding "%2" (an IPv6 zone) stays as it is.
-        log->log(QStringLiteral("ip = %1, port = %2").arg(udp->ip(), QString::number(udp->port())), 1);
+        log->log(QStringLiteral("ip = %1, port = %2").arg(udp->ip(), QString::number(udp->port())),
+                 1);
     } else {
         udp->setEnabled(false);
     }
@@ -80,8 +81,9 @@ int main(int, char**) {
 
     auto* fcgi = new Fcgi();
     // A request loop that cannot go on ends the daemon with an error, so a supervisor restarts it.
-    QObject::connect(fcgi, &Fcgi::requestLoopFailed, app, [] { QCoreApplication::exit(1); },
-                     Qt::QueuedConnection);
+    QObject::connect(
+        fcgi, &Fcgi::requestLoopFailed, app, [] { QCoreApplication::exit(1); },
+        Qt::QueuedConnection);
     fcgi->start();
 
     const QString address =
@@ -97,7 +99,9 @@ int main(int, char**) {
     // The request thread ends before the client goes, so no request is served against a
     // destroyed client; a request in progress gets a short grace time, then it is abandoned.
     if (!fcgi->stop()) {
-        log->log(QStringLiteral("ERROR: a request is still being served; the daemon ends without it"), 0);
+        log->log(
+            QStringLiteral("ERROR: a request is still being served; the daemon ends without it"),
+            0);
         log->flush();
         qDebug("Quit");
         // The handler still runs on objects the normal teardown would destroy under it.

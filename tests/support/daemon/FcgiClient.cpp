@@ -40,62 +40,35 @@ QByteArray nameValue(const QByteArray& name, const QByteArray& value) {
 }  // namespace
 
 bool fcgiRequest(const QString& socketPath, const QByteArray& query, QByteArray* out, int timeoutMs) {
-    FcgiConnection connection(socketPath);
-    return connection.isConnected() && connection.request(query, out, false, timeoutMs);
-}
-
-FcgiConnection::FcgiConnection(const QString& socketPath) {
-    m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_fd < 0) return;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0) return false;
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     const QByteArray path = socketPath.toLocal8Bit();
     std::strncpy(address.sun_path, path.constData(), sizeof(address.sun_path) - 1);
-    if (::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        ::close(m_fd);
-        m_fd = -1;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(fd);
+        return false;
     }
-}
-
-FcgiConnection::~FcgiConnection() {
-    if (m_fd >= 0) ::close(m_fd);
-}
-
-bool FcgiConnection::send(const QByteArray& bytes) {
-    return m_fd >= 0 && ::write(m_fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
-}
-
-bool FcgiConnection::waitForClose(int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (m_fd >= 0 && timer.elapsed() < timeoutMs) {
-        pollfd p = {m_fd, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0) continue;
-        char buffer[4096];
-        if (::read(m_fd, buffer, sizeof(buffer)) <= 0) return true;
-    }
-    return false;
-}
-
-bool FcgiConnection::request(const QByteArray& query, QByteArray* out, bool keepConnection, int timeoutMs) {
-    // Role responder; flag 1 asks the application to keep the connection.
-    QByteArray begin("\0\1\0\0\0\0\0\0", 8);
-    begin[2] = keepConnection ? 1 : 0;
+    const QByteArray begin("\0\1\0\0\0\0\0\0", 8);  // role responder, no keep-alive
     QByteArray request = record(kBeginRequest, begin);
     request += record(kParams, nameValue("QUERY_STRING", query));
     request += record(kParams, QByteArray());
     request += record(kStdin, QByteArray());
-    if (!send(request)) return false;
+    if (::write(fd, request.constData(), size_t(request.size())) != request.size()) {
+        ::close(fd);
+        return false;
+    }
 
     QByteArray data;
     QElapsedTimer timer;
     timer.start();
     bool ended = false;
     while (!ended && timer.elapsed() < timeoutMs) {
-        pollfd p = {m_fd, POLLIN, 0};
+        pollfd p = {fd, POLLIN, 0};
         if (::poll(&p, 1, 50) <= 0) continue;
         char buffer[65536];
-        const ssize_t n = ::read(m_fd, buffer, sizeof(buffer));
+        const ssize_t n = ::read(fd, buffer, sizeof(buffer));
         if (n <= 0) break;
         data.append(buffer, int(n));
         // Parse whole records from the front.
@@ -109,17 +82,18 @@ bool FcgiConnection::request(const QByteArray& query, QByteArray* out, bool keep
             data.remove(0, total);
         }
     }
+    ::close(fd);
     return ended;
 }
 
 bool socketOnStdin(const QString& path, bool listening) {
     ::unlink(path.toLocal8Bit().constData());
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0) return false;
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.toLocal8Bit().constData(), sizeof(address.sun_path) - 1);
-    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+    const bool ok = fd >= 0 &&
+                    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
                     (!listening || ::listen(fd, 16) == 0) && ::dup2(fd, 0) == 0;
     ::close(fd);
     return ok;

@@ -1,12 +1,13 @@
 #include "robot/DriveCommands.h"
 
+#include <locale.h>
+
 #include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <initializer_list>
-#include <locale.h>
 
 #include "robot/ControlHandler.h"
 
@@ -84,7 +85,7 @@ RequestResult velDrive(Request& request, ControlHandler& control) {
     if (result != Ack) return result;
     control.addDeltaVel(vx, vy, omega);
     request.setText("MSG", cFormat("velDrive(%1.3f,%1.3f,%1.3f)", static_cast<double>(vx),
-                                             static_cast<double>(vy), static_cast<double>(omega)));
+                                   static_cast<double>(vy), static_cast<double>(omega)));
     return Ack;
 }
 
@@ -104,10 +105,10 @@ RequestResult positionDrive(Request& request, ControlHandler& control) {
     // A mode outside int would wrap into a valid movement kind: refused.
     if (mode < INT_MIN || mode > INT_MAX) return InvalidParameters;
     control.startPositionMode(x, y, phi, vel, rotvel, static_cast<int>(mode));
-    request.setText("MSG", cFormat("positionDrive(%1.3f,%1.3f,%1.3f,%1.3f,%1.3f,%d)",
-                                             static_cast<double>(x), static_cast<double>(y),
-                                             static_cast<double>(phi), static_cast<double>(vel),
-                                             static_cast<double>(rotvel), static_cast<int>(mode)));
+    request.setText(
+        "MSG", cFormat("positionDrive(%1.3f,%1.3f,%1.3f,%1.3f,%1.3f,%d)", static_cast<double>(x),
+                       static_cast<double>(y), static_cast<double>(phi), static_cast<double>(vel),
+                       static_cast<double>(rotvel), static_cast<int>(mode)));
     return Ack;
 }
 
