@@ -6,7 +6,9 @@
 #   start_robotsim ADDR [ARGS...]    robotsim listening on ADDR (host:port)
 #   start_daemon NAME ROBOT_ADDR     webgated under its own sandbox root, socket $BENCH_DIR/NAME.sock
 #   start_responder NAME FILE        minimal_responder answering FILE's bytes, socket $BENCH_DIR/NAME.sock
-#   start_nginx NAME...              nginx on $BENCH_PORT; /NAME goes to NAME.sock; / serves $BENCH_DIR/www
+#   start_nginx NAME...              nginx on $BENCH_PORT; /NAME goes to NAME.sock; / serves $BENCH_DIR/www;
+#                                    NAME_keep goes to NAME.sock through a keep-alive pool
+#                                    (fastcgi_keep_conn on, upstream keepalive)
 #   stop_nginx                       stops it (to start it again with other locations)
 #   wrk_run URL CONNS                one wrk run; prints "rps p50_ms p99_ms"
 #   compare URL_A URL_B CONNS PAIRS  alternates A and B; prints per-side medians and the median ratios
@@ -76,8 +78,14 @@ start_responder() {
 start_nginx() {
     local conf=$BENCH_DIR/nginx.conf locations="" user_line=""
     [ "$(id -u)" = 0 ] && user_line="user root;"
+    local upstreams=""
     for name in "$@"; do
-        locations="$locations location = /$name { fastcgi_pass unix:$BENCH_DIR/$name.sock; fastcgi_param QUERY_STRING \$query_string; }"
+        if [ "${name%_keep}" != "$name" ]; then
+            upstreams="$upstreams upstream $name { server unix:$BENCH_DIR/${name%_keep}.sock; keepalive 8; }"
+            locations="$locations location = /$name { fastcgi_pass $name; fastcgi_keep_conn on; fastcgi_param QUERY_STRING \$query_string; }"
+        else
+            locations="$locations location = /$name { fastcgi_pass unix:$BENCH_DIR/$name.sock; fastcgi_param QUERY_STRING \$query_string; }"
+        fi
     done
     mkdir -p "$BENCH_DIR/nginx"
     cat >"$conf" <<CONF
@@ -94,6 +102,7 @@ http {
     proxy_temp_path $BENCH_DIR/nginx/proxy;
     uwsgi_temp_path $BENCH_DIR/nginx/uwsgi;
     scgi_temp_path $BENCH_DIR/nginx/scgi;
+    $upstreams
     server {
         listen 127.0.0.1:$BENCH_PORT;
         $locations

@@ -345,6 +345,14 @@ TEST_F(DriveCommandsTest, RepliesTheValuesAsTheRobotGetsThem) {
         // The limits apply in the handler: the reply shows what was asked for.
         {R"({"TYPE":"positionDrive","x":0,"y":0,"omega":0,"vel":9,"rotvel":-1,"mode":-7})",
          R"j({"MSG":"positionDrive(0.000,0.000,0.000,9.000,-1.000,-7)","TYPE":"ACK"})j"},
+        // As the C format "%1.3f" writes them: halfway values round to even on the exact binary
+        // value, and a negative zero keeps its sign.
+        {R"({"TYPE":"velDrive","vx":0.0625,"vy":-0.0625,"omega":0.1875})",
+         R"j({"MSG":"velDrive(0.062,-0.062,0.188)","TYPE":"ACK"})j"},
+        {R"({"TYPE":"velDrive","vx":-0.0,"vy":-0.0001,"omega":0.0005})",
+         R"j({"MSG":"velDrive(-0.000,-0.000,0.001)","TYPE":"ACK"})j"},
+        {R"({"TYPE":"positionDrive","x":0.0625,"y":-0.0,"omega":2.5,"vel":0.3125,"rotvel":-0.0625,"mode":0})",
+         R"j({"MSG":"positionDrive(0.062,-0.000,2.500,0.312,-0.062,0)","TYPE":"ACK"})j"},
         {R"({"TYPE":"stop"})", R"({"TYPE":"ACK"})"},
     };
     const QString log = env().logOf(3, [&] {
@@ -352,9 +360,9 @@ TEST_F(DriveCommandsTest, RepliesTheValuesAsTheRobotGetsThem) {
     });
     // HEARTBEAT closes quietly (level 4), the drive commands do not (level 3).
     EXPECT_FALSE(log.contains("HEARTBEAT")) << qPrintable(log);
-    EXPECT_EQ(log.count("| Done:{\"TYPE\":\"velDrive\""), 3);
+    EXPECT_EQ(log.count("| Done:{\"TYPE\":\"velDrive\""), 5);
     EXPECT_EQ(log.count("| Done:{\"TYPE\":\"stop\""), 2);
-    EXPECT_EQ(log.count("| Done:{\"TYPE\":\"positionDrive\""), 2);
+    EXPECT_EQ(log.count("| Done:{\"TYPE\":\"positionDrive\""), 3);
 }
 
 class ControlThreadTest : public ControlFixture {};

@@ -119,6 +119,7 @@ bool DaemonUnderTest::start(const QString& workDir) {
     m_daemon.reset(new QProcess());
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("WEBGATED_ROOT"), m_sandbox.root());
+    env.insert(m_environment);
     m_daemon->setProcessEnvironment(env);
     m_daemon->setProcessChannelMode(QProcess::MergedChannels);
     m_daemon->setStandardOutputFile(m_sandbox.path(QStringLiteral("/run/daemon.out")));
@@ -135,8 +136,10 @@ bool DaemonUnderTest::start(const QString& workDir) {
     QDir().mkpath(prefix);
     m_port = freePort();
     QProcess conf;
-    conf.start(sourceDir() + QStringLiteral("/tools/scripts/nginx-conf.sh"),
-               {prefix, QString::number(m_port), m_socket, m_sandbox.path(QStringLiteral("/var/www"))});
+    conf.start(
+        sourceDir() + QStringLiteral("/tools/scripts/nginx-conf.sh"),
+        {prefix, QString::number(m_port), m_socket, m_sandbox.path(QStringLiteral("/var/www")),
+         m_keepAlive ? QStringLiteral("keepalive") : QString()});
     conf.waitForFinished(5000);
     QFile confFile(prefix + QStringLiteral("/nginx.conf"));
     if (!confFile.open(QIODevice::WriteOnly)) return false;
@@ -167,6 +170,15 @@ bool DaemonUnderTest::stopDaemon(int signal, int* exitCode, int timeoutMs) {
     if (!m_daemon->waitForFinished(timeoutMs)) return false;
     if (exitCode) *exitCode = m_daemon->exitStatus() == QProcess::NormalExit ? m_daemon->exitCode() : -1;
     return true;
+}
+
+void DaemonUnderTest::signalDaemon(int signal) const {
+    if (isDaemonRunning()) ::kill(static_cast<pid_t>(m_daemon->processId()), signal);
+}
+
+int DaemonUnderTest::daemonExitCode() const {
+    if (!m_daemon || m_daemon->state() != QProcess::NotRunning) return -1;
+    return m_daemon->exitStatus() == QProcess::NormalExit ? m_daemon->exitCode() : -1;
 }
 
 QByteArray DaemonUnderTest::output() const { return m_sandbox.readFile(QStringLiteral("/run/daemon.out")); }

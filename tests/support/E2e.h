@@ -59,6 +59,24 @@ public:
 
     /// Starts the daemon (working directory `workDir`, default the sandbox root) and nginx.
     bool start(const QString& workDir = QString());
+    /// Before start(): sets an environment variable of the daemon.
+    void setEnvironment(const QString& name, const QString& value) {
+        m_environment.insert(name, value);
+    }
+    /// Before start(): nginx keeps its FastCGI connections open in a keep-alive pool.
+    void setKeepAlive(bool on) { m_keepAlive = on; }
+    /// The daemon's FastCGI socket.
+    QString socketPath() const { return m_socket; }
+    /// Sends `signal` to the daemon without waiting.
+    void signalDaemon(int signal) const;
+    /// Whether the daemon still runs (its end is noticed while the event loop turns).
+    bool isDaemonRunning() const { return m_daemon && m_daemon->state() != QProcess::NotRunning; }
+    /// The exit status once the daemon has ended; -1 if it crashed.
+    int daemonExitCode() const;
+    /// nginx's error log.
+    QByteArray nginxErrors() const {
+        return m_sandbox.readFile(QStringLiteral("/run/nginx/error.log"));
+    }
     quint16 port() const { return m_port; }
     qint64 daemonPid() const;
 
@@ -80,6 +98,8 @@ private:
     QString m_socket;
     std::unique_ptr<QProcess> m_daemon;
     std::unique_ptr<QProcess> m_nginx;
+    QProcessEnvironment m_environment;
+    bool m_keepAlive = false;
 };
 
 }  // namespace testsupport

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QtGlobal>
 #include <functional>
 
 namespace testsupport {
@@ -10,5 +12,9 @@ bool waitFor(const std::function<bool()>& done, int timeoutMs = 10000);
 
 /// Runs the calling thread's Qt event loop for `ms` milliseconds (for "nothing happens" checks).
 void spin(int ms);
+
+/// True while a thread named `threadName` of process `pid` (0: this process) is blocked in
+/// read(), as /proc shows it: the marker that it waits for a peer.
+bool threadBlockedInRead(qint64 pid, const QByteArray& threadName);
 
 }  // namespace testsupport

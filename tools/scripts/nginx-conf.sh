@@ -1,10 +1,17 @@
 #!/bin/sh
 # Prints an nginx configuration that serves the daemon on 127.0.0.1:<port>.
-# Usage: nginx-conf.sh <prefix dir> <port> <fastcgi socket> <web root>
+# Usage: nginx-conf.sh <prefix dir> <port> <fastcgi socket> <web root> [keepalive]
 #   /webgated?...   forwarded to the daemon over FastCGI
 #   everything else served from <web root> (the sandbox's /var/www)
+#   keepalive       FastCGI connections stay open in an upstream keep-alive pool
 set -eu
-prefix=$1 port=$2 socket=$3 www=$4
+prefix=$1 port=$2 socket=$3 www=$4 keepalive=${5:-}
+upstream="" pass="unix:$socket" keep_line=""
+if [ "$keepalive" = keepalive ]; then
+    upstream="upstream webgated { server unix:$socket; keepalive 8; }"
+    pass="webgated"
+    keep_line="fastcgi_keep_conn on;"
+fi
 user_line=""
 # Started as root, nginx would run its workers as nobody, who cannot reach a private sandbox.
 [ "$(id -u)" = 0 ] && user_line="user root;"
@@ -25,10 +32,12 @@ http {
     uwsgi_temp_path $prefix/uwsgi;
     scgi_temp_path $prefix/scgi;
     large_client_header_buffers 4 64k;
+    $upstream
     server {
         listen 127.0.0.1:$port;
         location = /webgated {
-            fastcgi_pass unix:$socket;
+            fastcgi_pass $pass;
+            $keep_line
             fastcgi_param QUERY_STRING \$query_string;
             fastcgi_param REQUEST_METHOD \$request_method;
         }

@@ -1,21 +1,32 @@
 #include "Fcgi.h"
 
+#include <errno.h>
 #include <fcgiapp.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 #include <QBuffer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <algorithm>
+#include <cstring>
 
 #include "CommandTable.h"
-#include "robot/ControlHandler.h"
-#include "robot/ImageHandler.h"
-#include "robot/SensorDataHandler.h"
 #include "frame/Client.h"
 #include "frame/FsRoot.h"
 #include "kel/corvanta/daemons/Log.h"
+#include "robot/ControlHandler.h"
+#include "robot/ImageHandler.h"
+#include "robot/SensorDataHandler.h"
 
 using kel::corvanta::daemons::Log;
 
@@ -28,9 +39,53 @@ const QFileDevice::Permissions kAllPermissions =
     QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup |
     QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
 
+// The web server hands the listening socket over as standard input.
+constexpr int kListenFd = 0;
+// How long closing a connection waits for the web server's own close, so that nothing it
+// still sends turns the close into a reset that could cost it the response.
+constexpr int kLingerMs = 1000;
+// After the grace time, how long stop() waits for the abandoned request to give up.
+constexpr int kAbandonWaitMs = 500;
+
+// Accept errors that concern one connection only; anything else ends the loop for good.
+bool isTemporaryAcceptError(int error) {
+    switch (error) {
+        case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+        case EWOULDBLOCK:
+#endif
+        case EINTR:
+        case ECONNABORTED:
+        case EPROTO:
+        case ENETDOWN:
+        case ENOPROTOOPT:
+        case EHOSTDOWN:
+        case ENONET:
+        case EHOSTUNREACH:
+        case EOPNOTSUPP:
+        case ENETUNREACH:
+        case EPERM:
+            return true;
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
-Fcgi::Fcgi() : m_processor(new RequestProcessor(*this, webgatedCommands())) {
+/// One connection from the web server. libfcgi reads and writes through a duplicate of the
+/// descriptor, which it may close on its own when the connection fails; the original stays
+/// open until the loop closes it, so stop() never shuts down a descriptor number reused since.
+struct Fcgi::Connection {
+    int fd = -1;
+    FCGX_Request request;
+    quint64 lastUsed = 0;
+};
+
+Fcgi::Fcgi()
+    : m_processor(new RequestProcessor(*this, webgatedCommands())),
+      m_wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (m_wakeFd < 0) qFatal("Couldn't create the request loop's eventfd");
     // Handlers: image, sensor data, control (in this order).
     m_imageHandler = new ImageHandler();
     m_sensorDataHandler = new SensorDataHandler(this);
@@ -110,7 +165,8 @@ Fcgi::Fcgi() : m_processor(new RequestProcessor(*this, webgatedCommands())) {
 }
 
 Fcgi::~Fcgi() {
-    stop();
+    if (!stop()) wait();
+    ::close(m_wakeFd);
     // Handlers that are Qt children go with QObject's destructor; the image handler here.
     delete m_imageHandler;
     m_imageHandler = nullptr;
@@ -162,7 +218,11 @@ void Fcgi::on_clientConnected() { Client::singleton()->setTopicsEnabled(true); }
 void Fcgi::on_clientDisconnected() {}
 
 void Fcgi::run() {
-    if (FCGX_Init() != 0) return;
+    m_loopFailed = false;
+    if (FCGX_Init() != 0) {
+        failLoop(QStringLiteral("the FastCGI library cannot be initialised"));
+        return;
+    }
     if (FCGX_IsCGI()) {
         // Started without a listening socket: serve the one request of the environment.
         const QByteArray response = processRequest(std::getenv("QUERY_STRING"));
@@ -170,22 +230,190 @@ void Fcgi::run() {
         std::fflush(stdout);
         return;
     }
-    // The request's parameters are read from its own block, never through the process
-    // environment, which the main thread uses at the same time.
-    FCGX_Request request;
-    FCGX_InitRequest(&request, 0, 0);
-    while (FCGX_Accept_r(&request) >= 0) {
-        const QByteArray response = processRequest(FCGX_GetParam("QUERY_STRING", request.envp));
-        if (!response.isEmpty()) FCGX_PutStr(response.constData(), response.size(), request.out);
-        FCGX_Finish_r(&request);
-        ++m_requestCount;
-    }
-    FCGX_Free(&request, 1);
+    serveConnections();
 }
 
-void Fcgi::stop() {
-    if (!isRunning()) return;
-    // Unblocks FCGX_Accept_r; a request being served still completes before the loop sees it.
-    ::shutdown(0, SHUT_RDWR);
-    wait();
+void Fcgi::serveConnections() {
+    // Readiness comes from poll; the accept itself must never block.
+    const int flags = ::fcntl(kListenFd, F_GETFL);
+    if (flags < 0 || ::fcntl(kListenFd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        failLoop(QStringLiteral("the listening socket is unusable: ") +
+                 QString::fromLocal8Bit(std::strerror(errno)));
+        return;
+    }
+    // Process signals go to the main thread: taking this one, they would cut a socket read or
+    // write short (with a time limit set on the socket, the kernel does not restart it). The
+    // handlers run with the mask the thread started with, which programs they start inherit.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &m_handlerSignals);
+
+    // Whichever connection has a request ready is served, one request at a time, so a
+    // connection the web server keeps open between requests never starves the others.
+    std::vector<std::unique_ptr<Connection>> connections;
+    std::vector<pollfd> fds;
+    std::vector<Connection*> ready;
+    while (!m_stopping.load()) {
+        fds.clear();
+        fds.push_back({m_wakeFd, POLLIN, 0});
+        fds.push_back({kListenFd, POLLIN, 0});
+        for (const auto& connection : connections) fds.push_back({connection->fd, POLLIN, 0});
+        if (::poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            failLoop(QStringLiteral("poll failed: ") +
+                     QString::fromLocal8Bit(std::strerror(errno)));
+            break;
+        }
+        if (fds[0].revents != 0) break;
+
+        ready.clear();
+        for (size_t i = 2; i < fds.size(); ++i) {
+            if (fds[i].revents != 0) ready.push_back(connections[i - 2].get());
+        }
+        for (Connection* connection : ready) {
+            if (m_stopping.load()) break;
+            const Outcome outcome = serveRequest(*connection);
+            if (outcome == Outcome::Keep) continue;
+            // Answered and not to be kept, or the peer closed, stalled or failed.
+            closeConnection(*connection, outcome == Outcome::Answered);
+            connections.erase(
+                std::find_if(connections.begin(), connections.end(),
+                             [connection](const auto& c) { return c.get() == connection; }));
+        }
+
+        if (fds[1].revents & POLLNVAL) {
+            failLoop(QStringLiteral("the listening socket is closed"));
+            break;
+        }
+        if (fds[1].revents != 0 && !m_stopping.load() && !acceptConnection(connections)) break;
+    }
+    for (const auto& connection : connections) closeConnection(*connection, false);
+}
+
+bool Fcgi::acceptConnection(std::vector<std::unique_ptr<Connection>>& connections) {
+    const int fd = ::accept4(kListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        if (isTemporaryAcceptError(error)) return true;
+        failLoop(QStringLiteral("accept failed: ") + QString::fromLocal8Bit(std::strerror(error)));
+        return false;
+    }
+    // A peer that stops sending in the middle of its request, or stops reading its response,
+    // gives up the request thread after the limit instead of holding it for ever.
+    timeval limit = {};
+    limit.tv_sec = m_readTimeoutMs / 1000;
+    limit.tv_usec = (m_readTimeoutMs % 1000) * 1000;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+    const int libraryFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (libraryFd < 0) {
+        ::close(fd);
+        // Out of descriptors: the connections already open are still served.
+        return true;
+    }
+    if (static_cast<int>(connections.size()) >= kMaxConnections) {
+        auto oldest = std::min_element(
+            connections.begin(), connections.end(),
+            [](const auto& a, const auto& b) { return a->lastUsed < b->lastUsed; });
+        closeConnection(**oldest, false);
+        connections.erase(oldest);
+    }
+    auto connection = std::make_unique<Connection>();
+    connection->fd = fd;
+    FCGX_InitRequest(&connection->request, -1, 0);
+    connection->request.ipcFd = libraryFd;
+    connection->lastUsed = ++m_turn;
+    connections.push_back(std::move(connection));
+    return true;
+}
+
+Fcgi::Outcome Fcgi::serveRequest(Connection& connection) {
+    FCGX_Request& request = connection.request;
+    connection.lastUsed = ++m_turn;
+    if (request.ipcFd < 0) return Outcome::Failed;
+    setBusy(connection.fd);
+    // The loop decides when a connection ends: libfcgi neither closes it after the request nor
+    // lingers on a failed one. With no listening socket of its own, a failure returns at once.
+    request.keepConnection = 1;
+    request.detached = 1;
+    if (FCGX_Accept_r(&request) < 0) {
+        setBusy(-1);
+        return Outcome::Failed;
+    }
+    const bool keep = request.keepConnection != 0;
+    // The request's parameters are read from its own block, never through the process
+    // environment, which the main thread uses at the same time.
+    sigset_t transport;
+    pthread_sigmask(SIG_SETMASK, &m_handlerSignals, &transport);
+    const QByteArray response = processRequest(FCGX_GetParam("QUERY_STRING", request.envp));
+    pthread_sigmask(SIG_SETMASK, &transport, nullptr);
+    if (!response.isEmpty()) FCGX_PutStr(response.constData(), response.size(), request.out);
+    request.keepConnection = 1;
+    FCGX_Finish_r(&request);
+    ++m_requestCount;
+    setBusy(-1);
+    if (request.ipcFd < 0) return Outcome::Failed;
+    return keep ? Outcome::Keep : Outcome::Answered;
+}
+
+void Fcgi::closeConnection(Connection& connection, bool linger) {
+    FCGX_Free(&connection.request, 0);
+    if (connection.request.ipcFd >= 0) ::close(connection.request.ipcFd);
+    connection.request.ipcFd = -1;
+    if (linger && ::shutdown(connection.fd, SHUT_WR) == 0) {
+        setBusy(connection.fd);
+        QElapsedTimer clock;
+        clock.start();
+        char discard[4096];
+        for (;;) {
+            const qint64 left = kLingerMs - clock.elapsed();
+            pollfd p = {connection.fd, POLLIN, 0};
+            if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) break;
+            if (::read(connection.fd, discard, sizeof(discard)) <= 0) break;
+        }
+        setBusy(-1);
+    }
+    ::close(connection.fd);
+    connection.fd = -1;
+}
+
+void Fcgi::setBusy(int fd) {
+    std::lock_guard<std::mutex> lock(m_busyMutex);
+    m_busyFd = fd;
+}
+
+void Fcgi::failLoop(const QString& reason) {
+    log(QStringLiteral("ERROR: the request loop ended, no more requests are served: ") + reason, 0);
+    m_loopFailed = true;
+    Q_EMIT requestLoopFailed();
+}
+
+bool Fcgi::stop(int graceMs) {
+    if (!isRunning()) {
+        rearm();
+        return true;
+    }
+    m_stopping = true;
+    const quint64 one = 1;
+    const ssize_t written = ::write(m_wakeFd, &one, sizeof(one));
+    (void)written;  // a full counter still wakes the loop
+    if (!wait(static_cast<unsigned long>(graceMs))) {
+        {
+            // A request still being read or served is abandoned: its connection is shut down,
+            // which ends any read or write the request thread is blocked in.
+            std::lock_guard<std::mutex> lock(m_busyMutex);
+            if (m_busyFd >= 0) ::shutdown(m_busyFd, SHUT_RDWR);
+        }
+        if (!wait(kAbandonWaitMs)) return false;
+    }
+    rearm();
+    return true;
+}
+
+void Fcgi::rearm() {
+    // The thread has ended: a stop request it did not see must not end the next run.
+    quint64 count = 0;
+    const ssize_t got = ::read(m_wakeFd, &count, sizeof(count));
+    (void)got;
+    m_stopping = false;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <signal.h>
+
 #include <QByteArray>
 #include <QImage>
 #include <QMutex>
@@ -7,6 +9,8 @@
 #include <QThread>
 #include <atomic>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "frame/RequestProcessor.h"
 
@@ -22,8 +26,26 @@ public:
     Fcgi();
     ~Fcgi() override;
 
-    /// Ends the request loop: unblocks the accept, lets a request in progress finish, joins.
-    void stop();
+    /// How long stop() lets a request in progress finish before it abandons it.
+    static constexpr int kStopGraceMs = 2500;
+    /// A connection whose request stays incomplete this long without a byte is dropped.
+    static constexpr int kReadTimeoutMs = 10000;
+    /// Connections the web server may keep open between requests; beyond, the least recently
+    /// used idle one is closed.
+    static constexpr int kMaxConnections = 64;
+
+    /// Ends the request loop within about `graceMs` plus half a second: lets a request in
+    /// progress finish, then abandons it by shutting its connection down. True when the thread
+    /// has ended; false when a handler still runs (the caller must not destroy this object).
+    bool stop(int graceMs = kStopGraceMs);
+
+    /// True when the request loop ended for good on an error (logged at level 0).
+    bool hasLoopFailed() const { return m_loopFailed.load(); }
+    /// True from the start of stop() until the loop has ended.
+    bool isStopping() const { return m_stopping.load(); }
+
+    /// Replaces the read limit (tests).
+    void setReadTimeoutMs(int ms) { m_readTimeoutMs = ms; }
 
     /// The transport-free half of the loop: query text in, response bytes out.
     QByteArray processRequest(const char* queryString) const { return m_processor->process(queryString); }
@@ -44,6 +66,10 @@ public:
     /// How many requests the loop has served (for tests and diagnostics).
     quint64 requestCount() const { return m_requestCount.load(); }
 
+Q_SIGNALS:
+    /// The request loop cannot go on (no FastCGI library, or accept failed for good).
+    void requestLoopFailed();
+
 public Q_SLOTS:
     void on_clientConnected();
     void on_clientDisconnected();
@@ -52,7 +78,16 @@ protected:
     void run() override;
 
 private:
+    struct Connection;
+    enum class Outcome { Keep, Answered, Failed };
     void prepareProgramStore();
+    void serveConnections();
+    bool acceptConnection(std::vector<std::unique_ptr<Connection>>& connections);
+    Outcome serveRequest(Connection& connection);
+    void rearm();
+    void closeConnection(Connection& connection, bool linger);
+    void setBusy(int fd);
+    void failLoop(const QString& reason);
 
     ImageHandler* m_imageHandler = nullptr;  // no Qt parent: released by ~Fcgi after the thread ends
     SensorDataHandler* m_sensorDataHandler = nullptr;  // Qt child
@@ -64,4 +99,13 @@ private:
     QString m_interpreterPath;
     std::unique_ptr<RequestProcessor> m_processor;
     std::atomic<quint64> m_requestCount{0};
+
+    int m_wakeFd = -1;  // wakes the loop's poll for stop()
+    std::atomic<bool> m_stopping{false};
+    std::atomic<bool> m_loopFailed{false};
+    int m_readTimeoutMs = kReadTimeoutMs;
+    std::mutex m_busyMutex;     // guards m_busyFd: stop() shuts down only a descriptor still open
+    int m_busyFd = -1;          // the connection being read or served, -1 between requests
+    quint64 m_turn = 0;         // stamps connections by last use
+    sigset_t m_handlerSignals;  // the request thread's signal mask while a handler runs
 };

@@ -1,6 +1,12 @@
 // webgated: the back end of the robot's web interface.
+#include <fcntl.h>
+#include <linux/close_range.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
+#include <QDir>
 #include <csignal>
+#include <cstdlib>
 
 #include "Fcgi.h"
 #include "frame/Client.h"
@@ -12,7 +18,23 @@
 using kel::corvanta::daemons::Log;
 using kel::corvanta::daemons::SignalHandler;
 
+namespace {
+
+// Descriptors inherited from whoever started the daemon stay usable here but do not pass on
+// to the programs the daemon starts.
+void closeInheritedOnExec() {
+    if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+    QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString& name : fds.entryList(QDir::Files | QDir::System)) {
+        const int fd = name.toInt();
+        if (fd > 2) ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+    }
+}
+
+}  // namespace
+
 int main(int, char**) {
+    closeInheritedOnExec();
     // The command line is ignored.
     int argc = 1;
     char name[] = "webgated";
@@ -32,8 +54,7 @@ int main(int, char**) {
 
     bool ok = QObject::connect(signalHandler, &SignalHandler::log, log, &Log::log);
     ok = QObject::connect(client, &Client::logLevelChanged, log, &Log::setVerbosity) && ok;
-    Q_ASSERT(ok);
-    (void)ok;
+    if (!ok) qFatal("webgated: connecting the log failed");
 
     client->readParameters(FsRoot::fsPath(QStringLiteral("/etc/corvanta/webgated.conf")),
                            FsRoot::fsPath(QStringLiteral("/home/corvanta/.config/webgated.conf")));
@@ -50,13 +71,19 @@ int main(int, char**) {
         udp->setEnabled(true);
         udp->setIP(client->getParameter(QStringLiteral("~/Debug/udpIP"), QStringLiteral("127.0.0.1")).toString());
         udp->setPort(client->getParameter(QStringLiteral("~/Debug/udpPort"), 7086).toInt());
-        log->log(QStringLiteral("ip = %1, port = %2").arg(udp->ip()).arg(udp->port()), 1);
+        // Both in one step: an address holding "%2" (an IPv6 zone) stays as it is.
+        log->log(QStringLiteral("ip = %1, port = %2").arg(udp->ip(), QString::number(udp->port())),
+                 1);
     } else {
         udp->setEnabled(false);
     }
     log->log(QStringLiteral("Start webgated"), 1);
 
     auto* fcgi = new Fcgi();
+    // A request loop that cannot go on ends the daemon with an error, so a supervisor restarts it.
+    QObject::connect(
+        fcgi, &Fcgi::requestLoopFailed, app, [] { QCoreApplication::exit(1); },
+        Qt::QueuedConnection);
     fcgi->start();
 
     const QString address =
@@ -65,16 +92,28 @@ int main(int, char**) {
     client->setAddress(address);
     client->connectToServer(5000);
 
-    QCoreApplication::exec();
+    // Leaving the loop sends the robot a standstill and puts it on the wire at once (the control
+    // handler on aboutToQuit), before anything below waits.
+    const int status = QCoreApplication::exec();
 
     // The request thread ends before the client goes, so no request is served against a
-    // destroyed client; a request in progress finishes first.
-    fcgi->stop();
+    // destroyed client; a request in progress gets a short grace time, then it is abandoned.
+    if (!fcgi->stop()) {
+        log->log(
+            QStringLiteral("ERROR: a request is still being served; the daemon ends without it"),
+            0);
+        log->flush();
+        qDebug("Quit");
+        // The handler still runs on objects the normal teardown would destroy under it.
+        std::_Exit(status);
+    }
+    // Lines the request thread handed over on its way out are written, not dropped.
+    log->flush();
     Client::done();
     qDebug("Quit");
     delete fcgi;
     delete log;
     delete signalHandler;
     delete app;
-    return 0;
+    return status;
 }

@@ -86,4 +86,17 @@ bool fcgiRequest(const QString& socketPath, const QByteArray& query, QByteArray*
     return ended;
 }
 
+bool socketOnStdin(const QString& path, bool listening) {
+    ::unlink(path.toLocal8Bit().constData());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.toLocal8Bit().constData(), sizeof(address.sun_path) - 1);
+    const bool ok = fd >= 0 &&
+                    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+                    (!listening || ::listen(fd, 16) == 0) && ::dup2(fd, 0) == 0;
+    ::close(fd);
+    return ok;
+}
+
 }  // namespace testsupport

@@ -10,4 +10,8 @@ namespace testsupport {
 /// Returns false on a connection or protocol failure or when `timeoutMs` passes.
 bool fcgiRequest(const QString& socketPath, const QByteArray& query, QByteArray* out, int timeoutMs = 10000);
 
+/// Makes a Unix socket at `path` the process's standard input, as a FastCGI spawner does;
+/// with `listening` false it is only bound. False on failure.
+bool socketOnStdin(const QString& path, bool listening = true);
+
 }  // namespace testsupport

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QSocketNotifier>
 #include <QTcpSocket>
@@ -107,6 +108,17 @@ void Client::disconnectFromServer() {
 }
 
 bool Client::isConnected() const { return m_connected.load(); }
+
+bool Client::flush(int timeoutMs) {
+    if (m_socket->state() != QAbstractSocket::ConnectedState) return m_socket->bytesToWrite() == 0;
+    m_socket->flush();
+    QElapsedTimer clock;
+    clock.start();
+    while (m_socket->bytesToWrite() > 0 && clock.elapsed() < timeoutMs &&
+           m_socket->waitForBytesWritten(static_cast<int>(timeoutMs - clock.elapsed()))) {
+    }
+    return m_socket->bytesToWrite() == 0;
+}
 
 void Client::setTopicEnabled(const QString& topic, bool on) {
     {

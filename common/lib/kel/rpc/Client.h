@@ -46,6 +46,9 @@ public:
     void disconnectFromServer();
     /// Any thread.
     bool isConnected() const;
+    /// Puts what was written so far on the wire now, waiting at most `timeoutMs` (owner thread).
+    /// True when nothing is left to send.
+    bool flush(int timeoutMs);
 
 Q_SIGNALS:
     /// Each successful connection, after every switched-on topic has been sent to the server.

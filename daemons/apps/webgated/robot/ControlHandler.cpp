@@ -240,6 +240,8 @@ void ControlHandler::on_clientDisconnected() {
 }
 
 void ControlHandler::on_aboutToQuit() {
-    // The client sends what is written before it goes, so the standstill reaches the robot.
     if (m_timer->isActive()) stop_i();
+    // The standstill goes on the wire now: whatever the shutdown waits for next, the robot has
+    // already stopped.
+    Client::singleton()->flush(kQuitFlushMs);
 }

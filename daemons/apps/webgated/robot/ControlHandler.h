@@ -72,6 +72,8 @@ public:
     static constexpr int kTimerIntervalMs = 100;
     /// Position mode needs odometry younger than this: to start, and for each set-point.
     static constexpr int kOdometryTimeoutMs = 1000;
+    /// How long quitting waits for the standstill set-point to leave for the robot.
+    static constexpr int kQuitFlushMs = 500;
 
     /// Connects to the client singleton's bumper, odometry and connection signals.
     explicit ControlHandler(QObject* parent = nullptr);

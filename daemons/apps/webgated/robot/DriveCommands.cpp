@@ -1,8 +1,12 @@
 #include "robot/DriveCommands.h"
 
+#include <locale.h>
+
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <cstdarg>
+#include <cstdio>
 #include <initializer_list>
 
 #include "robot/ControlHandler.h"
@@ -46,6 +50,25 @@ RequestResult readNumbers(const Request& request, std::initializer_list<NumberPa
     return Ack;
 }
 
+// The C library's own formatting: halfway cases round as printf does and -0.0 keeps its sign,
+// which Qt's formatter does not do. Always with a decimal point, whatever the process locale
+// (the application object sets it from the environment); the text is never cut short.
+__attribute__((format(printf, 1, 2))) QString cFormat(const char* format, ...) {
+    static const locale_t cLocale = ::newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
+    const locale_t previous = ::uselocale(cLocale);
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    const int length = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    QByteArray text(length > 0 ? length : 0, Qt::Uninitialized);
+    if (length > 0) std::vsnprintf(text.data(), static_cast<size_t>(length) + 1, format, args);
+    va_end(args);
+    ::uselocale(previous);
+    return QString::fromLatin1(text);
+}
+
 }  // namespace
 
 RequestResult stop(Request&, ControlHandler& control) {
@@ -61,8 +84,8 @@ RequestResult velDrive(Request& request, ControlHandler& control) {
         readNumbers(request, {{"vx", &vx}, {"vy", &vy}, {"omega", &omega}}, {});
     if (result != Ack) return result;
     control.addDeltaVel(vx, vy, omega);
-    request.setText("MSG", QString::asprintf("velDrive(%1.3f,%1.3f,%1.3f)", static_cast<double>(vx),
-                                             static_cast<double>(vy), static_cast<double>(omega)));
+    request.setText("MSG", cFormat("velDrive(%1.3f,%1.3f,%1.3f)", static_cast<double>(vx),
+                                   static_cast<double>(vy), static_cast<double>(omega)));
     return Ack;
 }
 
@@ -82,10 +105,10 @@ RequestResult positionDrive(Request& request, ControlHandler& control) {
     // A mode outside int would wrap into a valid movement kind: refused.
     if (mode < INT_MIN || mode > INT_MAX) return InvalidParameters;
     control.startPositionMode(x, y, phi, vel, rotvel, static_cast<int>(mode));
-    request.setText("MSG", QString::asprintf("positionDrive(%1.3f,%1.3f,%1.3f,%1.3f,%1.3f,%d)",
-                                             static_cast<double>(x), static_cast<double>(y),
-                                             static_cast<double>(phi), static_cast<double>(vel),
-                                             static_cast<double>(rotvel), static_cast<int>(mode)));
+    request.setText(
+        "MSG", cFormat("positionDrive(%1.3f,%1.3f,%1.3f,%1.3f,%1.3f,%d)", static_cast<double>(x),
+                       static_cast<double>(y), static_cast<double>(phi), static_cast<double>(vel),
+                       static_cast<double>(rotvel), static_cast<int>(mode)));
     return Ack;
 }
 

@@ -29,8 +29,7 @@ ImageHandler::ImageHandler()
     connected = connect(m_requestTimeoutTimer, &QTimer::timeout, this,
                         &ImageHandler::on_imageRequestTimeoutTimer_timeout) &&
                 connected;
-    Q_ASSERT(connected);
-    Q_UNUSED(connected);
+    if (!connected) qFatal("ImageHandler: a signal-slot connection failed");
 
     bool ok = false;
     unsigned int timeoutMs =

@@ -1,0 +1,141 @@
+// The daemon for real behind nginx: SIGTERM while driving stops the robot at once and ends the
+// daemon even when a peer stalls or a request runs long; nginx's keep-alive pool is served in
+// full; a program the daemon starts inherits none of its descriptors.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QTcpSocket>
+#include <atomic>
+#include <thread>
+
+#include "E2e.h"
+#include "TestRobot.h"
+#include "Wait.h"
+
+using namespace testsupport;
+
+namespace {
+
+// A daemon under `sandbox` whose PATH finds `dpkg` (a shell script) first.
+bool startWithDpkg(DaemonUnderTest& daemon, const Sandbox& sandbox, const QByteArray& dpkg,
+                   const QByteArray& config = "[Network]\nserver=127.0.0.1:1\n") {
+    sandbox.writeFile("/etc/corvanta/webgated.conf", config);
+    sandbox.writeFile("/bin/dpkg", "#!/bin/sh\necho '+++-===-==='\n" + dpkg);
+    QFile::setPermissions(sandbox.path("/bin/dpkg"),
+                          QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    daemon.setEnvironment("PATH", sandbox.path("/bin") + ":" + qEnvironmentVariable("PATH"));
+    return daemon.start();
+}
+
+bool isZero(const QJsonArray& args) { return args == QJsonArray{0, 0, 0}; }
+
+TEST(ShutdownE2eTest, SigtermWhileDrivingStopsTheRobotFirstAndEndsTheDaemon) {
+    enum Busy { StalledPeer, RequestBeyondTheLimit, RequestFinishingInTime };
+    for (const Busy busy : {StalledPeer, RequestBeyondTheLimit, RequestFinishingInTime}) {
+        SCOPED_TRACE(busy);
+        TestRobot robot;
+        Sandbox sandbox;
+        DaemonUnderTest daemon(sandbox);
+        const QByteArray run = sandbox.path("/run/").toUtf8();
+        // dpkg tells it runs, then waits for the test's word.
+        ASSERT_TRUE(startWithDpkg(
+            daemon, sandbox,
+            "echo $$ >" + run + "dpkg.pid\nuntil [ -e " + run + "go ]; do sleep 0.05; done\n",
+            "[Log]\nverbosity=3\n[Debug]\nbroadcastLogViaUDP=1\nudpIP=fe80::1%2\n"
+            "[Network]\nserver=" +
+                robot.address().toUtf8() + "\n"));
+        const QString omnidrive = QStringLiteral("omnidrive");
+        ASSERT_TRUE(waitFor([&] { return robot.isSwitchedOn(omnidrive); }, 15000));
+        ASSERT_TRUE(daemon.command(R"({"TYPE":"velDrive","vx":0.2,"vy":0,"omega":0})").ok);
+        ASSERT_TRUE(waitFor([&] { return !robot.commands(omnidrive).isEmpty(); }));
+        ASSERT_FALSE(isZero(robot.commands(omnidrive).last()));
+
+        QLocalSocket stalled;
+        QTcpSocket request;
+        if (busy == StalledPeer) {
+            stalled.connectToServer(daemon.socketPath());
+            stalled.write(QByteArray("\1\1\0\1\0\10", 6));  // the first 6 bytes of a record
+            ASSERT_TRUE(stalled.waitForBytesWritten(5000));
+            ASSERT_TRUE(waitFor([&] { return threadBlockedInRead(daemon.daemonPid(), "Fcgi"); }));
+        } else {
+            request.connectToHost(QHostAddress::LocalHost, daemon.port());
+            request.write("GET /webgated?" + pageEncode(R"({"TYPE":"updateCheck"})") +
+                          " HTTP/1.0\r\n\r\n");
+            ASSERT_TRUE(request.waitForBytesWritten(5000));
+            ASSERT_TRUE(waitFor([&] { return QFile::exists(run + "dpkg.pid"); }, 10000));
+        }
+
+        daemon.signalDaemon(SIGTERM);
+        // The standstill reaches the robot while the daemon still waits for its request thread.
+        ASSERT_TRUE(waitFor(
+            [&] { return isZero(robot.commands(omnidrive).last()) || !daemon.isDaemonRunning(); }));
+        EXPECT_TRUE(isZero(robot.commands(omnidrive).last()));
+        EXPECT_TRUE(daemon.isDaemonRunning());
+        if (busy == RequestFinishingInTime) sandbox.writeFile("/run/go", "");
+        ASSERT_TRUE(waitFor([&] { return !daemon.isDaemonRunning(); }, 15000));
+        EXPECT_EQ(daemon.daemonExitCode(), 0);
+        const QByteArray log = daemon.logFile();
+        EXPECT_EQ(log.contains("ERROR: a request is still being served"),
+                  busy == RequestBeyondTheLimit)
+            << log.data();
+        // The request thread's last line, handed over after the event loop ended, is written.
+        EXPECT_EQ(log.contains("Done:{\"TYPE\":\"updateCheck\"}"), busy == RequestFinishingInTime)
+            << log.data();
+        // An address holding a placeholder is shown as it is.
+        EXPECT_TRUE(log.contains(" | ip = fe80::1%2, port = 7086\n"));
+        if (busy == RequestBeyondTheLimit)
+            ::kill(sandbox.readFile("/run/dpkg.pid").trimmed().toInt(), SIGKILL);
+    }
+}
+
+TEST(ShutdownE2eTest, ABurstThroughNginxKeepAlivePoolIsAnsweredInFull) {
+    Sandbox sandbox;
+    sandbox.writeFile("/etc/corvanta/webgated.conf", "[Network]\nserver=127.0.0.1:1\n");
+    DaemonUnderTest daemon(sandbox);
+    daemon.setKeepAlive(true);
+    ASSERT_TRUE(daemon.start());
+    std::atomic<int> answered{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 6; ++c) {
+        clients.emplace_back([&] {
+            for (int i = 0; i < 150; ++i) {
+                if (daemon.command(R"({"TYPE":"nothing"})").body ==
+                    R"({"TYPE":"ERR","MSG":"UNKNOWN COMMAND"})") {
+                    ++answered;
+                }
+            }
+        });
+    }
+    for (std::thread& client : clients) client.join();
+    EXPECT_EQ(answered.load(), 6 * 150);
+    for (const char* level : {"[error]", "[crit]", "[alert]", "[emerg]"}) {
+        EXPECT_FALSE(daemon.nginxErrors().contains(level)) << daemon.nginxErrors().data();
+    }
+}
+
+TEST(ShutdownE2eTest, AProgramTheDaemonStartsSeesOnlyTheStandardDescriptors) {
+    Sandbox sandbox;
+    DaemonUnderTest daemon(sandbox);
+    // This dpkg lists its own descriptors as packages (not the one its glob reads, nor itself).
+    ASSERT_TRUE(
+        startWithDpkg(daemon, sandbox,
+                      "cd /proc/$$/fd && for fd in *; do [ -e $fd ] && "
+                      "[ \"$(readlink $fd)\" != \"$0\" ] && echo \"ii $fd x\"; done; true\n"));
+    QStringList descriptors;
+    for (const QJsonValue record :
+         QJsonDocument::fromJson(daemon.command(R"({"TYPE":"updateCheck"})").body)
+             .object()
+             .value("DATA")
+             .toArray()) {
+        descriptors << record.toObject().value("nme").toString();
+    }
+    descriptors.sort();
+    EXPECT_EQ(descriptors, QStringList({"0", "1", "2"}));
+}
+
+}  // namespace
