@@ -1,11 +1,12 @@
 #include "CommandTable.h"
 
 #include "Fcgi.h"
+#include "frame/Client.h"
+#include "frame/SystemInfoCommands.h"
+#include "programs/ProgramCommands.h"
 #include "robot/ControlHandler.h"
 #include "robot/DriveCommands.h"
-#include "frame/Client.h"
 #include "robot/ImageCommands.h"
-#include "frame/SystemInfoCommands.h"
 #include "robot/SensorCommands.h"
 
 CommandTable webgatedCommands() {
@@ -22,8 +23,7 @@ CommandTable webgatedCommands() {
          },
          false},
         {"changeRes",
-         [](Fcgi&, Request& request) { return changeRes(request, *Client::singleton()); },
-         false},
+         [](Fcgi&, Request& request) { return changeRes(request, *Client::singleton()); }, false},
         {"stop",
          [](Fcgi& fcgi, Request& request) {
              return DriveCommands::stop(request, *fcgi.controlHandler());
@@ -45,13 +45,41 @@ CommandTable webgatedCommands() {
              return Ack;
          },
          true},
-        // {"getProgramList", ..., false},
-        // {"deleteFile", ..., false},
-        // {"renameFile", ..., false},
-        // {"runProgram", ..., false},
-        // {"killProcess", ..., false},
-        // {"writeToStdin", ..., false},
-        // {"getProcessInfo", ..., true},
+        {"getProgramList",
+         [](Fcgi& fcgi, Request& request) {
+             return ProgramCommands::getProgramList(request, fcgi.programStore());
+         },
+         false},
+        {"deleteFile",
+         [](Fcgi& fcgi, Request& request) {
+             return ProgramCommands::deleteFile(request, fcgi.programStore());
+         },
+         false},
+        {"renameFile",
+         [](Fcgi& fcgi, Request& request) {
+             return ProgramCommands::renameFile(request, fcgi.programStore());
+         },
+         false},
+        {"runProgram",
+         [](Fcgi& fcgi, Request& request) {
+             return ProgramCommands::runProgram(request, fcgi.interpreterPath(),
+                                                fcgi.currentProgram());
+         },
+         false},
+        {"killProcess",
+         [](Fcgi& fcgi, Request& request) {
+             return ProgramCommands::killProcess(request, fcgi.interpreterPath(),
+                                                 fcgi.currentProgram());
+         },
+         false},
+        {"writeToStdin",
+         [](Fcgi&, Request& request) { return ProgramCommands::writeToStdin(request); }, false},
+        {"getProcessInfo",
+         [](Fcgi& fcgi, Request& request) {
+             return ProgramCommands::getProcessInfo(request, fcgi.interpreterPath(),
+                                                    fcgi.currentProgram());
+         },
+         true},
         // {"SetEthConf", ..., false},
         // {"SetWlanConf", ..., false},
         // {"GetIFConf", ..., false},
@@ -77,8 +105,8 @@ CommandTable webgatedCommands() {
         // {"getSettingsItemsXML", ..., false},
         // {"saveSettings", ..., false},
         // {"restartComponent", ..., false},
-        {"getVersion", [](Fcgi&, Request& request) { return SystemInfoCommands::getVersion(request); },
-         false},
+        {"getVersion",
+         [](Fcgi&, Request& request) { return SystemInfoCommands::getVersion(request); }, false},
         {"updateCheck",
          [](Fcgi&, Request& request) { return SystemInfoCommands::updateCheck(request); }, false},
         {"sendDebugMessage",

@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 
 #include "CommandTable.h"
 #include "robot/ControlHandler.h"
@@ -144,18 +143,14 @@ void Fcgi::prepareProgramStore() {
         log(QStringLiteral("ERROR: Cannot create symbolic link \"/var/www/programs\""), 0);
     }
     QFile::setPermissions(link, kAllPermissions);
+    m_programStore.remember();
 }
 
 void Fcgi::setCommandTable(CommandTable table) {
     m_processor.reset(new RequestProcessor(*this, std::move(table)));
 }
 
-bool Fcgi::isValidFilename(const QString& name) const {
-    // Anchored at the very end: a plain "$" would also accept a trailing line feed.
-    static const QRegularExpression pattern(
-        QRegularExpression::anchoredPattern(QStringLiteral("[_a-zA-Z0-9\\-\\.]+")));
-    return pattern.match(name).hasMatch();
-}
+bool Fcgi::isValidFilename(const QString& name) const { return ProgramStore::isValidFileName(name); }
 
 void Fcgi::on_clientConnected() { Client::singleton()->setTopicsEnabled(true); }
 
