@@ -1,13 +1,13 @@
 #include "CommandTable.h"
 
 #include "Fcgi.h"
-#include "frame/Client.h"
-#include "frame/SystemInfoCommands.h"
-#include "programs/ProgramCommands.h"
 #include "robot/ControlHandler.h"
 #include "robot/DriveCommands.h"
+#include "frame/Client.h"
 #include "robot/ImageCommands.h"
+#include "frame/SystemInfoCommands.h"
 #include "robot/SensorCommands.h"
+#include "programs/ProgramCommands.h"
 
 CommandTable webgatedCommands() {
     // Matched in this order; the flag marks the commands whose "Done:" line is quiet.
@@ -23,7 +23,8 @@ CommandTable webgatedCommands() {
          },
          false},
         {"changeRes",
-         [](Fcgi&, Request& request) { return changeRes(request, *Client::singleton()); }, false},
+         [](Fcgi&, Request& request) { return changeRes(request, *Client::singleton()); },
+         false},
         {"stop",
          [](Fcgi& fcgi, Request& request) {
              return DriveCommands::stop(request, *fcgi.controlHandler());
@@ -73,7 +74,8 @@ CommandTable webgatedCommands() {
          },
          false},
         {"writeToStdin",
-         [](Fcgi&, Request& request) { return ProgramCommands::writeToStdin(request); }, false},
+         [](Fcgi&, Request& request) { return ProgramCommands::writeToStdin(request); },
+         false},
         {"getProcessInfo",
          [](Fcgi& fcgi, Request& request) {
              return ProgramCommands::getProcessInfo(request, fcgi.interpreterPath(),
@@ -105,8 +107,8 @@ CommandTable webgatedCommands() {
         // {"getSettingsItemsXML", ..., false},
         // {"saveSettings", ..., false},
         // {"restartComponent", ..., false},
-        {"getVersion",
-         [](Fcgi&, Request& request) { return SystemInfoCommands::getVersion(request); }, false},
+        {"getVersion", [](Fcgi&, Request& request) { return SystemInfoCommands::getVersion(request); },
+         false},
         {"updateCheck",
          [](Fcgi&, Request& request) { return SystemInfoCommands::updateCheck(request); }, false},
         {"sendDebugMessage",
