@@ -80,27 +80,6 @@ TEST_F(ScriptRunnerTest, DecodesUtf8AcrossReadsCutsAtNulAndHandsOutOnce) {
     EXPECT_EQ(runner().getProcessOutput(), QString());
 }
 
-TEST_F(ScriptRunnerTest, TwoProgramsShareTheBufferAndReportTheirEnd) {
-    const QString other = sandbox().writeScript(QStringLiteral("other"), "echo two\nexit 3\n");
-    sandbox().writeScript(QStringLiteral("interpreter"), "echo one\n");
-    QList<int> codes;
-    runner().runScript(m_name, {}, [&](int code, int) { codes.append(code); });
-    runner().runScript(other, {}, [&](int code, int) { codes.append(code * 10); });
-    ASSERT_TRUE(waitFor([&] { return codes.size() == 2; }));
-    std::sort(codes.begin(), codes.end());
-    EXPECT_EQ(codes, QList<int>({0, 30}));
-    const QString output = runner().getProcessOutput();
-    EXPECT_TRUE(output.contains(QLatin1String("one\n")) && output.contains(QLatin1String("two\n")))
-        << qPrintable(output);
-    for (const QString& name : {m_name, other}) {
-        const ScriptRunner::ProcessInfo info = runner().processInfo(name);
-        EXPECT_FALSE(info.registered);
-        EXPECT_EQ(info.state, -1);
-    }
-    EXPECT_TRUE(env().logText().contains(
-        QStringLiteral("ScriptRunner::on_process_finished %1 : exitcode = 3").arg(other)));
-}
-
 TEST_F(ScriptRunnerTest, ProgramThatCannotStartStaysRegisteredInStateZero) {
     env().setConfig(ProcessSandbox::config(m_name, sandbox().path(QStringLiteral("missing"))));
     QList<int> codes;
@@ -138,12 +117,16 @@ TEST_F(ScriptRunnerTest, KillsTheTreeDeepestFirstRootIncluded) {
     EXPECT_TRUE(env().logText().contains(QStringLiteral("killtree:%1\n").arg(pids[0])));
 }
 
-TEST_F(ScriptRunnerTest, ProgramIgnoringSigtermIsKilledAfterTheGracePeriod) {
-    const QList<qint64> pids = startTree("ONTERM=''\n");
-    ASSERT_EQ(pids.size(), 3);
-    runner().killTree(m_name);
-    ASSERT_TRUE(waitFor([&] { return allGone(pids) && !runner().hasProcess(m_name); }, 15000));
-    EXPECT_TRUE(env().logText().contains(QStringLiteral("killtree: SIGKILL")));
+TEST_F(ScriptRunnerTest, OutputBufferKeepsTheNewestMebibyte) {
+    sandbox().writeScript(QStringLiteral("interpreter"),
+                          "head -c 1100000 /dev/zero | tr '\\0' a\necho end\n");
+    bool ended = false;
+    runner().runScript(m_name, {}, [&](int, int) { ended = true; });
+    ASSERT_TRUE(waitFor([&] { return ended; }, 10000));
+    const QString output = runner().getProcessOutput();
+    EXPECT_EQ(output.size(), ScriptRunner::kMaxOutputChars);
+    EXPECT_TRUE(output.startsWith(QLatin1Char('a')) && output.endsWith(QLatin1String("aend\n")));
+    EXPECT_TRUE(env().logText().contains(QLatin1String("characters of old output dropped")));
 }
 
 TEST_F(ScriptRunnerTest, NewRunStartsOnlyOnceTheOldTreeIsGone) {
