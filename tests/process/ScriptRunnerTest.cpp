@@ -101,6 +101,7 @@ TEST_F(ScriptRunnerTest, ProgramThatCannotStartStaysRegisteredInStateZero) {
 }
 
 TEST_F(ScriptRunnerTest, KillsTheTreeDeepestFirstRootIncluded) {
+    env().clearLog();
     const QList<qint64> pids = startTree();
     ASSERT_EQ(pids.size(), 3);
     runner().killTree(m_name);
@@ -115,6 +116,8 @@ TEST_F(ScriptRunnerTest, KillsTheTreeDeepestFirstRootIncluded) {
     }
     EXPECT_EQ(order, QList<qint64>({pids[2], pids[1], pids[0]}));
     EXPECT_TRUE(env().logText().contains(QStringLiteral("killtree:%1\n").arg(pids[0])));
+    // SIGTERM alone ended it: the root got one too.
+    EXPECT_FALSE(env().logText().contains(QLatin1String("SIGKILL")));
 }
 
 TEST_F(ScriptRunnerTest, OutputBufferKeepsTheNewestMebibyte) {
