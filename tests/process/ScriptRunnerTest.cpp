@@ -150,6 +150,7 @@ TEST_F(ScriptRunnerTest, NewRunStartsOnlyOnceTheOldTreeIsGone) {
 TEST_F(ScriptRunnerTest, KillWithNothingRegisteredRunsKillallBeforeTheNextStart) {
     sandbox().writeScript(QStringLiteral("interpreter"),
                           "echo interpreter >> \"$(dirname \"$0\")/sudo.calls\"\n");
+    runner().killTree(sandbox().path(QStringLiteral("other")));  // ends no interpreter
     runner().killTree(m_name);
     runner().runScript(m_name);
     ASSERT_TRUE(

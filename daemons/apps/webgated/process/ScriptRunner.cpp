@@ -190,10 +190,16 @@ void ScriptRunner::killTree(QProcess* process, const QString& name) {
     if (process) {
         kill = new TreeKill(process, kGraceMs, kHelperTimeoutMs, this, this);
     } else {
-        // The configured interpreter's full path selects only processes running that file.
-        kill = new TreeKill(
-            configured("~/Flowdesk/path", "/usr/local/Flowdesk2/bin/flowdesk2_interpreter"),
-            kHelperTimeoutMs, this, this);
+        const QString interpreter =
+            configured("~/Flowdesk/path", "/usr/local/Flowdesk2/bin/flowdesk2_interpreter");
+        // Only a stop of the interpreter may end interpreters that are not registered: a script
+        // that has already ended is no reason to end the robot's program.
+        if (name != interpreter) {
+            log(QStringLiteral("killtree: nothing runs under ") + name, 2);
+            return;
+        }
+        // The full path selects only processes running that file.
+        kill = new TreeKill(interpreter, kHelperTimeoutMs, this, this);
     }
     m_kills.insert(name, kill);
     connect(kill, &TreeKill::finished, this, [this, name]() { onKillFinished(name); });

@@ -1,8 +1,6 @@
 #include "programs/ProgramStore.h"
 
-#include <sys/stat.h>
-
-#include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include "frame/FsRoot.h"
@@ -12,16 +10,14 @@ QString ProgramStore::robotDir() { return QStringLiteral("/var/www/programs"); }
 QString ProgramStore::fsDir() { return FsRoot::fsPath(robotDir()); }
 
 void ProgramStore::remember() {
-    struct stat info {};
-    m_known = ::stat(QFile::encodeName(fsDir()).constData(), &info) == 0 && S_ISDIR(info.st_mode);
-    m_device = info.st_dev;
-    m_inode = info.st_ino;
+    const QFileInfo store(fsDir());
+    m_canonicalPath = store.isDir() ? store.canonicalFilePath() : QString();
 }
 
 bool ProgramStore::isIntact() const {
-    struct stat info {};
-    if (!m_known || ::stat(QFile::encodeName(fsDir()).constData(), &info) != 0) return false;
-    return S_ISDIR(info.st_mode) && info.st_dev == m_device && info.st_ino == m_inode;
+    const QFileInfo store(fsDir());
+    return !m_canonicalPath.isEmpty() && store.isDir() &&
+           store.canonicalFilePath() == m_canonicalPath;
 }
 
 bool ProgramStore::isValidFileName(const QString& name) {

@@ -12,16 +12,15 @@ public:
     static QString robotDir();
     static QString fsDir();
 
-    /// Remembers the directory "/var/www/programs" leads to now: called once it is prepared.
+    /// Remembers where "/var/www/programs" leads now, every link resolved: called once the
+    /// store is prepared.
     void remember();
-    /// True while "/var/www/programs" still leads to the directory remembered at start-up.
+    /// True while "/var/www/programs" is a folder and still leads to the same place.
     bool isIntact() const;
 
     /// Letters, digits, "_", "-" and "." only, neither "." nor "..", at most 255 bytes.
     static bool isValidFileName(const QString& name);
 
 private:
-    bool m_known = false;
-    dev_t m_device = 0;
-    ino_t m_inode = 0;
+    QString m_canonicalPath;  // empty when the store could not be prepared
 };
