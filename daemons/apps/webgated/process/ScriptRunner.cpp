@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QMutexLocker>
+#include <QThread>
+#include <csignal>
 
 #include "frame/Client.h"
 #include "kel/corvanta/daemons/EventMailbox.h"
@@ -75,18 +77,25 @@ ScriptRunner::~ScriptRunner() {
     m_kills.clear();
     m_pending.clear();
 
-    // Every process still running gets SIGTERM, then SIGKILL, each wait bounded: the destructor
-    // runs on the main thread, and QProcess's own destructor would wait 30 s for each.
+    // Every program still running ends with its whole tree: SIGTERM to the descendants (deepest
+    // first) and the root, SIGKILL to what is left, each wait bounded. The destructor runs on the
+    // main thread, and QProcess's own destructor would wait 30 s for each.
     const QList<QProcess*> processes =
         findChildren<QProcess*>(QString(), Qt::FindDirectChildrenOnly);
+    QList<TreeKill::Process> tree;
     for (QProcess* process : processes) {
         process->disconnect(this);
         if (process->state() == QProcess::NotRunning) continue;
         if (m_runs.contains(process)) {
-            process->terminate();
+            tree += TreeKill::descendantsNow(process->processId());
         } else {
             process->kill();  // a helper
         }
+    }
+    TreeKill::signalNow(tree, SIGTERM, kShutdownKillMs);
+    for (QProcess* process : processes) {
+        if (process->state() != QProcess::NotRunning && m_runs.contains(process))
+            process->terminate();
     }
     for (int limit : {kShutdownTermMs, kShutdownKillMs}) {
         QDeadlineTimer deadline(limit);
@@ -94,13 +103,23 @@ ScriptRunner::~ScriptRunner() {
             if (process->state() == QProcess::NotRunning) continue;
             process->waitForFinished(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
         }
-        bool anyLeft = false;
+        QList<TreeKill::Process> left;
+        for (;;) {
+            left.clear();
+            for (const TreeKill::Process& member : tree) {
+                if (member.runs()) left.append(member);
+            }
+            if (left.isEmpty() || deadline.hasExpired()) break;
+            QThread::msleep(10);
+        }
+        bool anyLeft = !left.isEmpty();
         for (QProcess* process : processes) {
             if (process->state() == QProcess::NotRunning) continue;
             anyLeft = true;
             process->kill();
         }
         if (!anyLeft) break;
+        TreeKill::signalNow(left, SIGKILL, kShutdownKillMs);
     }
     qDeleteAll(m_runs);
     m_runs.clear();

@@ -29,7 +29,8 @@ public:
     class RunScriptNoWaitEvent : public QEvent {
     public:
         static constexpr QEvent::Type EventType = static_cast<QEvent::Type>(QEvent::User);
-        RunScriptNoWaitEvent(const QString& name, const QStringList& args, FinishedCallback onFinished)
+        RunScriptNoWaitEvent(const QString& name, const QStringList& args,
+                             FinishedCallback onFinished)
             : QEvent(EventType), m_name(name), m_args(args), m_onFinished(std::move(onFinished)) {}
         const QString& name() const { return m_name; }
         const QStringList& args() const { return m_args; }

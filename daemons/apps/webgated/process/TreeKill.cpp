@@ -1,7 +1,13 @@
 #include "process/TreeKill.h"
 
+#include <signal.h>
+
+#include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QTimer>
+#include <cerrno>
+#include <functional>
 #include <memory>
 
 #include "kel/corvanta/daemons/Log.h"
@@ -45,6 +51,52 @@ qint64 TreeKill::startTimeOf(qint64 pid) {
     bool ok = false;
     const qint64 start = fields[19].toLongLong(&ok);
     return ok ? start : -1;
+}
+
+QList<TreeKill::Process> TreeKill::descendantsNow(qint64 pid) {
+    QHash<qint64, QList<qint64>> children;
+    const QStringList entries =
+        QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        bool isPid = false;
+        const qint64 child = entry.toLongLong(&isPid);
+        if (!isPid) continue;
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(child));
+        if (!stat.open(QIODevice::ReadOnly)) continue;
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1) children[fields[1].toLongLong()].append(child);
+    }
+    QList<Process> result;
+    std::function<void(qint64)> walk = [&](qint64 parent) {
+        for (qint64 child : children.value(parent)) {
+            if (child <= 1) continue;
+            walk(child);
+            result.append({child, startTimeOf(child)});
+        }
+    };
+    if (pid > 1) walk(pid);
+    return result;
+}
+
+void TreeKill::signalNow(const QList<Process>& processes, int signal, int timeoutMs) {
+    QStringList refused;
+    for (const Process& process : processes) {
+        if (!process.runs()) continue;
+        if (::kill(static_cast<pid_t>(process.pid), signal) != 0 && errno == EPERM) {
+            refused.append(QString::number(process.pid));
+        }
+    }
+    if (refused.isEmpty()) return;
+    QProcess sudo;
+    sudo.start(QStringLiteral("sudo"),
+               QStringList{QStringLiteral("kill"), QStringLiteral("-%1").arg(signal)} + refused,
+               QIODevice::ReadOnly);
+    if (!sudo.waitForFinished(timeoutMs)) {
+        log(QStringLiteral("killtree: sudo kill did not end within %1 ms").arg(timeoutMs), 0);
+        sudo.kill();
+        sudo.waitForFinished(100);
+    }
 }
 
 void TreeKill::start() {
@@ -123,7 +175,7 @@ void TreeKill::listChildren(qint64 pid) {
                     const qint64 child = part.trimmed().toLongLong(&isNumber);
                     if (!isNumber || child <= 1) continue;
                     bool seen = false;
-                    for (const Member& member : m_members) seen = seen || member.pid == child;
+                    for (const Process& member : m_members) seen = seen || member.pid == child;
                     if (seen) continue;
                     level.children.append(child);
                     m_members.append({child, startTimeOf(child)});
@@ -175,7 +227,7 @@ void TreeKill::treeSignalled() {
 
 QList<qint64> TreeKill::survivors() const {
     QList<qint64> alive;
-    for (const Member& member : m_members) {
+    for (const Process& member : m_members) {
         // The same pid with another start time is a new process that merely reuses the number.
         if (member.startTime >= 0 && startTimeOf(member.pid) == member.startTime) {
             alive.append(member.pid);

@@ -29,8 +29,21 @@ public:
     void start();
     bool isFinished() const { return m_finished; }
 
+    /// A process told apart from a later one that reuses its pid.
+    struct Process {
+        qint64 pid;
+        qint64 startTime;
+        bool runs() const { return startTime >= 0 && startTimeOf(pid) == startTime; }
+    };
+
     /// Start time of a live process in clock ticks since boot, or -1 when it is gone or a zombie.
     static qint64 startTimeOf(qint64 pid);
+    /// The descendants of `pid` as they are now, deepest first; read from /proc, no helper.
+    static QList<Process> descendantsNow(qint64 pid);
+    /// Sends `signal` at once to those of `processes` that still run, in order; the ones this
+    /// process may not signal get it through "sudo kill", waited for at most `timeoutMs`.
+    /// For shutdown, when the event loop no longer runs.
+    static void signalNow(const QList<Process>& processes, int signal, int timeoutMs);
 
 Q_SIGNALS:
     void finished();
@@ -40,10 +53,6 @@ private:
         qint64 pid;
         QList<qint64> children;
         int next = 0;
-    };
-    struct Member {
-        qint64 pid;
-        qint64 startTime;
     };
 
     using StepDone = std::function<void(bool ok, const QByteArray& output)>;
@@ -63,7 +72,7 @@ private:
     int m_helperTimeoutMs;
     QObject* m_helperParent;
     QList<Level> m_stack;
-    QList<Member> m_members;  // every process of the tree seen, the root first
+    QList<Process> m_members;  // every process of the tree seen, the root first
     QTimer* m_poll = nullptr;
     QTimer* m_grace = nullptr;
     bool m_killSent = false;
