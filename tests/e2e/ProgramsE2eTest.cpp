@@ -6,16 +6,12 @@
 #include <algorithm>
 
 #include "E2e.h"
+#include "Processes.h"
 #include "Wait.h"
 
 using namespace testsupport;
 
 namespace {
-
-bool runs(qint64 pid) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    return stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z");
-}
 
 TEST(ProgramsE2eTest, ProgramTreeEndsWithTheDaemon) {
     Sandbox sandbox;
@@ -38,24 +34,20 @@ TEST(ProgramsE2eTest, ProgramTreeEndsWithTheDaemon) {
     EXPECT_EQ(daemon.command(R"({"TYPE":"runProgram","programName":"p.rvw"})").body,
               R"({"TYPE":"ACK"})");
     QList<qint64> tree;
-    ASSERT_TRUE(waitFor(
-        [&] {
-            tree.clear();
-            for (const QByteArray& pid : sandbox.readFile("/interpreter.pids").split('\n')) {
-                if (!pid.isEmpty()) tree.append(pid.toLongLong());
-            }
-            return tree.size() == 3;
-        },
-        10000));
+    const auto started = [&] {
+        return (tree = pidsIn(sandbox.readFile("/interpreter.pids"))).size() == 3;
+    };
+    ASSERT_TRUE(waitFor(started, 10000));
     EXPECT_EQ(
         daemon.command(R"({"TYPE":"getProcessInfo"})").body,
         R"({"hasProcess":1,"currentProcess":"p.rvw","processState":2,"output":"","TYPE":"ACK"})");
     int exitCode = -1;
     ASSERT_TRUE(daemon.stopDaemon(SIGTERM, &exitCode));
     EXPECT_EQ(exitCode, 0);
-    EXPECT_TRUE(std::none_of(tree.begin(), tree.end(), runs));
+    EXPECT_TRUE(std::none_of(tree.begin(), tree.end(), processRuns));
     for (qint64 pid : tree) {
-        if (runs(pid)) ::kill(static_cast<pid_t>(pid), SIGKILL);  // nothing outlives a failed test
+        if (processRuns(pid))
+            ::kill(static_cast<pid_t>(pid), SIGKILL);  // nothing outlives a failed test
     }
 }
 

@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include "Processes.h"
+
 namespace testsupport {
 
 /// Real programs for the script runner's tests: a directory of small scripts, and a stand-in
@@ -40,10 +42,5 @@ public:
 private:
     QTemporaryDir m_dir;
 };
-
-/// True while `pid` runs (a zombie counts as gone).
-bool processRuns(qint64 pid);
-/// The pids listed one per line in `text`.
-QList<qint64> pidsIn(const QByteArray& text);
 
 }  // namespace testsupport
