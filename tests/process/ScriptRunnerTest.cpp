@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <algorithm>
 
 #include "DaemonEnvironment.h"
 #include "ProcessSandbox.h"
@@ -51,10 +52,7 @@ protected:
         return pidsIn(sandbox().readFile(QStringLiteral("pids")));
     }
     static bool allGone(const QList<qint64>& pids) {
-        for (qint64 pid : pids) {
-            if (processRuns(pid)) return false;
-        }
-        return true;
+        return std::none_of(pids.begin(), pids.end(), processRuns);
     }
 
     static ProcessSandbox* s_sandbox;
