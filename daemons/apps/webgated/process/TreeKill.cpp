@@ -257,8 +257,17 @@ void TreeKill::graceOver() {
         return;
     }
     m_killSent = true;
-    QStringList args{QStringLiteral("kill"), QStringLiteral("-KILL")};
+    // Children started since the walk go too: the tree as it is now, from every survivor.
+    QList<qint64> targets = alive;
     for (qint64 pid : alive) {
+        for (const Process& late : descendantsNow(pid)) {
+            if (targets.contains(late.pid)) continue;
+            targets.append(late.pid);
+            m_members.append(late);
+        }
+    }
+    QStringList args{QStringLiteral("kill"), QStringLiteral("-KILL")};
+    for (qint64 pid : targets) {
         if (pid == m_rootPid && m_root) {
             m_root->kill();  // our own child: signalled directly
         } else {
