@@ -7,6 +7,7 @@
 #include "robot/ImageCommands.h"
 #include "frame/SystemInfoCommands.h"
 #include "robot/SensorCommands.h"
+#include "programs/ProgramCommands.h"
 
 CommandTable webgatedCommands() {
     // Matched in this order; the flag marks the commands whose "Done:" line is quiet.
@@ -45,13 +46,42 @@ CommandTable webgatedCommands() {
              return Ack;
          },
          true},
-        // {"getProgramList", ..., false},
-        // {"deleteFile", ..., false},
-        // {"renameFile", ..., false},
-        // {"runProgram", ..., false},
-        // {"killProcess", ..., false},
-        // {"writeToStdin", ..., false},
-        // {"getProcessInfo", ..., true},
+        {"getProgramList",
+         [](Fcgi& fcgi, Request& request) {
+             return ProgramCommands::getProgramList(request, fcgi.programStore());
+         },
+         false},
+        {"deleteFile",
+         [](Fcgi& fcgi, Request& request) {
+             return ProgramCommands::deleteFile(request, fcgi.programStore());
+         },
+         false},
+        {"renameFile",
+         [](Fcgi& fcgi, Request& request) {
+             return ProgramCommands::renameFile(request, fcgi.programStore());
+         },
+         false},
+        {"runProgram",
+         [](Fcgi& fcgi, Request& request) {
+             return ProgramCommands::runProgram(request, fcgi.interpreterPath(),
+                                                fcgi.currentProgram());
+         },
+         false},
+        {"killProcess",
+         [](Fcgi& fcgi, Request& request) {
+             return ProgramCommands::killProcess(request, fcgi.interpreterPath(),
+                                                 fcgi.currentProgram());
+         },
+         false},
+        {"writeToStdin",
+         [](Fcgi&, Request& request) { return ProgramCommands::writeToStdin(request); },
+         false},
+        {"getProcessInfo",
+         [](Fcgi& fcgi, Request& request) {
+             return ProgramCommands::getProcessInfo(request, fcgi.interpreterPath(),
+                                                    fcgi.currentProgram());
+         },
+         true},
         // {"SetEthConf", ..., false},
         // {"SetWlanConf", ..., false},
         // {"GetIFConf", ..., false},

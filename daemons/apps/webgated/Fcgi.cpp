@@ -16,7 +16,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <algorithm>
 #include <cstring>
 
@@ -200,18 +199,14 @@ void Fcgi::prepareProgramStore() {
         log(QStringLiteral("ERROR: Cannot create symbolic link \"/var/www/programs\""), 0);
     }
     QFile::setPermissions(link, kAllPermissions);
+    m_programStore.remember();
 }
 
 void Fcgi::setCommandTable(CommandTable table) {
     m_processor.reset(new RequestProcessor(*this, std::move(table)));
 }
 
-bool Fcgi::isValidFilename(const QString& name) const {
-    // Anchored at the very end: a plain "$" would also accept a trailing line feed.
-    static const QRegularExpression pattern(
-        QRegularExpression::anchoredPattern(QStringLiteral("[_a-zA-Z0-9\\-\\.]+")));
-    return pattern.match(name).hasMatch();
-}
+bool Fcgi::isValidFilename(const QString& name) const { return ProgramStore::isValidFileName(name); }
 
 void Fcgi::on_clientConnected() { Client::singleton()->setTopicsEnabled(true); }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "frame/RequestProcessor.h"
+#include "programs/ProgramStore.h"
 
 /// The request thread and the long-lived state the commands share. Built on the main thread;
 /// its own thread only runs the request loop.
@@ -62,6 +63,9 @@ public:
     const QByteArray& noCamPng() const { return m_noCamPng; }
     bool isNoCamLoaded() const { return m_noCamLoaded; }
     QString interpreterPath() const { return m_interpreterPath; }
+    /// The program started last (request thread only).
+    QString& currentProgram() { return m_currentProgram; }
+    const ProgramStore& programStore() const { return m_programStore; }
 
     /// How many requests the loop has served (for tests and diagnostics).
     quint64 requestCount() const { return m_requestCount.load(); }
@@ -97,6 +101,7 @@ private:
     bool m_noCamLoaded = false;
     QString m_currentProgram;
     QString m_interpreterPath;
+    ProgramStore m_programStore;
     std::unique_ptr<RequestProcessor> m_processor;
     std::atomic<quint64> m_requestCount{0};
 

@@ -14,6 +14,7 @@
 #include "frame/UdpLogger.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "kel/corvanta/daemons/SignalHandler.h"
+#include "process/ScriptRunner.h"
 
 using kel::corvanta::daemons::Log;
 using kel::corvanta::daemons::SignalHandler;
@@ -49,6 +50,7 @@ int main(int, char**) {
 
     auto* log = new Log(FsRoot::fsPath(QStringLiteral("/var/log/webgated")), 0, false);
 
+    ScriptRunner::init();
     Client::init();
     Client* client = Client::singleton();
 
@@ -110,6 +112,8 @@ int main(int, char**) {
     // Lines the request thread handed over on its way out are written, not dropped.
     log->flush();
     Client::done();
+    // Programs still running are ended, each wait bounded.
+    ScriptRunner::done();
     qDebug("Quit");
     delete fcgi;
     delete log;

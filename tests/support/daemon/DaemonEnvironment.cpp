@@ -11,6 +11,7 @@
 #include "Wait.h"
 #include "frame/Client.h"
 #include "kel/corvanta/daemons/Log.h"
+#include "process/ScriptRunner.h"
 
 namespace testsupport {
 
@@ -30,6 +31,7 @@ DaemonEnvironment::DaemonEnvironment() {
     QDir::setCurrent(sourceDir());  // where the daemon finds ./resources/nocam.png
     QCoreApplication::setApplicationName(QStringLiteral("webgated"));
     m_log.reset(new kel::corvanta::daemons::Log(path(QStringLiteral("/var/log/webgated")), 100, true));
+    ScriptRunner::init();
     Client::init();
 }
 

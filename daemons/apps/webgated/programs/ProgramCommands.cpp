@@ -1,0 +1,153 @@
+#include "programs/ProgramCommands.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include "frame/Client.h"
+#include "frame/FsRoot.h"
+#include "kel/corvanta/daemons/Log.h"
+#include "process/ScriptRunner.h"
+#include "programs/ProgramStore.h"
+
+using kel::corvanta::daemons::Log;
+
+namespace {
+
+void log(const QString& text, int level) { Log::singleton()->log(text, level); }
+
+QString textParam(const Request& request, const char* key) {
+    return jsonToQString(request.param(key));
+}
+
+// Refuses to touch anything once "/var/www/programs" leads somewhere else than at start-up.
+bool storeIntact(Request& request, const ProgramStore& store) {
+    if (store.isIntact()) return true;
+    log(QStringLiteral(
+            "ERROR: /var/www/programs no longer leads to the program folder prepared at start-up"),
+        0);
+    request.setText("MSG", QStringLiteral("The program folder has changed since start-up."));
+    return false;
+}
+
+QString storePath(const QString& name) { return ProgramStore::fsDir() + QLatin1Char('/') + name; }
+
+// Exists, following links (a dangling link does not).
+bool exists(const QString& name) { return QFileInfo::exists(storePath(name)); }
+
+}  // namespace
+
+namespace ProgramCommands {
+
+RequestResult getProgramList(Request& request, const ProgramStore& store) {
+    if (!storeIntact(request, store)) return Failed;
+    const QFileInfoList files =
+        QDir(ProgramStore::fsDir()).entryInfoList(QDir::Files, QDir::Name | QDir::IgnoreCase);
+    json_t* list = json_array();
+    for (const QFileInfo& file : files) {
+        json_t* entry = json_object();
+        json_object_set_new(entry, "fileName", jsonFromQString(file.fileName()));
+        json_object_set_new(entry, "fileSize", json_integer(file.size()));
+        json_object_set_new(
+            entry, "filePath",
+            jsonFromQString(ProgramStore::robotDir() + QLatin1Char('/') + file.fileName()));
+        json_array_append_new(list, entry);
+    }
+    request.set("DATA", list);
+    return Data;
+}
+
+RequestResult deleteFile(Request& request, const ProgramStore& store) {
+    const QString name = textParam(request, "fileName");
+    if (!ProgramStore::isValidFileName(name)) return InvalidFileName;
+    if (!storeIntact(request, store)) return Failed;
+    if (!exists(name)) {
+        request.setText("MSG", name + QStringLiteral("doesn't exist."));
+        return Failed;
+    }
+    if (!QFile::remove(storePath(name))) {
+        request.setText("MSG", QStringLiteral("Failed to delete ") + name + QLatin1Char('.'));
+        return Failed;
+    }
+    return Ack;
+}
+
+RequestResult renameFile(Request& request, const ProgramStore& store) {
+    const QString name = textParam(request, "fileName");
+    const QString newName = textParam(request, "newFileName");
+    if (!ProgramStore::isValidFileName(name)) {
+        request.setText("MSG", QStringLiteral("Invalid file name ") + name);
+        return Failed;
+    }
+    if (!ProgramStore::isValidFileName(newName)) {
+        request.setText("MSG", QStringLiteral("Invalid new file name ") + newName);
+        return Failed;
+    }
+    if (!storeIntact(request, store)) return Failed;
+    if (!exists(name)) {
+        request.setText("MSG", name + QStringLiteral("doesn't exist."));
+        return Failed;
+    }
+    // Never replaces an existing file, nor renames a file onto itself.
+    if (!QFile::rename(storePath(name), storePath(newName))) {
+        request.setText("MSG", QStringLiteral("Failed to rename ") + name + QStringLiteral(" as") +
+                                   newName + QLatin1Char('.'));
+        return Failed;
+    }
+    return Ack;
+}
+
+RequestResult runProgram(Request& request, const QString& interpreterPath,
+                         QString& currentProgram) {
+    ScriptRunner* runner = ScriptRunner::singleton();
+    if (!currentProgram.isEmpty()) {
+        log(QStringLiteral("kill current process:") + currentProgram, 2);
+        runner->killTree(interpreterPath);
+    }
+    const QString name = textParam(request, "programName");
+    if (name.isEmpty()) return MissingParameters;
+    // Only a plain name: the interpreter runs as root on whatever path it is given.
+    if (!ProgramStore::isValidFileName(name)) return InvalidFileName;
+
+    Client* client = Client::singleton();
+    const QString programDir = client
+                                   ->getParameter(QStringLiteral("~/Flowdesk/programpath"),
+                                                  QStringLiteral("/home/corvanta/programs"))
+                                   .toString();
+    QStringList args{QStringLiteral("-f"), FsRoot::fsPath(programDir + QLatin1Char('/') + name)};
+    const int interval =
+        client->getParameter(QStringLiteral("~/Flowdesk/globalVariableOutputInterval"), 0).toInt();
+    if (interval > 0)
+        args << QStringLiteral("--global-variable-output-interval") << QString::number(interval);
+    runner->runScript(interpreterPath, args);
+    currentProgram = name;
+    return Ack;
+}
+
+RequestResult killProcess(Request&, const QString& interpreterPath, QString& currentProgram) {
+    ScriptRunner::singleton()->killTree(interpreterPath);
+    currentProgram.clear();
+    return Ack;
+}
+
+RequestResult writeToStdin(Request&) { return Ack; }
+
+RequestResult getProcessInfo(Request& request, const QString& interpreterPath,
+                             const QString& currentProgram) {
+    ScriptRunner* runner = ScriptRunner::singleton();
+    // One snapshot: "hasProcess" and "processState" always describe the same moment.
+    const ScriptRunner::ProcessInfo info = runner->processInfo(interpreterPath);
+    RequestResult result = Data;
+    if (currentProgram.isEmpty() || !info.registered) {
+        request.set("hasProcess", json_integer(-1));
+    } else {
+        request.set("hasProcess", json_integer(1));
+        request.setText("currentProcess", currentProgram);
+        request.set("processState", json_integer(info.state));
+        result = Ack;
+    }
+    request.setText("output", runner->getProcessOutput());
+    return result;
+}
+
+}  // namespace ProgramCommands

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+
+#include "frame/Request.h"
+
+class ProgramStore;
+
+/// The commands on the stored robot programs: list, delete, rename, run in the interpreter,
+/// stop, feed standard input and poll. Run in the request thread; processes are started and
+/// killed only through the script runner.
+namespace ProgramCommands {
+
+/// "DATA": name, size and path of every file in the store, sorted ignoring case.
+RequestResult getProgramList(Request& request, const ProgramStore& store);
+RequestResult deleteFile(Request& request, const ProgramStore& store);
+RequestResult renameFile(Request& request, const ProgramStore& store);
+
+/// Kills the program started last, then starts "programName" in the interpreter.
+RequestResult runProgram(Request& request, const QString& interpreterPath, QString& currentProgram);
+RequestResult killProcess(Request& request, const QString& interpreterPath,
+                          QString& currentProgram);
+RequestResult writeToStdin(Request& request);
+/// Whether the interpreter runs, its state and the output collected since the last poll.
+RequestResult getProcessInfo(Request& request, const QString& interpreterPath,
+                             const QString& currentProgram);
+
+}  // namespace ProgramCommands

@@ -1,0 +1,255 @@
+// The program commands through the request function, on a real store and with real processes.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <algorithm>
+
+#include "DaemonEnvironment.h"
+#include "Fcgi.h"
+#include "ProcessSandbox.h"
+#include "TestRobot.h"
+#include "Wait.h"
+#include "frame/Client.h"
+#include "kel/rpc/Server.h"
+#include "process/ScriptRunner.h"
+
+using testsupport::DaemonEnvironment;
+using testsupport::pidsIn;
+using testsupport::processRuns;
+using testsupport::ProcessSandbox;
+using testsupport::waitFor;
+
+namespace {
+
+const QByteArray kAck = R"({"TYPE":"ACK"})";
+const QByteArray kInvalid = R"({"TYPE":"ERR","MSG":"File name is invalid."})";
+const QByteArray kMissing = R"x({"TYPE":"ERR","MSG":"MISSING PARAMETER(S)"})x";
+const QByteArray kInfo = R"({"TYPE":"getProcessInfo"})";
+
+QByteArray command(const char* type, const QByteArray& params = QByteArray()) {
+    return R"({"TYPE":")" + QByteArray(type) + '"' + params + '}';
+}
+
+class ProgramCommandsTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_sandbox = new ProcessSandbox();
+        env().setConfig(ProcessSandbox::config(interpreter()));
+        env().fcgi();  // prepares the store and reads the interpreter path
+    }
+    void SetUp() override {
+        env().setConfig(ProcessSandbox::config(interpreter()));
+        // The interpreter records its arguments.
+        sandbox().writeScript(QStringLiteral("interpreter"), "echo \"$*\" >> \"$0.ran\"\n");
+        QFile::remove(interpreter() + ".ran");
+        QFile::remove(sandbox().path(QStringLiteral("pids")));
+        resetStore();
+    }
+    void TearDown() override {
+        request(command("killProcess"));
+        // A program that never started stays registered, in state 0.
+        ScriptRunner* runner = ScriptRunner::singleton();
+        EXPECT_TRUE(waitFor(
+            [&] {
+                return runner->getProcessState(interpreter()) <= 0 &&
+                       !runner->isKilling(interpreter());
+            },
+            10000));
+        runner->getProcessOutput();
+    }
+
+    static DaemonEnvironment& env() { return DaemonEnvironment::instance(); }
+    static ProcessSandbox& sandbox() { return *s_sandbox; }
+    static QString interpreter() { return sandbox().path(QStringLiteral("interpreter")); }
+    static QString storeDir() { return env().path(QStringLiteral("/home/corvanta/programs")); }
+    /// Two programs, a hidden file, a folder and a link to a program.
+    static void resetStore() {
+        QDir(storeDir()).removeRecursively();
+        QDir(storeDir()).mkpath(QStringLiteral("sub"));
+        for (const auto& [name, content] :
+             {std::pair("b.rvw", "abc"), {"A.rvw", ""}, {".hidden", "x"}}) {
+            QFile file(storeDir() + '/' + name);
+            if (file.open(QIODevice::WriteOnly)) file.write(content);
+        }
+        QFile::link(QStringLiteral("b.rvw"), storeDir() + QStringLiteral("/c.lnk"));
+    }
+    static QString storeListing() {
+        const auto filter = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+        return QDir(storeDir()).entryList(filter, QDir::Name).join(' ');
+    }
+    /// The reply body.
+    static QByteArray request(const QByteArray& query) {
+        return env().request(query).mid(int(qstrlen("Content-type: text/html\r\n\r\n")));
+    }
+    static QList<qint64> treePids() { return pidsIn(sandbox().readFile(QStringLiteral("pids"))); }
+
+    static inline ProcessSandbox* s_sandbox = nullptr;
+};
+
+TEST_F(ProgramCommandsTest, FileCommandsReplyAndTouchOnlyWhatTheyName) {
+    const char* unchanged = ".hidden A.rvw b.rvw c.lnk sub";
+    struct Row {
+        QByteArray query;
+        QByteArray reply;
+        const char* listing;  // the store afterwards
+    } rows[] = {
+        // clang-format off
+        {command("getProgramList"),
+         R"({"DATA":[{"fileName":"A.rvw","fileSize":0,"filePath":"\/var\/www\/programs\/A.rvw"},)"
+         R"({"fileName":"b.rvw","fileSize":3,"filePath":"\/var\/www\/programs\/b.rvw"},)"
+         R"({"fileName":"c.lnk","fileSize":3,"filePath":"\/var\/www\/programs\/c.lnk"}],"TYPE":"DATA"})", unchanged},
+        {command("deleteFile"), kInvalid, unchanged},
+        {command("deleteFile", R"(,"fileName":"a b")"), kInvalid, unchanged},
+        {command("deleteFile", R"(,"fileName":"..")"), kInvalid, unchanged},
+        {command("deleteFile", R"(,"fileName":".")"), kInvalid, unchanged},
+        {command("deleteFile", R"(,"fileName":"../b.rvw")"), kInvalid, unchanged},
+        {command("deleteFile", R"(,"fileName":"x.rvw")"), R"({"MSG":"x.rvwdoesn't exist.","TYPE":"ERR"})", unchanged},
+        {command("deleteFile", R"(,"fileName":"sub")"), R"({"MSG":"Failed to delete sub.","TYPE":"ERR"})", unchanged},
+        {command("deleteFile", R"(,"fileName":"b.rvw")"), kAck, ".hidden A.rvw c.lnk sub"},
+        {command("renameFile", R"(,"newFileName":"x")"), R"({"MSG":"Invalid file name ","TYPE":"ERR"})", unchanged},
+        {command("renameFile", R"(,"fileName":"a/b","newFileName":"c d")"),
+         R"({"MSG":"Invalid file name a\/b","TYPE":"ERR"})", unchanged},
+        {command("renameFile", R"(,"fileName":"b.rvw","newFileName":"..")"),
+         R"({"MSG":"Invalid new file name ..","TYPE":"ERR"})", unchanged},
+        {command("renameFile", R"(,"fileName":"x.rvw","newFileName":"y.rvw")"),
+         R"({"MSG":"x.rvwdoesn't exist.","TYPE":"ERR"})", unchanged},
+        {command("renameFile", R"(,"fileName":"b.rvw","newFileName":"A.rvw")"),
+         R"({"MSG":"Failed to rename b.rvw asA.rvw.","TYPE":"ERR"})", unchanged},
+        {command("renameFile", R"(,"fileName":"b.rvw","newFileName":"b.rvw")"),
+         R"({"MSG":"Failed to rename b.rvw asb.rvw.","TYPE":"ERR"})", unchanged},
+        {command("renameFile", R"(,"fileName":"b.rvw","newFileName":"d.rvw")"), kAck, ".hidden A.rvw c.lnk d.rvw sub"},
+        {command("writeToStdin", R"(,"text":"x")"), kAck, unchanged},
+        // clang-format on
+    };
+    for (const Row& row : rows) {
+        resetStore();
+        EXPECT_EQ(request(row.query), row.reply) << row.query.constData();
+        EXPECT_EQ(storeListing(), QString::fromLatin1(row.listing)) << row.query.constData();
+    }
+    QDir(storeDir()).removeRecursively();
+    QDir().mkpath(storeDir());
+    EXPECT_EQ(request(command("getProgramList")), QByteArray(R"({"DATA":[],"TYPE":"DATA"})"));
+}
+
+TEST_F(ProgramCommandsTest, StoreReplacedByALinkElsewhereIsLeftAlone) {
+    const QString link = env().path(QStringLiteral("/var/www/programs"));
+    QDir(sandbox().dir()).mkpath(QStringLiteral("elsewhere"));
+    sandbox().writeFile(QStringLiteral("elsewhere/b.rvw"), "keep");
+    ASSERT_TRUE(QFile::remove(link) &&
+                QFile::link(sandbox().path(QStringLiteral("elsewhere")), link));
+    for (const QByteArray& query :
+         {command("getProgramList"), command("deleteFile", R"(,"fileName":"b.rvw")"),
+          command("renameFile", R"(,"fileName":"b.rvw","newFileName":"c")")}) {
+        EXPECT_EQ(
+            request(query),
+            QByteArray(R"({"MSG":"The program folder has changed since start-up.","TYPE":"ERR"})"));
+    }
+    EXPECT_EQ(sandbox().readFile(QStringLiteral("elsewhere/b.rvw")), QByteArray("keep"));
+    // The same folder behind a new link is the store again.
+    ASSERT_TRUE(QFile::remove(link) && QFile::link(storeDir(), link));
+    EXPECT_EQ(request(command("deleteFile", R"(,"fileName":"b.rvw")")), kAck);
+}
+
+TEST_F(ProgramCommandsTest, BadProgramNamesNeverReachTheInterpreter) {
+    for (const QByteArray& name :
+         {QByteArray("../../etc/passwd"), QByteArray("/etc/passwd"), QByteArray("a b"),
+          QByteArray("a;touch x"), QByteArray("$(touch x)"), QByteArray(".."),
+          QByteArray(10240, 'a')}) {
+        EXPECT_EQ(request(command("runProgram", R"(,"programName":")" + name + '"')), kInvalid)
+            << name.left(40).constData();
+    }
+    EXPECT_EQ(request(command("runProgram")), kMissing);
+    EXPECT_EQ(request(command("runProgram", R"(,"programName":5)")), kMissing);
+    // A leading dash stays inside the program's path; this start is the only one that ran.
+    env().setConfig(ProcessSandbox::config(interpreter()) + "globalVariableOutputInterval=250\n");
+    EXPECT_EQ(request(command("runProgram", R"(,"programName":"-rf")")), kAck);
+    ASSERT_TRUE(
+        waitFor([] { return !sandbox().readFile(QStringLiteral("interpreter.ran")).isEmpty(); }));
+    EXPECT_EQ(sandbox().readFile(QStringLiteral("interpreter.ran")),
+              "-f " + storeDir().toUtf8() + "/-rf --global-variable-output-interval 250\n");
+}
+
+TEST_F(ProgramCommandsTest, ProcessInfoFollowsTheProgramAndHandsOutputOnce) {
+    EXPECT_EQ(request(kInfo), QByteArray(R"({"hasProcess":-1,"output":"","TYPE":"DATA"})"));
+    // Runs until "go" appears beside it.
+    sandbox().writeScript(
+        QStringLiteral("interpreter"),
+        "echo \"hello $2\"\nwhile [ ! -e \"$0.go\" ]; do sleep 0.01; done\necho bye\n");
+    QFile::remove(interpreter() + ".go");
+    EXPECT_EQ(request(command("runProgram", R"(,"programName":"p.rvw")")), kAck);
+    QByteArray reply;
+    ASSERT_TRUE(waitFor([&] { return (reply = request(kInfo)).contains("hello"); }));
+    const QByteArray running =
+        R"({"hasProcess":1,"currentProcess":"p.rvw","processState":2,"output":")";
+    EXPECT_EQ(reply, running + "hello " + storeDir().toUtf8().replace("/", "\\/") +
+                         R"(\/p.rvw\n","TYPE":"ACK"})");
+    EXPECT_EQ(request(kInfo), running + R"(","TYPE":"ACK"})");
+    sandbox().writeFile(QStringLiteral("interpreter.go"), QByteArray());
+    // The end shows as "hasProcess" -1 although the program stays the current one.
+    QString output;
+    ASSERT_TRUE(waitFor([&] {
+        JsonPtr json(json_loads((reply = request(kInfo)).constData(), 0, nullptr));
+        output += jsonToQString(json_object_get(json.get(), "output"));
+        return reply.startsWith(R"({"hasProcess":-1,)") && reply.endsWith(R"("TYPE":"DATA"})");
+    }));
+    EXPECT_EQ(output, QStringLiteral("bye\n"));
+
+    // A program whose start fails stays registered in state 0.
+    env().setConfig(
+        ProcessSandbox::config(interpreter(), sandbox().path(QStringLiteral("no-sudo"))));
+    EXPECT_EQ(request(command("runProgram", R"(,"programName":"q.rvw")")), kAck);
+    EXPECT_TRUE(waitFor([&] {
+        return request(kInfo) ==
+               R"({"hasProcess":1,"currentProcess":"q.rvw","processState":0,"output":"","TYPE":"ACK"})";
+    }));
+}
+
+TEST_F(ProgramCommandsTest, SetPointsKeepComingWhileAStubbornTreeIsReplaced) {
+    testsupport::TestRobot robot;
+    QElapsedTimer clock;
+    clock.start();
+    QList<qint64> arrivals;
+    QObject::connect(&robot.server(), &kel::rpc::Server::messageReceived, &robot.server(),
+                     [&](const QJsonObject& m) {
+                         if (m.value("topic").toString() == "omnidrive")
+                             arrivals.append(clock.elapsed());
+                     });
+    env().client().setAddress(robot.address());
+    env().client().connectToServer();
+    ASSERT_TRUE(waitFor([&] { return env().client().isConnected(); }, 10000));
+
+    // Every level ignores SIGTERM: only the SIGKILL after the grace period ends the tree.
+    sandbox().writeScript(QStringLiteral("interpreter"),
+                          "ONTERM=''\n" + ProcessSandbox::threeLevelTree());
+    EXPECT_EQ(request(command("runProgram", R"(,"programName":"p.rvw")")), kAck);
+    ASSERT_TRUE(waitFor([] { return treePids().size() == 3; }));
+    const QList<qint64> tree = treePids();
+    request(command("velDrive", R"(,"vx":0.1,"vy":0,"omega":0)"));
+    ASSERT_TRUE(waitFor([&] { return !arrivals.isEmpty(); }));
+
+    const qint64 from = clock.elapsed();
+    EXPECT_EQ(request(command("runProgram", R"(,"programName":"p.rvw")")), kAck);
+    EXPECT_TRUE(waitFor(
+        [&] {
+            request(command("HEARTBEAT"));
+            return std::none_of(tree.begin(), tree.end(), processRuns);
+        },
+        15000));
+    const qint64 to = clock.elapsed();
+    request(command("stop"));
+    env().client().disconnectFromServer();
+
+    QList<qint64> edges{from};
+    std::copy_if(arrivals.begin(), arrivals.end(), std::back_inserter(edges),
+                 [&](qint64 at) { return at > from && at < to; });
+    edges.append(to);
+    qint64 longest = 0;
+    for (int i = 1; i < edges.size(); ++i) longest = std::max(longest, edges[i] - edges[i - 1]);
+    // The drive timer ticks every 100 ms; waiting on the main thread for the grace period would
+    // stall it for two seconds.
+    EXPECT_LT(longest, 1000) << "set-points stalled while the tree was killed";
+}
+
+}  // namespace
