@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "E2e.h"
+#include "Processes.h"
 #include "TestRobot.h"
 #include "Wait.h"
 
@@ -43,12 +44,21 @@ TEST(ShutdownE2eTest, SigtermWhileDrivingStopsTheRobotFirstAndEndsTheDaemon) {
         DaemonUnderTest daemon(sandbox);
         const QByteArray run = sandbox.path("/run/").toUtf8();
         // dpkg tells it runs, then waits for the test's word.
+        // A robot program that notes its pid and runs until it is ended.
+        sandbox.writeFile("/interpreter", "#!/bin/sh\necho $$ >\"$0.pid\"\nexec sleep 600\n");
+        QFile::setPermissions(sandbox.path("/interpreter"), QFile::ReadOwner | QFile::ExeOwner);
         ASSERT_TRUE(startWithDpkg(
             daemon, sandbox,
             "echo $$ >" + run + "dpkg.pid\nuntil [ -e " + run + "go ]; do sleep 0.05; done\n",
             "[Log]\nverbosity=3\n[Debug]\nbroadcastLogViaUDP=1\nudpIP=fe80::1%2\n"
-            "[Network]\nserver=" +
+            "[Scripts]\nsudo=/usr/bin/env\n[Flowdesk]\npath=" +
+                sandbox.path("/interpreter").toUtf8() + "\n[Network]\nserver=" +
                 robot.address().toUtf8() + "\n"));
+        ASSERT_TRUE(daemon.command(R"({"TYPE":"runProgram","programName":"p"})").ok);
+        qint64 program = 0;
+        ASSERT_TRUE(waitFor([&] {
+            return (program = sandbox.readFile("/interpreter.pid").trimmed().toLongLong()) > 0;
+        }));
         const QString omnidrive = QStringLiteral("omnidrive");
         ASSERT_TRUE(waitFor([&] { return robot.isSwitchedOn(omnidrive); }, 15000));
         ASSERT_TRUE(daemon.command(R"({"TYPE":"velDrive","vx":0.2,"vy":0,"omega":0})").ok);
@@ -79,6 +89,9 @@ TEST(ShutdownE2eTest, SigtermWhileDrivingStopsTheRobotFirstAndEndsTheDaemon) {
         if (busy == RequestFinishingInTime) sandbox.writeFile("/run/go", "");
         ASSERT_TRUE(waitFor([&] { return !daemon.isDaemonRunning(); }, 15000));
         EXPECT_EQ(daemon.daemonExitCode(), 0);
+        // No robot program outlives the daemon, however it ended.
+        EXPECT_FALSE(processRuns(program));
+        if (processRuns(program)) ::kill(static_cast<pid_t>(program), SIGKILL);
         const QByteArray log = daemon.logFile();
         EXPECT_EQ(log.contains("ERROR: a request is still being served"),
                   busy == RequestBeyondTheLimit)

@@ -104,6 +104,8 @@ int main(int, char**) {
         log->log(
             QStringLiteral("ERROR: a request is still being served; the daemon ends without it"),
             0);
+        // Programs must not outlive the daemon: a robot program left running would go on driving.
+        ScriptRunner::singleton()->endAll();
         log->flush();
         qDebug("Quit");
         // The handler still runs on objects the normal teardown would destroy under it.

@@ -71,7 +71,7 @@ ScriptRunner* ScriptRunner::singleton() {
 
 ScriptRunner::ScriptRunner() : m_mailbox(new EventMailbox(this)) {}
 
-ScriptRunner::~ScriptRunner() {
+void ScriptRunner::endAll() {
     // Kills in progress stop here; their helpers are ended below with everything else.
     for (TreeKill* kill : m_kills) delete kill;
     m_kills.clear();
@@ -121,6 +121,10 @@ ScriptRunner::~ScriptRunner() {
         if (!anyLeft) break;
         TreeKill::signalNow(left, SIGKILL, kShutdownKillMs);
     }
+}
+
+ScriptRunner::~ScriptRunner() {
+    endAll();
     qDeleteAll(m_runs);
     m_runs.clear();
     m_processes.clear();

@@ -64,6 +64,9 @@ public:
     static void init();
     /// Destroys the instance; every program still running is ended first.
     static void done();
+    /// Main thread: ends every program still running with its whole tree, each wait bounded.
+    /// done() does this too; a shutdown that cannot destroy the runner calls it alone.
+    void endAll();
     static ScriptRunner* singleton();
 
     /// Any thread: starts `name` with `args` through the sudo program, after killing the tree
