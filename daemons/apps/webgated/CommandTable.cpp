@@ -7,6 +7,7 @@
 #include "robot/ImageCommands.h"
 #include "frame/SystemInfoCommands.h"
 #include "robot/SensorCommands.h"
+#include "settings/SettingsCommands.h"
 
 CommandTable webgatedCommands() {
     // Matched in this order; the flag marks the commands whose "Done:" line is quiet.
@@ -73,9 +74,21 @@ CommandTable webgatedCommands() {
                                                    *Client::singleton());
          },
          false},
-        // {"getSettingsCategoryXML", ..., false},
-        // {"getSettingsItemsXML", ..., false},
-        // {"saveSettings", ..., false},
+        {"getSettingsCategoryXML",
+         [](Fcgi& fcgi, Request& request) {
+             return SettingsCommands::getSettingsCategoryXML(request, fcgi.configPageBuilder());
+         },
+         false},
+        {"getSettingsItemsXML",
+         [](Fcgi& fcgi, Request& request) {
+             return SettingsCommands::getSettingsItemsXML(request, fcgi.configPageBuilder());
+         },
+         false},
+        {"saveSettings",
+         [](Fcgi& fcgi, Request& request) {
+             return SettingsCommands::saveSettings(request, fcgi.configPageBuilder());
+         },
+         false},
         // {"restartComponent", ..., false},
         {"getVersion", [](Fcgi&, Request& request) { return SystemInfoCommands::getVersion(request); },
          false},

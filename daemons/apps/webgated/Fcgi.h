@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "frame/RequestProcessor.h"
+#include "settings/ConfigPageBuilder.h"
 
 /// The request thread and the long-lived state the commands share. Built on the main thread;
 /// its own thread only runs the request loop.
@@ -40,6 +41,8 @@ public:
     const QByteArray& noCamPng() const { return m_noCamPng; }
     bool isNoCamLoaded() const { return m_noCamLoaded; }
     QString interpreterPath() const { return m_interpreterPath; }
+    /// The settings page; only the request thread uses it once the thread runs.
+    ConfigPageBuilder& configPageBuilder() { return m_configPageBuilder; }
 
     /// How many requests the loop has served (for tests and diagnostics).
     quint64 requestCount() const { return m_requestCount.load(); }
@@ -62,6 +65,7 @@ private:
     bool m_noCamLoaded = false;
     QString m_currentProgram;
     QString m_interpreterPath;
+    ConfigPageBuilder m_configPageBuilder;
     std::unique_ptr<RequestProcessor> m_processor;
     std::atomic<quint64> m_requestCount{0};
 };
