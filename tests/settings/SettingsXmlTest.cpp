@@ -1,0 +1,158 @@
+// The settings items' XML and the two documents, byte for byte, through the request function.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "SettingsSupport.h"
+#include "settings/SettingsItem.h"
+#include "settings/SettingsItemsXMLGen.h"
+
+using namespace settingstest;
+
+namespace {
+
+struct ItemCase {
+    const char* name;
+    std::function<SettingsItem*()> make;
+    const char* expected;
+};
+
+template <typename Item>
+Item* item(const char* itemName, const char* value) {
+    auto* made = new Item();
+    made->itemName = QString::fromUtf8(itemName);
+    made->category = QStringLiteral("/etc/corvanta/cam.conf");
+    if (value) made->value = QString::fromUtf8(value);
+    return made;
+}
+
+#define ITEM_HEAD(name, type) \
+    "\n<settingItem>\n    <itemName>" name "</itemName>\n    <category>/etc/corvanta/cam.conf</category>\n    <type>" type "</type>\n"
+
+const ItemCase kItems[] = {
+    {"string", [] { return item<StringSettingsItem>("Cam/name", "front"); },
+     ITEM_HEAD("Cam/name", "string") "    <value>front</value>\n</settingItem>"},
+    {"string, empty and escaped",
+     [] { return item<StringSettingsItem>("A&B/<k>", ""); },
+     ITEM_HEAD("A&amp;B/&lt;k&gt;", "string") "    <value></value>\n</settingItem>"},
+    {"escaping", [] { return item<StringSettingsItem>("S/k", "a<b>&\"c'"); },
+     ITEM_HEAD("S/k", "string") "    <value>a&lt;b&gt;&amp;&quot;c'</value>\n</settingItem>"},
+    {"ip", [] { return item<IPSettingsItem>("Net/ip", "10.0.0.1"); },
+     ITEM_HEAD("Net/ip", "string") "    <value>10.0.0.1</value>\n</settingItem>"},
+    {"integer", [] { return item<IntegerSettingsItem>("Camera/fps", "30"); },
+     ITEM_HEAD("Camera/fps", "string") "    <value>30</value>\n</settingItem>"},
+    {"boolean defaults", [] { return item<BooleanSettingsItem>("B/on", nullptr); },
+     ITEM_HEAD("B/on", "boolean") "    <value>false</value>\n</settingItem>"},
+    {"float defaults", [] { return item<FloatSettingsItem>("F/g", nullptr); },
+     ITEM_HEAD("F/g", "float") "    <value>0</value>\n    <min>0</min>\n    <max>1</max>\n    <precision>2</precision>\n"
+                              "</settingItem>"},
+    {"float",
+     [] {
+         auto* made = item<FloatSettingsItem>("F/g", "1.5");
+         made->min = 0.1f, made->max = 1234567.0f, made->precision = 2.5f;
+         return made;
+     },
+     ITEM_HEAD("F/g", "float") "    <value>1.5</value>\n    <min>0.1</min>\n    <max>1.23457e+06</max>\n"
+                              "    <precision>2.5</precision>\n</settingItem>"},
+    {"selection", [] {
+         auto* made = item<SelectionSettingsItem>("C/res", "640x480");
+         made->valueList = QStringList{QStringLiteral("320x240"), QStringLiteral("640x480")};
+         return made;
+     },
+     ITEM_HEAD("C/res", "selection") "    <value>640x480</value>\n    <valuemap>320x240,640x480</valuemap>\n"
+                                    "</settingItem>"},
+    {"selection without choices", [] { return item<SelectionSettingsItem>("C/res", "x"); },
+     ITEM_HEAD("C/res", "selection") "    <value>x</value>\n    <valuemap></valuemap>\n</settingItem>"},
+};
+
+class SettingsItemXmlTest : public ::testing::TestWithParam<ItemCase> {};
+
+TEST_P(SettingsItemXmlTest, WritesTheElement) {
+    std::unique_ptr<SettingsItem> made(GetParam().make());
+    EXPECT_EQ(made->getXMLElement().toUtf8(), QByteArray(GetParam().expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, SettingsItemXmlTest, ::testing::ValuesIn(kItems));
+
+TEST(SettingsItemsXMLGenTest, ConcatenatesItemsAndEmptiesOnClear) {
+    SettingsItemsXMLGen generator;
+    EXPECT_EQ(generator.getSettingsItemsXML(), QStringLiteral("<List>\n</List>"));
+    for (const char* value : {"1", "2", "3"}) generator.appendItem(item<StringSettingsItem>("S/k", value));
+    const QString element = std::unique_ptr<SettingsItem>(item<StringSettingsItem>("S/k", "2"))->getXMLElement();
+    const QString document = generator.getSettingsItemsXML();
+    EXPECT_TRUE(document.startsWith(QStringLiteral("<List>\n<settingItem>")));
+    EXPECT_TRUE(document.endsWith(QStringLiteral("</settingItem>\n</List>")));
+    EXPECT_EQ(document.count(QStringLiteral("\n<settingItem>")), 3);
+    EXPECT_TRUE(document.contains(element));
+    generator.clear();
+    EXPECT_EQ(generator.getSettingsItemsXML(), QStringLiteral("<List>\n</List>"));
+}
+
+class SettingsDocumentTest : public ::testing::Test {
+protected:
+    void SetUp() override { removeDir(QStringLiteral("/etc/xmlpage")); }
+    static QByteArray ask(const char* type) {
+        return xmlBody(testsupport::DaemonEnvironment::instance().request(
+            QByteArray("{\"TYPE\":\"") + type + "\"}"));
+    }
+};
+
+TEST_F(SettingsDocumentTest, EmptyLocationsGiveEmptyDocuments) {
+    writeFile(QStringLiteral("/etc/xmlpage/plain.conf"), "#@restart command begin\n#@cmd x\n\na=1\n");
+    setLocations({QStringLiteral("/etc/xmlpage"), QStringLiteral("/nowhere"), QStringLiteral("nofolder")});
+    EXPECT_EQ(ask("getSettingsCategoryXML"), QByteArray("\n<List/>"));
+    EXPECT_EQ(ask("getSettingsItemsXML"), QByteArray("<List>\n</List>"));
+    // The file without web items is still read: its restart rule is known.
+    EXPECT_EQ(testsupport::DaemonEnvironment::instance().fcgi().configPageBuilder()
+                  .getConfigRestartItem(QStringLiteral("/etc/xmlpage/plain.conf")).command,
+              QStringLiteral("x\n"));
+}
+
+TEST_F(SettingsDocumentTest, FullDocumentsInScanningOrder) {
+    writeFile(QStringLiteral("/etc/xmlpage/b.conf"),
+              "#@restart command begin\n#@name Camera\n#@cmd restart-camera\n\n[Camera]\n#@web int\nfps=1234567\n"
+              "#@web bool\non=1\n#@web float\ngain=0.25\n#@web selection a b\nmode=b\n#@web ip\nip=1.2.3.4\n"
+              "#@web\nname=Ünï & <x>\n");
+    writeFile(QStringLiteral("/etc/xmlpage/A.conf"), "#@restart command begin\n#@cmd go\n\n#@web\nk=v\n");
+    writeFile(QStringLiteral("/etc/xmlpage/c.ini"), "#@web\nk=v\n");
+    writeFile(QStringLiteral("/etc/xmlpage/.hidden.conf"), "#@web\nk=v\n");
+    writeFile(QStringLiteral("/etc/xmlpage/d.conf"), "k=v\n");
+    setLocations({QStringLiteral("/etc/xmlpage/*.conf"), QStringLiteral("/etc/xmlpage/c.ini")});
+    EXPECT_EQ(ask("getSettingsCategoryXML"),
+              QByteArray("\n<List>\n"
+                         "    <settingCategory>\n        <categoryName>/etc/xmlpage/A.conf</categoryName>\n"
+                         "        <needRestart></needRestart>\n        <parentID>root</parentID>\n    </settingCategory>\n"
+                         "    <settingCategory>\n        <categoryName>/etc/xmlpage/b.conf</categoryName>\n"
+                         "        <needRestart>Camera</needRestart>\n        <parentID>root</parentID>\n    </settingCategory>\n"
+                         "    <settingCategory>\n        <categoryName>/etc/xmlpage/c.ini</categoryName>\n"
+                         "        <needRestart>__NOTHING</needRestart>\n        <parentID>root</parentID>\n    </settingCategory>\n"
+                         "</List>"));
+    const auto element = [](const char* file, const char* name, const char* type, const char* value,
+                            const char* extra) {
+        return QByteArray("\n<settingItem>\n    <itemName>") + name + "</itemName>\n    <category>/etc/xmlpage/" + file +
+               "</category>\n    <type>" + type + "</type>\n    <value>" + value + "</value>\n" + extra +
+               "</settingItem>";
+    };
+    EXPECT_EQ(ask("getSettingsItemsXML"),
+              "<List>" + element("A.conf", "/k", "string", "v", "") +
+                  element("b.conf", "Camera/fps", "string", "1.23457e+06", "") +
+                  element("b.conf", "Camera/on", "selection", "true", "    <valuemap>true,false</valuemap>\n") +
+                  element("b.conf", "Camera/gain", "float", "0.25",
+                          "    <min>0</min>\n    <max>1</max>\n    <precision>0.1</precision>\n") +
+                  element("b.conf", "Camera/mode", "selection", "b", "    <valuemap>a,b</valuemap>\n") +
+                  element("b.conf", "Camera/ip", "string", "1.2.3.4", "") +
+                  element("b.conf", "Camera/name", "string", "\xc3\x9cn\xc3\xaf &amp; &lt;x&gt;", "") +
+                  element("c.ini", "/k", "string", "v", "") + "\n</List>");
+    const QString log = testsupport::DaemonEnvironment::instance().logText();
+    EXPECT_TRUE(log.contains(QStringLiteral("| settingItems.length() = 8")));
+    EXPECT_TRUE(log.contains(QStringLiteral("| configXMLBuilder.rebuild() took ")));
+}
+
+TEST_F(SettingsDocumentTest, AFileReachedTwiceIsListedTwice) {
+    writeFile(QStringLiteral("/etc/xmlpage/a.conf"), "#@web int\nk=1\n");
+    setLocations({QStringLiteral("/etc/xmlpage"), QStringLiteral("/etc/xmlpage/a.conf")});
+    EXPECT_EQ(ask("getSettingsCategoryXML").count("<categoryName>/etc/xmlpage/a.conf</categoryName>"), 2);
+    EXPECT_EQ(ask("getSettingsItemsXML").count("<itemName>/k</itemName>"), 2);
+}
+
+}  // namespace
