@@ -166,7 +166,7 @@ TEST(ConfigEditorTest, KeepsTheKeyBytesAndSplitsAtUnicodeBlanks) {
     // An invalid UTF-8 key reads as a replacement character; its own bytes are kept. A no-break
     // space is a blank to the reader, so it is the separator to the editor as well.
     ConfigEditor editor;
-    editor.setValue(QStringLiteral("/\xef\xbf\xbd"), QStringLiteral("1"));
+    editor.setValue(QString::fromUtf8("/\xef\xbf\xbd"), QStringLiteral("1"));
     editor.setValue(QStringLiteral("/k"), QStringLiteral("2"));
     QByteArray result;
     ASSERT_TRUE(editor.apply("\xff=0\nk\xc2\xa0" "0\n", &result));
