@@ -8,6 +8,7 @@
 #include "Fcgi.h"
 #include "frame/Client.h"
 #include "kel/corvanta/daemons/Log.h"
+#include "process/ScriptRunner.h"
 
 namespace testsupport {
 
@@ -23,6 +24,7 @@ DaemonEnvironment::DaemonEnvironment() {
     }
     QCoreApplication::setApplicationName(QStringLiteral("webgated"));
     m_log.reset(new kel::corvanta::daemons::Log(path(QStringLiteral("/var/log/webgated")), 100, true));
+    ScriptRunner::init();
     Client::init();
 }
 
