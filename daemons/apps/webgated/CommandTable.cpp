@@ -89,7 +89,12 @@ CommandTable webgatedCommands() {
              return SettingsCommands::saveSettings(request, fcgi.configPageBuilder());
          },
          false},
-        // {"restartComponent", ..., false},
+        {"restartComponent",
+         [](Fcgi& fcgi, Request& request) {
+             return SettingsCommands::restartComponent(request, fcgi.configPageBuilder(),
+                                                       fcgi.componentRestarts());
+         },
+         false},
         {"getVersion", [](Fcgi&, Request& request) { return SystemInfoCommands::getVersion(request); },
          false},
         {"updateCheck",

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "frame/RequestProcessor.h"
+#include "settings/ComponentRestarts.h"
 #include "settings/ConfigPageBuilder.h"
 
 /// The request thread and the long-lived state the commands share. Built on the main thread;
@@ -43,6 +44,7 @@ public:
     QString interpreterPath() const { return m_interpreterPath; }
     /// The settings page; only the request thread uses it once the thread runs.
     ConfigPageBuilder& configPageBuilder() { return m_configPageBuilder; }
+    ComponentRestarts& componentRestarts() { return m_componentRestarts; }
 
     /// How many requests the loop has served (for tests and diagnostics).
     quint64 requestCount() const { return m_requestCount.load(); }
@@ -66,6 +68,7 @@ private:
     QString m_currentProgram;
     QString m_interpreterPath;
     ConfigPageBuilder m_configPageBuilder;
+    ComponentRestarts m_componentRestarts;
     std::unique_ptr<RequestProcessor> m_processor;
     std::atomic<quint64> m_requestCount{0};
 };

@@ -1,12 +1,21 @@
 #include "settings/SettingsCommands.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDateTime>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QMap>
 #include <QSet>
 
 #include "frame/FsRoot.h"
 #include "frame/UdpLogger.h"
 #include "kel/corvanta/daemons/Log.h"
+#include "process/ScriptRunner.h"
+#include "settings/ComponentRestarts.h"
 #include "settings/ConfigEditor.h"
 #include "settings/ConfigPageBuilder.h"
 
@@ -78,6 +87,58 @@ RequestResult saveSettings(Request& request, ConfigPageBuilder& builder) {
         }
     }
     return result;
+}
+
+}  // namespace SettingsCommands
+
+namespace SettingsCommands {
+
+RequestResult restartComponent(Request& request, ConfigPageBuilder& builder, ComponentRestarts& restarts) {
+    const json_t* filepath = request.param("filepath");
+    if (!filepath || !json_is_string(filepath)) return MissingParameters;
+    const QString file = jsonToQString(filepath);
+    const ConfigRestartItem rule = builder.getConfigRestartItem(file);
+    if (rule.command.isEmpty()) {
+        request.setText("MSG", QStringLiteral("NO RULE FOUND TO RESTART THE COMPONENT"));
+        return Failed;
+    }
+    // One run per file at a time: repeated requests would start any number of root processes.
+    if (!restarts.begin(file)) {
+        request.setText("MSG", QStringLiteral("A restart of this component is still running."));
+        return Failed;
+    }
+
+    const QString script = QStringLiteral("/tmp/restart_") +
+                           QDateTime::currentDateTime().toString(QStringLiteral("yyyy_MM_dd_hh_mm_ss_zzz")) +
+                           QStringLiteral(".sh");
+    const QString scriptPath = FsRoot::fsPath(script);
+    const QByteArray encoded = QFile::encodeName(scriptPath);
+    // Created fresh (never through an existing file or link), for its owner alone: root runs it next.
+    const int fd = ::open(encoded.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
+    bool written = fd >= 0 && ::fchmod(fd, 0700) == 0;
+    const QByteArray text = rule.command.toUtf8();
+    for (qsizetype done = 0; written && done < text.size();) {
+        const ssize_t count = ::write(fd, text.constData() + done, static_cast<size_t>(text.size() - done));
+        if (count < 0 && errno == EINTR) continue;
+        written = count > 0;
+        done += count;
+    }
+    if (fd >= 0 && ::close(fd) != 0) written = false;
+    if (!written) {
+        if (fd >= 0) ::unlink(encoded.constData());
+        restarts.end(file);
+        const QString message = QStringLiteral("Failed to open tmpScriptFile: %1").arg(script);
+        kel::corvanta::daemons::Log::singleton()->log(message, 0);
+        request.setText("MSG", message);
+        return Failed;
+    }
+
+    ComponentRestarts* running = &restarts;
+    ScriptRunner::singleton()->runScript(scriptPath, QStringList(), [running, file, encoded](int, int) {
+        ::unlink(encoded.constData());
+        running->end(file);
+    });
+    return Ack;
 }
 
 }  // namespace SettingsCommands
