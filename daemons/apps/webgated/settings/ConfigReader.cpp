@@ -127,6 +127,18 @@ void ConfigReader::parse(const QByteArray& content, const QString& path, bool an
     for (int begin = 0; begin < size;) {
         int end = content.indexOf('\n', begin);
         if (end < 0) end = size;
+        // Blank lines and plain comments need no decoding (every page request reads every file).
+        int lead = begin;
+        while (lead < end && (data[lead] == ' ' || (data[lead] >= '\t' && data[lead] <= '\r'))) ++lead;
+        const char head = lead < end ? data[lead] : '\0';
+        const bool plainComment = (head == '#' || head == ';') && (lead + 1 == end || data[lead + 1] != '@');
+        if (lead == end || plainComment) {
+            // Inside a restart block a "#" line is skipped; any other line ends the block and is
+            // then skipped like any blank or comment line.
+            if (inRestartBlock && head != '#') inRestartBlock = false;
+            begin = end + 1;
+            continue;
+        }
         const QString line = QString::fromUtf8(data + begin, end - begin).trimmed();
         begin = end + 1;
 

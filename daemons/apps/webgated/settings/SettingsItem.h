@@ -3,8 +3,6 @@
 #include <QString>
 #include <QStringList>
 
-class QXmlStreamWriter;
-
 /// One editable value of the settings page; each kind renders its own "settingItem" element.
 class SettingsItem {
 public:
@@ -18,7 +16,8 @@ public:
     QString value;
 
 protected:
-    void writeXMLElement(QXmlStreamWriter& writer, QString name, QString text) const;
+    /// Appends "\n    <name>text</name>", the text escaped as the stream writer escapes it.
+    static void appendChild(QString& out, QLatin1String name, const QString& text);
     /// Writes the element with the common children, the type text and what `extra` adds.
     template <typename Extra>
     QString element(const char* typeText, Extra extra) const;
