@@ -35,6 +35,8 @@ protected:
         QDir().mkpath(DaemonEnvironment::instance().path(QStringLiteral("/tmp")));
         setLocations({QStringLiteral("/etc/restartpage")});
     }
+    // Every run has ended (its script is deleted then) before the next test looks at sudo's calls.
+    void TearDown() override { EXPECT_TRUE(waitFor([] { return scripts().isEmpty(); }, 15000)); }
     static ProcessSandbox& sandbox() { return *s_sandbox; }
     static QString out() { return sandbox().path(QStringLiteral("out")); }
     static QByteArray restart(const char* file) {

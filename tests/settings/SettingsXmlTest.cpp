@@ -156,3 +156,42 @@ TEST_F(SettingsDocumentTest, AFileReachedTwiceIsListedTwice) {
 }
 
 }  // namespace
+
+namespace {
+
+// Files unchanged since the last rebuild are not parsed again: every kind of change still shows.
+TEST_F(SettingsDocumentTest, RebuildSeesEveryChangeOfAFileReadBefore) {
+    ConfigPageBuilder& builder = testsupport::DaemonEnvironment::instance().fcgi().configPageBuilder();
+    builder.setSettleTime(-1000000);  // every reading is kept, however recent the file
+    const auto replace = [](const QByteArray& content) {
+        // Same size, new inode: what an editor that saves through a temporary file does.
+        writeFile(QStringLiteral("/etc/xmlpage/.new"), content);
+        const QString dir = testsupport::DaemonEnvironment::instance().path(QStringLiteral("/etc/xmlpage"));
+        QFile::remove(dir + QStringLiteral("/a.conf"));
+        QFile::rename(dir + QStringLiteral("/.new"), dir + QStringLiteral("/a.conf"));
+    };
+    writeFile(QStringLiteral("/etc/xmlpage/a.conf"), "#@web selection x y\nk=1\n");
+    writeFile(QStringLiteral("/etc/xmlpage/b.conf"), "#@web fileselection /etc/xmlpage/choices\nf=c\n");
+    writeFile(QStringLiteral("/etc/xmlpage/choices/one"), "");
+    setLocations({QStringLiteral("/etc/xmlpage")});
+    EXPECT_TRUE(ask("getSettingsItemsXML").contains("<value>1</value>"));
+    testsupport::DaemonEnvironment::instance().clearLog();
+    replace("#@web selection x y\nk=2\n");
+    EXPECT_TRUE(ask("getSettingsItemsXML").contains("<value>2</value>"));
+    writeFile(QStringLiteral("/etc/xmlpage/a.conf"), "#@web selection x y\nk=2\n#@web\nnew=3\n");
+    writeFile(QStringLiteral("/etc/xmlpage/choices/two"), "");
+    QByteArray items = ask("getSettingsItemsXML");
+    EXPECT_TRUE(items.contains("<itemName>/new</itemName>"));
+    EXPECT_TRUE(items.contains("<valuemap>one,two</valuemap>"));
+    // A reading that was kept still writes each selection element to the log.
+    items = ask("getSettingsItemsXML");
+    const QString element = QString::fromUtf8(items.mid(items.indexOf("\n<settingItem>"),
+                                                         items.indexOf("</settingItem>") + 14 -
+                                                             items.indexOf("\n<settingItem>")));
+    EXPECT_EQ(testsupport::DaemonEnvironment::instance().logText().count(element), 3);
+    QFile::remove(testsupport::DaemonEnvironment::instance().path(QStringLiteral("/etc/xmlpage/a.conf")));
+    EXPECT_FALSE(ask("getSettingsItemsXML").contains("a.conf"));
+    builder.setSettleTime(2000);
+}
+
+}  // namespace

@@ -1,6 +1,11 @@
 #include "settings/ConfigPageBuilder.h"
 
+#include <sys/stat.h>
+
+#include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
+#include <memory>
 #include <QSet>
 #include <QXmlStreamWriter>
 
@@ -8,7 +13,6 @@
 #include "kel/corvanta/daemons/Log.h"
 #include "settings/ConfigReader.h"
 #include "settings/SettingsItem.h"
-#include "settings/SettingsItemsXMLGen.h"
 
 QStringList ConfigPageBuilder::filesOf(const QString& location) {
     const QString path = FsRoot::fsPath(location);
@@ -33,89 +37,168 @@ QStringList ConfigPageBuilder::filesOf(const QString& location) {
     return files;
 }
 
+namespace {
+
+SettingsItem* makeSettingsItem(const ConfigItem& item) {
+    SettingsItem* settingsItem = nullptr;
+    switch (item.type) {
+        case ConfigItem::IpType:
+            settingsItem = new IPSettingsItem();
+            settingsItem->value = item.value.toString();
+            break;
+        case ConfigItem::FloatType: {
+            auto* floatItem = new FloatSettingsItem();
+            floatItem->value = settingsNumber(item.value.toFloat());
+            if (item.parameters.size() == 3) {
+                floatItem->min = item.parameters.at(0).toFloat();
+                floatItem->max = item.parameters.at(1).toFloat();
+                floatItem->precision = item.parameters.at(2).toFloat();
+            } else {
+                floatItem->min = 0.0f;
+                floatItem->max = 1.0f;
+                floatItem->precision = 0.1f;
+            }
+            settingsItem = floatItem;
+            break;
+        }
+        case ConfigItem::IntType:
+            settingsItem = new IntegerSettingsItem();
+            settingsItem->value = settingsNumber(static_cast<float>(item.value.toInt()));
+            break;
+        case ConfigItem::SelectionType: {
+            auto* selection = new SelectionSettingsItem();
+            selection->value = item.value.toString();
+            for (const QVariant& choice : item.parameters) selection->valueList.append(choice.toString());
+            settingsItem = selection;
+            break;
+        }
+        case ConfigItem::BoolType: {
+            auto* selection = new SelectionSettingsItem();
+            selection->value = item.value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
+            selection->valueList = QStringList{QStringLiteral("true"), QStringLiteral("false")};
+            settingsItem = selection;
+            break;
+        }
+        default:
+            settingsItem = new StringSettingsItem();
+            settingsItem->value = item.value.toString();
+            break;
+    }
+    settingsItem->itemName = item.group + QLatin1Char('/') + item.key;
+    settingsItem->category = item.filePath;
+    return settingsItem;
+}
+
+bool isSelection(const ConfigItem& item) {
+    return item.type == ConfigItem::SelectionType || item.type == ConfigItem::BoolType;
+}
+
+}  // namespace
+
+bool ConfigPageBuilder::FileStamp::read(const QString& path) {
+    struct stat status;
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0) return false;
+    device = status.st_dev;
+    inode = status.st_ino;
+    size = status.st_size;
+    mtime = qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+    ctime = qint64(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec;
+    return true;
+}
+
+bool ConfigPageBuilder::FileStamp::settled(qint64 settleNs) const {
+    // A file changed within the last seconds could change again without a new time stamp
+    // (coarse file-system clocks): its reading is not kept.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch() * 1000000;
+    return now - mtime > settleNs && now - ctime > settleNs;
+}
+
 void ConfigPageBuilder::scan() {
     m_configItems.clear();
     m_categories.clear();
     m_restartItems.clear();
+    m_scannedFiles.clear();
+    m_itemCounts.clear();
 
+    // Every request rescans every file; a file whose stamp is unchanged since it was read is
+    // not parsed again (one that lists directories always is).
+    QHash<QString, FileEntry> kept;
     ConfigReader reader;
     for (const QString& location : m_iniDir) {
         for (const QString& file : filesOf(location)) {
-            if (!reader.read(file)) continue;
-            const QString robotPath = FsRoot::robotPath(file);
-            m_categories.append({robotPath, reader.restartCommand, reader.restartName});
-            if (!reader.restartCommand.isEmpty()) {
-                m_restartItems.insert(robotPath, {reader.restartCommand, reader.restartName});
+            FileStamp stamp;
+            if (!stamp.read(file)) continue;
+            const FileEntry* cached = nullptr;
+            auto inKept = kept.constFind(file);
+            if (inKept != kept.constEnd()) {
+                cached = &*inKept;
+            } else {
+                auto inCache = m_cache.constFind(file);
+                if (inCache != m_cache.constEnd()) cached = &*inCache;
             }
-            for (ConfigItem item : reader.webItems()) {
-                item.filePath = robotPath;
-                m_configItems.append(item);
+            FileEntry entry;
+            if (cached && cached->stamp == stamp) {
+                entry = *cached;
+            } else {
+                if (!reader.read(file)) continue;
+                const QString robotPath = FsRoot::robotPath(file);
+                entry.stamp = stamp;
+                entry.keep = !reader.listsDirectories() && stamp.settled(m_settleNs);
+                entry.robotPath = robotPath;
+                entry.restartCommand = reader.restartCommand;
+                entry.restartName = reader.restartName;
+                entry.webItems = reader.webItems();
+                for (ConfigItem& item : entry.webItems) item.filePath = robotPath;
             }
+            m_categories.append({entry.robotPath, entry.restartCommand, entry.restartName});
+            if (!entry.restartCommand.isEmpty()) {
+                m_restartItems.insert(entry.robotPath, {entry.restartCommand, entry.restartName});
+            }
+            m_configItems.append(entry.webItems);
+            m_scannedFiles.append(file);
+            m_itemCounts.append(entry.webItems.size());
+            if (entry.keep) kept.insert(file, entry);
         }
     }
+    m_cache = kept;
 }
 
 void ConfigPageBuilder::rebuild() {
     scan();
-    kel::corvanta::daemons::Log::singleton()->log(
-        QStringLiteral("settingItems.length() = %1").arg(m_configItems.size()), 0);
+    kel::corvanta::daemons::Log* log = kel::corvanta::daemons::Log::singleton();
+    log->log(QStringLiteral("settingItems.length() = %1").arg(m_configItems.size()), 0);
 
-    SettingsItemsXMLGen generator;
+    QString items = QStringLiteral("<List>");
     QStringList withItems;
     qint32 id = 0;
-    for (const ConfigItem& item : m_configItems) {
-        SettingsItem* settingsItem = nullptr;
-        switch (item.type) {
-            case ConfigItem::IpType:
-                settingsItem = new IPSettingsItem();
-                settingsItem->value = item.value.toString();
-                break;
-            case ConfigItem::FloatType: {
-                auto* floatItem = new FloatSettingsItem();
-                floatItem->value = settingsNumber(item.value.toFloat());
-                if (item.parameters.size() == 3) {
-                    floatItem->min = item.parameters.at(0).toFloat();
-                    floatItem->max = item.parameters.at(1).toFloat();
-                    floatItem->precision = item.parameters.at(2).toFloat();
-                } else {
-                    floatItem->min = 0.0f;
-                    floatItem->max = 1.0f;
-                    floatItem->precision = 0.1f;
-                }
-                settingsItem = floatItem;
-                break;
+    int first = 0;
+    for (int file = 0; file < m_scannedFiles.size(); ++file) {
+        const int count = m_itemCounts.at(file);
+        if (count == 0) continue;
+        auto cached = m_cache.find(m_scannedFiles.at(file));
+        FileEntry* entry = cached != m_cache.end() ? &*cached : nullptr;
+        if (entry && entry->elements.size() == count) {
+            for (int i = 0; i < count; ++i) {
+                items += entry->elements.at(i);
+                // A selection item writes its element to the log whenever it is rendered.
+                if (isSelection(m_configItems.at(first + i))) log->log(entry->elements.at(i), 0);
             }
-            case ConfigItem::IntType:
-                settingsItem = new IntegerSettingsItem();
-                settingsItem->value = settingsNumber(static_cast<float>(item.value.toInt()));
-                break;
-            case ConfigItem::SelectionType: {
-                auto* selection = new SelectionSettingsItem();
-                selection->value = item.value.toString();
-                for (const QVariant& choice : item.parameters) selection->valueList.append(choice.toString());
-                settingsItem = selection;
-                break;
+            id += count;
+        } else {
+            QStringList elements;
+            for (int i = 0; i < count; ++i) {
+                std::unique_ptr<SettingsItem> settingsItem(makeSettingsItem(m_configItems.at(first + i)));
+                settingsItem->id = id++;
+                elements.append(settingsItem->getXMLElement());
+                items += elements.constLast();
             }
-            case ConfigItem::BoolType: {
-                auto* selection = new SelectionSettingsItem();
-                selection->value = item.value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
-                selection->valueList = QStringList{QStringLiteral("true"), QStringLiteral("false")};
-                settingsItem = selection;
-                break;
-            }
-            default:
-                settingsItem = new StringSettingsItem();
-                settingsItem->value = item.value.toString();
-                break;
+            if (entry) entry->elements = elements;
         }
-        settingsItem->id = id++;
-        settingsItem->itemName = item.group + QLatin1Char('/') + item.key;
-        settingsItem->category = item.filePath;
-        generator.appendItem(settingsItem);
-        if (withItems.isEmpty() || withItems.constLast() != item.filePath) withItems.append(item.filePath);
+        withItems.append(m_categories.at(file).name);
+        first += count;
     }
-    m_itemsXML = generator.getSettingsItemsXML();
-    generator.clear();
+    items += QLatin1String("\n</List>");
+    m_itemsXML = items;
     m_categoryXML = buildCategoryXML(withItems);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QString>
@@ -49,11 +50,41 @@ public:
     const QString& categoryXML() const { return m_categoryXML; }
     const QString& itemsXML() const { return m_itemsXML; }
 
+    /// How long after its last change a file's reading is kept between rebuilds (tests).
+    void setSettleTime(qint64 milliseconds) { m_settleNs = milliseconds * 1000000; }
+
     /// The files (paths on this machine) a location reaches, in scanning order.
     static QStringList filesOf(const QString& location);
 
 private:
     QString buildCategoryXML(const QStringList& withItems) const;
+
+    /// What tells that a file has changed since it was read.
+    struct FileStamp {
+        qint64 device = 0, inode = 0, size = -1, mtime = 0, ctime = 0;
+        bool read(const QString& path);
+        /// Changed more than `settleNs` ago: a new change would show in the stamp.
+        bool settled(qint64 settleNs) const;
+        bool operator==(const FileStamp& other) const {
+            return device == other.device && inode == other.inode && size == other.size &&
+                   mtime == other.mtime && ctime == other.ctime;
+        }
+    };
+    /// One file as last read, and its items' elements once rendered.
+    struct FileEntry {
+        FileStamp stamp;
+        bool keep = false;
+        QString robotPath;
+        QString restartCommand;
+        QString restartName;
+        QList<ConfigItem> webItems;
+        QStringList elements;
+    };
+
+    QHash<QString, FileEntry> m_cache;  // by path on this machine
+    qint64 m_settleNs = qint64(2) * 1000000000;
+    QStringList m_scannedFiles;         // per category: its path on this machine
+    QList<int> m_itemCounts;            // per category: its number of web items
 
     QList<SettingCategory> m_categories;
     QList<ConfigItem> m_configItems;

@@ -67,6 +67,7 @@ void ConfigReader::clear() {
     m_webItems.clear();
     restartCommand.clear();
     restartName.clear();
+    m_listsDirectories = false;
 }
 
 bool ConfigReader::read(const QString& path) {
@@ -104,6 +105,7 @@ void ConfigReader::annotate(const QString& line) {
         m_pending.type = ConfigItem::SelectionType;
         log(QStringLiteral("fileselection"));
         if (parts.size() < 3) return;
+        m_listsDirectories = true;
         log("path: " + parts.at(2));
         const QStringList filters = parts.mid(3);
         for (const QString& filter : filters) log("filter: " + filter);

@@ -31,6 +31,10 @@ public:
     /// wildcard `filters` (all when there is none), in case-insensitive name order.
     static QStringList listFiles(const QString& dir, const QStringList& filters = QStringList());
 
+    /// True when a "fileselection" annotation listed a directory: the items depend on more
+    /// than the file.
+    bool listsDirectories() const { return m_listsDirectories; }
+
     QString restartCommand;  // the "@cmd" lines, each followed by a line feed
     QString restartName;     // the "@name" of the rule
 
@@ -42,4 +46,5 @@ private:
     QList<ConfigItem> m_webItems;
     ConfigItem m_pending;
     QString m_absolutePath;
+    bool m_listsDirectories = false;
 };
