@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <thread>
 
 #include "ProcessSandbox.h"
 #include "SettingsSupport.h"
@@ -39,8 +40,13 @@ protected:
     void TearDown() override { EXPECT_TRUE(waitFor([] { return scripts().isEmpty(); }, 15000)); }
     static ProcessSandbox& sandbox() { return *s_sandbox; }
     static QString out() { return sandbox().path(QStringLiteral("out")); }
+    // Sent from a second thread, as the request thread does, while the main thread ends runs.
     static QByteArray restart(const char* file) {
-        return outcome(QByteArray("{\"TYPE\":\"restartComponent\",\"filepath\":\"") + file + "\"}");
+        QByteArray reply;
+        std::thread requestThread(
+            [&] { reply = outcome(QByteArray("{\"TYPE\":\"restartComponent\",\"filepath\":\"") + file + "\"}"); });
+        requestThread.join();
+        return reply;
     }
     static void rebuild() { DaemonEnvironment::instance().request("{\"TYPE\":\"getSettingsCategoryXML\"}"); }
     static QStringList scripts() {

@@ -89,6 +89,7 @@ bool ConfigEditor::write(const QString& path) const {
 
     QByteArray text;
     if (!apply(original, &text)) return false;
+    if (text == original) return true;  // nothing to change: the file stays as it is
 
     // A hidden temporary file beside the original, synced and renamed over it: the file is
     // never missing or half written, and no scan lists a temporary file left by a crash.

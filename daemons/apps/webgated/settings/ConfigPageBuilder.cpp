@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QDir>
 #include <QFileInfo>
 #include <memory>
 #include <QSet>
@@ -19,7 +20,7 @@ QStringList ConfigPageBuilder::filesOf(const QString& location) {
     const QFileInfo info(path);
     QStringList files;
     if (info.isFile()) {
-        files.append(info.absoluteFilePath());
+        files.append(QDir::cleanPath(info.absoluteFilePath()));
         return files;
     }
     QString dir = path;
@@ -30,7 +31,7 @@ QStringList ConfigPageBuilder::filesOf(const QString& location) {
         dir = path.left(slash);
         filters.append(path.mid(slash + 1));
     }
-    const QString absoluteDir = QFileInfo(dir).absoluteFilePath();
+    const QString absoluteDir = QDir::cleanPath(QFileInfo(dir).absoluteFilePath());
     for (const QString& name : ConfigReader::listFiles(dir, filters)) {
         files.append(absoluteDir + QLatin1Char('/') + name);
     }
