@@ -1,6 +1,7 @@
 // The settings items' XML and the two documents, byte for byte, through the request function.
 #include <gtest/gtest.h>
 
+#include <QXmlStreamWriter>
 #include <memory>
 
 #include "SettingsSupport.h"
@@ -73,6 +74,25 @@ TEST_P(SettingsItemXmlTest, WritesTheElement) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SettingsItemXmlTest, ::testing::ValuesIn(kItems));
+
+// The element is assembled by hand: it must equal what Qt's stream writer makes of any text.
+TEST(SettingsItemXmlTest, EqualsTheStreamWritersTextForAnyCharacter) {
+    const char* values[] = {"a<b>&c\"d'", "x\x01y\x1f", "tab\there", "line\nfeed\r", "\xef\xbf\xbe\xef\xbf\xbf",
+                            "\xf0\x9f\x98\x80 \xc3\xa9", "", "]]>"};
+    for (const char* value : values) {
+        std::unique_ptr<SettingsItem> made(item<StringSettingsItem>("G/<k>", value));
+        QString expected;
+        QXmlStreamWriter writer(&expected);
+        writer.setAutoFormatting(true);
+        writer.writeStartElement(QStringLiteral("settingItem"));
+        writer.writeTextElement(QStringLiteral("itemName"), made->itemName);
+        writer.writeTextElement(QStringLiteral("category"), made->category);
+        writer.writeTextElement(QStringLiteral("type"), QStringLiteral("string"));
+        writer.writeTextElement(QStringLiteral("value"), made->value);
+        writer.writeEndElement();
+        EXPECT_EQ(made->getXMLElement(), expected) << value;
+    }
+}
 
 TEST(SettingsItemsXMLGenTest, ConcatenatesItemsAndEmptiesOnClear) {
     SettingsItemsXMLGen generator;

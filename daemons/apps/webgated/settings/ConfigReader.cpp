@@ -21,7 +21,7 @@ namespace {
 
 bool isAnnotation(const QString& line, QLatin1String word) {
     return line.size() > word.size() && (line.at(0) == QLatin1Char('#') || line.at(0) == QLatin1Char(';')) &&
-           QStringView(line).mid(1, word.size()) == word;
+           QStringView(line).mid(1).startsWith(word);
 }
 
 QStringList splitAtWhitespace(const QString& line) {

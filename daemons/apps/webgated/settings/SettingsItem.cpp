@@ -20,7 +20,7 @@ void appendEscaped(QString& out, const QString& text) {
             writer.writeStartElement(QStringLiteral("x"));
             writer.writeCharacters(text);
             writer.writeEndElement();
-            out += QStringView(written).mid(3, written.size() - 7);  // without <x> and </x>
+            out += written.mid(3, written.size() - 7);  // without <x> and </x>
             return;
         }
     }
