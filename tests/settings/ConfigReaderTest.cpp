@@ -96,19 +96,6 @@ TEST_P(ConfigReaderTest, ReadsTheFileAsAnnotated) {
 
 INSTANTIATE_TEST_SUITE_P(Grammar, ConfigReaderTest, ::testing::ValuesIn(kCases));
 
-TEST(ConfigReaderFileTest, FailedReadLeavesTheReaderEmpty) {
-    const QString path = DaemonEnvironment::instance().path(QStringLiteral("/etc/corvanta/full.conf"));
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write("#@restart command begin\n#@cmd x\n#@web int\n\n#@web int\na=1\n");
-    file.close();
-    ConfigReader reader;
-    ASSERT_TRUE(reader.read(path));
-    ASSERT_FALSE(dump(reader).isEmpty());
-    EXPECT_FALSE(reader.read(path + QStringLiteral(".missing")));
-    EXPECT_EQ(dump(reader), QString());
-}
-
 TEST(ConfigReaderFileTest, FileSelectionListsMatchingPlainFilesInStableOrder) {
     DaemonEnvironment& env = DaemonEnvironment::instance();
     const QString dir = env.path(QStringLiteral("/opt/choices"));
