@@ -2,6 +2,7 @@
 // configured sudo program; one run per file at a time; the script is gone after its run.
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -135,6 +136,24 @@ TEST_F(RestartComponentTest, AScriptThatCannotBeCreatedFailsWithItsName) {
     QDir().mkpath(tmp);
     EXPECT_EQ(restart("/etc/restartpage/a.conf"), "ACK");
     EXPECT_TRUE(waitFor([] { return sandbox().sudoCalls().size() == 2 && scripts().isEmpty(); }, 10000));
+}
+
+TEST_F(RestartComponentTest, NeverWritesThroughAPlantedLink) {
+    // Links at every script name of the next seconds, pointing at a file root would run.
+    writeRule("a.conf", "#@cmd echo planted");
+    rebuild();
+    const QString victim = sandbox().writeFile(QStringLiteral("victim"), "untouched\n");
+    const QString tmp = DaemonEnvironment::instance().path(QStringLiteral("/tmp/"));
+    const QDateTime now = QDateTime::currentDateTime();
+    for (int ms = 0; ms < 5000; ++ms) {
+        const QString name = now.addMSecs(ms).toString(QStringLiteral("yyyy_MM_dd_hh_mm_ss_zzz"));
+        ASSERT_TRUE(QFile::link(victim, tmp + QStringLiteral("restart_") + name + QStringLiteral(".sh")));
+    }
+    const QByteArray reply = restart("/etc/restartpage/a.conf");
+    for (const QString& link : scripts()) QFile::remove(tmp + link);
+    EXPECT_TRUE(reply.startsWith("ERR Failed to open tmpScriptFile: /tmp/restart_")) << reply.toStdString();
+    EXPECT_EQ(sandbox().readFile(QStringLiteral("victim")), "untouched\n");
+    EXPECT_TRUE(sandbox().sudoCalls().isEmpty());
 }
 
 }  // namespace
