@@ -89,10 +89,6 @@ RequestResult saveSettings(Request& request, ConfigPageBuilder& builder) {
     return result;
 }
 
-}  // namespace SettingsCommands
-
-namespace SettingsCommands {
-
 RequestResult restartComponent(Request& request, ConfigPageBuilder& builder, ComponentRestarts& restarts) {
     const json_t* filepath = request.param("filepath");
     if (!filepath || !json_is_string(filepath)) return MissingParameters;
