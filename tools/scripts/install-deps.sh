@@ -2,7 +2,8 @@
 # Installs the Debian 12 packages webgated needs to build, test and run (as root, or with sudo).
 set -eu
 packages="cmake ninja-build g++ pkg-config ccache qt6-base-dev libfcgi-dev libjansson-dev
-  libgtest-dev libgmock-dev libbenchmark-dev libjpeg-dev nginx-light spawn-fcgi wrk curl"
+  libgtest-dev libgmock-dev libbenchmark-dev libjpeg-dev nginx-light spawn-fcgi wrk curl
+  clang libclang-rt-dev"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -8,6 +8,7 @@
 #include "frame/SystemInfoCommands.h"
 #include "robot/SensorCommands.h"
 #include "programs/ProgramCommands.h"
+#include "settings/SettingsCommands.h"
 
 CommandTable webgatedCommands() {
     // Matched in this order; the flag marks the commands whose "Done:" line is quiet.
@@ -103,10 +104,27 @@ CommandTable webgatedCommands() {
                                                    *Client::singleton());
          },
          false},
-        // {"getSettingsCategoryXML", ..., false},
-        // {"getSettingsItemsXML", ..., false},
-        // {"saveSettings", ..., false},
-        // {"restartComponent", ..., false},
+        {"getSettingsCategoryXML",
+         [](Fcgi& fcgi, Request& request) {
+             return SettingsCommands::getSettingsCategoryXML(request, fcgi.configPageBuilder());
+         },
+         false},
+        {"getSettingsItemsXML",
+         [](Fcgi& fcgi, Request& request) {
+             return SettingsCommands::getSettingsItemsXML(request, fcgi.configPageBuilder());
+         },
+         false},
+        {"saveSettings",
+         [](Fcgi& fcgi, Request& request) {
+             return SettingsCommands::saveSettings(request, fcgi.configPageBuilder());
+         },
+         false},
+        {"restartComponent",
+         [](Fcgi& fcgi, Request& request) {
+             return SettingsCommands::restartComponent(request, fcgi.configPageBuilder(),
+                                                       fcgi.componentRestarts());
+         },
+         false},
         {"getVersion", [](Fcgi&, Request& request) { return SystemInfoCommands::getVersion(request); },
          false},
         {"updateCheck",

@@ -161,6 +161,12 @@ Fcgi::Fcgi()
     m_interpreterPath = client->getParameter(QStringLiteral("~/Flowdesk/path"),
                                              QStringLiteral("/usr/local/Flowdesk2/bin/flowdesk2_interpreter"))
                             .toString();
+
+    m_configPageBuilder.setINI_DIR(client->getParameter(QStringLiteral("~/ConfigPage/directories"),
+                                                        QStringLiteral("/opt/taviron/etc;/etc/corvanta"))
+                                       .toString()
+                                       .split(QLatin1Char(';'), Qt::SkipEmptyParts));
+    m_configPageBuilder.rebuild();
 }
 
 Fcgi::~Fcgi() {

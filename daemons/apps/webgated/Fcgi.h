@@ -14,6 +14,8 @@
 
 #include "frame/RequestProcessor.h"
 #include "programs/ProgramStore.h"
+#include "settings/ComponentRestarts.h"
+#include "settings/ConfigPageBuilder.h"
 
 /// The request thread and the long-lived state the commands share. Built on the main thread;
 /// its own thread only runs the request loop.
@@ -66,6 +68,9 @@ public:
     /// The program started last (request thread only).
     QString& currentProgram() { return m_currentProgram; }
     const ProgramStore& programStore() const { return m_programStore; }
+    /// The settings page; only the request thread uses it once the thread runs.
+    ConfigPageBuilder& configPageBuilder() { return m_configPageBuilder; }
+    ComponentRestarts& componentRestarts() { return m_componentRestarts; }
 
     /// How many requests the loop has served (for tests and diagnostics).
     quint64 requestCount() const { return m_requestCount.load(); }
@@ -102,6 +107,8 @@ private:
     QString m_currentProgram;
     QString m_interpreterPath;
     ProgramStore m_programStore;
+    ConfigPageBuilder m_configPageBuilder;
+    ComponentRestarts m_componentRestarts;
     std::unique_ptr<RequestProcessor> m_processor;
     std::atomic<quint64> m_requestCount{0};
 

@@ -56,7 +56,14 @@ void Log::log(const QString& text, int level) {
     QFile file(m_filePath);
     if (file.open(QIODevice::WriteOnly | QIODevice::Append)) {
         file.write(bytes);
+        const qint64 size = file.size();
         file.close();
+        // Bounded: the full file becomes the ".1" file (replacing an older one), a new one starts.
+        if (size > kMaxFileSize) {
+            std::rename(QFile::encodeName(m_filePath).constData(),
+                        QFile::encodeName(m_filePath + QStringLiteral(".1")).constData());
+            m_lastLine.clear();  // the new file begins without a line feed
+        }
     }
 }
 

@@ -31,6 +31,9 @@ public:
         int m_level;
     };
 
+    /// Past this size the file is renamed to its path + ".1" and a new file is started.
+    static constexpr qint64 kMaxFileSize = 8 * 1024 * 1024;
+
     Log(const QString& filePath, int verbosity, bool stdoutOff);
     ~Log() override;
 

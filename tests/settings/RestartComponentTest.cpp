@@ -1,0 +1,159 @@
+// restartComponent with real processes: the rule's commands run as one script through the
+// configured sudo program; one run per file at a time; the script is gone after its run.
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <thread>
+
+#include "ProcessSandbox.h"
+#include "SettingsSupport.h"
+#include "Wait.h"
+
+using namespace settingstest;
+using testsupport::DaemonEnvironment;
+using testsupport::ProcessSandbox;
+using testsupport::waitFor;
+
+namespace {
+
+class RestartComponentTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { s_sandbox = new ProcessSandbox(); }
+    static void TearDownTestSuite() {
+        delete s_sandbox;
+        s_sandbox = nullptr;
+    }
+    void SetUp() override {
+        // The stand-in sudo records each call and runs its arguments unprivileged.
+        DaemonEnvironment::instance().setConfig(
+            ProcessSandbox::config(QStringLiteral("unused"), sandbox().path(QStringLiteral("bin/sudo"))));
+        sandbox().clearSudoCalls();
+        QFile::remove(out());
+        QFile::remove(sandbox().path(QStringLiteral("release")));
+        removeDir(QStringLiteral("/etc/restartpage"));
+        QDir().mkpath(DaemonEnvironment::instance().path(QStringLiteral("/tmp")));
+        setLocations({QStringLiteral("/etc/restartpage")});
+    }
+    // Every run has ended (its script is deleted then) before the next test looks at sudo's calls.
+    void TearDown() override { EXPECT_TRUE(waitFor([] { return scripts().isEmpty(); }, 15000)); }
+    static ProcessSandbox& sandbox() { return *s_sandbox; }
+    static QString out() { return sandbox().path(QStringLiteral("out")); }
+    // Sent from a second thread, as the request thread does, while the main thread ends runs.
+    static QByteArray restart(const char* file) {
+        QByteArray reply;
+        std::thread requestThread(
+            [&] { reply = outcome(QByteArray("{\"TYPE\":\"restartComponent\",\"filepath\":\"") + file + "\"}"); });
+        requestThread.join();
+        return reply;
+    }
+    static void rebuild() { DaemonEnvironment::instance().request("{\"TYPE\":\"getSettingsCategoryXML\"}"); }
+    static QStringList scripts() {
+        return QDir(DaemonEnvironment::instance().path(QStringLiteral("/tmp"))).entryList(QDir::Files);
+    }
+    // A file whose rule runs `commands`, each followed by a line that appends its own mode.
+    static void writeRule(const char* name, const QByteArray& commands) {
+        writeFile(QStringLiteral("/etc/restartpage/") + QLatin1String(name),
+                  "#@restart command begin\n#@name Comp\n" + commands + "\n#@web\nk=v\n");
+    }
+    static ProcessSandbox* s_sandbox;
+};
+ProcessSandbox* RestartComponentTest::s_sandbox = nullptr;
+
+TEST_F(RestartComponentTest, RunsEveryCommandOfTheRuleThroughSudoAndDeletesTheScript) {
+    const QByteArray target = out().toLocal8Bit();
+    writeRule("a.conf", "#@cmd echo one >> " + target + "\n#@cmd stat -c %a \"$0\" >> " + target);
+    rebuild();
+    ASSERT_EQ(restart("/etc/restartpage/a.conf"), "ACK");
+    ASSERT_TRUE(waitFor([] { return sandbox().sudoCalls().size() == 2; }, 10000));
+    EXPECT_EQ(sandbox().readFile(QStringLiteral("out")), QByteArray("one\n700\n"));
+    const QString call = sandbox().sudoCalls().at(0);
+    const QString root = DaemonEnvironment::instance().root();
+    EXPECT_TRUE(QRegularExpression(QRegularExpression::anchoredPattern(
+                                       QRegularExpression::escape(root) +
+                                       QStringLiteral("/tmp/restart_\\d{4}(_\\d\\d){5}_\\d{3}\\.sh")))
+                    .match(call)
+                    .hasMatch())
+        << call.toStdString();
+    EXPECT_EQ(sandbox().sudoCalls().at(1), "done " + call);
+    EXPECT_TRUE(waitFor([] { return scripts().isEmpty(); }));
+}
+
+TEST_F(RestartComponentTest, RefusesWithoutRuleAndWithoutPath) {
+    writeFile(QStringLiteral("/etc/restartpage/norule.conf"), "#@web\nk=v\n");
+    rebuild();
+    EXPECT_EQ(restart("/etc/restartpage/norule.conf"), "ERR NO RULE FOUND TO RESTART THE COMPONENT");
+    EXPECT_EQ(restart("/etc/restartpage/missing.conf"), "ERR NO RULE FOUND TO RESTART THE COMPONENT");
+    EXPECT_EQ(outcome("{\"TYPE\":\"restartComponent\"}"), "ERR MISSING PARAMETER(S)");
+    EXPECT_EQ(outcome("{\"TYPE\":\"restartComponent\",\"filepath\":1}"), "ERR MISSING PARAMETER(S)");
+    EXPECT_TRUE(sandbox().sudoCalls().isEmpty());
+}
+
+TEST_F(RestartComponentTest, ARuleAddedAfterTheLastRebuildIsKnownAfterTheNext) {
+    writeFile(QStringLiteral("/etc/restartpage/late.conf"), "#@web\nk=v\n");
+    rebuild();
+    writeRule("late.conf", "#@cmd echo late >> " + out().toLocal8Bit());
+    EXPECT_EQ(restart("/etc/restartpage/late.conf"), "ERR NO RULE FOUND TO RESTART THE COMPONENT");
+    rebuild();
+    EXPECT_EQ(restart("/etc/restartpage/late.conf"), "ACK");
+    EXPECT_TRUE(waitFor([] { return sandbox().readFile(QStringLiteral("out")) == "late\n"; }, 10000));
+}
+
+TEST_F(RestartComponentTest, ASecondRequestWhileTheFirstRunsIsRefused) {
+    // The rule waits (at most ten seconds) for the test to release it.
+    const QByteArray release = sandbox().path(QStringLiteral("release")).toLocal8Bit();
+    writeRule("slow.conf", "#@cmd for i in $(seq 200); do [ -e " + release + " ] && break; sleep 0.05; done\n"
+                           "#@cmd echo ran >> " + out().toLocal8Bit());
+    writeRule("other.conf", "#@cmd echo other >> " + out().toLocal8Bit() + ".other");
+    rebuild();
+    ASSERT_EQ(restart("/etc/restartpage/slow.conf"), "ACK");
+    ASSERT_TRUE(waitFor([] { return sandbox().sudoCalls().size() == 1; }, 10000));
+    EXPECT_EQ(restart("/etc/restartpage/slow.conf"), "ERR A restart of this component is still running.");
+    EXPECT_EQ(restart("/etc/restartpage/other.conf"), "ACK");  // another file is not held up
+    sandbox().writeFile(QStringLiteral("release"), "");
+    ASSERT_TRUE(waitFor([] { return sandbox().readFile(QStringLiteral("out")) == "ran\n" && scripts().isEmpty(); },
+                        15000));
+    ASSERT_TRUE(waitFor([] { return restart("/etc/restartpage/slow.conf") == "ACK"; }));
+    EXPECT_TRUE(waitFor([] { return sandbox().readFile(QStringLiteral("out")) == "ran\nran\n"; }, 15000));
+    EXPECT_EQ(sandbox().readFile(QStringLiteral("out.other")), "other\n");
+}
+
+TEST_F(RestartComponentTest, AScriptThatCannotBeCreatedFailsWithItsName) {
+    writeRule("a.conf", "#@cmd true");
+    rebuild();
+    const QString tmp = DaemonEnvironment::instance().path(QStringLiteral("/tmp"));
+    QDir(tmp).removeRecursively();
+    ASSERT_TRUE(QFile::link(QStringLiteral("/nonexistent"), tmp));  // /tmp leads nowhere
+    const QByteArray reply = restart("/etc/restartpage/a.conf");
+    QFile::remove(tmp);
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^ERR Failed to open tmpScriptFile: /tmp/restart_[0-9_]+\\.sh$"))
+                    .match(QString::fromLatin1(reply))
+                    .hasMatch())
+        << reply.toStdString();
+    // Nothing is left marked as running.
+    QDir().mkpath(tmp);
+    EXPECT_EQ(restart("/etc/restartpage/a.conf"), "ACK");
+    EXPECT_TRUE(waitFor([] { return sandbox().sudoCalls().size() == 2 && scripts().isEmpty(); }, 10000));
+}
+
+TEST_F(RestartComponentTest, NeverWritesThroughAPlantedLink) {
+    // Links at every script name of the next seconds, pointing at a file root would run.
+    writeRule("a.conf", "#@cmd echo planted");
+    rebuild();
+    const QString victim = sandbox().writeFile(QStringLiteral("victim"), "untouched\n");
+    const QString tmp = DaemonEnvironment::instance().path(QStringLiteral("/tmp/"));
+    const QDateTime now = QDateTime::currentDateTime();
+    for (int ms = 0; ms < 5000; ++ms) {
+        const QString name = now.addMSecs(ms).toString(QStringLiteral("yyyy_MM_dd_hh_mm_ss_zzz"));
+        ASSERT_TRUE(QFile::link(victim, tmp + QStringLiteral("restart_") + name + QStringLiteral(".sh")));
+    }
+    const QByteArray reply = restart("/etc/restartpage/a.conf");
+    for (const QString& link : scripts()) QFile::remove(tmp + link);
+    EXPECT_TRUE(reply.startsWith("ERR Failed to open tmpScriptFile: /tmp/restart_")) << reply.toStdString();
+    EXPECT_EQ(sandbox().readFile(QStringLiteral("victim")), "untouched\n");
+    EXPECT_TRUE(sandbox().sudoCalls().isEmpty());
+}
+
+}  // namespace
