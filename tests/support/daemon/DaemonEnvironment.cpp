@@ -7,6 +7,7 @@
 
 #include "Fcgi.h"
 #include "frame/Client.h"
+#include "frame/SystemEncoding.h"
 #include "kel/corvanta/daemons/Log.h"
 
 namespace testsupport {
@@ -22,6 +23,7 @@ DaemonEnvironment::DaemonEnvironment() {
         QDir().mkpath(root() + QLatin1String(dir));
     }
     QCoreApplication::setApplicationName(QStringLiteral("webgated"));
+    SystemEncoding::useUtf8();
     m_log.reset(new kel::corvanta::daemons::Log(path(QStringLiteral("/var/log/webgated")), 100, true));
     Client::init();
 }
