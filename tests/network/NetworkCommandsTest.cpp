@@ -7,6 +7,7 @@
 #include <QFileInfo>
 
 #include "DaemonEnvironment.h"
+#include "ProcessSandbox.h"
 #include "Wait.h"
 #include "process/ScriptRunner.h"
 
@@ -22,7 +23,6 @@ std::string reply(const QByteArray& body) { return (kHeader + body).toStdString(
 
 // A script that writes its arguments, each followed by a NUL byte, to "<script>.args".
 const char kRecorder[] =
-    "#!/bin/sh\n"
     "for arg in \"$@\"; do printf '%s' \"$arg\"; printf '\\000'; done > \"$0.tmp\"\n"
     "mv \"$0.tmp\" \"$0.args\"\n";
 
@@ -36,7 +36,7 @@ public:
     }
     QString path(Script script) const {
         static const char* const names[] = {"eth.sh", "wlan.sh", "hostap.pl", "marker.sh"};
-        return m_dir + QLatin1Char('/') + QLatin1String(names[script]);
+        return m_sandbox.path(QLatin1String(names[script]));
     }
     QString record(Script script) const { return path(script) + QStringLiteral(".args"); }
 
@@ -68,20 +68,16 @@ public:
     }
 
 private:
-    Scripts() : m_dir(env().path(QStringLiteral("/scripts"))) {
-        QDir().mkpath(m_dir);
+    Scripts() {
         for (Script s : {Eth, Wlan, Hostap, Marker}) {
-            QFile file(path(s));
-            if (file.open(QIODevice::WriteOnly)) file.write(kRecorder);
-            file.close();
-            file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            m_sandbox.writeScript(QFileInfo(path(s)).fileName(), kRecorder);
         }
         env().setConfig("[Scripts]\nsudo=/usr/bin/env\nreconfigure_eth0_script=" +
                         QFile::encodeName(path(Eth)) + "\nreconfigure_wlan0_script=" +
                         QFile::encodeName(path(Wlan)) + "\nmod_hostap_script=" +
                         QFile::encodeName(path(Hostap)) + "\n");
     }
-    QString m_dir;
+    testsupport::ProcessSandbox m_sandbox;
 };
 
 // The record a script leaves for these arguments.

@@ -9,6 +9,7 @@
 #include "frame/UdpLogger.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "kel/corvanta/daemons/SignalHandler.h"
+#include "process/ScriptRunner.h"
 
 using kel::corvanta::daemons::Log;
 using kel::corvanta::daemons::SignalHandler;
@@ -30,6 +31,7 @@ int main(int, char**) {
 
     auto* log = new Log(FsRoot::fsPath(QStringLiteral("/var/log/webgated")), 0, false);
 
+    ScriptRunner::init();
     Client::init();
     Client* client = Client::singleton();
 
@@ -74,6 +76,8 @@ int main(int, char**) {
     // destroyed client; a request in progress finishes first.
     fcgi->stop();
     Client::done();
+    // Programs still running are ended, each wait bounded.
+    ScriptRunner::done();
     qDebug("Quit");
     delete fcgi;
     delete log;

@@ -9,6 +9,7 @@
 #include "frame/Client.h"
 #include "frame/SystemEncoding.h"
 #include "kel/corvanta/daemons/Log.h"
+#include "process/ScriptRunner.h"
 
 namespace testsupport {
 
@@ -25,6 +26,7 @@ DaemonEnvironment::DaemonEnvironment() {
     QCoreApplication::setApplicationName(QStringLiteral("webgated"));
     SystemEncoding::useUtf8();
     m_log.reset(new kel::corvanta::daemons::Log(path(QStringLiteral("/var/log/webgated")), 100, true));
+    ScriptRunner::init();
     Client::init();
 }
 

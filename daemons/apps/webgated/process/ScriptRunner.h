@@ -1,11 +1,19 @@
 #pragma once
 
 #include <QEvent>
+#include <QHash>
+#include <QMap>
+#include <QMutex>
 #include <QObject>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <functional>
+
+namespace kel::corvanta::daemons {
+class EventMailbox;
+}
+class TreeKill;
 
 /// Starts, watches and kills the programs and scripts the daemon runs for its commands. One
 /// instance, living in the main thread; every program is started through the configured
@@ -73,4 +81,62 @@ public:
 
     /// Any thread: all output collected since the last call; each piece is handed out once.
     QString getProcessOutput();
+
+    /// The output buffer keeps at most this many characters; older output is dropped first.
+    static constexpr int kMaxOutputChars = 1 << 20;
+    /// How long a killed tree has to end after SIGTERM before what is left gets SIGKILL.
+    static constexpr int kGraceMs = 2000;
+    /// Time limit of each helper program (ps, pkill, killall, kill).
+    static constexpr int kHelperTimeoutMs = 3000;
+
+    /// Main thread: handles the posted work waiting now (tests).
+    void deliverPending();
+    /// Main thread: true while a kill under `name` is still going on.
+    bool isKilling(const QString& name) const { return m_kills.contains(name); }
+
+protected:
+    void customEvent(QEvent* event) override;
+
+private Q_SLOTS:
+    void on_process_readyRead();
+    void on_process_finished(int exitCode, QProcess::ExitStatus exitStatus);
+    void on_process_error(QProcess::ProcessError error);
+    void on_process_started();
+    void on_process_stateChanged(QProcess::ProcessState state);
+
+private:
+    struct Run;
+    struct PendingStart {
+        QStringList args;
+        FinishedCallback onFinished;
+    };
+
+    ScriptRunner();
+    ~ScriptRunner() override;
+
+    void runScript_i(const QString& name, const QStringList& args, FinishedCallback onFinished);
+    void killTree_i(const QString& name);
+    void startProcess(Run* run, const QStringList& args);
+    /// Starts killing the tree of `process` (null: every interpreter on the machine) under `name`.
+    void killTree(QProcess* process, const QString& name);
+    void onKillFinished(const QString& name);
+    void cancelPending(const QString& name);
+    void setRecord(const QString& name, const ProcessInfo& info);
+    void removeRecord(const QString& name);
+    void appendOutput(const QString& text);
+    Run* runOf(QObject* sender) const;
+    void finishRun(Run* run, int exitCode, int exitStatus);
+    void discardRun(Run* run);
+
+    static ScriptRunner* s_impl;
+    kel::corvanta::daemons::EventMailbox* m_mailbox;
+    // Main thread only.
+    QMap<QString, Run*> m_processes;        // the process registered under each run name
+    QHash<QProcess*, Run*> m_runs;          // every started process not yet finished
+    QMap<QString, TreeKill*> m_kills;       // the kill still running under each run name
+    QMap<QString, PendingStart> m_pending;  // starts waiting for that kill to finish
+    // Guarded by m_mutex: what the other thread reads.
+    mutable QMutex m_mutex;
+    QMap<QString, ProcessInfo> m_records;
+    QString m_output;
 };
