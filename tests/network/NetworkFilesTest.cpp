@@ -180,6 +180,17 @@ TEST(GetWLANConfTest, CopiesAMissingFileFromItsFallbackAndNeverReplacesOne) {
     QFile::remove(env().path(QLatin1String(kInterfaces)));
 }
 
+TEST(GetWLANConfTest, ReadsRegularFilesOnly) {
+    env().setConfig(QByteArray());
+    clearFiles();
+    // A pipe nobody writes to would block the request thread for good.
+    ASSERT_EQ(::mkfifo(QFile::encodeName(env().path(QLatin1String(kHostapd))).constData(), 0600), 0);
+    place(QLatin1String(kHostapd) + QLatin1String(".default"), QByteArray("ssid=fallback\n"));
+    EXPECT_EQ(env().request("{\"TYPE\":\"getWLANConf\"}").toStdString(),
+              wlanReply("", "True", "", "", "", "", "", "", "", ""));
+    QFile::remove(env().path(QLatin1String(kHostapd)));
+}
+
 TEST(FallbackCopyTest, CopiesOnlyWhenNothingIsThere) {
     const QString dir = env().path(QStringLiteral("/copy"));
     QDir(dir).removeRecursively();

@@ -17,6 +17,9 @@
 
 namespace {
 
+// Far more than any of these files holds; a larger one is read up to here.
+constexpr qint64 kMaxFileBytes = 1 << 20;
+
 void log(const QString& text, int level) {
     kel::corvanta::daemons::Log::singleton()->log(text, level);
 }
@@ -123,9 +126,11 @@ bool installFallbackCopy(const QString& path, const QString& fallbackPath) {
 bool readLines(const QString& path, const QString& fallbackPath, QStringList* lines) {
     const QString file = FsRoot::fsPath(path);
     installFallbackCopy(file, FsRoot::fsPath(fallbackPath));
+    // A regular file only (through links): a pipe or a device would hold the request thread.
+    if (!QFileInfo(file).isFile()) return false;
     QFile in(file);
     if (!in.open(QIODevice::ReadOnly)) return false;
-    const QByteArray content = in.readAll();
+    const QByteArray content = in.read(kMaxFileBytes);
     lines->clear();
     int start = 0;
     while (start < content.size()) {
