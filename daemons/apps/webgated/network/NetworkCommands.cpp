@@ -54,7 +54,8 @@ bool hasControlCharacter(const QString& text) {
     return false;
 }
 
-RequestResult setEthConf(Request& request, const kel::rpc::Client& parameters, ScriptRunner& runner) {
+RequestResult setEthConf(Request& request, const kel::rpc::Client& parameters,
+                         ScriptRunner& runner) {
     logStart("start processing: ", request);
     const QString dhcp = text(request, "DHCP");
     QStringList args;
@@ -68,11 +69,13 @@ RequestResult setEthConf(Request& request, const kel::rpc::Client& parameters, S
     }
     // Any other "DHCP" value runs the script without arguments and says nothing.
     return run(request, runner,
-               script(parameters, "~/Scripts/reconfigure_eth0_script", "/usr/local/bin/reconfigure_eth0.sh"),
+               script(parameters, "~/Scripts/reconfigure_eth0_script",
+                      "/usr/local/bin/reconfigure_eth0.sh"),
                args, message);
 }
 
-RequestResult setWlanConf(Request& request, const kel::rpc::Client& parameters, ScriptRunner& runner) {
+RequestResult setWlanConf(Request& request, const kel::rpc::Client& parameters,
+                          ScriptRunner& runner) {
     logStart("start processing: ", request);
     const QString mode = text(request, "mode");
     const QString dhcp = text(request, "DHCP");
@@ -87,14 +90,16 @@ RequestResult setWlanConf(Request& request, const kel::rpc::Client& parameters, 
     const char* message = nullptr;
     if (mode == QLatin1String("master")) {
         static const QStringList accepted = {QStringLiteral("TKIP"), QStringLiteral("CCMP"),
-                                             QStringLiteral("TKIP/CCMP"), QStringLiteral("TKIP CCMP")};
+                                             QStringLiteral("TKIP/CCMP"),
+                                             QStringLiteral("TKIP CCMP")};
         if (!accepted.contains(cipher)) cipher = QStringLiteral("TKIP CCMP");
         args << mode << ssid << cipher << passphrase;
         message = "try starting master mode";
     } else if (mode == QLatin1String("client")) {
         // Unlike eth0, every value but empty and "false" selects DHCP here.
         if (isEmptyOrFalse(dhcp)) {
-            args << mode << QStringLiteral("static") << ip << netmask << ssid << wpaMode << passphrase;
+            args << mode << QStringLiteral("static") << ip << netmask << ssid << wpaMode
+                 << passphrase;
             message = "try starting client mode (static)";
         } else {
             args << mode << QStringLiteral("dhcp") << ssid << wpaMode << passphrase;
@@ -104,7 +109,8 @@ RequestResult setWlanConf(Request& request, const kel::rpc::Client& parameters, 
         return MissingParameters;
     }
     return run(request, runner,
-               script(parameters, "~/Scripts/reconfigure_wlan0_script", "/usr/local/bin/reconfigure_wlan0.sh"),
+               script(parameters, "~/Scripts/reconfigure_wlan0_script",
+                      "/usr/local/bin/reconfigure_wlan0.sh"),
                args, message);
 }
 
@@ -128,7 +134,8 @@ RequestResult getIFConf(Request& request) {
     return Data;
 }
 
-RequestResult setHostapd(Request& request, const kel::rpc::Client& parameters, ScriptRunner& runner) {
+RequestResult setHostapd(Request& request, const kel::rpc::Client& parameters,
+                         ScriptRunner& runner) {
     logStart("start processing:", request);
     const QString ssid = text(request, "ssid");
     const QString rsnPairwise = text(request, "rsnPairwise");
@@ -136,9 +143,10 @@ RequestResult setHostapd(Request& request, const kel::rpc::Client& parameters, S
     if (ssid.isEmpty() || passphrase.isEmpty()) return MissingParameters;
     const QStringList args = {ssid, rsnPairwise, passphrase};
     const char message[] = "[Server] start changing hostapd conf file";
-    const RequestResult result = run(request, runner,
-                                     script(parameters, "~/Scripts/mod_hostap_script", "/usr/local/bin/mod_hostap.pl"),
-                                     args, message);
+    const RequestResult result =
+        run(request, runner,
+            script(parameters, "~/Scripts/mod_hostap_script", "/usr/local/bin/mod_hostap.pl"), args,
+            message);
     if (result != Data) return result;
     log(QLatin1String(message), 1);
     return Ack;

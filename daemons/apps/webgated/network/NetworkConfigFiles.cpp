@@ -67,7 +67,9 @@ bool moveIntoPlaceNoReplace(const QByteArray& from, const QByteArray& to) {
     return true;
 }
 
-bool startsWith(const QString& line, const char* key) { return line.startsWith(QLatin1String(key)); }
+bool startsWith(const QString& line, const char* key) {
+    return line.startsWith(QLatin1String(key));
+}
 
 QString removeAll(QString line, const char* text) { return line.remove(QLatin1String(text)); }
 
@@ -86,7 +88,9 @@ bool installFallbackCopy(const QString& path, const QString& fallbackPath) {
     if (in < 0) return false;
     if (::fstat(in, &status) != 0 || !S_ISREG(status.st_mode)) {
         ::close(in);
-        log(QStringLiteral("Cannot copy %1: not a regular file").arg(FsRoot::robotPath(fallbackPath)), 1);
+        log(QStringLiteral("Cannot copy %1: not a regular file")
+                .arg(FsRoot::robotPath(fallbackPath)),
+            1);
         return false;
     }
     const mode_t permissions = status.st_mode & 0777;
@@ -119,7 +123,9 @@ bool installFallbackCopy(const QString& path, const QString& fallbackPath) {
             1);
         return false;
     }
-    log(QStringLiteral("Copied %1 to %2").arg(FsRoot::robotPath(fallbackPath), FsRoot::robotPath(path)), 1);
+    log(QStringLiteral("Copied %1 to %2")
+            .arg(FsRoot::robotPath(fallbackPath), FsRoot::robotPath(path)),
+        1);
     return true;
 }
 
@@ -149,7 +155,8 @@ bool readLines(const QString& path, const QString& fallbackPath, QStringList* li
 
 void getHostapdConf(QString* ssid, QString* rsnPairwise, QString* passphrase) {
     const QString path = parameter("~/Conf/hostapdconffile", "/etc/hostapd.conf");
-    const QString fallback = parameter("~/Conf/hostapdconfdefaultfile", "/etc/hostapd.conf.default");
+    const QString fallback =
+        parameter("~/Conf/hostapdconfdefaultfile", "/etc/hostapd.conf.default");
     QStringList lines;
     NetworkConfigFiles::readLines(path, fallback, &lines);
     for (const QString& line : lines) {
@@ -162,12 +169,17 @@ void getHostapdConf(QString* ssid, QString* rsnPairwise, QString* passphrase) {
             *passphrase = removeAll(removeAll(line, "wpa_passphrase="), "\"");
         }
     }
-    if (ssid->isEmpty()) log(QStringLiteral("Failed to read ssid from %1\nssid=%2").arg(path, *ssid), 0);
+    if (ssid->isEmpty())
+        log(QStringLiteral("Failed to read ssid from %1\nssid=%2").arg(path, *ssid), 0);
     if (rsnPairwise->isEmpty()) {
-        log(QStringLiteral("Failed to read rsa_pairwise from %1\nrsn_pairwise=%2").arg(path, *rsnPairwise), 0);
+        log(QStringLiteral("Failed to read rsa_pairwise from %1\nrsn_pairwise=%2")
+                .arg(path, *rsnPairwise),
+            0);
     }
     if (passphrase->isEmpty()) {
-        log(QStringLiteral("Failed to read wpa_passphrase from %1\nwpa_passphrase=%2").arg(path, *passphrase), 0);
+        log(QStringLiteral("Failed to read wpa_passphrase from %1\nwpa_passphrase=%2")
+                .arg(path, *passphrase),
+            0);
     }
 }
 
@@ -195,9 +207,12 @@ void getWpaSupplicantConf(QString* ssid, QString* proto, QString* psk) {
             *psk = value;
         }
     }
-    if (ssid->isEmpty()) log(QStringLiteral("Failed to read ssid from %1\nssid=%2").arg(path, *ssid), 0);
-    if (proto->isEmpty()) log(QStringLiteral("Failed to read proto from %1\nproto=%2").arg(path, *proto), 0);
-    if (psk->isEmpty()) log(QStringLiteral("Failed to read psk from %1\npsk=%2").arg(path, *psk), 0);
+    if (ssid->isEmpty())
+        log(QStringLiteral("Failed to read ssid from %1\nssid=%2").arg(path, *ssid), 0);
+    if (proto->isEmpty())
+        log(QStringLiteral("Failed to read proto from %1\nproto=%2").arg(path, *proto), 0);
+    if (psk->isEmpty())
+        log(QStringLiteral("Failed to read psk from %1\npsk=%2").arg(path, *psk), 0);
 }
 
 void getInterfacesWLAN0Conf(bool* isDHCP, QString* address, QString* netmask, QString* mode) {
