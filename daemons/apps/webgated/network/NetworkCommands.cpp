@@ -34,9 +34,18 @@ bool isEmptyOrFalse(const QString& value) {
     return value.isEmpty() || value == QLatin1String("false");
 }
 
+bool hasControlCharacter(const QString& text) {
+    for (const QChar c : text) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f) return true;
+    }
+    return false;
+}
+
 // Every value goes to the script as one argument of its own; no shell sees it.
 RequestResult run(Request& request, ScriptRunner& runner, const QString& scriptPath,
                   const QStringList& args, const char* message) {
+    // A control character would let a value add lines of its own (another network, another
+    // address) to the files the scripts write: such a request is refused and runs nothing.
     for (const QString& arg : args) {
         if (hasControlCharacter(arg)) return InvalidParameters;
     }
@@ -46,13 +55,6 @@ RequestResult run(Request& request, ScriptRunner& runner, const QString& scriptP
 }
 
 }  // namespace
-
-bool hasControlCharacter(const QString& text) {
-    for (const QChar c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f) return true;
-    }
-    return false;
-}
 
 RequestResult setEthConf(Request& request, const kel::rpc::Client& parameters,
                          ScriptRunner& runner) {

@@ -31,8 +31,4 @@ RequestResult setHostapd(Request& request, const kel::rpc::Client& parameters,
 /// The WLAN mode, address settings and network names and keys from the configuration files.
 RequestResult getWLANConf(Request& request);
 
-/// True when `text` holds a character below U+0020 or U+007F: such a value would add lines of
-/// its own to the files the scripts write, so no script gets it.
-bool hasControlCharacter(const QString& text);
-
 }  // namespace NetworkCommands
