@@ -9,6 +9,8 @@
 #include "robot/SensorCommands.h"
 #include "programs/ProgramCommands.h"
 #include "settings/SettingsCommands.h"
+#include "network/NetworkCommands.h"
+#include "process/ScriptRunner.h"
 
 CommandTable webgatedCommands() {
     // Matched in this order; the flag marks the commands whose "Done:" line is quiet.
@@ -83,11 +85,24 @@ CommandTable webgatedCommands() {
                                                     fcgi.currentProgram());
          },
          true},
-        // {"SetEthConf", ..., false},
-        // {"SetWlanConf", ..., false},
-        // {"GetIFConf", ..., false},
-        // {"SetHostapd", ..., false},
-        // {"getWLANConf", ..., false},
+        {"SetEthConf",
+         [](Fcgi&, Request& request) {
+             return NetworkCommands::setEthConf(request, *Client::singleton(), *ScriptRunner::singleton());
+         },
+         false},
+        {"SetWlanConf",
+         [](Fcgi&, Request& request) {
+             return NetworkCommands::setWlanConf(request, *Client::singleton(), *ScriptRunner::singleton());
+         },
+         false},
+        {"GetIFConf", [](Fcgi&, Request& request) { return NetworkCommands::getIFConf(request); }, false},
+        {"SetHostapd",
+         [](Fcgi&, Request& request) {
+             return NetworkCommands::setHostapd(request, *Client::singleton(), *ScriptRunner::singleton());
+         },
+         false},
+        {"getWLANConf", [](Fcgi&, Request& request) { return NetworkCommands::getWLANConf(request); },
+         false},
         {"getDistance",
          [](Fcgi& fcgi, Request& request) {
              return SensorCommands::getDistance(request, *fcgi.sensorDataHandler());

@@ -11,6 +11,7 @@
 #include "Fcgi.h"
 #include "frame/Client.h"
 #include "frame/FsRoot.h"
+#include "frame/SystemEncoding.h"
 #include "frame/UdpLogger.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "kel/corvanta/daemons/SignalHandler.h"
@@ -44,6 +45,8 @@ int main(int, char**) {
     std::signal(SIGPIPE, SIG_IGN);
     auto* app = new QCoreApplication(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("webgated"));
+    // Network names and keys reach the scripts as UTF-8 whatever the locale.
+    SystemEncoding::useUtf8();
 
     auto* signalHandler = new SignalHandler();
     signalHandler->setDefaultConnectionsEnabled(true);

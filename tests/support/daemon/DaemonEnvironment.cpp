@@ -10,6 +10,7 @@
 #include "TestRobot.h"
 #include "Wait.h"
 #include "frame/Client.h"
+#include "frame/SystemEncoding.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "process/ScriptRunner.h"
 
@@ -30,6 +31,7 @@ DaemonEnvironment::DaemonEnvironment() {
     QFile::remove(path(QStringLiteral("/etc/corvanta/webgated.conf")));  // tests write their own
     QDir::setCurrent(sourceDir());  // where the daemon finds ./resources/nocam.png
     QCoreApplication::setApplicationName(QStringLiteral("webgated"));
+    SystemEncoding::useUtf8();
     m_log.reset(new kel::corvanta::daemons::Log(path(QStringLiteral("/var/log/webgated")), 100, true));
     ScriptRunner::init();
     Client::init();

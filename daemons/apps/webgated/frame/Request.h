@@ -22,6 +22,10 @@ public:
     void set(const char* key, json_t* value) { json_object_set_new_nocheck(m_reply, key, value); }
     void setText(const char* key, const QString& text) { set(key, jsonFromQString(text)); }
 
+    /// The decoded query text, as the request's log lines quote it.
+    const QByteArray& queryText() const { return m_queryText; }
+    void setQueryText(const QByteArray& text) { m_queryText = text; }
+
     bool quiet() const { return m_quiet; }
     void setQuiet(bool quiet) { m_quiet = quiet; }
 
@@ -36,6 +40,7 @@ public:
 private:
     const json_t* m_query;
     json_t* m_reply;
+    QByteArray m_queryText;
     bool m_quiet = false;
     bool m_raw = false;
     QByteArray m_rawResponse;

@@ -82,6 +82,7 @@ QByteArray RequestProcessor::processDecoded(const QByteArray& query) const {
         json_object_set_new(reply.get(), "TYPE", json_string("ACK"));
     } else {
         Request request(parsed.get(), reply.get());
+        request.setQueryText(query);
         RequestResult result = UnknownCommand;
         const json_t* type = json_object_get(parsed.get(), "TYPE");
         if (!type) {
