@@ -12,7 +12,7 @@ port=${WEBGATED_PORT:-8080}
 sim=127.0.0.1:${ROBOTSIM_PORT:-12080}
 sandbox=$top/sandbox
 rm -rf "$sandbox"
-"$top/tools/scripts/prepare-sandbox.sh" "$sandbox" "$sim"
+"$top/tools/scripts/prepare-sandbox.sh" "$sandbox" "$sim" demo
 
 pids=()
 cleanup() {
@@ -43,6 +43,7 @@ done
 url="http://127.0.0.1:$port/webgated"
 cat <<TEXT
 
+The robot's page: http://127.0.0.1:$port/
 webgated is running at $url (robot simulated at $sim, files under $sandbox)
 Log: $sandbox/var/log/webgated   Ctrl-C stops everything.
 

@@ -32,6 +32,16 @@ http {
     uwsgi_temp_path $prefix/uwsgi;
     scgi_temp_path $prefix/scgi;
     large_client_header_buffers 4 64k;
+    # The page's files; browsers load JavaScript modules only with a JavaScript type.
+    types {
+        text/html html;
+        text/css css;
+        text/javascript js;
+        image/png png;
+        image/svg+xml svg;
+        application/json json;
+    }
+    default_type application/octet-stream;
     $upstream
     server {
         listen 127.0.0.1:$port;

@@ -1,0 +1,196 @@
+"""The demo's stack for browser tests: robotsim, the daemon behind spawn-fcgi and nginx, laid out
+by the same scripts as tools/run-demo.sh, on free ports; plus headless Chromium and a probe that
+reads the simulated robot's odometry over its RPC wire protocol."""
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+SOURCE = os.environ.get('WEBGATED_SOURCE_DIR') or os.path.abspath(
+    os.path.join(os.path.dirname(__file__), '..', '..'))
+BINARY = os.environ.get('WEBGATED_BINARY_DIR') or os.path.join(SOURCE, 'build')
+SCRIPTS = os.path.join(SOURCE, 'tools', 'scripts')
+
+
+def wait_for(condition, timeout=10.0, interval=0.05):
+    """Polls `condition` until it returns something true or the deadline passes; returns it."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value or time.monotonic() > deadline:
+            return value
+        time.sleep(interval)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(('127.0.0.1', 0))
+        return s.getsockname()[1]
+
+
+class Stack:
+    """Everything the page talks to; stop() ends what start() began, in reverse order."""
+
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix='webgated-browser-')
+        self.port = free_port()
+        self.robot_port = free_port()
+        self.processes = []
+
+    @property
+    def url(self):
+        return f'http://127.0.0.1:{self.port}/'
+
+    def path(self, robot_path):
+        return self.root + robot_path
+
+    def read(self, robot_path):
+        try:
+            with open(self.path(robot_path), encoding='utf-8', errors='replace') as f:
+                return f.read()
+        except FileNotFoundError:
+            return ''
+
+    def _start(self, args, log, **kwargs):
+        out = open(self.path('/run/' + log), 'ab')
+        process = subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT, **kwargs)
+        out.close()
+        self.processes.append(process)
+        return process
+
+    def start(self):
+        robot = f'127.0.0.1:{self.robot_port}'
+        subprocess.run([os.path.join(SCRIPTS, 'prepare-sandbox.sh'), self.root, robot, 'demo'], check=True)
+        self._start([os.path.join(BINARY, 'tools', 'robotsim', 'robotsim'), '--listen', robot],
+                    'robotsim.out')
+        socket_path = self.path('/run/webgated.sock')
+        env = dict(os.environ, WEBGATED_ROOT=self.root)
+        # The working directory is the checkout, where ./resources/nocam.png lives.
+        self._start(['spawn-fcgi', '-n', '-s', socket_path, '-M', '0666', '-d', SOURCE, '--',
+                     os.path.join(BINARY, 'daemons', 'apps', 'webgated', 'webgated')],
+                    'webgated.out', env=env)
+        nginx = self.path('/run/nginx')
+        os.makedirs(nginx, exist_ok=True)
+        conf = subprocess.run([os.path.join(SCRIPTS, 'nginx-conf.sh'), nginx, str(self.port), socket_path,
+                               self.path('/var/www')], check=True, capture_output=True, text=True).stdout
+        with open(nginx + '/nginx.conf', 'w') as f:
+            f.write(conf)
+        self._start(['nginx', '-p', nginx, '-c', nginx + '/nginx.conf'], 'nginx/error.log')
+        if not wait_for(self._answers, 20):
+            raise RuntimeError('the daemon did not answer through nginx:\n' + self.read('/run/webgated.out'))
+        return self
+
+    def _answers(self):
+        import urllib.request
+        try:
+            with urllib.request.urlopen(self.url + 'webgated?{"TYPE":"HEARTBEAT"}'.replace('"', '%22'),
+                                        timeout=2) as r:
+                return b'ACK' in r.read()
+        except OSError:
+            return False
+
+    def log(self):
+        return self.read('/var/log/webgated')
+
+    def stop(self):
+        for process in reversed(self.processes):
+            if process.poll() is None:
+                process.send_signal(signal.SIGTERM)
+                try:
+                    process.wait(10)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+        self.processes.clear()
+        # Programs the daemon started are ended by its shutdown; nothing of the sandbox is kept.
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def running_programs(self):
+        """Pids of processes running the sandbox's stand-in interpreter."""
+        interpreter = self.path('/usr/local/bin/flowdesk2_interpreter').encode()
+        pids = []
+        for entry in os.listdir('/proc'):
+            if entry.isdigit():
+                try:
+                    with open(f'/proc/{entry}/cmdline', 'rb') as f:
+                        if interpreter in f.read().split(b'\0'):
+                            pids.append(int(entry))
+                except OSError:
+                    pass
+        return pids
+
+
+class OdometryProbe:
+    """A second client of the simulated robot that follows its odometry topic."""
+
+    def __init__(self, port):
+        self.sock = socket.create_connection(('127.0.0.1', port), timeout=5)
+        self.sock.sendall(b'{"op":"enable","topic":"odometry","on":true}\n')
+        self.lock = threading.Lock()
+        self.latest = None
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        buffer = b''
+        self.sock.settimeout(None)
+        while True:
+            try:
+                chunk = self.sock.recv(65536)
+            except OSError:
+                return
+            if not chunk:
+                return
+            buffer += chunk
+            while b'\n' in buffer:
+                line, buffer = buffer.split(b'\n', 1)
+                try:
+                    message = json.loads(line)
+                except ValueError:
+                    continue
+                if message.get('topic') == 'odometry':
+                    x, y, phi, vx, vy, omega, sequence = message['args']
+                    with self.lock:
+                        self.latest = {'x': x, 'y': y, 'phi': phi, 'vx': vx, 'vy': vy,
+                                       'omega': omega, 'sequence': sequence}
+
+    def pose(self):
+        with self.lock:
+            return dict(self.latest) if self.latest else None
+
+    def close(self):
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self.sock.close()
+
+
+def chromium(width=1280, height=1000):
+    """Debian's headless Chromium through its chromedriver, with a fresh profile."""
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    options = webdriver.ChromeOptions()
+    options.binary_location = shutil.which('chromium') or '/usr/bin/chromium'
+    profile = tempfile.mkdtemp(prefix='webgated-chromium-')
+    for argument in ('--headless=new', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+                     '--disable-background-networking', '--disable-component-update', '--disable-sync',
+                     '--disable-dev-shm-usage', f'--user-data-dir={profile}', f'--window-size={width},{height}'):
+        options.add_argument(argument)
+    options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
+    service = Service(shutil.which('chromedriver') or '/usr/bin/chromedriver')
+    driver = webdriver.Chrome(service=service, options=options)
+    driver.profile_dir = profile
+    return driver
+
+
+def quit_chromium(driver):
+    try:
+        driver.quit()
+    finally:
+        shutil.rmtree(driver.profile_dir, ignore_errors=True)

@@ -1,0 +1,95 @@
+// Talks to the daemon: one JSON command per GET, the JSON text itself as the query string.
+
+// Relative, so the page works under any prefix the web server gives it.
+const ENDPOINT = 'webgated';
+
+// The daemon decodes only %20, %22, %7B and %7D. Every other character that a browser would
+// escape, or that would end the query (# and %), travels as a JSON \u escape instead; they can
+// only occur inside JSON strings, where such escapes are valid.
+export function encodeCommand(object) {
+  return JSON.stringify(object)
+    .replace(/[^\x21-\x7e]|[#%<>'`&^|]/g, (c) =>
+      c === ' ' ? ' ' : '\\u' + c.charCodeAt(0).toString(16).padStart(4, '0'))
+    .replace(/ /g, '%20').replace(/"/g, '%22').replace(/\{/g, '%7B').replace(/\}/g, '%7D');
+}
+
+export function commandUrl(object) {
+  return ENDPOINT + '?' + encodeCommand(object);
+}
+
+// Error of a command, with the words a person reads.
+export class CommandError extends Error {
+  constructor(type, text, reply) {
+    super(`${type}: ${text}`);
+    this.command = type;
+    this.reply = reply;
+  }
+}
+
+const WORDS = {
+  'MISSING PARAMETER(S)': 'a value is missing',
+  'INVALID PARAMETER(S)': 'a value is not valid',
+  'UNKNOWN COMMAND': 'the daemon does not know this command',
+  'NO TYPE FIELD FOUND': 'the request had no command name',
+  'NO JSON OBJ RECIEVED': 'the daemon could not read the request',
+  'NO RUNNING PROGRAM': 'no program is running',
+  'File name is invalid.': 'the file name is not valid (letters, digits, _ - . only)',
+};
+
+export function describeError(msg) {
+  if (!msg) return 'the operation failed';
+  return WORDS[msg] ? `${WORDS[msg]} (${msg})` : msg;
+}
+
+let listeners = [];
+export function onTraffic(listener) { listeners.push(listener); }
+
+async function get(object, options = {}) {
+  const url = commandUrl(object);
+  let response;
+  try {
+    response = await fetch(url, { cache: 'no-store', ...options });
+  } catch (e) {
+    listeners.forEach((l) => l(false));
+    throw new CommandError(object.TYPE, 'no answer from the robot (' + e.message + ')');
+  }
+  if (!response.ok) {
+    listeners.forEach((l) => l(false));
+    throw new CommandError(object.TYPE, `the web server answered ${response.status} ${response.statusText}`);
+  }
+  listeners.forEach((l) => l(true));
+  return response;
+}
+
+// Sends a command and returns its JSON reply; an "ERR" reply, an empty or broken one throws.
+export async function command(object, options) {
+  const response = await get(object, options);
+  const text = await response.text();
+  if (!text) throw new CommandError(object.TYPE, 'the daemon sent an empty answer');
+  let reply;
+  try {
+    reply = JSON.parse(text);
+  } catch (e) {
+    throw new CommandError(object.TYPE, 'the answer was not readable JSON');
+  }
+  if (reply.TYPE === 'ERR') throw new CommandError(object.TYPE, describeError(reply.MSG), reply);
+  return reply;
+}
+
+// Sends a command whose answer is an XML document.
+export async function xml(object) {
+  const response = await get(object);
+  const text = await response.text();
+  const doc = new DOMParser().parseFromString(text, 'application/xml');
+  if (doc.querySelector('parsererror')) {
+    throw new CommandError(object.TYPE, 'the answer was not a readable XML document');
+  }
+  return doc;
+}
+
+// A stop that still leaves when the page is going away.
+export function sendStopNow() {
+  try {
+    fetch(commandUrl({ TYPE: 'stop' }), { cache: 'no-store', keepalive: true }).catch(() => {});
+  } catch (e) { /* the page is closing */ }
+}

@@ -1,0 +1,110 @@
+// Distances around the robot outline, bumper, battery and chargers, inputs; outputs and relays
+// as switches.
+import { command } from './api.js';
+import { $, el, poll, attempt } from './ui.js';
+
+const SVG = 'http://www.w3.org/2000/svg';
+const OUTPUTS = 8;   // positions 0-7 of "output" are digital outputs, 8 on relays
+const fixed = (v, digits = 2) => (typeof v === 'number' ? v.toFixed(digits) : '–');
+
+export function setupSensors(report) {
+  const rays = $('#distance-rays');
+  const texts = [];
+  for (let i = 0; i < 9; i++) {
+    // Sensor 0 looks forward (up on the drawing); the others follow every 40 degrees.
+    const angle = (i * 40 - 90) * Math.PI / 180;
+    const line = document.createElementNS(SVG, 'line');
+    line.setAttribute('x1', 40 * Math.cos(angle));
+    line.setAttribute('y1', 40 * Math.sin(angle));
+    line.setAttribute('class', 'ray');
+    const text = document.createElementNS(SVG, 'text');
+    text.setAttribute('x', 92 * Math.cos(angle));
+    text.setAttribute('y', 92 * Math.sin(angle) + 4);
+    text.setAttribute('text-anchor', 'middle');
+    rays.append(line, text);
+    texts.push({ line, text, angle });
+  }
+
+  poll(async () => {
+    try {
+      const d = await command({ TYPE: 'getDistance' });
+      d.dist.forEach((value, i) => {
+        if (!texts[i]) return;
+        const length = 40 + Math.min(45, Math.max(2, value * 0.7));
+        texts[i].line.setAttribute('x2', length * Math.cos(texts[i].angle));
+        texts[i].line.setAttribute('y2', length * Math.sin(texts[i].angle));
+        texts[i].text.textContent = fixed(value, 1);
+      });
+      $('#bumper').textContent = d.bumpTime < 1000 ? 'contact!' : `free (last contact ${(d.bumpTime / 1000).toFixed(0)}${d.bumpTime >= 100000 ? '+' : ''} s ago)`;
+      const b = await command({ TYPE: 'getBatteryInfo' });
+      showBattery(b);
+      report('sensors', null);
+    } catch (e) {
+      report('sensors', e);
+    }
+  }, 500);
+
+  poll(async () => {
+    try {
+      showIo(await command({ TYPE: 'getIOBoardInfo' }));
+      report('io', null);
+    } catch (e) {
+      report('io', e);
+    }
+  }, 1000);
+}
+
+function showBattery(b) {
+  const list = $('#battery');
+  list.replaceChildren(
+    el('dt', { text: 'Battery' }), el('dd', { text: `${fixed(b.voltage)} V, ${fixed(b.current)} A` }),
+    el('dt', { text: 'Type' }), el('dd', { text: b.batteryType }),
+    el('dt', { text: 'External power' }), el('dd', { text: b.ext_power ? 'yes' : 'no' }),
+    el('dt', { text: 'Battery low' }), el('dd', { text: b.isBatteryLow ? 'YES' : 'no', class: b.isBatteryLow ? 'warn' : '' }),
+    el('dt', { text: 'Shutdown counter' }), el('dd', { text: String(b.shutdownCounter) }),
+    el('dt', { text: 'Chargers' }), el('dd', { text: String(b.numChargers) }));
+  const body = $('#chargers tbody');
+  body.replaceChildren(...[0, 1, 2].map((n) => {
+    const c = (key) => b[`c${n}_${key}`];
+    return el('tr', {}, el('td', { text: String(n) }), el('td', { text: c('state') }),
+      el('td', { text: `${fixed(c('vol'))} V` }), el('td', { text: `${fixed(c('current'))} A` }),
+      el('td', { text: `${fixed(c('temp1'), 1)} °C` }), el('td', { text: `${fixed(c('temp2'), 1)} °C` }),
+      el('td', { text: `${fixed(c('time'), 0)} s` }),
+      el('td', { text: `${c('major')}.${c('minor')}.${c('patch')}` }));
+  }));
+}
+
+let outputs = [];
+let relays = [];
+
+function showIo(io) {
+  $('#digital-in').replaceChildren(...io.digital.map((v, i) =>
+    el('span', { class: v ? 'bit on' : 'bit', title: `Input ${i}`, text: String(i) })));
+  $('#analog-in').textContent = io.analog.map((v) => fixed(v)).join('  ');
+  outputs = io.digitalout;
+  relays = io.relay;
+  showSwitches('#outputs', 'Output', outputs, 0);
+  showSwitches('#relays', 'Relay', relays, OUTPUTS);
+}
+
+function showSwitches(selector, label, values, offset) {
+  const box = $(selector);
+  values.forEach((value, i) => {
+    let input = box.querySelector(`[data-index="${offset + i}"]`);
+    if (!input) {
+      input = el('input', { type: 'checkbox', role: 'switch', 'data-index': offset + i, onchange: sendOutputs });
+      box.append(el('label', {}, input, ` ${label} ${i}`));
+    }
+    if (!input.matches(':focus') || !input.dataset.pending) input.checked = Boolean(value);
+  });
+}
+
+function sendOutputs(event) {
+  const wanted = [...outputs];
+  const relayWanted = [...relays];
+  while (wanted.length < OUTPUTS) wanted.push(0);
+  const index = Number(event.target.dataset.index);
+  if (index < OUTPUTS) wanted[index] = event.target.checked ? 1 : 0;
+  else relayWanted[index - OUTPUTS] = event.target.checked ? 1 : 0;
+  attempt(async () => showIo(await command({ TYPE: 'getIOBoardInfo', output: [...wanted, ...relayWanted] })));
+}

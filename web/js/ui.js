@@ -1,0 +1,67 @@
+// Small helpers the sections share: messages, elements, confirmation.
+
+export const $ = (selector, root = document) => root.querySelector(selector);
+export const $$ = (selector, root = document) => [...root.querySelectorAll(selector)];
+
+export function el(tag, attributes = {}, ...children) {
+  const node = document.createElement(tag);
+  for (const [key, value] of Object.entries(attributes)) {
+    if (key === 'text') node.textContent = value;
+    else if (key.startsWith('on')) node.addEventListener(key.slice(2), value);
+    else if (value === true) node.setAttribute(key, '');
+    else if (value !== false && value != null) node.setAttribute(key, value);
+  }
+  node.append(...children);
+  return node;
+}
+
+// A message the person sees; errors stay until dismissed, others fade.
+export function say(text, kind = 'info') {
+  const box = $('#messages');
+  const item = el('p', { class: kind },
+    el('span', { text }),
+    el('button', { type: 'button', 'aria-label': 'Dismiss', text: '×', onclick: () => item.remove() }));
+  box.append(item);
+  while (box.children.length > 6) box.firstElementChild.remove();
+  if (kind !== 'error') setTimeout(() => item.remove(), 5000);
+  return item;
+}
+
+export function sayError(error) {
+  say(String(error.message || error), 'error');
+}
+
+// Runs an action from a button or form and shows its failure in words.
+export async function attempt(action, success) {
+  try {
+    const result = await action();
+    if (success) say(typeof success === 'function' ? success(result) : success);
+    return result;
+  } catch (e) {
+    sayError(e);
+    return undefined;
+  }
+}
+
+export function confirmAction(text) {
+  const dialog = $('#confirm');
+  $('#confirm-text').textContent = text;
+  return new Promise((resolve) => {
+    dialog.addEventListener('close', () => resolve(dialog.returnValue === 'ok'), { once: true });
+    dialog.returnValue = '';
+    dialog.showModal();
+    $('#confirm-ok').focus();
+  });
+}
+
+// Calls `step` again `interval` ms after the previous call ended: requests never pile up.
+export function poll(step, interval) {
+  let stopped = false;
+  const run = async () => {
+    const started = performance.now();
+    try { await step(); } catch (e) { /* the step shows its own errors */ }
+    if (!stopped) setTimeout(run, Math.max(0, interval - (performance.now() - started)));
+  };
+  run();
+  return () => { stopped = true; };
+}
