@@ -1,0 +1,216 @@
+"""The robot's page in headless Chromium against the real daemon, robotsim and nginx."""
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from stack import OdometryProbe, Stack, chromium, quit_chromium, wait_for  # noqa: E402
+
+from selenium.webdriver.common.action_chains import ActionChains  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.common.keys import Keys  # noqa: E402
+
+CAMERA = '/opt/taviron/etc/camera.conf'
+DRIVE = '/opt/taviron/etc/drive.conf'
+
+
+class PageTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.stack = Stack()
+        try:
+            cls.stack.start()
+            cls.robot = OdometryProbe(cls.stack.robot_port)
+            cls.driver = chromium()
+        except BaseException:
+            cls.stack.stop()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            quit_chromium(cls.driver)
+            cls.robot.close()
+        finally:
+            cls.stack.stop()
+
+    def setUp(self):
+        self.driver.switch_to.window(self.driver.window_handles[0])
+        self.driver.get(self.stack.url)
+        self.driver.get_log('browser')  # what an earlier test left
+
+    def tearDown(self):
+        errors = [e for e in self.driver.get_log('browser') if e['level'] == 'SEVERE']
+        self.assertEqual(errors, [], 'console errors')
+
+    # Helpers ---------------------------------------------------------------------------------
+    def js(self, script, *args):
+        return self.driver.execute_script(script, *args)
+
+    def until(self, script, timeout=15, message=''):
+        """Waits until the JavaScript expression is true in the page; fails with `message`."""
+        value = wait_for(lambda: self.js('return ' + script), timeout)
+        self.assertTrue(value, message or script)
+        return value
+
+    def text(self, selector):
+        return self.driver.find_element(By.CSS_SELECTOR, selector).text
+
+    def setting(self, category, item_name):
+        label = self.driver.find_element(
+            By.XPATH, f"//fieldset[@data-category='{category}']//label[starts-with(text(), '{item_name}')]")
+        return self.driver.find_element(By.ID, label.get_attribute('for'))
+
+    def type_into(self, element, text):
+        element.clear()
+        element.send_keys(text)
+
+    def robot_still(self):
+        pose = self.robot.pose()
+        return pose is not None and pose['vx'] == 0 and pose['vy'] == 0 and pose['omega'] == 0
+
+    # Tests -----------------------------------------------------------------------------------
+    def test_every_section_fills_from_the_simulated_robot(self):
+        self.until("document.querySelectorAll('#distance-rays text').length === 9 && "
+                   "[...document.querySelectorAll('#distance-rays text')].every(t => /\\d/.test(t.textContent))")
+        self.until("/V, .* A/.test(document.querySelector('#battery').textContent)")
+        self.until("document.querySelectorAll('#chargers tbody tr').length === 3")
+        self.until("document.querySelector('#digital-in').children.length > 0")
+        self.until("document.querySelector('#outputs').querySelectorAll('input').length > 0")
+        self.until("/free|contact/.test(document.querySelector('#bumper').textContent)")
+        self.until("document.querySelector('#program-list').textContent.includes('hello.rvw')")
+        self.until("document.querySelector('#eth-now').textContent.includes('/')")
+        self.until("document.querySelector('#wlan-form [name=ssid]').value === 'robot-ap'")
+        self.until("document.querySelectorAll('#settings-categories fieldset').length === 2")
+        self.until("document.querySelector('#version').textContent === 'webgated demo 1.0'")
+        # The package list is switched on by the menu item of the sandbox's configuration.
+        self.until("!document.querySelector('#update-box').hidden")
+        self.until("document.querySelector('#camera-image').naturalWidth > 0")
+        self.assertEqual(self.text('#connection'), 'Connected')
+        # Passphrases stay hidden until asked for.
+        phrase = self.driver.find_element(By.CSS_SELECTOR, '#hostapd-form [name=passphrase]')
+        self.until("document.querySelector('#hostapd-form [name=passphrase]').value === 'robot secret'")
+        self.assertEqual(phrase.get_attribute('type'), 'password')
+        self.driver.find_element(By.CSS_SELECTOR, '#hostapd-form .reveal').click()
+        self.assertEqual(phrase.get_attribute('type'), 'text')
+        # The integer shown in float form, the float's bounds, a yes/no entry as a switch.
+        self.assertEqual(self.setting(DRIVE, 'Drive/encoderTicks').get_attribute('value'), '1.23457e+06')
+        gain = self.setting(CAMERA, 'Camera/gain')
+        self.assertEqual([gain.get_attribute(a) for a in ('type', 'min', 'max', 'step')], ['number', '0', '2.5', '0.1'])
+        self.assertEqual(self.setting(CAMERA, 'Camera/autoExposure').get_attribute('type'), 'checkbox')
+
+    def test_camera_picture_changes_and_the_resolution_switch_changes_its_size(self):
+        grab = ("const i = document.querySelector('#camera-image'); if (!i.complete || !i.naturalWidth) return null;"
+                "const c = document.createElement('canvas'); c.width = i.naturalWidth; c.height = i.naturalHeight;"
+                "c.getContext('2d').drawImage(i, 0, 0); return c.toDataURL();")
+        first = wait_for(lambda: self.js(grab), 15)
+        self.assertTrue(first)
+        self.assertTrue(wait_for(lambda: (self.js(grab) or first) != first, 15), 'the picture never changed')
+        self.driver.find_element(By.CSS_SELECTOR, '[data-res=high]').click()
+        self.until("document.querySelector('#camera-image').naturalWidth === 640 && "
+                   "document.querySelector('#camera-image').naturalHeight === 480")
+        self.driver.find_element(By.CSS_SELECTOR, '[data-res=low]').click()
+        self.until("document.querySelector('#camera-image').naturalWidth === 320 && "
+                   "document.querySelector('#camera-image').naturalHeight === 240")
+
+    def test_holding_forward_drives_the_robot_and_letting_go_stops_it(self):
+        self.assertTrue(wait_for(self.robot_still, 10), 'the robot was moving before the test')
+        start = self.robot.pose()
+        body = self.driver.find_element(By.TAG_NAME, 'body')
+        ActionChains(self.driver).key_down(Keys.ARROW_UP, body).perform()
+        # Held for about a second: the robot's own odometry shows it driving forward.
+        moved = wait_for(lambda: self.robot.pose()['x'] > start['x'] + 0.05 and self.robot.pose(), 10)
+        self.assertTrue(moved, 'the robot did not drive forward')
+        self.assertGreater(moved['vx'], 0)
+        self.assertAlmostEqual(moved['y'], start['y'], delta=0.01)
+        marker = len(self.stack.log())
+        ActionChains(self.driver).key_up(Keys.ARROW_UP, body).perform()
+        self.assertTrue(wait_for(self.robot_still, 10), 'the robot kept driving')
+        # Stopped by the page's stop command, not by the watchdog.
+        self.assertIn('Done:{"TYPE":"stop"}', self.stack.log()[marker:])
+        self.assertEqual(self.text('#drive-state'), 'Stopped')
+
+    def test_closing_the_tab_while_driving_leaves_the_robot_stopped(self):
+        self.assertTrue(wait_for(self.robot_still, 10))
+        self.driver.switch_to.new_window('tab')
+        self.driver.get(self.stack.url)
+        start = self.robot.pose()
+        self.driver.find_element(By.CSS_SELECTOR, '[data-dir=forward]')
+        ActionChains(self.driver).key_down('w').perform()
+        self.assertTrue(wait_for(lambda: self.robot.pose()['x'] > start['x'] + 0.02, 10), 'not driving')
+        self.driver.close()  # with the key still held
+        self.driver.switch_to.window(self.driver.window_handles[0])
+        # Within the watchdog's two seconds (and the wait's slack for a loaded machine).
+        self.assertTrue(wait_for(self.robot_still, 10), 'the robot kept driving after the tab closed')
+        stopped = self.robot.pose()
+        self.assertTrue(wait_for(lambda: self.robot.pose()['sequence'] > stopped['sequence'] + 5, 10))
+        self.assertTrue(self.robot_still())
+
+    def test_a_saved_setting_is_in_the_file_and_shown_after_a_reload(self):
+        drive_before = self.stack.read(DRIVE)
+        self.until("document.querySelectorAll('#settings-categories fieldset').length === 2")
+        self.type_into(self.setting(CAMERA, 'Camera/fps'), '15')
+        self.driver.find_element(By.CSS_SELECTOR, '#settings-form [type=submit]').click()
+        self.until("document.querySelector('#settings-result').textContent.startsWith('Saved 1 change')")
+        self.assertIn('\nfps=15\n', self.stack.read(CAMERA))
+        # Only the changed item is sent: the integer shown as 1.23457e+06 stays as it was.
+        self.assertEqual(self.stack.read(DRIVE), drive_before)
+        self.driver.refresh()
+        self.until("document.querySelectorAll('#settings-categories fieldset').length === 2")
+        self.assertEqual(self.setting(CAMERA, 'Camera/fps').get_attribute('value'), '15')
+
+        # Characters a URL would carry differently reach the file as typed.
+        self.type_into(self.setting(DRIVE, 'Drive/name'), 'robot #1 <50% & co> +"x"')
+        self.driver.find_element(By.CSS_SELECTOR, '#settings-form [type=submit]').click()
+        self.until("document.querySelector('#settings-result').textContent.startsWith('Saved 1 change')")
+        self.assertIn('\nname=robot #1 <50% & co> +"x"\n', self.stack.read(DRIVE))
+
+    def test_a_save_the_daemon_refuses_shows_its_error(self):
+        self.until("document.querySelectorAll('#settings-categories fieldset').length === 2")
+        before = self.stack.read(DRIVE)
+        # A value ending in a blank would not read back as written: the daemon refuses it.
+        self.type_into(self.setting(DRIVE, 'Drive/name'), 'robot two ')
+        self.driver.find_element(By.CSS_SELECTOR, '#settings-form [type=submit]').click()
+        self.until("document.querySelector('#settings-result').textContent.startsWith('Not saved')")
+        self.until("[...document.querySelectorAll('#messages .error')].some(m => m.textContent.includes('Not saved'))")
+        self.assertEqual(self.stack.read(DRIVE), before)
+        # A value the page itself can tell is wrong never leaves it.
+        marker = len(self.stack.log())
+        self.type_into(self.setting(DRIVE, 'Drive/name'), 'robot one')
+        self.type_into(self.setting(CAMERA, 'Camera/fps'), 'ten')
+        self.driver.find_element(By.CSS_SELECTOR, '#settings-form [type=submit]').click()
+        self.until("[...document.querySelectorAll('#messages .error')].some(m => m.textContent.includes('Camera/fps'))")
+        self.driver.find_element(By.ID, 'settings-reload').click()  # a marker request
+        self.until("document.querySelector('#settings-result').textContent === ''")
+        self.assertNotIn('saveSettings', self.stack.log()[marker:])
+        self.driver.get_log('browser')  # the form's own refusal is not a fault of the page
+
+    def test_a_program_run_from_the_page_shows_its_output_and_stop_ends_it(self):
+        self.until("document.querySelector('#program-list').textContent.includes('hello.rvw')")
+        self.driver.find_element(By.CSS_SELECTOR, "[aria-label='Run hello.rvw']").click()
+        self.until("document.querySelector('#console').textContent.includes('> say \"hello.rvw\"')")
+        self.until("document.querySelector('#console').textContent.includes('step 2')")
+        self.until("document.querySelector('#program-state').textContent === 'hello.rvw: running'")
+        self.assertTrue(self.stack.running_programs())
+        self.driver.find_element(By.ID, 'program-stop').click()
+        self.assertTrue(wait_for(lambda: not self.stack.running_programs(), 15), 'the program still runs')
+        self.until("document.querySelector('#program-state').textContent === 'No program running'")
+
+    def test_a_network_change_runs_only_after_confirmation(self):
+        self.until("document.querySelector('#eth-now').textContent.includes('/')")
+        form = self.driver.find_element(By.ID, 'eth-form')
+        self.type_into(form.find_element(By.NAME, 'IP'), '10.10.0.7')
+        self.type_into(form.find_element(By.NAME, 'Netmask'), '255.255.0.0')
+        form.find_element(By.CSS_SELECTOR, '[type=submit]').click()
+        self.until("document.querySelector('#confirm').open")
+        self.driver.find_element(By.CSS_SELECTOR, '#confirm button[value=cancel]').click()
+        form.find_element(By.CSS_SELECTOR, '[type=submit]').click()
+        self.until("document.querySelector('#confirm').open")
+        self.driver.find_element(By.ID, 'confirm-ok').click()
+        self.until("[...document.querySelectorAll('#messages p')].some(m => m.textContent.includes('try setting eth0 static'))")
+        args = wait_for(lambda: self.stack.read('/run/reconfigure_eth0.sh.args'), 10)
+        self.assertEqual(args, 'static 10.10.0.7 255.255.0.0\n')
+
+
+if __name__ == '__main__':
+    unittest.main()
