@@ -99,6 +99,18 @@ class PageTest(unittest.TestCase):
         self.assertEqual([gain.get_attribute(a) for a in ('type', 'min', 'max', 'step')], ['number', '0', '2.5', '0.1'])
         self.assertEqual(self.setting(CAMERA, 'Camera/autoExposure').get_attribute('type'), 'checkbox')
 
+    def test_at_phone_width_nothing_runs_off_the_side(self):
+        self.driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride',
+                                    {'width': 390, 'height': 800, 'deviceScaleFactor': 1, 'mobile': True})
+        try:
+            self.driver.refresh()
+            self.until("document.querySelectorAll('#chargers tbody tr').length === 3 && "
+                       "document.querySelectorAll('#settings-categories fieldset').length === 2")
+            self.assertEqual(self.js('return document.documentElement.scrollWidth'), 390)
+            self.assertLessEqual(self.js("return document.querySelector('#camera-image').getBoundingClientRect().right"), 390)
+        finally:
+            self.driver.execute_cdp_cmd('Emulation.clearDeviceMetricsOverride', {})
+
     def test_camera_picture_changes_and_the_resolution_switch_changes_its_size(self):
         grab = ("const i = document.querySelector('#camera-image'); if (!i.complete || !i.naturalWidth) return null;"
                 "const c = document.createElement('canvas'); c.width = i.naturalWidth; c.height = i.naturalHeight;"
@@ -106,6 +118,8 @@ class PageTest(unittest.TestCase):
         first = wait_for(lambda: self.js(grab), 15)
         self.assertTrue(first)
         self.assertTrue(wait_for(lambda: (self.js(grab) or first) != first, 15), 'the picture never changed')
+        # The first answers are the no-camera picture, until the robot's frames arrive.
+        self.until("window.cameraStats.live && /^\\d+ × \\d+$/.test(document.querySelector('#camera-info').textContent)")
         self.driver.find_element(By.CSS_SELECTOR, '[data-res=high]').click()
         self.until("document.querySelector('#camera-image').naturalWidth === 640 && "
                    "document.querySelector('#camera-image').naturalHeight === 480")
@@ -113,18 +127,18 @@ class PageTest(unittest.TestCase):
         self.until("document.querySelector('#camera-image').naturalWidth === 320 && "
                    "document.querySelector('#camera-image').naturalHeight === 240")
 
-    def test_holding_forward_drives_the_robot_and_letting_go_stops_it(self):
+    def test_holding_forward_on_the_pad_drives_the_robot_and_letting_go_stops_it(self):
         self.assertTrue(wait_for(self.robot_still, 10), 'the robot was moving before the test')
         start = self.robot.pose()
-        body = self.driver.find_element(By.TAG_NAME, 'body')
-        ActionChains(self.driver).key_down(Keys.ARROW_UP, body).perform()
+        pad = self.driver.find_element(By.CSS_SELECTOR, '[data-dir=forward]')
+        ActionChains(self.driver).click_and_hold(pad).perform()
         # Held for about a second: the robot's own odometry shows it driving forward.
         moved = wait_for(lambda: self.robot.pose()['x'] > start['x'] + 0.05 and self.robot.pose(), 10)
         self.assertTrue(moved, 'the robot did not drive forward')
         self.assertGreater(moved['vx'], 0)
         self.assertAlmostEqual(moved['y'], start['y'], delta=0.01)
         marker = len(self.stack.log())
-        ActionChains(self.driver).key_up(Keys.ARROW_UP, body).perform()
+        ActionChains(self.driver).release(pad).perform()
         self.assertTrue(wait_for(self.robot_still, 10), 'the robot kept driving')
         # Stopped by the page's stop command, not by the watchdog.
         self.assertIn('Done:{"TYPE":"stop"}', self.stack.log()[marker:])
@@ -135,8 +149,7 @@ class PageTest(unittest.TestCase):
         self.driver.switch_to.new_window('tab')
         self.driver.get(self.stack.url)
         start = self.robot.pose()
-        self.driver.find_element(By.CSS_SELECTOR, '[data-dir=forward]')
-        ActionChains(self.driver).key_down('w').perform()
+        ActionChains(self.driver).key_down(Keys.ARROW_UP).perform()
         self.assertTrue(wait_for(lambda: self.robot.pose()['x'] > start['x'] + 0.02, 10), 'not driving')
         self.driver.close()  # with the key still held
         self.driver.switch_to.window(self.driver.window_handles[0])
