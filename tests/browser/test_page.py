@@ -209,6 +209,29 @@ class PageTest(unittest.TestCase):
         self.assertTrue(wait_for(lambda: not self.stack.running_programs(), 15), 'the program still runs')
         self.until("document.querySelector('#program-state').textContent === 'No program running'")
 
+    def test_store_errors_are_shown_in_words_and_a_delete_asks_first(self):
+        self.until("document.querySelector('#program-list').textContent.includes('square.rvw')")
+        self.driver.find_element(By.CSS_SELECTOR, "[aria-label='Rename square.rvw']").click()
+        prompt = wait_for(lambda: self._alert(), 10)
+        prompt.send_keys('bad name')
+        prompt.accept()
+        self.until("[...document.querySelectorAll('#messages .error')].some(m => "
+                   "m.textContent.includes('Invalid new file name bad name'))")
+        for dismiss in self.driver.find_elements(By.CSS_SELECTOR, '#messages button'):
+            dismiss.click()
+        self.driver.find_element(By.CSS_SELECTOR, "[aria-label='Delete square.rvw']").click()
+        self.until("document.querySelector('#confirm').open")
+        self.driver.find_element(By.ID, 'confirm-ok').click()
+        self.until("!document.querySelector('#program-list').textContent.includes('square.rvw')")
+        self.assertFalse(os.path.exists(self.stack.path('/home/corvanta/programs/square.rvw')))
+        self.driver.get_log('browser')
+
+    def _alert(self):
+        try:
+            return self.driver.switch_to.alert
+        except Exception:
+            return None
+
     def test_a_network_change_runs_only_after_confirmation(self):
         self.until("document.querySelector('#eth-now').textContent.includes('/')")
         form = self.driver.find_element(By.ID, 'eth-form')

@@ -2,6 +2,7 @@
 
 // Relative, so the page works under any prefix the web server gives it.
 const ENDPOINT = 'webgated';
+const REQUEST_TIMEOUT_MS = 8000;
 
 // The daemon decodes only %20, %22, %7B and %7D. Every other character that a browser would
 // escape, or that would end the query (# and %), travels as a JSON \u escape instead; they can
@@ -48,7 +49,8 @@ async function get(object, options = {}) {
   const url = commandUrl(object);
   let response;
   try {
-    response = await fetch(url, { cache: 'no-store', ...options });
+    // No request waits without a limit: a stop queued behind one must still leave.
+    response = await fetch(url, { cache: 'no-store', signal: AbortSignal.timeout(REQUEST_TIMEOUT_MS), ...options });
   } catch (e) {
     listeners.forEach((l) => l(false));
     throw new CommandError(object.TYPE, 'no answer from the robot (' + e.message + ')');

@@ -18,7 +18,9 @@ export function setupCamera() {
 
   const fetchOne = async () => {
     // A key inside the JSON defeats caches; a suffix after the JSON would make it invalid.
-    const response = await fetch(commandUrl({ TYPE: 'getimage', t: ++counter }), { cache: 'no-store' });
+    const response = await fetch(commandUrl({ TYPE: 'getimage', t: ++counter }), {
+      cache: 'no-store', signal: AbortSignal.timeout(8000),
+    });
     if (!response.ok) throw new Error(`the web server answered ${response.status}`);
     const live = (response.headers.get('Content-Type') || '').trim().startsWith('image/jpeg');
     const blob = await response.blob();

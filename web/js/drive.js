@@ -31,9 +31,17 @@ export function setupDrive() {
     speedOut.textContent = `${Number(speedInput.value).toFixed(2)} m/s`;
   });
 
+  // Drive commands leave one after the other, so a stop can never be overtaken by an increment
+  // that was still on its way.
+  let chain = Promise.resolve();
+  const queue = (object) => {
+    const sent = chain.then(() => command(object));
+    chain = sent.catch(() => {});
+    return sent;
+  };
   const send = async (object) => {
     busy = true;
-    try { await command(object); } catch (e) { sayError(e); release(); } finally { busy = false; }
+    try { await queue(object); } catch (e) { sayError(e); release(); } finally { busy = false; }
   };
   const tick = () => {
     if (!held || busy) return;
@@ -63,7 +71,7 @@ export function setupDrive() {
     steps = 0;
     state.textContent = 'Stopped';
     $$('[data-dir]').forEach((b) => b.classList.remove('active'));
-    return command({ TYPE: 'stop' }).catch(sayError);
+    return queue({ TYPE: 'stop' }).catch(sayError);
   };
   const release = () => { if (held) stop(); };
 
@@ -92,7 +100,8 @@ export function setupDrive() {
   document.addEventListener('keydown', (event) => {
     if (typing(event.target) || event.ctrlKey || event.altKey || event.metaKey) return;
     if (event.code === 'Space') {
-      event.preventDefault();
+      // Space still presses a focused button or switch; it stops the robot in any case.
+      if (!event.target.closest?.('button, a, [role=switch]')) event.preventDefault();
       stop();
     } else if (KEYS[event.code]) {
       event.preventDefault();

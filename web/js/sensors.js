@@ -95,7 +95,7 @@ function showSwitches(selector, label, values, offset) {
       input = el('input', { type: 'checkbox', role: 'switch', 'data-index': offset + i, onchange: sendOutputs });
       box.append(el('label', {}, input, ` ${label} ${i}`));
     }
-    if (!input.matches(':focus') || !input.dataset.pending) input.checked = Boolean(value);
+    input.checked = Boolean(value);
   });
 }
 

@@ -21,7 +21,8 @@ export function setupSystem() {
   };
   $('#package-filter').addEventListener('input', show);
   $('#update-check').addEventListener('click', () => attempt(async () => {
-    packages = (await command({ TYPE: 'updateCheck' })).DATA;
+    // The package manager's listing can take a while on a busy robot.
+    packages = (await command({ TYPE: 'updateCheck' }, { signal: AbortSignal.timeout(60000) })).DATA;
     show();
     return packages.length;
   }, (n) => `${n} packages installed`));
