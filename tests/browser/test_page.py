@@ -144,6 +144,18 @@ class PageTest(unittest.TestCase):
         self.assertIn('Done:{"TYPE":"stop"}', self.stack.log()[marker:])
         self.assertEqual(self.text('#drive-state'), 'Stopped')
 
+    def test_a_relative_move_from_the_form_ends_at_its_target(self):
+        self.assertTrue(wait_for(self.robot_still, 10))
+        start = self.robot.pose()
+        form = self.driver.find_element(By.ID, 'position-form')
+        self.type_into(form.find_element(By.NAME, 'x'), '0.4')
+        form.find_element(By.CSS_SELECTOR, '[type=submit]').click()
+        self.until("document.querySelector('#drive-state').textContent.startsWith('Moving')")
+        # Kept alive past the watchdog's two seconds until the target is reached.
+        arrived = wait_for(lambda: self.robot.pose()['x'] > start['x'] + 0.38 and self.robot_still(), 40)
+        self.assertTrue(arrived, f'the robot stopped at {self.robot.pose()} from {start}')
+        self.assertAlmostEqual(self.robot.pose()['x'], start['x'] + 0.4, delta=0.03)
+
     def test_closing_the_tab_while_driving_leaves_the_robot_stopped(self):
         self.assertTrue(wait_for(self.robot_still, 10))
         self.driver.switch_to.new_window('tab')
@@ -171,6 +183,9 @@ class PageTest(unittest.TestCase):
         self.driver.refresh()
         self.until("document.querySelectorAll('#settings-categories fieldset').length === 2")
         self.assertEqual(self.setting(CAMERA, 'Camera/fps').get_attribute('value'), '15')
+        # The component's restart rule runs.
+        self.driver.find_element(By.XPATH, "//button[text()='Restart Camera']").click()
+        self.assertEqual(wait_for(lambda: self.stack.read('/run/restarts'), 15), 'camera restarted\n')
 
         # Characters a URL would carry differently reach the file as typed.
         self.type_into(self.setting(DRIVE, 'Drive/name'), 'robot #1 <50% & co> +"x"')

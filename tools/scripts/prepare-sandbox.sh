@@ -70,8 +70,6 @@ mod_hostap_script=$root/usr/local/bin/mod_hostap.pl
 [Flowdesk]
 path=$root/usr/local/bin/flowdesk2_interpreter
 CONF
-# The menu switches as the demo shows them: the package list on, no map page.
-sed -i 's/^updateItem=.*/updateItem=true/' "$root/etc/corvanta/webgated.conf"
 
 for name in square.rvw hello.rvw; do
     printf 'say "%s"\nmove 0.5 0\nturn 90\n' "$name" >"$root/home/corvanta/programs/$name"

@@ -43,9 +43,19 @@ export function setupDrive() {
     busy = true;
     try { await queue(object); } catch (e) { sayError(e); release(); } finally { busy = false; }
   };
+  let moveUntil = 0;  // a position move is kept alive until then
   const tick = () => {
     if (!held || busy) return;
-    if (steps < STEPS) {
+    if (held === 'move') {
+      if (performance.now() < moveUntil) {
+        send({ TYPE: 'HEARTBEAT' });
+      } else {
+        // The move should be over; if not, the daemon's watchdog ends it two seconds on.
+        clearInterval(timer);
+        held = null;
+        state.textContent = 'Stopped';
+      }
+    } else if (steps < STEPS) {
       const [vx, vy, omega] = DIRECTIONS[held];
       const step = Number(speedInput.value) / STEPS;
       steps += 1;
@@ -120,10 +130,27 @@ export function setupDrive() {
     event.preventDefault();
     const data = new FormData(form);
     const number = (name) => Number(data.get(name));
-    attempt(() => command({
+    if (held) stop();
+    const move = {
       TYPE: 'positionDrive', x: number('x'), y: number('y'), omega: number('phi') * Math.PI / 180,
       vel: number('vel'), rotvel: number('rotvel'), mode: Math.trunc(number('mode')),
-    }), (reply) => `Moving: ${reply.MSG || 'started'}`);
+    };
+    // The daemon stops a move that hears nothing for two seconds, so the page keeps it alive
+    // for as long as the move may take: the way at the chosen speed, the slow last 0.3 m,
+    // the turn, and some slack.
+    const way = Math.hypot(move.x, move.y);
+    const speed = Math.min(0.5, Math.max(0.04, move.vel));
+    const seconds = way / speed + Math.min(way, 0.3) / 0.04 +
+      2 * Math.abs(number('phi')) / Math.max(5, move.rotvel) + 3;
+    attempt(async () => {
+      const reply = await queue(move);
+      held = 'move';
+      moveUntil = performance.now() + seconds * 1000;
+      state.textContent = `Moving to (${move.x}, ${move.y})`;
+      clearInterval(timer);
+      timer = setInterval(tick, TICK_MS);
+      return reply;
+    }, (reply) => `Moving: ${reply.MSG || 'started'}`);
   });
   $('#position-stop').addEventListener('click', () => stop());
 }
