@@ -107,8 +107,10 @@ class Stack:
                     process.kill()
                     process.wait()
         self.processes.clear()
+        output = self.read('/run/webgated.out')
         # Programs the daemon started are ended by its shutdown; nothing of the sandbox is kept.
         shutil.rmtree(self.root, ignore_errors=True)
+        return output
 
     def running_programs(self):
         """Pids of processes running the sandbox's stand-in interpreter."""

@@ -32,7 +32,10 @@ class PageTest(unittest.TestCase):
             quit_chromium(cls.driver)
             cls.robot.close()
         finally:
-            cls.stack.stop()
+            output = cls.stack.stop()
+        # A sanitizer build reports what it found on the daemon's output.
+        if 'runtime error' in output or 'Sanitizer' in output:
+            raise AssertionError('the daemon reported:\n' + output)
 
     def setUp(self):
         self.driver.switch_to.window(self.driver.window_handles[0])
