@@ -147,6 +147,24 @@ class PageTest(unittest.TestCase):
         self.assertIn('Done:{"TYPE":"stop"}', self.stack.log()[marker:])
         self.assertEqual(self.text('#drive-state'), 'Stopped')
 
+    def test_with_the_keyboard_alone_enter_holds_a_pad_button_and_space_stops(self):
+        self.assertTrue(wait_for(self.robot_still, 10))
+        start = self.robot.pose()
+        self.js("document.querySelector('[data-dir=left]').focus()")
+        ActionChains(self.driver).key_down(Keys.ENTER).perform()
+        self.assertTrue(wait_for(lambda: self.robot.pose()['y'] > start['y'] + 0.03, 10), 'not driving left')
+        ActionChains(self.driver).key_up(Keys.ENTER).perform()
+        self.assertTrue(wait_for(self.robot_still, 10))
+        moved = self.robot.pose()
+        body = self.driver.find_element(By.TAG_NAME, 'body')
+        ActionChains(self.driver).key_down('d', body).perform()
+        self.assertTrue(wait_for(lambda: self.robot.pose()['y'] < moved['y'] - 0.03, 10), 'not driving right')
+        marker = len(self.stack.log())
+        ActionChains(self.driver).send_keys(Keys.SPACE).perform()  # with D still held
+        self.assertTrue(wait_for(self.robot_still, 10))
+        self.assertIn('Done:{"TYPE":"stop"}', self.stack.log()[marker:])
+        ActionChains(self.driver).key_up('d').perform()
+
     def test_a_relative_move_from_the_form_ends_at_its_target(self):
         self.assertTrue(wait_for(self.robot_still, 10))
         start = self.robot.pose()
