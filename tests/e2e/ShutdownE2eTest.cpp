@@ -1,6 +1,6 @@
 // The daemon for real behind nginx: SIGTERM while driving stops the robot at once and ends the
-// daemon even when a peer stalls or a request runs long; nginx's keep-alive pool is served in
-// full; a program the daemon starts inherits none of its descriptors.
+// daemon and the robot program it runs even when a peer stalls or a request runs long; nginx's
+// keep-alive pool is served in full; a program the daemon starts inherits none of its descriptors.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -43,9 +43,12 @@ TEST(ShutdownE2eTest, SigtermWhileDrivingStopsTheRobotFirstAndEndsTheDaemon) {
         Sandbox sandbox;
         DaemonUnderTest daemon(sandbox);
         const QByteArray run = sandbox.path("/run/").toUtf8();
-        // dpkg tells it runs, then waits for the test's word.
-        // A robot program that notes its pid and runs until it is ended.
-        sandbox.writeFile("/interpreter", "#!/bin/sh\necho $$ >\"$0.pid\"\nexec sleep 600\n");
+        // A robot program: a chain of three that notes its pids; every level ignores SIGTERM,
+        // so only the SIGKILL after the grace period ends it. dpkg waits for the test's word.
+        sandbox.writeFile("/interpreter",
+                          "#!/bin/bash\ntrap '' TERM\nlevel() {\n  echo $BASHPID >> \"$0.pids\"\n"
+                          "  if [ $1 -lt 2 ]; then level $(($1 + 1)) & fi\n  while :; do sleep 0.1; done\n}\n"
+                          "level 0\n");
         QFile::setPermissions(sandbox.path("/interpreter"), QFile::ReadOwner | QFile::ExeOwner);
         ASSERT_TRUE(startWithDpkg(
             daemon, sandbox,
@@ -55,10 +58,10 @@ TEST(ShutdownE2eTest, SigtermWhileDrivingStopsTheRobotFirstAndEndsTheDaemon) {
                 sandbox.path("/interpreter").toUtf8() + "\n[Network]\nserver=" +
                 robot.address().toUtf8() + "\n"));
         ASSERT_TRUE(daemon.command(R"({"TYPE":"runProgram","programName":"p"})").ok);
-        qint64 program = 0;
-        ASSERT_TRUE(waitFor([&] {
-            return (program = sandbox.readFile("/interpreter.pid").trimmed().toLongLong()) > 0;
-        }));
+        QList<qint64> tree;
+        ASSERT_TRUE(waitFor([&] { return (tree = pidsIn(sandbox.readFile("/interpreter.pids"))).size() == 3; }));
+        EXPECT_EQ(daemon.command(R"({"TYPE":"getProcessInfo"})").body,
+                  R"({"hasProcess":1,"currentProcess":"p","processState":2,"output":"","TYPE":"ACK"})");
         const QString omnidrive = QStringLiteral("omnidrive");
         ASSERT_TRUE(waitFor([&] { return robot.isSwitchedOn(omnidrive); }, 15000));
         ASSERT_TRUE(daemon.command(R"({"TYPE":"velDrive","vx":0.2,"vy":0,"omega":0})").ok);
@@ -90,8 +93,10 @@ TEST(ShutdownE2eTest, SigtermWhileDrivingStopsTheRobotFirstAndEndsTheDaemon) {
         ASSERT_TRUE(waitFor([&] { return !daemon.isDaemonRunning(); }, 15000));
         EXPECT_EQ(daemon.daemonExitCode(), 0);
         // No robot program outlives the daemon, however it ended.
-        EXPECT_FALSE(processRuns(program));
-        if (processRuns(program)) ::kill(static_cast<pid_t>(program), SIGKILL);
+        for (qint64 pid : tree) {
+            EXPECT_FALSE(processRuns(pid));
+            if (processRuns(pid)) ::kill(static_cast<pid_t>(pid), SIGKILL);
+        }
         const QByteArray log = daemon.logFile();
         EXPECT_EQ(log.contains("ERROR: a request is still being served"),
                   busy == RequestBeyondTheLimit)
