@@ -22,11 +22,7 @@ const QString kWpa = QStringLiteral("/etc/wpa_supplicant/wpa_supplicant.conf");
 const QString kDefault = QStringLiteral(".default");
 using Content = std::optional<QByteArray>;  // nullopt: no file
 
-QByteArray sample(const char* name) {
-    QFile file(testsupport::sourceDir() + QStringLiteral("/tests/data/network/") +
-               QLatin1String(name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+QByteArray sample(const char* name) { return testsupport::sourceFile("tests/data/network/" + QLatin1String(name)); }
 
 // Puts `content` at the robot path (or only removes what is there), with mode `mode`.
 void place(const QString& robotPath, const Content& content, int mode = 0644) {
@@ -38,10 +34,7 @@ void place(const QString& robotPath, const Content& content, int mode = 0644) {
     if (content) ::chmod(QFile::encodeName(path).constData(), static_cast<mode_t>(mode));
 }
 
-QByteArray readFile(const QString& robotPath) {
-    QFile file(env().path(robotPath));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
+QByteArray readFile(const QString& robotPath) { return testsupport::readFile(env().path(robotPath)); }
 
 // The reply for the ten values, given in reply order and separated by "|".
 std::string wlanReply(const QByteArray& values) {
