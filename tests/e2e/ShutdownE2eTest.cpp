@@ -1,6 +1,7 @@
-// The daemon for real behind nginx: SIGTERM while driving stops the robot at once and ends the
-// daemon and the robot program it runs even when a peer stalls or a request runs long; nginx's
-// keep-alive pool is served in full; a program the daemon starts inherits none of its descriptors.
+// The daemon for real behind nginx: each stop signal while driving stops the robot at once and
+// ends the daemon and the robot program it runs, even when a peer stalls or a request runs long;
+// nginx's keep-alive pool is served in full; a program the daemon starts inherits none of its
+// descriptors.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -35,9 +36,11 @@ bool startWithDpkg(DaemonUnderTest& daemon, const Sandbox& sandbox, const QByteA
 
 bool isZero(const QJsonArray& args) { return args == QJsonArray{0, 0, 0}; }
 
-TEST(ShutdownE2eTest, SigtermWhileDrivingStopsTheRobotFirstAndEndsTheDaemon) {
+TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon) {
     enum Busy { StalledPeer, RequestBeyondTheLimit, RequestFinishingInTime };
-    for (const Busy busy : {StalledPeer, RequestBeyondTheLimit, RequestFinishingInTime}) {
+    // Each stop signal once.
+    for (const auto& [busy, signal] : {std::pair{StalledPeer, SIGINT}, {RequestBeyondTheLimit, SIGHUP},
+                                       {RequestFinishingInTime, SIGTERM}}) {
         SCOPED_TRACE(busy);
         TestRobot robot;
         Sandbox sandbox;
@@ -83,7 +86,7 @@ TEST(ShutdownE2eTest, SigtermWhileDrivingStopsTheRobotFirstAndEndsTheDaemon) {
             ASSERT_TRUE(waitFor([&] { return QFile::exists(run + "dpkg.pid"); }, 10000));
         }
 
-        daemon.signalDaemon(SIGTERM);
+        daemon.signalDaemon(signal);
         // The standstill reaches the robot while the daemon still waits for its request thread.
         ASSERT_TRUE(waitFor(
             [&] { return isZero(robot.commands(omnidrive).last()) || !daemon.isDaemonRunning(); }));
