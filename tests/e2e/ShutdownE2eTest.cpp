@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "E2e.h"
-#include "Processes.h"
+#include "ProcessSandbox.h"
 #include "TestRobot.h"
 #include "Wait.h"
 
@@ -48,10 +48,7 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
         const QByteArray run = sandbox.path("/run/").toUtf8();
         // A robot program: a chain of three that notes its pids; every level ignores SIGTERM,
         // so only the SIGKILL after the grace period ends it. dpkg waits for the test's word.
-        sandbox.writeFile("/interpreter",
-                          "#!/bin/bash\ntrap '' TERM\nlevel() {\n  echo $BASHPID >> \"$0.pids\"\n"
-                          "  if [ $1 -lt 2 ]; then level $(($1 + 1)) & fi\n  while :; do sleep 0.1; done\n}\n"
-                          "level 0\n");
+        sandbox.writeFile("/interpreter", "#!/bin/bash\nONTERM=''\n" + ProcessSandbox::threeLevelTree());
         QFile::setPermissions(sandbox.path("/interpreter"), QFile::ReadOwner | QFile::ExeOwner);
         ASSERT_TRUE(startWithDpkg(
             daemon, sandbox,
@@ -62,7 +59,7 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
                 robot.address().toUtf8() + "\n"));
         ASSERT_TRUE(daemon.command(R"({"TYPE":"runProgram","programName":"p"})").ok);
         QList<qint64> tree;
-        ASSERT_TRUE(waitFor([&] { return (tree = pidsIn(sandbox.readFile("/interpreter.pids"))).size() == 3; }));
+        ASSERT_TRUE(waitFor([&] { return (tree = pidsIn(sandbox.readFile("/pids"))).size() == 3; }));
         EXPECT_EQ(daemon.command(R"({"TYPE":"getProcessInfo"})").body,
                   R"({"hasProcess":1,"currentProcess":"p","processState":2,"output":"","TYPE":"ACK"})");
         const QString omnidrive = QStringLiteral("omnidrive");
