@@ -2,10 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include "E2e.h"
 #include "kel/corvanta/daemons/Log.h"
 
 using kel::corvanta::daemons::Log;
@@ -13,11 +13,7 @@ using kel::corvanta::daemons::Log;
 TEST(LogBoundTest, AFullFileMovesToDotOneAndANewOneStarts) {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("webgated"));
-    {
-        QFile older(path + QStringLiteral(".1"));
-        ASSERT_TRUE(older.open(QIODevice::WriteOnly));
-        older.write("an older rotation\n");
-    }
+    ASSERT_TRUE(testsupport::writeFile(path + QStringLiteral(".1"), "an older rotation\n"));
     QCoreApplication::setApplicationName(QStringLiteral("webgated"));
     Log log(path, 0, true);
     const QString chunk(256 * 1024, QLatin1Char('x'));
@@ -27,9 +23,7 @@ TEST(LogBoundTest, AFullFileMovesToDotOneAndANewOneStarts) {
     log.log(chunk, 0);  // crosses the limit
     log.log(QStringLiteral("first of the new file"), 0);
     EXPECT_GT(QFileInfo(path + QStringLiteral(".1")).size(), Log::kMaxFileSize);
-    QFile fresh(path);
-    ASSERT_TRUE(fresh.open(QIODevice::ReadOnly));
-    const QByteArray text = fresh.readAll();
+    const QByteArray text = testsupport::readFile(path);
     EXPECT_TRUE(text.endsWith(" | first of the new file"));
     EXPECT_FALSE(text.startsWith('\n'));
     EXPECT_LT(text.size(), 100);

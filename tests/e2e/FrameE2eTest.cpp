@@ -1,6 +1,5 @@
 // The daemon for real: behind spawn-fcgi and nginx, under a sandbox root, with a robot on the wire.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <QJsonArray>
 
@@ -78,22 +77,6 @@ TEST(FrameE2eTest, RenewsItsTopicsAfterARobotRestartAndTakesTheLogLevelFromTheRo
     EXPECT_FALSE(daemon.logFile().contains("Done:"));
     robot.publish("set_log_level", QJsonArray{3});
     EXPECT_TRUE(waitFor([&] { return daemon.command(R"({"TYPE":"x"})").ok && daemon.logFile().contains("Done:"); }));
-}
-
-TEST(FrameE2eTest, EachStopSignalEndsTheDaemonWithStatusZero) {
-    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
-        SCOPED_TRACE(signal);
-        Sandbox sandbox;
-        DaemonUnderTest daemon(sandbox);
-        ASSERT_TRUE(daemon.start());
-        ASSERT_TRUE(daemon.command(R"({"TYPE":"x"})").ok);
-        int status = -1;
-        ASSERT_TRUE(daemon.stopDaemon(signal, &status));
-        EXPECT_EQ(status, 0);
-        const QByteArray name = signal == SIGTERM ? "SIGTERM" : signal == SIGINT ? "SIGINT" : "SIGHUP";
-        EXPECT_TRUE(daemon.logFile().contains("| " + name + " received")) << daemon.logFile().constData();
-        EXPECT_TRUE(daemon.output().contains("Quit"));
-    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// The daemon for real behind nginx: SIGTERM while driving stops the robot at once and ends the
-// daemon even when a peer stalls or a request runs long; nginx's keep-alive pool is served in
-// full; a program the daemon starts inherits none of its descriptors.
+// The daemon for real behind nginx: each stop signal while driving stops the robot at once and
+// ends the daemon and the robot program it runs, even when a peer stalls or a request runs long;
+// nginx's keep-alive pool is served in full; a program the daemon starts inherits none of its
+// descriptors.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -14,7 +15,7 @@
 #include <thread>
 
 #include "E2e.h"
-#include "Processes.h"
+#include "ProcessSandbox.h"
 #include "TestRobot.h"
 #include "Wait.h"
 
@@ -35,17 +36,19 @@ bool startWithDpkg(DaemonUnderTest& daemon, const Sandbox& sandbox, const QByteA
 
 bool isZero(const QJsonArray& args) { return args == QJsonArray{0, 0, 0}; }
 
-TEST(ShutdownE2eTest, SigtermWhileDrivingStopsTheRobotFirstAndEndsTheDaemon) {
+TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon) {
     enum Busy { StalledPeer, RequestBeyondTheLimit, RequestFinishingInTime };
-    for (const Busy busy : {StalledPeer, RequestBeyondTheLimit, RequestFinishingInTime}) {
+    // Each stop signal once.
+    for (const auto& [busy, signal] : {std::pair{StalledPeer, SIGINT}, {RequestBeyondTheLimit, SIGHUP},
+                                       {RequestFinishingInTime, SIGTERM}}) {
         SCOPED_TRACE(busy);
         TestRobot robot;
         Sandbox sandbox;
         DaemonUnderTest daemon(sandbox);
         const QByteArray run = sandbox.path("/run/").toUtf8();
-        // dpkg tells it runs, then waits for the test's word.
-        // A robot program that notes its pid and runs until it is ended.
-        sandbox.writeFile("/interpreter", "#!/bin/sh\necho $$ >\"$0.pid\"\nexec sleep 600\n");
+        // A robot program: a chain of three that notes its pids; every level ignores SIGTERM,
+        // so only the SIGKILL after the grace period ends it. dpkg waits for the test's word.
+        sandbox.writeFile("/interpreter", "#!/bin/bash\nONTERM=''\n" + ProcessSandbox::threeLevelTree());
         QFile::setPermissions(sandbox.path("/interpreter"), QFile::ReadOwner | QFile::ExeOwner);
         ASSERT_TRUE(startWithDpkg(
             daemon, sandbox,
@@ -55,10 +58,10 @@ TEST(ShutdownE2eTest, SigtermWhileDrivingStopsTheRobotFirstAndEndsTheDaemon) {
                 sandbox.path("/interpreter").toUtf8() + "\n[Network]\nserver=" +
                 robot.address().toUtf8() + "\n"));
         ASSERT_TRUE(daemon.command(R"({"TYPE":"runProgram","programName":"p"})").ok);
-        qint64 program = 0;
-        ASSERT_TRUE(waitFor([&] {
-            return (program = sandbox.readFile("/interpreter.pid").trimmed().toLongLong()) > 0;
-        }));
+        QList<qint64> tree;
+        ASSERT_TRUE(waitFor([&] { return (tree = pidsIn(sandbox.readFile("/pids"))).size() == 3; }));
+        EXPECT_EQ(daemon.command(R"({"TYPE":"getProcessInfo"})").body,
+                  R"({"hasProcess":1,"currentProcess":"p","processState":2,"output":"","TYPE":"ACK"})");
         const QString omnidrive = QStringLiteral("omnidrive");
         ASSERT_TRUE(waitFor([&] { return robot.isSwitchedOn(omnidrive); }, 15000));
         ASSERT_TRUE(daemon.command(R"({"TYPE":"velDrive","vx":0.2,"vy":0,"omega":0})").ok);
@@ -80,7 +83,7 @@ TEST(ShutdownE2eTest, SigtermWhileDrivingStopsTheRobotFirstAndEndsTheDaemon) {
             ASSERT_TRUE(waitFor([&] { return QFile::exists(run + "dpkg.pid"); }, 10000));
         }
 
-        daemon.signalDaemon(SIGTERM);
+        daemon.signalDaemon(signal);
         // The standstill reaches the robot while the daemon still waits for its request thread.
         ASSERT_TRUE(waitFor(
             [&] { return isZero(robot.commands(omnidrive).last()) || !daemon.isDaemonRunning(); }));
@@ -90,8 +93,10 @@ TEST(ShutdownE2eTest, SigtermWhileDrivingStopsTheRobotFirstAndEndsTheDaemon) {
         ASSERT_TRUE(waitFor([&] { return !daemon.isDaemonRunning(); }, 15000));
         EXPECT_EQ(daemon.daemonExitCode(), 0);
         // No robot program outlives the daemon, however it ended.
-        EXPECT_FALSE(processRuns(program));
-        if (processRuns(program)) ::kill(static_cast<pid_t>(program), SIGKILL);
+        for (qint64 pid : tree) {
+            EXPECT_FALSE(processRuns(pid));
+            if (processRuns(pid)) ::kill(static_cast<pid_t>(pid), SIGKILL);
+        }
         const QByteArray log = daemon.logFile();
         EXPECT_EQ(log.contains("ERROR: a request is still being served"),
                   busy == RequestBeyondTheLimit)

@@ -31,11 +31,7 @@ TEST(KillDuringSaveTest, AlwaysFindsTheOldOrTheNewFileWhole) {
     std::mt19937 random(12345);
     int killedAfterStart = 0;
     for (int round = 0; round < 200; ++round) {
-        {
-            QFile file(path);
-            ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            file.write(states[0]);
-        }
+        ASSERT_TRUE(testsupport::writeFile(path, states[0]));
         QProcess saver;
         saver.start(helper, {path});
         ASSERT_TRUE(saver.waitForStarted(10000));
@@ -44,9 +40,7 @@ TEST(KillDuringSaveTest, AlwaysFindsTheOldOrTheNewFileWhole) {
         ::kill(static_cast<pid_t>(saver.processId()), SIGKILL);
         ASSERT_TRUE(saver.waitForFinished(10000));
         ASSERT_EQ(saver.exitStatus(), QProcess::CrashExit) << "the saver ended by itself";
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-        const QByteArray text = file.readAll();
+        const QByteArray text = testsupport::readFile(path);
         const bool whole = text == states[0] || text == states[1] || text == states[2];
         ASSERT_TRUE(whole) << "round " << round << ": " << text.size() << " bytes";
         if (text != states[0]) ++killedAfterStart;

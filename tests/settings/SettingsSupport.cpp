@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "E2e.h"
 #include "Fcgi.h"
 
 namespace settingstest {
@@ -11,10 +12,7 @@ namespace settingstest {
 using testsupport::DaemonEnvironment;
 
 void writeFile(const QString& robotPath, const QByteArray& content) {
-    const QString path = DaemonEnvironment::instance().path(robotPath);
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) file.write(content);
+    testsupport::writeFile(DaemonEnvironment::instance().path(robotPath), content);
 }
 
 QByteArray readFile(const QString& robotPath) {

@@ -4,6 +4,8 @@
 #include <QFile>
 #include <cstdlib>
 
+#include "E2e.h"
+
 namespace testsupport {
 
 ProcessSandbox::ProcessSandbox() {
@@ -25,15 +27,11 @@ QString ProcessSandbox::writeScript(const QString& name, const QByteArray& body)
 }
 
 QString ProcessSandbox::writeFile(const QString& name, const QByteArray& content) const {
-    QFile out(path(name));
-    if (out.open(QIODevice::WriteOnly | QIODevice::Truncate)) out.write(content);
-    return out.fileName();
+    testsupport::writeFile(path(name), content);
+    return path(name);
 }
 
-QByteArray ProcessSandbox::readFile(const QString& name) const {
-    QFile in(path(name));
-    return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
-}
+QByteArray ProcessSandbox::readFile(const QString& name) const { return testsupport::readFile(path(name)); }
 
 QStringList ProcessSandbox::sudoCalls() const {
     return QString::fromLocal8Bit(readFile(QStringLiteral("sudo.calls")))
