@@ -48,10 +48,11 @@ dpkg -i "$deb" >/dev/null
 systemd-analyze verify /lib/systemd/system/webgated.socket /lib/systemd/system/webgated.service
 
 # The installed daemon, socket-activated, behind nginx with the packaged example. Its files go
-# to a sandbox root, so the machine running the check keeps its own /var/log and /var/www.
+# to a sandbox root, so the machine running the check keeps its own /var/log and /var/www
+# (systemd-socket-activate passes on only the variables named with -E).
 root=$work/root
 "$top/tools/scripts/prepare-sandbox.sh" "$root" 127.0.0.1:1
-(cd /usr/share/webgated && exec env WEBGATED_ROOT="$root" systemd-socket-activate -l "$socket" -- \
+(cd /usr/share/webgated && exec env WEBGATED_ROOT="$root" systemd-socket-activate -l "$socket" -E WEBGATED_ROOT -- \
     /usr/sbin/webgated >"$work/daemon.out" 2>&1) &
 pids+=($!)
 nginx_dir=$work/nginx
