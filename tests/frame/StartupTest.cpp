@@ -13,59 +13,47 @@
 
 namespace {
 
-struct Printed {
-    int status;
-    std::string out, err;
-};
-
-Printed run(std::initializer_list<const char*> args) {
-    std::vector<const char*> argv{"webgated"};
-    argv.insert(argv.end(), args);
-    char *outText = nullptr, *errText = nullptr;
-    size_t outSize = 0, errSize = 0;
-    FILE* out = open_memstream(&outText, &outSize);
-    FILE* err = open_memstream(&errText, &errSize);
-    const int status = handleCommandLine(static_cast<int>(argv.size()), argv.data(), out, err);
-    std::fclose(out);
-    std::fclose(err);
-    Printed printed{status, outText, errText};
-    std::free(outText);
-    std::free(errText);
-    return printed;
-}
-
 TEST(StartupTest, CommandLineRunsPrintsOrRefuses) {
-    EXPECT_EQ(run({}).status, -1);
-    const Printed version = run({"--version"});
-    EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out.rfind("webgated 1.", 0), 0u) << version.out;
-    EXPECT_EQ(version.err, "");
-    const Printed help = run({"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("Usage: webgated"), std::string::npos);
-    for (const auto& wrong : {run({"-x"}), run({"--version", "--help"}), run({"socket"})}) {
-        EXPECT_EQ(wrong.status, 2);
-        EXPECT_EQ(wrong.out, "");
-        EXPECT_NE(wrong.err.find("Usage: webgated"), std::string::npos);
+    struct Row {
+        std::vector<const char*> args;
+        int status;
+        const char* out;  // what standard output starts with
+        bool usageOnErr;
+    };
+    const Row rows[] = {{{}, -1, "", false},
+                        {{"--version"}, 0, "webgated 1.", false},
+                        {{"--help"}, 0, "Usage: webgated", false},
+                        {{"-x"}, 2, "", true},
+                        {{"--version", "--help"}, 2, "", true}};
+    for (const Row& row : rows) {
+        std::vector<const char*> argv{"webgated"};
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        char *out = nullptr, *err = nullptr;
+        size_t outSize = 0, errSize = 0;
+        FILE* outFile = open_memstream(&out, &outSize);
+        FILE* errFile = open_memstream(&err, &errSize);
+        EXPECT_EQ(handleCommandLine(static_cast<int>(argv.size()), argv.data(), outFile, errFile), row.status);
+        std::fclose(outFile);
+        std::fclose(errFile);
+        EXPECT_EQ(std::string(out).rfind(row.out, 0), 0u) << out;
+        EXPECT_EQ(std::string(err).find("Usage: webgated") != std::string::npos, row.usageOnErr) << err;
+        std::free(out);
+        std::free(err);
     }
 }
 
 TEST(StartupTest, TakesTheHandedOverSocketOnlyWhenItIsForThisProcess) {
     const std::string self = std::to_string(::getpid()), other = std::to_string(::getpid() + 1);
     struct Row {
-        const char* pid;  // nullptr: unset
-        const char* fds;
+        const char *pid, *fds;  // nullptr: unset
         bool fd3IsSocket;
         int expected;
     };
     const Row rows[] = {
-        {self.c_str(), "1", true, 3},
-        {self.c_str(), "2", true, 3},
-        {other.c_str(), "1", true, 0},   // meant for the process that started us
-        {nullptr, "1", true, 0},
-        {self.c_str(), "0", true, 0},
-        {self.c_str(), "1x", true, 0},
-        {self.c_str(), "1", false, 0},   // descriptor 3 is a plain file
+        {self.c_str(), "1", true, 3},    {self.c_str(), "2", true, 3},
+        {other.c_str(), "1", true, 0},  // meant for the process that started us
+        {nullptr, "1", true, 0},         {self.c_str(), "0", true, 0},
+        {self.c_str(), "1x", true, 0},   {self.c_str(), "1", false, 0},  // 3 is a plain file
         {nullptr, nullptr, true, 0},     // spawn-fcgi: standard input
     };
     const int saved = ::dup(3);  // whatever the test process has there
@@ -80,14 +68,11 @@ TEST(StartupTest, TakesTheHandedOverSocketOnlyWhenItIsForThisProcess) {
         ::setenv("LISTEN_FDNAMES", "webgated.socket", 1);
         EXPECT_EQ(takeListenSocket(), row.expected) << (row.pid ? row.pid : "-") << " " << (row.fds ? row.fds : "-");
         // Programs the daemon starts never see the hand-over.
-        EXPECT_EQ(std::getenv("LISTEN_PID"), nullptr);
-        EXPECT_EQ(std::getenv("LISTEN_FDS"), nullptr);
-        EXPECT_EQ(std::getenv("LISTEN_FDNAMES"), nullptr);
+        EXPECT_FALSE(std::getenv("LISTEN_PID") || std::getenv("LISTEN_FDS") || std::getenv("LISTEN_FDNAMES"));
     }
     saved >= 0 ? ::dup2(saved, 3) : ::close(3);
     if (saved >= 0) ::close(saved);
-    ::close(pair[0]);
-    ::close(pair[1]);
+    for (const int fd : pair) ::close(fd);
     std::fclose(plain);
 }
 
