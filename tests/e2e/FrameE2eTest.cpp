@@ -39,6 +39,24 @@ TEST(FrameE2eTest, AnswersThroughNginxAndLogsAfterTheReply) {
     })) << daemon.logFile().constData();
 }
 
+// The packaged lighttpd example in front, the socket handed over the way systemd does it.
+TEST(FrameE2eTest, AnswersBehindLighttpdOnASocketHandedOverBySystemd) {
+    Sandbox sandbox;
+    TestRobot robot;
+    sandbox.writeFile("/etc/corvanta/webgated.conf", config(robot.address(), 3));
+    sandbox.writeFile("/usr/share/webgated/www/index.html", "<html>page</html>");
+    sandbox.writeFile("/home/corvanta/programs/drive.txt", "program");
+    DaemonUnderTest daemon(sandbox);
+    daemon.setLighttpd(true);
+    daemon.setSocketActivated(true);
+    ASSERT_TRUE(daemon.start());
+    EXPECT_EQ(daemon.command(R"({"TYPE":"noSuchThing"})").body, R"({"TYPE":"ERR","MSG":"UNKNOWN COMMAND"})");
+    EXPECT_EQ(daemon.command(R"({"TYPE":"getMenuItems"})").body,
+              R"({"DATA":[{"name":"Update","sts":0},{"name":"Map","sts":0}],"TYPE":"DATA"})");
+    EXPECT_EQ(httpGet(daemon.port(), "/").body, "<html>page</html>");
+    EXPECT_EQ(httpGet(daemon.port(), "/programs/drive.txt").body, "program");
+}
+
 TEST(FrameE2eTest, UserConfigurationWinsAndVerbosityFiltersTheLog) {
     Sandbox sandbox;
     TestRobot robot;

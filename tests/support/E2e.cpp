@@ -123,33 +123,54 @@ bool DaemonUnderTest::start(const QString& workDir) {
     m_daemon->setProcessEnvironment(env);
     m_daemon->setProcessChannelMode(QProcess::MergedChannels);
     m_daemon->setStandardOutputFile(m_sandbox.path(QStringLiteral("/run/daemon.out")));
-    // spawn-fcgi -n hands the listening socket over as standard input and becomes the daemon.
-    m_daemon->start(QStringLiteral("spawn-fcgi"),
-                    {QStringLiteral("-n"), QStringLiteral("-s"), m_socket, QStringLiteral("-M"),
-                     QStringLiteral("0666"), QStringLiteral("-d"),
-                     workDir.isEmpty() ? m_sandbox.root() : workDir, QStringLiteral("--"),
-                     binaryDir() + QStringLiteral("/daemons/apps/webgated/webgated")});
+    const QString dir = workDir.isEmpty() ? m_sandbox.root() : workDir;
+    const QString binary = binaryDir() + QStringLiteral("/daemons/apps/webgated/webgated");
+    if (m_socketActivated) {
+        // It passes on only the variables it is told to, as systemd does.
+        QStringList args{QStringLiteral("-l"), m_socket};
+        for (const QString& name : m_environment.keys() + QStringList{QStringLiteral("WEBGATED_ROOT"), QStringLiteral("PATH")}) {
+            args << QStringLiteral("-E") << name;
+        }
+        m_daemon->setWorkingDirectory(dir);
+        m_daemon->start(QStringLiteral("systemd-socket-activate"), args << QStringLiteral("--") << binary);
+    } else {
+        // spawn-fcgi -n hands the listening socket over as standard input and becomes the daemon.
+        m_daemon->start(QStringLiteral("spawn-fcgi"),
+                        {QStringLiteral("-n"), QStringLiteral("-s"), m_socket, QStringLiteral("-M"),
+                         QStringLiteral("0666"), QStringLiteral("-d"), dir, QStringLiteral("--"),
+                         binary});
+    }
     if (!m_daemon->waitForStarted(5000)) return false;
     if (!waitFor([this] { return QFileInfo::exists(m_socket); }, 5000)) return false;
 
-    const QString prefix = m_sandbox.path(QStringLiteral("/run/nginx"));
+    const QString prefix = m_sandbox.path(m_lighttpd ? QStringLiteral("/run/lighttpd") : QStringLiteral("/run/nginx"));
     QDir().mkpath(prefix);
     m_port = freePort();
+    const QString www = m_sandbox.path(QStringLiteral("/var/www"));
     QProcess conf;
-    conf.start(
-        sourceDir() + QStringLiteral("/tools/scripts/nginx-conf.sh"),
-        {prefix, QString::number(m_port), m_socket, m_sandbox.path(QStringLiteral("/var/www")),
-         m_keepAlive ? QStringLiteral("keepalive") : QString()});
+    if (m_lighttpd) {
+        conf.start(sourceDir() + QStringLiteral("/tools/scripts/lighttpd-conf.sh"),
+                   {prefix, QString::number(m_port), m_socket,
+                    m_sandbox.path(QStringLiteral("/usr/share/webgated/www")), www});
+    } else {
+        conf.start(sourceDir() + QStringLiteral("/tools/scripts/nginx-conf.sh"),
+                   {prefix, QString::number(m_port), m_socket, www,
+                    m_keepAlive ? QStringLiteral("keepalive") : QString()});
+    }
     conf.waitForFinished(5000);
-    QFile confFile(prefix + QStringLiteral("/nginx.conf"));
+    const QString confPath = prefix + (m_lighttpd ? QStringLiteral("/lighttpd.conf") : QStringLiteral("/nginx.conf"));
+    QFile confFile(confPath);
     if (!confFile.open(QIODevice::WriteOnly)) return false;
     confFile.write(conf.readAllStandardOutput());
     confFile.close();
 
     m_nginx.reset(new QProcess());
     m_nginx->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_nginx->start(QStringLiteral("nginx"), {QStringLiteral("-p"), prefix, QStringLiteral("-c"),
-                                             prefix + QStringLiteral("/nginx.conf")});
+    if (m_lighttpd) {
+        m_nginx->start(QStringLiteral("lighttpd"), {QStringLiteral("-D"), QStringLiteral("-f"), confPath});
+    } else {
+        m_nginx->start(QStringLiteral("nginx"), {QStringLiteral("-p"), prefix, QStringLiteral("-c"), confPath});
+    }
     if (!m_nginx->waitForStarted(5000)) return false;
     return waitFor(
         [this] {

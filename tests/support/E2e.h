@@ -50,8 +50,8 @@ private:
     QTemporaryDir m_dir;
 };
 
-/// The real webgated binary behind a FastCGI socket (spawn-fcgi) and nginx, both on free
-/// resources; everything started is stopped by the destructor.
+/// The real webgated binary behind a FastCGI socket (spawn-fcgi, or systemd-socket-activate) and
+/// nginx (or lighttpd), all on free resources; everything started is stopped by the destructor.
 class DaemonUnderTest {
 public:
     explicit DaemonUnderTest(const Sandbox& sandbox);
@@ -65,6 +65,12 @@ public:
     }
     /// Before start(): nginx keeps its FastCGI connections open in a keep-alive pool.
     void setKeepAlive(bool on) { m_keepAlive = on; }
+    /// Before start(): lighttpd with the packaged example instead of nginx; it serves the page
+    /// from the sandbox's /usr/share/webgated/www.
+    void setLighttpd(bool on) { m_lighttpd = on; }
+    /// Before start(): the socket is handed over by LISTEN_FDS (systemd-socket-activate, which
+    /// starts the daemon on the first connection) instead of as standard input.
+    void setSocketActivated(bool on) { m_socketActivated = on; }
     /// The daemon's FastCGI socket.
     QString socketPath() const { return m_socket; }
     /// Sends `signal` to the daemon without waiting.
@@ -97,9 +103,11 @@ private:
     quint16 m_port = 0;
     QString m_socket;
     std::unique_ptr<QProcess> m_daemon;
-    std::unique_ptr<QProcess> m_nginx;
+    std::unique_ptr<QProcess> m_nginx;  // the web server: nginx, or lighttpd
     QProcessEnvironment m_environment;
     bool m_keepAlive = false;
+    bool m_lighttpd = false;
+    bool m_socketActivated = false;
 };
 
 }  // namespace testsupport

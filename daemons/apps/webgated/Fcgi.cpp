@@ -38,8 +38,6 @@ const QFileDevice::Permissions kAllPermissions =
     QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup |
     QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
 
-// The web server hands the listening socket over as standard input.
-constexpr int kListenFd = 0;
 // How long closing a connection waits for the web server's own close, so that nothing it
 // still sends turns the close into a reset that could cost it the response.
 constexpr int kLingerMs = 1000;
@@ -224,7 +222,8 @@ void Fcgi::run() {
         failLoop(QStringLiteral("the FastCGI library cannot be initialised"));
         return;
     }
-    if (FCGX_IsCGI()) {
+    // Only standard input can be a CGI environment; a socket systemd handed over never is.
+    if (m_listenFd == 0 && FCGX_IsCGI()) {
         // Started without a listening socket: serve the one request of the environment.
         const QByteArray response = processRequest(std::getenv("QUERY_STRING"));
         std::fwrite(response.constData(), 1, static_cast<size_t>(response.size()), stdout);
@@ -236,8 +235,8 @@ void Fcgi::run() {
 
 void Fcgi::serveConnections() {
     // Readiness comes from poll; the accept itself must never block.
-    const int flags = ::fcntl(kListenFd, F_GETFL);
-    if (flags < 0 || ::fcntl(kListenFd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    const int flags = ::fcntl(m_listenFd, F_GETFL);
+    if (flags < 0 || ::fcntl(m_listenFd, F_SETFL, flags | O_NONBLOCK) != 0) {
         failLoop(QStringLiteral("the listening socket is unusable: ") +
                  QString::fromLocal8Bit(std::strerror(errno)));
         return;
@@ -257,7 +256,7 @@ void Fcgi::serveConnections() {
     while (!m_stopping.load()) {
         fds.clear();
         fds.push_back({m_wakeFd, POLLIN, 0});
-        fds.push_back({kListenFd, POLLIN, 0});
+        fds.push_back({m_listenFd, POLLIN, 0});
         for (const auto& connection : connections) fds.push_back({connection->fd, POLLIN, 0});
         if (::poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR) continue;
@@ -292,7 +291,7 @@ void Fcgi::serveConnections() {
 }
 
 bool Fcgi::acceptConnection(std::vector<std::unique_ptr<Connection>>& connections) {
-    const int fd = ::accept4(kListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
         if (isTemporaryAcceptError(error)) return true;

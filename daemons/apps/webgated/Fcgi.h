@@ -47,6 +47,9 @@ public:
     /// True from the start of stop() until the loop has ended.
     bool isStopping() const { return m_stopping.load(); }
 
+    /// Before start(): the listening socket to serve (default 0, standard input).
+    void setListenFd(int fd) { m_listenFd = fd; }
+
     /// Replaces the read limit (tests).
     void setReadTimeoutMs(int ms) { m_readTimeoutMs = ms; }
 
@@ -112,6 +115,7 @@ private:
     std::unique_ptr<RequestProcessor> m_processor;
     std::atomic<quint64> m_requestCount{0};
 
+    int m_listenFd = 0;
     int m_wakeFd = -1;  // wakes the loop's poll for stop()
     std::atomic<bool> m_stopping{false};
     std::atomic<bool> m_loopFailed{false};

@@ -10,7 +10,9 @@
 
 #include "Fcgi.h"
 #include "frame/Client.h"
+#include "frame/CommandLine.h"
 #include "frame/FsRoot.h"
+#include "frame/ListenSocket.h"
 #include "frame/SystemEncoding.h"
 #include "frame/UdpLogger.h"
 #include "kel/corvanta/daemons/Log.h"
@@ -35,9 +37,12 @@ void closeInheritedOnExec() {
 
 }  // namespace
 
-int main(int, char**) {
+int main(int argc0, char** argv0) {
+    const int exitStatus = handleCommandLine(argc0, argv0, stdout, stderr);
+    if (exitStatus >= 0) return exitStatus;
+    // Taken before any thread starts: it changes the environment.
+    const int listenFd = takeListenSocket();
     closeInheritedOnExec();
-    // The command line is ignored.
     int argc = 1;
     char name[] = "webgated";
     char* argv[] = {name, nullptr};
@@ -85,6 +90,7 @@ int main(int, char**) {
     log->log(QStringLiteral("Start webgated"), 1);
 
     auto* fcgi = new Fcgi();
+    fcgi->setListenFd(listenFd);
     // A request loop that cannot go on ends the daemon with an error, so a supervisor restarts it.
     QObject::connect(
         fcgi, &Fcgi::requestLoopFailed, app, [] { QCoreApplication::exit(1); },
