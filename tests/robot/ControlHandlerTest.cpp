@@ -284,29 +284,27 @@ TEST_F(ControlHandlerTest, NeedsCurrentOdometryToStartAndToDrive) {
 
 class DriveCommandsTest : public ControlFixture {};
 
-const QByteArray kMissing = R"j({"TYPE":"ERR","MSG":"MISSING PARAMETER(S)"})j";
-const QByteArray kInvalid = R"j({"TYPE":"ERR","MSG":"INVALID PARAMETER(S)"})j";
 
 TEST_F(DriveCommandsTest, RefusedRequestsPostNothing) {
     const struct {
         const char* query;
         QByteArray reply;
     } rows[] = {
-        {R"({"TYPE":"velDrive","vx":"0.1","vy":0})", kMissing},
-        {R"({"TYPE":"velDrive"})", kMissing},
-        {R"({"TYPE":"velDrive","vx":"0.1","vy":0,"omega":0})", kInvalid},
-        {R"({"TYPE":"velDrive","vx":0.1,"vy":null,"omega":0})", kInvalid},
-        {R"({"TYPE":"velDrive","vx":[0.1],"vy":0,"omega":true})", kInvalid},
+        {R"({"TYPE":"velDrive","vx":"0.1","vy":0})", testsupport::kReplyMissing},
+        {R"({"TYPE":"velDrive"})", testsupport::kReplyMissing},
+        {R"({"TYPE":"velDrive","vx":"0.1","vy":0,"omega":0})", testsupport::kReplyInvalid},
+        {R"({"TYPE":"velDrive","vx":0.1,"vy":null,"omega":0})", testsupport::kReplyInvalid},
+        {R"({"TYPE":"velDrive","vx":[0.1],"vy":0,"omega":true})", testsupport::kReplyInvalid},
         // Beyond what a float holds: refused instead of becoming infinity.
-        {R"({"TYPE":"velDrive","vx":1e39,"vy":0,"omega":0})", kInvalid},
-        {R"({"TYPE":"velDrive","vx":0,"vy":-1e300,"omega":0})", kInvalid},
-        {R"({"TYPE":"positionDrive","x":"1","y":0,"omega":0,"vel":0.1,"rotvel":0.1})", kMissing},
-        {R"({"TYPE":"positionDrive","x":1,"y":0,"omega":0,"vel":"fast","rotvel":0.1,"mode":0})", kInvalid},
-        {R"({"TYPE":"positionDrive","x":1,"y":0,"omega":0,"vel":0.1,"rotvel":0.1,"mode":1.0})", kInvalid},
-        {R"({"TYPE":"positionDrive","x":1,"y":0,"omega":0,"vel":0.1,"rotvel":0.1,"mode":"1"})", kInvalid},
+        {R"({"TYPE":"velDrive","vx":1e39,"vy":0,"omega":0})", testsupport::kReplyInvalid},
+        {R"({"TYPE":"velDrive","vx":0,"vy":-1e300,"omega":0})", testsupport::kReplyInvalid},
+        {R"({"TYPE":"positionDrive","x":"1","y":0,"omega":0,"vel":0.1,"rotvel":0.1})", testsupport::kReplyMissing},
+        {R"({"TYPE":"positionDrive","x":1,"y":0,"omega":0,"vel":"fast","rotvel":0.1,"mode":0})", testsupport::kReplyInvalid},
+        {R"({"TYPE":"positionDrive","x":1,"y":0,"omega":0,"vel":0.1,"rotvel":0.1,"mode":1.0})", testsupport::kReplyInvalid},
+        {R"({"TYPE":"positionDrive","x":1,"y":0,"omega":0,"vel":0.1,"rotvel":0.1,"mode":"1"})", testsupport::kReplyInvalid},
         // A mode that would wrap into a valid movement kind as an int.
-        {R"({"TYPE":"positionDrive","x":1,"y":0,"omega":0,"vel":0.1,"rotvel":0.1,"mode":4294967296})", kInvalid},
-        {R"({"TYPE":"positionDrive","x":1,"y":0,"omega":0,"vel":0.1,"rotvel":1e40,"mode":0})", kInvalid},
+        {R"({"TYPE":"positionDrive","x":1,"y":0,"omega":0,"vel":0.1,"rotvel":0.1,"mode":4294967296})", testsupport::kReplyInvalid},
+        {R"({"TYPE":"positionDrive","x":1,"y":0,"omega":0,"vel":0.1,"rotvel":1e40,"mode":0})", testsupport::kReplyInvalid},
     };
     for (const auto& row : rows) EXPECT_EQ(env().reply(row.query), row.reply) << row.query;
     daemonHandler().deliverPending();

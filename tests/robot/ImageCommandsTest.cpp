@@ -91,20 +91,18 @@ TEST(ImageRequestTest, GetimageWritesOnlyTheImageAndChangeResAcceptsExactlyLowAn
         EXPECT_EQ(env().request("%7B%22TYPE%22:%22getimage%22%7D"), kPngHeader + env().fcgi().noCamPng());
     });
     EXPECT_FALSE(log.contains("Done:")) << log.toStdString();
-    const QByteArray invalid = R"j({"TYPE":"ERR","MSG":"INVALID PARAMETER(S)"})j";
-    const QByteArray missing = R"j({"TYPE":"ERR","MSG":"MISSING PARAMETER(S)"})j";
     const struct {
         const char* res;
         QByteArray reply;
     } rows[] = {
-        {R"("low")", R"({"TYPE":"ACK"})"}, {R"("high")", R"({"TYPE":"ACK"})"}, {R"("HIGH")", invalid},
-        {R"("low ")", invalid},            {R"("medium")", invalid},           {R"("")", missing},
-        {"640", missing},                  {"null", missing},
+        {R"("low")", R"({"TYPE":"ACK"})"}, {R"("high")", R"({"TYPE":"ACK"})"}, {R"("HIGH")", kReplyInvalid},
+        {R"("low ")", kReplyInvalid},      {R"("medium")", kReplyInvalid},     {R"("")", kReplyMissing},
+        {"640", kReplyMissing},            {"null", kReplyMissing},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(env().reply(QByteArray(R"({"TYPE":"changeRes","res":)") + row.res + "}"), row.reply) << row.res;
     }
-    EXPECT_EQ(env().reply(R"({"TYPE":"changeRes","RES":"low"})"), missing);
+    EXPECT_EQ(env().reply(R"({"TYPE":"changeRes","RES":"low"})"), kReplyMissing);
 }
 
 TEST(ImageWireTest, PollingSwitchesTheCameraOnAndSilenceOffOnceAndChangeResSendsTheSettings) {
