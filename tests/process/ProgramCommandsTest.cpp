@@ -297,7 +297,6 @@ TEST_F(ScriptRunnerTest, KillsTheTreeDeepestFirstRootIncluded) {
         if (pids.contains(parent)) order.append(parent);
     }
     EXPECT_EQ(order, QList<qint64>({pids[2], pids[1], pids[0]}));
-    EXPECT_TRUE(env().logText().contains(QStringLiteral("killtree:%1\n").arg(pids[0])));
     // SIGTERM alone ended it: the root got one too.
     EXPECT_FALSE(env().logText().contains(QLatin1String("SIGKILL")));
 }
@@ -311,7 +310,6 @@ TEST_F(ScriptRunnerTest, OutputBufferKeepsTheNewestMebibyte) {
     const QString output = runner().getProcessOutput();
     EXPECT_EQ(output.size(), ScriptRunner::kMaxOutputChars);
     EXPECT_TRUE(output.startsWith(QLatin1Char('a')) && output.endsWith(QLatin1String("aend\n")));
-    EXPECT_TRUE(env().logText().contains(QLatin1String("characters of old output dropped")));
 }
 
 TEST_F(ScriptRunnerTest, NewRunStartsOnlyOnceTheOldTreeIsGone) {
