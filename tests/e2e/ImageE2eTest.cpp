@@ -1,9 +1,9 @@
-// The camera for real: a page polling getimage through nginx at 10 Hz, the daemon switching
-// robotsim's camera on and off, and changeRes choosing the frame size.
+// The camera for real: the no-camera picture's exact bytes through nginx, then robotsim's frames in
+// the size changeRes chose, and the camera switched off once when the page stops polling. (The
+// browser tests watch the frames change and both sizes on the page.)
 #include <gtest/gtest.h>
 
 #include <QImage>
-#include <QSet>
 
 #include "E2e.h"
 #include "Robotsim.h"
@@ -33,7 +33,7 @@ bool pollUntil(const DaemonUnderTest& daemon, const QByteArray& wanted) {
     }, 15000);
 }
 
-TEST(ImageE2eTest, PollingPageGetsFreshFramesInTheChosenSizeAndTheCameraGoesOffOnceWhenItStops) {
+TEST(ImageE2eTest, PollingPageGetsFramesInTheChosenSizeAndTheCameraGoesOffOnceWhenItStops) {
     Sandbox sandbox;
     Robotsim robot;
     ASSERT_TRUE(robot.start(sandbox.path("/run/robotsim.jsonl"), {"--fps", "20"}));
@@ -50,19 +50,10 @@ TEST(ImageE2eTest, PollingPageGetsFreshFramesInTheChosenSizeAndTheCameraGoesOffO
 
     EXPECT_EQ(daemon.command(R"({"TYPE":"changeRes","res":"high"})").body, R"({"TYPE":"ACK"})");
     ASSERT_TRUE(pollUntil(daemon, "jpeg 640x480"));
-    QSet<QByteArray> distinct;
-    for (int i = 0; i < 10; ++i) {
-        spin(100);
-        EXPECT_EQ(getimage(daemon, &body), "jpeg 640x480") << "poll " << i;
-        distinct.insert(body);
-    }
-    EXPECT_GE(distinct.size(), 5) << "the frames do not change while the page polls";
-    EXPECT_EQ(daemon.command(R"({"TYPE":"changeRes","res":"low"})").body, R"({"TYPE":"ACK"})");
-    EXPECT_TRUE(pollUntil(daemon, "jpeg 320x240"));
 
     // The page stops: the camera goes off after the timeout, once; a page coming back turns it on.
     EXPECT_TRUE(waitFor([&] { return switchesIn(robot.recorded(), "image0", false) == 1; }, 10000));
-    EXPECT_TRUE(pollUntil(daemon, "jpeg 320x240"));  // maybe still the last frame: not a second old
+    EXPECT_TRUE(pollUntil(daemon, "jpeg 640x480"));  // maybe still the last frame: not a second old
     EXPECT_TRUE(waitFor([&] { return switchesIn(robot.recorded(), "image0", true) == 2; }));
     EXPECT_EQ(switchesIn(robot.recorded(), "image0", false), 1);
 }

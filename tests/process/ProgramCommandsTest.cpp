@@ -27,7 +27,6 @@ namespace {
 
 const QByteArray kAck = R"({"TYPE":"ACK"})";
 const QByteArray kInvalid = R"({"TYPE":"ERR","MSG":"File name is invalid."})";
-const QByteArray kMissing = R"x({"TYPE":"ERR","MSG":"MISSING PARAMETER(S)"})x";
 const QByteArray kInfo = R"({"TYPE":"getProcessInfo"})";
 
 QByteArray command(const char* type, const QByteArray& params = QByteArray()) {
@@ -82,10 +81,7 @@ protected:
         const auto filter = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
         return QDir(storeDir()).entryList(filter, QDir::Name).join(' ');
     }
-    /// The reply body.
-    static QByteArray request(const QByteArray& query) {
-        return env().request(query).mid(int(qstrlen("Content-type: text/html\r\n\r\n")));
-    }
+    static QByteArray request(const QByteArray& query) { return env().reply(query); }
     static QList<qint64> treePids() { return pidsIn(sandbox().readFile(QStringLiteral("pids"))); }
 
     static inline ProcessSandbox* s_sandbox = nullptr;
@@ -176,8 +172,8 @@ TEST_F(ProgramCommandsTest, BadProgramNamesNeverReachTheInterpreter) {
         EXPECT_EQ(request(command("runProgram", R"(,"programName":")" + name + '"')), kInvalid)
             << name.left(40).constData();
     }
-    EXPECT_EQ(request(command("runProgram")), kMissing);
-    EXPECT_EQ(request(command("runProgram", R"(,"programName":5)")), kMissing);
+    EXPECT_EQ(request(command("runProgram")), testsupport::kReplyMissing);
+    EXPECT_EQ(request(command("runProgram", R"(,"programName":5)")), testsupport::kReplyMissing);
     // A leading dash stays inside the program's path; this start is the only one that ran.
     env().setConfig(ProcessSandbox::config(interpreter()) + "globalVariableOutputInterval=250\n");
     EXPECT_EQ(request(command("runProgram", R"(,"programName":"-rf")")), kAck);
@@ -301,7 +297,6 @@ TEST_F(ScriptRunnerTest, KillsTheTreeDeepestFirstRootIncluded) {
         if (pids.contains(parent)) order.append(parent);
     }
     EXPECT_EQ(order, QList<qint64>({pids[2], pids[1], pids[0]}));
-    EXPECT_TRUE(env().logText().contains(QStringLiteral("killtree:%1\n").arg(pids[0])));
     // SIGTERM alone ended it: the root got one too.
     EXPECT_FALSE(env().logText().contains(QLatin1String("SIGKILL")));
 }
@@ -315,7 +310,6 @@ TEST_F(ScriptRunnerTest, OutputBufferKeepsTheNewestMebibyte) {
     const QString output = runner().getProcessOutput();
     EXPECT_EQ(output.size(), ScriptRunner::kMaxOutputChars);
     EXPECT_TRUE(output.startsWith(QLatin1Char('a')) && output.endsWith(QLatin1String("aend\n")));
-    EXPECT_TRUE(env().logText().contains(QLatin1String("characters of old output dropped")));
 }
 
 TEST_F(ScriptRunnerTest, NewRunStartsOnlyOnceTheOldTreeIsGone) {

@@ -95,11 +95,9 @@ TEST(SystemInfoCommandsTest, UpdateCheckKeepsTheListInTheFileAndTheOldListWhenDp
 }
 
 TEST(SystemInfoCommandsTest, DebugMessagesAreCheckedAndDeliveredByteForByteWithoutAShell) {
-    const QByteArray missing = R"j({"TYPE":"ERR","MSG":"MISSING PARAMETER(S)"})j";
-    const QByteArray invalid = R"j({"TYPE":"ERR","MSG":"INVALID PARAMETER(S)"})j";
-    EXPECT_EQ(env().reply(R"({"TYPE":"sendDebugMessage"})"), missing);
+    EXPECT_EQ(env().reply(R"({"TYPE":"sendDebugMessage"})"), kReplyMissing);
     for (const char* value : {"42", "null", "[\"a\"]", "{}", "true"}) {
-        EXPECT_EQ(env().reply(QByteArray(R"({"TYPE":"sendDebugMessage","message":)") + value + "}"), invalid) << value;
+        EXPECT_EQ(env().reply(QByteArray(R"({"TYPE":"sendDebugMessage","message":)") + value + "}"), kReplyInvalid) << value;
     }
     // Nobody listening: acknowledged all the same.
     const quint16 port = freePort();

@@ -40,11 +40,6 @@ ClientRecorder::ClientRecorder(kel::corvanta::rpc::Client* c) {
     QObject::connect(c, &C::is_connected, c, [this] { ++connects; });
     QObject::connect(c, &C::is_disconnected, c, [this] { ++disconnects; });
     QObject::connect(c, &C::odometry_changed, c,
-                     [this](double, double, double, float vx, float vy, float omega, unsigned int) {
-                         moving = vx != 0 || vy != 0 || omega != 0;
-                         ++poses;
-                     });
-    QObject::connect(c, &C::odometry_changed, c,
                      record<double, double, double, float, float, float, unsigned int>(&lines, "odometry"));
     QObject::connect(c, &C::distance_sensors_changed, c, record<QVector<float>>(&lines, "distance_sensors"));
     QObject::connect(c, &C::bumper_changed, c, record<bool>(&lines, "bumper"));

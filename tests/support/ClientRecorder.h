@@ -9,8 +9,7 @@ class Client;
 namespace testsupport {
 
 /// Records what a robot client reports: every topic signal as a text ("bumper 1",
-/// "odometry 1.25 -2.5 ...", vectors comma-separated, image bytes in hex), the connects and
-/// disconnects, and whether the robot reports that it moves.
+/// "odometry 1.25 -2.5 ...", vectors comma-separated, image bytes in hex), the connects and disconnects.
 class ClientRecorder {
 public:
     explicit ClientRecorder(kel::corvanta::rpc::Client* client);
@@ -18,8 +17,6 @@ public:
     QStringList lines;
     int connects = 0;
     int disconnects = 0;
-    int poses = 0;
-    bool moving = false;
 };
 
 }  // namespace testsupport

@@ -185,14 +185,6 @@ HttpReply DaemonUnderTest::query(const QByteArray& query, int timeoutMs) const {
     return httpGet(m_port, "/webgated?" + query, timeoutMs);
 }
 
-bool DaemonUnderTest::stopDaemon(int signal, int* exitCode, int timeoutMs) {
-    if (!m_daemon || m_daemon->state() == QProcess::NotRunning) return false;
-    ::kill(static_cast<pid_t>(m_daemon->processId()), signal);
-    if (!m_daemon->waitForFinished(timeoutMs)) return false;
-    if (exitCode) *exitCode = m_daemon->exitStatus() == QProcess::NormalExit ? m_daemon->exitCode() : -1;
-    return true;
-}
-
 void DaemonUnderTest::signalDaemon(int signal) const {
     if (isDaemonRunning()) ::kill(static_cast<pid_t>(m_daemon->processId()), signal);
 }

@@ -91,8 +91,6 @@ public:
     /// GET with the JSON text written the way the page writes it.
     HttpReply command(const QByteArray& json, int timeoutMs = 10000) const { return query(pageEncode(json), timeoutMs); }
 
-    /// Sends `signal` to the daemon and waits for it to end; false if it did not end in time.
-    bool stopDaemon(int signal, int* exitCode, int timeoutMs = 10000);
     /// What the daemon printed on standard output and error.
     QByteArray output() const;
     /// The daemon's log file.

@@ -76,4 +76,8 @@ CommandCall callCommand(const QByteArray& query, const std::function<RequestResu
 /// The value of `key` in `object` as compact JSON text: strings quoted, reals with their ".0".
 QByteArray field(const json_t* object, const char* key);
 
+/// The replies to a request lacking a parameter, and to one with a parameter of the wrong kind.
+inline const QByteArray kReplyMissing = R"j({"TYPE":"ERR","MSG":"MISSING PARAMETER(S)"})j";
+inline const QByteArray kReplyInvalid = R"j({"TYPE":"ERR","MSG":"INVALID PARAMETER(S)"})j";
+
 }  // namespace testsupport
