@@ -30,12 +30,17 @@ public:
     void setQuiet(bool quiet) { m_quiet = quiet; }
 
     /// A raw reply: `response` holds the header lines and the body, written verbatim.
-    void setRawResponse(const QByteArray& response) {
+    void setRawResponse(const QByteArray& response) { setRawResponse(nullptr, response); }
+    /// A raw reply in two parts written one after the other: `header` (text that outlives the
+    /// request, such as a literal; nullptr for none) and `body`, whose bytes are shared.
+    void setRawResponse(const char* header, const QByteArray& body) {
         m_raw = true;
-        m_rawResponse = response;
+        m_rawHeader = header;
+        m_rawBody = body;
     }
     bool isRaw() const { return m_raw; }
-    const QByteArray& rawResponse() const { return m_rawResponse; }
+    const char* rawHeader() const { return m_rawHeader; }
+    const QByteArray& rawBody() const { return m_rawBody; }
 
 private:
     const json_t* m_query;
@@ -43,5 +48,6 @@ private:
     QByteArray m_queryText;
     bool m_quiet = false;
     bool m_raw = false;
-    QByteArray m_rawResponse;
+    const char* m_rawHeader = nullptr;
+    QByteArray m_rawBody;
 };
