@@ -190,11 +190,11 @@ if [ "$PROFILE_REQUESTS" -gt 0 ]; then
             $((d_all / PROFILE_REQUESTS))
     done
     for c in "${commands[@]}"; do
-        echo "  where the request thread's instructions go, $c (per request; self, then function):"
-        callgrind_annotate "$BENCH_DIR/request-$c.cg" 2>/dev/null |
-            awk -v n="$PROFILE_REQUESTS" '/^ *[0-9,]+ .*[:(]/ && !/PROGRAM TOTALS/ && c < 14 {
-                v = $1; gsub(",", "", v); $1 = ""; $2 = ""; sub(/^ +/, ""); sub(/\(.*$/, ""); sub(/^.*:/, "")
-                printf "    %8d  %s\n", v / n, $0; c++ }'
+        echo "  where the request thread's instructions go, $c (inclusive, per request):"
+        callgrind_annotate --inclusive=yes --threshold=100 "$BENCH_DIR/request-$c.cg" 2>/dev/null |
+            awk -v n="$PROFILE_REQUESTS" '/^ *[0-9,]+ \(/ && !/PROGRAM TOTALS|clone|start_thread|\?\?\?:0x|Fcgi::run|\.h:/ && c < 16 {
+                v = $1; gsub(",", "", v); $1 = ""; $2 = ""; sub(/^ +/, ""); sub(/ \[.*$/, ""); sub(/^[^:]*:/, "")
+                printf "    %8d  %s\n", v / n, substr($0, 1, 90); c++ }'
         [ -n "${KEEP_PROFILE:-}" ] && mkdir -p "$KEEP_PROFILE" && cp "$BENCH_DIR/request-$c.cg" "$KEEP_PROFILE/"
     done
     echo

@@ -148,8 +148,7 @@ void RequestProcessor::processDecoded(const QByteArray& query, Response& respons
         appendMember(out, "TYPE", "ACK");
         out.push_back('}');
     } else {
-        JsonPtr reply(json_object());
-        Request request(parsed.get(), reply.get());
+        Request request(parsed.get(), nullptr);
         request.setQueryText(query);
         RequestResult result = UnknownCommand;
         const json_t* type = json_object_get(parsed.get(), "TYPE");
@@ -178,15 +177,20 @@ void RequestProcessor::processDecoded(const QByteArray& query, Response& respons
                                       QString::fromLatin1(query),
                                   2);
         }
-        if (json_object_get(reply.get(), "TYPE") || json_object_get(reply.get(), "MSG")) {
+        json_t* reply = request.replyIfUsed();
+        if (reply && (json_object_get(reply, "TYPE") || json_object_get(reply, "MSG"))) {
             // A handler's own "MSG" (or "TYPE") keeps its place; the envelope replaces its value.
-            json_object_set_new(reply.get(), "TYPE", json_string(envelope.type));
-            if (envelope.message) json_object_set_new(reply.get(), "MSG", json_string(envelope.message));
-            jsonAppendCompact(out, reply.get());
+            json_object_set_new(reply, "TYPE", json_string(envelope.type));
+            if (envelope.message) json_object_set_new(reply, "MSG", json_string(envelope.message));
+            jsonAppendCompact(out, reply);
         } else {
             // The envelope's keys come last, after the handler's, written without the object.
-            jsonAppendCompact(out, reply.get());
-            out.pop_back();
+            if (reply) {
+                jsonAppendCompact(out, reply);
+                out.pop_back();
+            } else {
+                out.push_back('{');
+            }
             appendMember(out, "TYPE", envelope.type);
             if (envelope.message) appendMember(out, "MSG", envelope.message);
             out.push_back('}');
