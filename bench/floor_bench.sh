@@ -144,13 +144,15 @@ if [ "$PROFILE_REQUESTS" -gt 0 ]; then
             /usr/bin/valgrind --tool=callgrind --separate-threads=yes \
             --callgrind-out-file="$BENCH_DIR/$name.cg.%p" "$@" >"$BENCH_DIR/$name.out" 2>&1 &
         BENCH_PIDS+=($!)
+        PROFILED_PIDS+=($!)
         wait_for_socket "$BENCH_DIR/$name.sock"
     }
+    PROFILED_PIDS=()
     sandbox=$BENCH_DIR/root-webgated
     WEBGATED_ROOT=$sandbox profiled cgdaemon "$WEBGATED_BIN"
     for c in "${commands[@]}"; do profiled "cg$c" "$BENCH_BUILD/bench/minimal_responder" "$BENCH_DIR/$c.response"; done
     stop_nginx
-    start_nginx webgated cgdaemon cgunknown cgdistance cgimage
+    start_nginx webgated mindistance minunknown minimage cgdaemon cgunknown cgdistance cgimage
     for _ in $(seq 300); do
         curl -s "$base/cgdaemon${queries[image]}" | cmp -s - "$BENCH_DIR/frame.jpg" && break
         sleep 0.2
@@ -197,6 +199,8 @@ if [ "$PROFILE_REQUESTS" -gt 0 ]; then
                 printf "    %8d  %s\n", v / n, substr($0, 1, 90); c++ }'
         [ -n "${KEEP_PROFILE:-}" ] && mkdir -p "$KEEP_PROFILE" && cp "$BENCH_DIR/request-$c.cg" "$KEEP_PROFILE/"
     done
+    # The programs under callgrind would take the server CPU from the runs that follow.
+    for pid in "${PROFILED_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
     echo
 fi
 
