@@ -5,6 +5,7 @@
 #   bench_init [TARGETS...]          build webgated, minimal_responder and TARGETS, make $BENCH_DIR, clean up on exit
 #   start_robotsim ADDR [ARGS...]    robotsim listening on ADDR (host:port)
 #   start_daemon NAME ROBOT_ADDR     webgated under its own sandbox root, socket $BENCH_DIR/NAME.sock
+#                                    (WEBGATED_BIN: another build of it, say the one before a change)
 #   start_responder NAME FILE        minimal_responder answering FILE's bytes, socket $BENCH_DIR/NAME.sock
 #   start_nginx NAME...              nginx on $BENCH_PORT; /NAME goes to NAME.sock; / serves $BENCH_DIR/www;
 #                                    NAME_keep goes to NAME.sock through a keep-alive pool
@@ -18,6 +19,7 @@ set -euo pipefail
 
 BENCH_TOP=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BENCH_BUILD=${BUILD_DIR:-$BENCH_TOP/build-bench}
+WEBGATED_BIN=${WEBGATED_BIN:-$BENCH_BUILD/daemons/apps/webgated/webgated}
 BENCH_SECONDS=${BENCH_SECONDS:-5}
 BENCH_PIDS=()
 LOAD_CPU=${LOAD_CPU:-0}
@@ -61,7 +63,7 @@ start_daemon() {
     # Quiet log: the benchmark measures requests, not log writing.
     sed -i 's/^verbosity=.*/verbosity=0/' "$root/etc/corvanta/webgated.conf"
     WEBGATED_ROOT=$root taskset -c "$SERVER_CPU" spawn-fcgi -n -s "$BENCH_DIR/$name.sock" -M 0666 \
-        -d "$BENCH_TOP" -- "$BENCH_BUILD/daemons/apps/webgated/webgated" >"$BENCH_DIR/$name.out" 2>&1 &
+        -d "$BENCH_TOP" -- "$WEBGATED_BIN" >"$BENCH_DIR/$name.out" 2>&1 &
     BENCH_PIDS+=($!)
     DAEMON_PID=$!
     wait_for_socket "$BENCH_DIR/$name.sock"

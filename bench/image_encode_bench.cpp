@@ -1,6 +1,6 @@
 // Encoding a 640 x 480 rgb24 camera frame: ImageDecoder (Qt's JPEG writer at its default
 // quality) against libjpeg-turbo called directly at the same quality, on the same picture.
-// With --write-frame FILE it writes the picture as the ~40 KB JPEG frame image_bench.sh serves.
+// With --write-frame FILE [QUALITY] it writes the picture as the ~40 KB JPEG frame image_bench.sh serves.
 #include <benchmark/benchmark.h>
 // clang-format off
 #include <cstdio>
@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QImage>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -102,10 +103,12 @@ BENCHMARK(BM_LibjpegTurboRgb24)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    if (argc == 3 && std::strcmp(argv[1], "--write-frame") == 0) {
-        // A camera-sized "mjpg" frame: the same picture at the quality that makes it ~40 KB.
+    if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--write-frame") == 0) {
+        // A camera-sized "mjpg" frame: the same picture at the quality that makes it ~40 KB, or
+        // at the quality given after the file name.
         QFile file(QString::fromLocal8Bit(argv[2]));
-        const QByteArray jpeg = libjpegEncode(frame(), 73);
+        const int quality = argc == 4 ? std::atoi(argv[3]) : 73;
+        const QByteArray jpeg = libjpegEncode(frame(), quality);
         if (!file.open(QIODevice::WriteOnly) || file.write(jpeg) != jpeg.size()) return 1;
         std::printf("%lld\n", static_cast<long long>(jpeg.size()));
         return 0;

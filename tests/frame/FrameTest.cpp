@@ -11,6 +11,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "DaemonEnvironment.h"
 #include "E2e.h"
@@ -35,6 +36,11 @@ RequestResult rawReply(Fcgi&, Request& request) {
     request.setRawResponse(QByteArray("Content-Type: image/png \r\n\r\n\x89PNG", 32));
     return Ack;
 }
+const QByteArray kFrame("\xff\xd8 frame bytes \0 \xff\xd9", 19);
+RequestResult framedReply(Fcgi&, Request& request) {
+    request.setRawResponse("Content-Type: image/jpeg \r\n\r\n", kFrame);
+    return Ack;
+}
 RequestResult firstMatch(Fcgi&, Request& request) {
     request.setText("which", QStringLiteral("first"));
     return Ack;
@@ -49,6 +55,7 @@ protected:
                                       {"throw", throwing, false},
                                       {"throwInt", throwingInt, false},
                                       {"raw", rawReply, false},
+                                      {"framed", framedReply, false},
                                       {"twice", firstMatch, false},
                                       {"twice", secondMatch, false}});
     }
@@ -132,6 +139,49 @@ TEST_F(RequestProcessorTest, QuietCommandsRawRepliesAndExceptionsWriteNoDoneLine
     EXPECT_TRUE(env().logOf(4, [] { env().request(R"({"TYPE":"HEARTBEAT"})"); }).contains("| Done:"));
 }
 
+TEST_F(RequestProcessorTest, TwoPartResponsesShareTheRawBodyAndStartAfreshEachRequest) {
+    // One response and one query buffer through every kind of reply, as the request loop uses them.
+    const RequestProcessor processor(env().fcgi(), {{"framed", framedReply, false},
+                                                    {"raw", rawReply, false},
+                                                    {"throw", throwing, false}});
+    Response response;
+    QByteArray query;
+    const auto run = [&](const char* text) {
+        processor.process(text, response, query);
+        EXPECT_EQ(response.joined(), processor.process(text)) << text;
+    };
+    run("%7B%22TYPE%22:%22framed%22%7D");
+    EXPECT_EQ(response.head, "Content-Type: image/jpeg \r\n\r\n");
+    EXPECT_EQ(response.body.constData(), kFrame.constData());  // the frame's own bytes, not a copy
+    EXPECT_EQ(query, R"({"TYPE":"framed"})");
+    run(R"({"TYPE":"none"})");
+    EXPECT_EQ(response.head, "Content-type: text/html\r\n\r\n" R"({"TYPE":"ERR","MSG":"UNKNOWN COMMAND"})");
+    EXPECT_TRUE(response.body.isNull());
+    run(R"({"TYPE":"raw"})");  // a whole raw response is written as it is
+    EXPECT_EQ(response.head, "");
+    EXPECT_EQ(response.body, QByteArray("Content-Type: image/png \r\n\r\n\x89PNG", 32));
+    run(R"({"TYPE":"throw"})");
+    EXPECT_EQ(response.joined(), QByteArray());
+    run(nullptr);
+    EXPECT_EQ(query, "NULL QUERY STRING");
+}
+
+TEST(RequestDecodeTest, OnePassDecodesAsTheFourReplacementsInTurn) {
+    // Random text over the escapes' own characters, into one scratch buffer that shrinks and grows.
+    std::mt19937 random(18);
+    const char alphabet[] = "%%27BDbd0x ";
+    QByteArray scratch;
+    for (int i = 0; i < 20000; ++i) {
+        QByteArray text;
+        for (int n = static_cast<int>(random() % 14); n > 0; --n) text += alphabet[random() % (sizeof(alphabet) - 1)];
+        QByteArray expected = text;
+        expected.replace("%20", " ").replace("%22", "\"").replace("%7B", "{").replace("%7D", "}");
+        RequestProcessor::decode(text.constData(), scratch);
+        ASSERT_EQ(scratch, expected) << text.constData();
+        ASSERT_EQ(RequestProcessor::decode(text), expected) << text.constData();
+    }
+}
+
 TEST(FcgiTest, AcceptsOnlyPlainFileNames) {
     Fcgi& fcgi = DaemonEnvironment::instance().fcgi();
     for (const char* good : {"a", "prog_1.rvw", "A-b.c", "...", "x.y.z-1_2"}) {
@@ -190,6 +240,15 @@ TEST(JsonTextTest, CompactWriterMatchesTheLibrarysOwnTextAndKeepsTextAbove127) {
         JsonPtr document(json_object());
         json_object_set_new(document.get(), "value", randomValue(random, 0));
         ASSERT_EQ(jsonDumpCompact(document.get()), jsonDump(document.get(), 0x420)) << i;
+    }
+    // Reals written again and again, more of them than the writer remembers texts for: each time
+    // the text of that very value, never one of another value that shared its slot.
+    std::vector<double> pool;
+    for (int i = 0; i < 300; ++i) pool.push_back(std::ldexp(double(random()) - 2147483648.0, int(random() % 80) - 40));
+    pool.insert(pool.end(), {0.0, -0.0, 1.0, 0.1, 1e21, 5e-324, DBL_MAX});
+    for (int i = 0; i < 20000; ++i) {
+        const JsonPtr real(json_real(pool[random() % pool.size()]));
+        ASSERT_EQ(jsonDumpCompact(real.get()), jsonDump(real.get(), 0x420 | JSON_ENCODE_ANY)) << i;
     }
     const QString text = QString::fromUtf8("Grüße ✓ \"q\" /");
     EXPECT_EQ(jsonToQString(JsonPtr(jsonFromQString(text)).get()), text);

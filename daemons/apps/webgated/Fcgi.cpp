@@ -345,9 +345,15 @@ Fcgi::Outcome Fcgi::serveRequest(Connection& connection) {
     // environment, which the main thread uses at the same time.
     sigset_t transport;
     pthread_sigmask(SIG_SETMASK, &m_handlerSignals, &transport);
-    const QByteArray response = processRequest(FCGX_GetParam("QUERY_STRING", request.envp));
+    m_processor->process(FCGX_GetParam("QUERY_STRING", request.envp), m_response, m_query);
     pthread_sigmask(SIG_SETMASK, &transport, nullptr);
-    if (!response.isEmpty()) FCGX_PutStr(response.constData(), response.size(), request.out);
+    // The two parts go straight into the stream: a raw reply's body (a camera frame) is not
+    // joined to its header first.
+    const std::string& head = m_response.head;
+    if (!head.empty()) FCGX_PutStr(head.data(), static_cast<int>(head.size()), request.out);
+    const QByteArray& body = m_response.body;
+    if (!body.isEmpty()) FCGX_PutStr(body.constData(), static_cast<int>(body.size()), request.out);
+    m_response.body = QByteArray();  // an old frame is not held until the next request
     request.keepConnection = 1;
     FCGX_Finish_r(&request);
     ++m_requestCount;

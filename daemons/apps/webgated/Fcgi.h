@@ -113,6 +113,8 @@ private:
     ConfigPageBuilder m_configPageBuilder;
     ComponentRestarts m_componentRestarts;
     std::unique_ptr<RequestProcessor> m_processor;
+    Response m_response;  // the request thread's response buffers, reused from request to request
+    QByteArray m_query;   // the request thread's decoded query, likewise
     std::atomic<quint64> m_requestCount{0};
 
     int m_listenFd = 0;

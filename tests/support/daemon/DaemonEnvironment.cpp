@@ -106,7 +106,7 @@ CommandCall callCommand(const QByteArray& query, const std::function<RequestResu
     JsonPtr reply(json_object());
     Request request(parsed.get(), reply.get());
     const RequestResult result = command(request);
-    return {result, request.quiet(), std::move(reply), request.isRaw() ? request.rawResponse() : QByteArray()};
+    return {result, request.quiet(), std::move(reply), request.isRaw() ? QByteArray(request.rawHeader()) + request.rawBody() : QByteArray()};
 }
 
 QByteArray field(const json_t* object, const char* key) {

@@ -1,6 +1,7 @@
 #include "frame/Json.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -57,8 +58,7 @@ void appendString(std::string& out, const char* text, size_t length) {
 
 // Seventeen significant digits, like "%.17g", then marked as a real and with the exponent
 // written without "+" and leading zeros.
-void appendReal(std::string& out, double value) {
-    char buffer[64];
+size_t formatReal(double value, char (&buffer)[64]) {
     const auto result = std::to_chars(buffer, buffer + sizeof(buffer), value, std::chars_format::general, 17);
     size_t length = static_cast<size_t>(result.ptr - buffer);
     char* exponent = static_cast<char*>(std::memchr(buffer, 'e', length));
@@ -75,7 +75,35 @@ void appendReal(std::string& out, double value) {
         std::memmove(digits, first, static_cast<size_t>(buffer + length - first));
         length -= static_cast<size_t>(first - digits);
     }
-    out.append(buffer, length);
+    return length;
+}
+
+// The texts of the reals written last, by their bits: a reading polled by every open page changes
+// far less often than it is asked for, and seventeen digits cost more than the rest of its reply.
+struct RealText {
+    std::uint64_t bits;
+    std::uint8_t length;  // 0: empty slot
+    char text[31];
+};
+constexpr int kRealCacheBits = 6;
+
+void appendReal(std::string& out, double value) {
+    thread_local RealText cache[1 << kRealCacheBits] = {};
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof(bits));
+    RealText& slot = cache[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kRealCacheBits)];
+    if (slot.length == 0 || slot.bits != bits) {
+        char buffer[64];
+        const size_t length = formatReal(value, buffer);
+        if (length > sizeof(slot.text)) {
+            out.append(buffer, length);
+            return;
+        }
+        std::memcpy(slot.text, buffer, length);
+        slot.bits = bits;
+        slot.length = static_cast<std::uint8_t>(length);
+    }
+    out.append(slot.text, slot.length);
 }
 
 void appendValue(std::string& out, const json_t* value) {
@@ -127,6 +155,10 @@ void appendValue(std::string& out, const json_t* value) {
 QByteArray jsonDumpCompact(const json_t* value) {
     std::string out;
     out.reserve(1024);
-    if (value) appendValue(out, value);
+    jsonAppendCompact(out, value);
     return QByteArray(out.data(), static_cast<int>(out.size()));
+}
+
+void jsonAppendCompact(std::string& out, const json_t* value) {
+    if (value) appendValue(out, value);
 }

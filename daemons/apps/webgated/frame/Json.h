@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 #include <memory>
+#include <string>
 
 /// Owns one reference to a jansson value.
 struct JsonDeleter {
@@ -27,3 +28,6 @@ inline bool jsonIsNumber(const json_t* value) { return value && json_is_number(v
 /// The same text as `jsonDump(value, 0x420)` (compact, every "/" as "\/"), written directly:
 /// the reply of every request goes through it.
 QByteArray jsonDumpCompact(const json_t* value);
+
+/// The same text as `jsonDumpCompact`, appended to `out` (whose buffer may be reused).
+void jsonAppendCompact(std::string& out, const json_t* value);

@@ -10,16 +10,25 @@
 /// to, the quiet flag, and the raw reply for commands that write the whole response.
 class Request {
 public:
+    /// With `reply` nullptr, the request makes its own reply object when a handler first uses it.
     Request(const json_t* query, json_t* reply) : m_query(query), m_reply(reply) {}
 
     const json_t* query() const { return m_query; }
-    json_t* reply() const { return m_reply; }
+    json_t* reply() const {
+        if (!m_reply) {
+            m_ownReply.reset(json_object());
+            m_reply = m_ownReply.get();
+        }
+        return m_reply;
+    }
+    /// The reply object, nullptr when the request made none and no handler used it.
+    json_t* replyIfUsed() const { return m_reply; }
 
     /// The parameter `key` of the query, or nullptr when absent.
     const json_t* param(const char* key) const { return json_object_get(m_query, key); }
 
     /// Sets a reply key (an ASCII literal: not checked again), taking over `value`.
-    void set(const char* key, json_t* value) { json_object_set_new_nocheck(m_reply, key, value); }
+    void set(const char* key, json_t* value) { json_object_set_new_nocheck(reply(), key, value); }
     void setText(const char* key, const QString& text) { set(key, jsonFromQString(text)); }
 
     /// The decoded query text, as the request's log lines quote it.
@@ -30,18 +39,25 @@ public:
     void setQuiet(bool quiet) { m_quiet = quiet; }
 
     /// A raw reply: `response` holds the header lines and the body, written verbatim.
-    void setRawResponse(const QByteArray& response) {
+    void setRawResponse(const QByteArray& response) { setRawResponse(nullptr, response); }
+    /// A raw reply in two parts written one after the other: `header` (text that outlives the
+    /// request, such as a literal; nullptr for none) and `body`, whose bytes are shared.
+    void setRawResponse(const char* header, const QByteArray& body) {
         m_raw = true;
-        m_rawResponse = response;
+        m_rawHeader = header;
+        m_rawBody = body;
     }
     bool isRaw() const { return m_raw; }
-    const QByteArray& rawResponse() const { return m_rawResponse; }
+    const char* rawHeader() const { return m_rawHeader; }
+    const QByteArray& rawBody() const { return m_rawBody; }
 
 private:
     const json_t* m_query;
-    json_t* m_reply;
+    mutable json_t* m_reply;
+    mutable JsonPtr m_ownReply;
     QByteArray m_queryText;
     bool m_quiet = false;
     bool m_raw = false;
-    QByteArray m_rawResponse;
+    const char* m_rawHeader = nullptr;
+    QByteArray m_rawBody;
 };

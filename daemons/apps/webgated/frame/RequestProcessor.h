@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <string>
 #include <vector>
 
 #include "frame/Request.h"
@@ -16,6 +17,20 @@ struct Command {
 };
 using CommandTable = std::vector<Command>;
 
+/// A response in two parts written one after the other: `head` holds a JSON reply whole, or a
+/// raw reply's header lines; `body` shares a raw reply's body bytes (a camera frame is not copied).
+/// Kept from request to request by the loop, so that its buffers are reused.
+struct Response {
+    std::string head;
+    QByteArray body;
+    /// Set when a handler threw: nothing at all is written.
+    bool failed = false;
+
+    void clear();
+    /// Both parts in one array (empty when the request failed).
+    QByteArray joined() const;
+};
+
 /// Everything of a request but the transport: decoding, parsing, dispatch, the reply envelope
 /// and the request's log lines. Runs in the request thread.
 class RequestProcessor {
@@ -25,14 +40,18 @@ public:
     /// Turns a QUERY_STRING value (nullptr when unset) into the response bytes: header lines and
     /// body. Returns an empty array when a handler threw (nothing at all is written then).
     QByteArray process(const char* queryString) const;
+    /// The same into `response`, whose buffers are reused; `query` is scratch space kept with it.
+    void process(const char* queryString, Response& response, QByteArray& query) const;
 
     /// The four escapes the page uses: %20, %22, %7B and %7D; nothing else is decoded.
     static QByteArray decode(const QByteArray& query);
+    /// The same from text into `out`, reusing its buffer.
+    static void decode(const char* query, QByteArray& out);
 
     const CommandTable& table() const { return m_table; }
 
 private:
-    QByteArray processDecoded(const QByteArray& query) const;
+    void processDecoded(const QByteArray& query, Response& response) const;
 
     Fcgi& m_fcgi;
     CommandTable m_table;

@@ -15,13 +15,14 @@ constexpr qint64 kMaxFrameAgeMs = 1000;
 
 RequestResult getImage(Request& request, ImageHandler& images, const QByteArray& noCamPng,
                        bool noCamLoaded) {
-    QByteArray bytes = images.getJpeg();
-    QByteArray type = "jpeg";
-    if ((bytes.isEmpty() || images.timeSinceLastImg() > kMaxFrameAgeMs) && noCamLoaded) {
-        bytes = noCamPng;
-        type = "png";
+    qint64 ageMs = 0;
+    const QByteArray jpeg = images.getJpeg(&ageMs);
+    // The header and the frame are written one after the other: the frame is not copied.
+    if ((jpeg.isEmpty() || ageMs > kMaxFrameAgeMs) && noCamLoaded) {
+        request.setRawResponse("Content-Type: image/png \r\n\r\n", noCamPng);
+    } else {
+        request.setRawResponse("Content-Type: image/jpeg \r\n\r\n", jpeg);
     }
-    request.setRawResponse("Content-Type: image/" + type + " \r\n\r\n" + bytes);
     return Ack;
 }
 

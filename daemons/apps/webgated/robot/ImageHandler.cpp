@@ -47,14 +47,20 @@ ImageHandler::ImageHandler()
 
 ImageHandler::~ImageHandler() = default;
 
-QByteArray ImageHandler::getJpeg() {
+QByteArray ImageHandler::getJpeg() { return getJpeg(nullptr); }
+
+QByteArray ImageHandler::getJpeg(qint64* ageMs) {
     m_lastRequestMs.store(m_clock.elapsed());
     if (!m_topicOn.load()) m_mailbox->post(new SetImageTopicEnableEvent());
     QMutexLocker locker(&m_imageMutex);
     // A detail line: written always, it would grow the log by every poll of every open page.
-    Log::singleton()->log(QStringLiteral("ImageHandler::getImageData() Thread ID = %1")
-                              .arg(quint64(reinterpret_cast<quintptr>(QThread::currentThreadId()))),
-                          5);
+    Log* log = Log::singleton();
+    if (log->verbosity() >= 5) {
+        log->log(QStringLiteral("ImageHandler::getImageData() Thread ID = %1")
+                     .arg(quint64(reinterpret_cast<quintptr>(QThread::currentThreadId()))),
+                 5);
+    }
+    if (ageMs) *ageMs = m_lastFrameTime.elapsed() + m_lastFrameAgeMs;
     return m_decoder ? m_decoder->getJpeg() : QByteArray();
 }
 

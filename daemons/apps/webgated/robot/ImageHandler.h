@@ -33,6 +33,8 @@ public:
 
     /// The last frame as a JPEG file (empty when there is none); keeps the camera topic on.
     QByteArray getJpeg();
+    /// The same, and the frame's age as timeSinceLastImg() gives it, read together.
+    QByteArray getJpeg(qint64* ageMs);
     /// Milliseconds since the last frame arrived (or since construction).
     qint64 timeSinceLastImg() const;
     /// The request timeout in milliseconds, as read at construction.

@@ -52,11 +52,21 @@ int bumpTimeForPage(int msSinceBump) {
 }
 
 RequestResult getDistance(Request& request, const SensorDataHandler& sensors) {
-    json_t* dist = json_array();
-    for (float reading : sensors.getDistance()) {
-        json_array_append_new(dist, real(distanceForPage(reading)));
+    // Every open page polls the readings far more often than they change: the array is built
+    // once per change and shared by the replies (each holds a reference).
+    struct Distances {
+        QVector<float> readings;
+        JsonPtr dist;
+    };
+    thread_local Distances last;
+    const QVector<float> readings = sensors.getDistance();
+    if (!last.dist || readings != last.readings) {
+        JsonPtr dist(json_array());
+        for (float reading : readings) json_array_append_new(dist.get(), real(distanceForPage(reading)));
+        last.dist = std::move(dist);
+        last.readings = readings;
     }
-    request.set("dist", dist);
+    request.set("dist", json_incref(last.dist.get()));
     request.set("bumpTime", json_integer(bumpTimeForPage(sensors.timeSinceLastBump())));
     request.setQuiet(true);
     return Data;
