@@ -33,9 +33,10 @@ protected:
     }
     /// Waits until everything sent before has reached the robot.
     bool marker() {
+        const int since = m_robot.messageCount();
         m_client.set_kel_corvanta_rpc_mcstatus_enabled(false);
         m_client.set_kel_corvanta_rpc_mcstatus_enabled(true);
-        return m_robot.waitForMarker("mcstatus");
+        return m_robot.waitForMarker("mcstatus", since);
     }
     QStringList switchedOn() const {
         QStringList topics;

@@ -56,11 +56,16 @@ QList<QJsonArray> TestRobot::commands(const QString& topic) const { return comma
 
 void TestRobot::clearMessages() { m_messages.clear(); }
 
-bool TestRobot::waitForMarker(const QString& topic, int timeoutMs) const {
+bool TestRobot::waitForMarker(const QString& topic, int since, int timeoutMs) const {
     return waitFor(
         [&] {
-            return !m_messages.isEmpty() && m_messages.last().value(QStringLiteral("topic")).toString() == topic &&
-                   m_messages.last().value(QStringLiteral("on")).toBool();
+            for (int i = qMax(0, since); i < m_messages.size(); ++i) {
+                const QJsonObject& m = m_messages.at(i);
+                if (m.value(QStringLiteral("topic")).toString() == topic &&
+                    m.value(QStringLiteral("on")).toBool())
+                    return true;
+            }
+            return false;
         },
         timeoutMs);
 }

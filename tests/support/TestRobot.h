@@ -42,9 +42,12 @@ public:
     /// The args of every command ("set") received for `topic`, oldest first.
     QList<QJsonArray> commands(const QString& topic) const;
     void clearMessages();
-    /// Waits until the last message received is the switch of `topic` to on: a marker the client
-    /// sends after what the test wants to see, since a connection keeps its order.
-    bool waitForMarker(const QString& topic, int timeoutMs = 10000) const;
+    /// How many messages have been received (and not cleared) so far.
+    int messageCount() const { return m_messages.size(); }
+    /// Waits until a message received from index `since` on is the switch of `topic` to on: a
+    /// marker the client sends after what the test wants to see, since a connection keeps its
+    /// order. Messages after the marker (a robot still being driven) do not hide it.
+    bool waitForMarker(const QString& topic, int since, int timeoutMs = 10000) const;
     /// True when a connected client has its switch for `topic` on.
     bool isSwitchedOn(const QString& topic) const;
     int clientCount() const;

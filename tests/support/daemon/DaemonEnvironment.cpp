@@ -92,9 +92,10 @@ bool DaemonEnvironment::connectTo(TestRobot& robot) {
 }
 
 bool DaemonEnvironment::syncWith(TestRobot& robot, bool forget) {
+    const int since = robot.messageCount();
     client().set_kel_corvanta_rpc_mcstatus_enabled(false);
     client().set_kel_corvanta_rpc_mcstatus_enabled(true);
-    const bool synced = robot.waitForMarker(QStringLiteral("mcstatus"));
+    const bool synced = robot.waitForMarker(QStringLiteral("mcstatus"), since);
     if (forget) robot.clearMessages();
     return synced;
 }
