@@ -57,27 +57,12 @@ TEST(FrameE2eTest, AnswersBehindLighttpdOnASocketHandedOverBySystemd) {
     EXPECT_EQ(httpGet(daemon.port(), "/programs/drive.txt").body, "program");
 }
 
-TEST(FrameE2eTest, UserConfigurationWinsAndVerbosityFiltersTheLog) {
+TEST(FrameE2eTest, UserConfigurationWinsTopicsRenewAfterARobotRestartAndTheRobotSetsTheLogLevel) {
     Sandbox sandbox;
     TestRobot robot;
-    // The system file points at no robot and keeps the log quiet; the user file wins on both.
-    sandbox.writeFile("/etc/corvanta/webgated.conf", config("127.0.0.1:1", 0) + "[Debug]\nbroadcastLogViaUDP=2\n");
-    sandbox.writeFile("/home/corvanta/.config/webgated.conf", config(robot.address(), 2));
-    DaemonUnderTest daemon(sandbox);
-    ASSERT_TRUE(daemon.start());
-    EXPECT_TRUE(waitFor([&] { return robot.clientCount() == 1; }, 10000));
-    ASSERT_EQ(daemon.command(R"({"TYPE":"noSuchThing"})").body, R"({"TYPE":"ERR","MSG":"UNKNOWN COMMAND"})");
-    ASSERT_TRUE(waitFor([&] { return daemon.logFile().contains("UNKNOWN COMMAND: "); }));
-    const QByteArray log = daemon.logFile();
-    EXPECT_TRUE(log.contains("| Log level = 2"));
-    EXPECT_FALSE(log.contains("ip = "));  // only 1 switches the UDP log on
-    EXPECT_FALSE(log.contains("Done:")) << log.constData();  // level 3
-}
-
-TEST(FrameE2eTest, RenewsItsTopicsAfterARobotRestartAndTakesTheLogLevelFromTheRobot) {
-    Sandbox sandbox;
-    TestRobot robot;
-    sandbox.writeFile("/etc/corvanta/webgated.conf", config(robot.address(), 1));
+    // The system file points at no robot and logs everything; the user file wins on both.
+    sandbox.writeFile("/etc/corvanta/webgated.conf", config("127.0.0.1:1", 3));
+    sandbox.writeFile("/home/corvanta/.config/webgated.conf", config(robot.address(), 1));
     DaemonUnderTest daemon(sandbox);
     ASSERT_TRUE(daemon.start());
     ASSERT_TRUE(waitFor([&] { return robot.isSwitchedOn("set_relay_array"); }, 10000));

@@ -19,15 +19,6 @@ bool waitFor(const std::function<bool()>& done, int timeoutMs) {
     return true;
 }
 
-void spin(int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-}
-
 bool threadBlockedInRead(qint64 pid, const QByteArray& threadName) {
     const QString tasks = QStringLiteral("/proc/%1/task")
                               .arg(pid == 0 ? QStringLiteral("self") : QString::number(pid));

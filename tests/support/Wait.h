@@ -10,9 +10,6 @@ namespace testsupport {
 /// Returns the last value of `done`.
 bool waitFor(const std::function<bool()>& done, int timeoutMs = 10000);
 
-/// Runs the calling thread's Qt event loop for `ms` milliseconds (for "nothing happens" checks).
-void spin(int ms);
-
 /// True while a thread named `threadName` of process `pid` (0: this process) is blocked in
 /// read(), as /proc shows it: the marker that it waits for a peer.
 bool threadBlockedInRead(qint64 pid, const QByteArray& threadName);
