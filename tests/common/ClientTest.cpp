@@ -117,19 +117,16 @@ class ClientSignalsTest : public ClientTest {
 protected:
     void SetUp() override {
         ClientTest::SetUp();
-        m_client.set_kel_corvanta_rpc_odometry_enabled(true);
-        m_client.set_kel_corvanta_rpc_distance_sensors_enabled(true);
-        m_client.set_kel_corvanta_rpc_bumper_enabled(true);
-        m_client.set_kel_corvanta_rpc_battery_enabled(true);
-        m_client.set_kel_corvanta_rpc_charger1_info_enabled(true);
-        m_client.set_kel_corvanta_rpc_charger0_version_enabled(true);
-        m_client.set_kel_corvanta_rpc_charger2_version_enabled(true);
-        m_client.set_kel_corvanta_rpc_digital_input_enabled(true);
-        m_client.set_kel_corvanta_rpc_analog_input_enabled(true);
-        m_client.set_kel_corvanta_rpc_set_digital_output_array_enabled(true);
-        m_client.set_kel_corvanta_rpc_set_relay_array_enabled(true);
-        m_client.set_kel_corvanta_rpc_image0_enabled(true);
-        m_client.set_kel_corvanta_rpc_set_log_level_enabled(true);
+        // The robot publishes only what is switched on: a setter switching the wrong topic loses its rows.
+        using C = kel::corvanta::rpc::Client;
+        for (auto enable : {&C::set_kel_corvanta_rpc_odometry_enabled, &C::set_kel_corvanta_rpc_distance_sensors_enabled,
+                            &C::set_kel_corvanta_rpc_bumper_enabled, &C::set_kel_corvanta_rpc_battery_enabled,
+                            &C::set_kel_corvanta_rpc_charger1_info_enabled, &C::set_kel_corvanta_rpc_charger0_version_enabled,
+                            &C::set_kel_corvanta_rpc_charger2_version_enabled, &C::set_kel_corvanta_rpc_digital_input_enabled,
+                            &C::set_kel_corvanta_rpc_analog_input_enabled, &C::set_kel_corvanta_rpc_set_digital_output_array_enabled,
+                            &C::set_kel_corvanta_rpc_set_relay_array_enabled, &C::set_kel_corvanta_rpc_image0_enabled,
+                            &C::set_kel_corvanta_rpc_set_log_level_enabled})
+            (m_client.*enable)(true);
         ASSERT_TRUE(connectClient());
         ASSERT_TRUE(waitFor([this] { return m_robot.isSwitchedOn("set_log_level"); }));
     }
