@@ -32,12 +32,7 @@ protected:
         return waitFor([this] { return m_client.isConnected() && m_robot.clientCount() == 1; });
     }
     /// Waits until everything sent before has reached the robot.
-    bool marker() {
-        const int since = m_robot.messageCount();
-        m_client.set_kel_corvanta_rpc_mcstatus_enabled(false);
-        m_client.set_kel_corvanta_rpc_mcstatus_enabled(true);
-        return m_robot.waitForMarker("mcstatus", since);
-    }
+    bool marker() { return m_robot.syncWith(m_client, false); }
     QStringList switchedOn() const {
         QStringList topics;
         for (const QJsonObject& m : m_robot.messages()) {

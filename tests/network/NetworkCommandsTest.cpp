@@ -46,7 +46,7 @@ ScriptRun run(const QByteArray& query) {
     const auto name = [](int s) { return scripts().path(QLatin1String(kScripts[s])); };
     for (int s = Eth; s < None; ++s) QFile::remove(name(s) + QStringLiteral(".args"));
     ScriptRun result;
-    result.reply = env().request(query).toStdString();
+    result.reply = env().reply(query).toStdString();
     // Once delivered, what the request posted is registered; a request that posted nothing
     // leaves every name unregistered.
     ScriptRunner* runner = ScriptRunner::singleton();
@@ -67,13 +67,11 @@ QByteArray args(std::initializer_list<QByteArray> list) {
     return record;
 }
 
-std::string reply(const std::string& body) { return "Content-type: text/html\r\n\r\n" + body; }
 std::string reply(const char* msg, const char* type) {
-    return reply((*msg ? "{\"MSG\":\"" + std::string(msg) + "\"," : std::string("{")) +
-                 "\"TYPE\":\"" + type + "\"}");
+    return (*msg ? "{\"MSG\":\"" + std::string(msg) + "\"," : std::string("{")) + "\"TYPE\":\"" + type + "\"}";
 }
-const std::string kMissing = reply("{\"TYPE\":\"ERR\",\"MSG\":\"MISSING PARAMETER(S)\"}");
-const std::string kInvalid = reply("{\"TYPE\":\"ERR\",\"MSG\":\"INVALID PARAMETER(S)\"}");
+const std::string kMissing = testsupport::kReplyMissing.toStdString();
+const std::string kInvalid = testsupport::kReplyInvalid.toStdString();
 const std::string kStatic = reply("try setting eth0 static", "DATA");
 const std::string kMaster = reply("try starting master mode", "DATA");
 const std::string kClientStatic = reply("try starting client mode (static)", "DATA");
@@ -143,11 +141,10 @@ TEST(NetworkCommandsTest, HostileValuesReachTheScriptsByteForByte) {
 }
 
 TEST(GetIFConfTest, RepliesTheFirstAddressOfTheNamedInterface) {
-    const std::string zero =
-        reply("{\"address\":\"0.0.0.0\",\"netmask\":\"0.0.0.0\",\"TYPE\":\"DATA\"}");
+    const std::string zero = "{\"address\":\"0.0.0.0\",\"netmask\":\"0.0.0.0\",\"TYPE\":\"DATA\"}";
     // clang-format off
     const std::pair<QByteArray, std::string> cases[] = {
-        {R"({"TYPE":"GetIFConf","IF":"lo"})", reply("{\"address\":\"127.0.0.1\",\"netmask\":\"255.0.0.0\",\"TYPE\":\"DATA\"}")},
+        {R"({"TYPE":"GetIFConf","IF":"lo"})", "{\"address\":\"127.0.0.1\",\"netmask\":\"255.0.0.0\",\"TYPE\":\"DATA\"}"},
         {R"({"TYPE":"GetIFConf","IF":"no-such-if0"})", zero},
         {R"({"TYPE":"GetIFConf"})", zero},
         {R"({"TYPE":"GetIFConf","IF":"lo "})", zero},
@@ -156,7 +153,7 @@ TEST(GetIFConfTest, RepliesTheFirstAddressOfTheNamedInterface) {
     };
     // clang-format on
     for (const auto& [query, body] : cases) {
-        EXPECT_EQ(env().request(query).toStdString(), body) << query.constData();
+        EXPECT_EQ(env().reply(query).toStdString(), body) << query.constData();
     }
 }
 

@@ -3,6 +3,7 @@
 #include <QHostAddress>
 
 #include "Wait.h"
+#include "kel/corvanta/rpc/Client.h"
 #include "kel/rpc/Server.h"
 
 namespace testsupport {
@@ -56,18 +57,20 @@ QList<QJsonArray> TestRobot::commands(const QString& topic) const { return comma
 
 void TestRobot::clearMessages() { m_messages.clear(); }
 
-bool TestRobot::waitForMarker(const QString& topic, int since, int timeoutMs) const {
-    return waitFor(
-        [&] {
-            for (int i = qMax(0, since); i < m_messages.size(); ++i) {
-                const QJsonObject& m = m_messages.at(i);
-                if (m.value(QStringLiteral("topic")).toString() == topic &&
-                    m.value(QStringLiteral("on")).toBool())
-                    return true;
-            }
-            return false;
-        },
-        timeoutMs);
+bool TestRobot::syncWith(kel::corvanta::rpc::Client& client, bool forget) {
+    const int since = m_messages.size();
+    client.set_kel_corvanta_rpc_mcstatus_enabled(false);
+    client.set_kel_corvanta_rpc_mcstatus_enabled(true);
+    const bool synced = waitFor([&] {
+        for (int i = since; i < m_messages.size(); ++i) {
+            const QJsonObject& m = m_messages.at(i);
+            if (m.value(QStringLiteral("topic")).toString() == QLatin1String("mcstatus") && m.value(QStringLiteral("on")).toBool())
+                return true;
+        }
+        return false;
+    });
+    if (forget) clearMessages();
+    return synced;
 }
 
 bool TestRobot::isSwitchedOn(const QString& topic) const { return m_server->anySubscribed(topic); }

@@ -10,6 +10,9 @@ namespace kel {
 namespace rpc {
 class Server;
 }
+namespace corvanta::rpc {
+class Client;
+}
 }  // namespace kel
 
 namespace testsupport {
@@ -42,12 +45,10 @@ public:
     /// The args of every command ("set") received for `topic`, oldest first.
     QList<QJsonArray> commands(const QString& topic) const;
     void clearMessages();
-    /// How many messages have been received (and not cleared) so far.
-    int messageCount() const { return m_messages.size(); }
-    /// Waits until a message received from index `since` on is the switch of `topic` to on: a
-    /// marker the client sends after what the test wants to see, since a connection keeps its
-    /// order. Messages after the marker (a robot still being driven) do not hide it.
-    bool waitForMarker(const QString& topic, int since, int timeoutMs = 10000) const;
+    /// Waits until what `client` sent so far has reached the robot: `client` switches "mcstatus"
+    /// off and on, and a connection keeps its order. Messages after the marker (a robot still
+    /// being driven) do not hide it. With `forget`, the messages received so far are dropped.
+    bool syncWith(kel::corvanta::rpc::Client& client, bool forget);
     /// True when a connected client has its switch for `topic` on.
     bool isSwitchedOn(const QString& topic) const;
     int clientCount() const;

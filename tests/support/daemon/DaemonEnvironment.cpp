@@ -91,14 +91,7 @@ bool DaemonEnvironment::connectTo(TestRobot& robot) {
     return waitFor([&] { return client().isConnected() && robot.isSwitchedOn(QStringLiteral("odometry")); }, 10000);
 }
 
-bool DaemonEnvironment::syncWith(TestRobot& robot, bool forget) {
-    const int since = robot.messageCount();
-    client().set_kel_corvanta_rpc_mcstatus_enabled(false);
-    client().set_kel_corvanta_rpc_mcstatus_enabled(true);
-    const bool synced = robot.waitForMarker(QStringLiteral("mcstatus"), since);
-    if (forget) robot.clearMessages();
-    return synced;
-}
+bool DaemonEnvironment::syncWith(TestRobot& robot, bool forget) { return robot.syncWith(client(), forget); }
 
 QByteArray CommandCall::operator[](const char* key) const { return field(reply.get(), key); }
 
