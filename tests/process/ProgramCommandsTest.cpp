@@ -228,9 +228,7 @@ TEST_F(ProgramCommandsTest, SetPointsKeepComingWhileAStubbornTreeIsReplaced) {
                          if (m.value("topic").toString() == "omnidrive")
                              arrivals.append(clock.elapsed());
                      });
-    env().client().setAddress(robot.address());
-    env().client().connectToServer();
-    ASSERT_TRUE(waitFor([&] { return env().client().isConnected(); }, 10000));
+    ASSERT_TRUE(env().connectTo(robot));
 
     // Every level ignores SIGTERM: only the SIGKILL after the grace period ends the tree.
     sandbox().writeScript(QStringLiteral("interpreter"),

@@ -75,6 +75,10 @@ protected:
         for (const SetPoint& p : setPoints()) count += p.isZero();
         return count;
     }
+    static bool dropConnection() {
+        s_robot->disconnectClients();
+        return waitFor([] { return !env().client().isConnected(); });
+    }
     static bool lastIsZero() { return !setPoints().isEmpty() && setPoints().last().isZero(); }
     static bool waitForSetPoints(int count) {
         return waitFor([count] { return setPoints().size() >= count; });
@@ -161,8 +165,7 @@ TEST_F(ControlHandlerTest, LostConnectionEndsDrivingAndStandstillFollowsReconnec
     ControlHandler handler;
     handler.addDeltaVel(0.3f, 0, 0);
     ASSERT_TRUE(waitForSetPoints(2));
-    robot().disconnectClients();
-    ASSERT_TRUE(waitFor([] { return !env().client().isConnected(); }));
+    ASSERT_TRUE(dropConnection());
     EXPECT_FALSE(handler.isDriving());
     robot().clearMessages();
     // The client comes back on its own; the robot must then hear a standstill, nothing else.
@@ -171,8 +174,7 @@ TEST_F(ControlHandlerTest, LostConnectionEndsDrivingAndStandstillFollowsReconnec
     ASSERT_EQ(setPoints().size(), 1);
     EXPECT_TRUE(setPoints().first().isZero());
     // A later reconnection owes nothing more.
-    robot().disconnectClients();
-    ASSERT_TRUE(waitFor([] { return !env().client().isConnected(); }));
+    ASSERT_TRUE(dropConnection());
     robot().clearMessages();
     ASSERT_TRUE(env().connectTo(robot()));
     ASSERT_TRUE(flush());
@@ -181,8 +183,7 @@ TEST_F(ControlHandlerTest, LostConnectionEndsDrivingAndStandstillFollowsReconnec
 
 TEST_F(ControlHandlerTest, DrivingAgainDuringAnOutageIsNotStoppedOnReconnection) {
     ControlHandler handler;
-    robot().disconnectClients();
-    ASSERT_TRUE(waitFor([] { return !env().client().isConnected(); }));
+    ASSERT_TRUE(dropConnection());
     handler.addDeltaVel(0.1f, 0, 0);
     handler.stop();  // its standstill cannot reach the robot now
     handler.addDeltaVel(0.2f, 0, 0);

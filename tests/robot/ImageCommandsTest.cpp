@@ -84,20 +84,6 @@ TEST(GetImageTest, AnswersTheFreshFrameOrTheNoCameraPicture) {
     env().client().set_kel_corvanta_rpc_image0_enabled(false);
 }
 
-TEST(GetImageTest, HandsTheFrameOverWithoutCopyingIt) {
-    env();
-    const QByteArray jpeg = sourceFile("tests/data/image/frame_64x48.jpg");
-    ASSERT_FALSE(jpeg.isEmpty());
-    AgeableImageHandler handler;
-    handler.on_client_image0_changed(jpeg, 64, 48, 0, QStringLiteral("mjpg"));
-    Request request(nullptr, nullptr);
-    EXPECT_EQ(getImage(request, handler, "png", true), Ack);
-    EXPECT_STREQ(request.rawHeader(), kJpegHeader.constData());
-    EXPECT_EQ(request.rawBody().constData(), jpeg.constData());  // the frame's own bytes
-    EXPECT_EQ(request.replyIfUsed(), nullptr);
-    env().client().set_kel_corvanta_rpc_image0_enabled(false);
-}
-
 TEST(ImageRequestTest, GetimageWritesOnlyTheImageAndChangeResAcceptsExactlyLowAndHigh) {
     ASSERT_TRUE(env().fcgi().isNoCamLoaded());
     EXPECT_EQ(env().request("%7B%22TYPE%22:%22getimage%22%7D"), kPngHeader + env().fcgi().noCamPng());

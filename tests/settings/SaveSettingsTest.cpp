@@ -139,23 +139,17 @@ INSTANTIATE_TEST_SUITE_P(Rows, SaveSettingsTest, ::testing::ValuesIn(kCases));
 
 class SaveSettingsFileTest : public SaveSettingsTest {};
 
-TEST_F(SaveSettingsFileTest, KeepsModeAndLeavesNoTemporaryFile) {
+TEST_F(SaveSettingsFileTest, KeepsModeLeavesNoTemporaryFileAndABoolSavedAsTrueReadsBackTrue) {
     const QString path = testsupport::DaemonEnvironment::instance().path(QString::fromLatin1(A));
     ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0640), 0);
     EXPECT_EQ(outcome("{\"TYPE\":\"saveSettings\",\"settings\":[{\"category\":\"/etc/savepage/a.conf\","
-                      "\"itemName\":\"Cam/fps\",\"value\":\"2\"}]}"),
+                      "\"itemName\":\"Cam/on\",\"value\":\"true\"}]}"),
               "ACK");
     struct stat status;
     ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0640u);
     const QStringList left = QDir(QFileInfo(path).absolutePath()).entryList(QDir::Files | QDir::Hidden);
     EXPECT_EQ(left, QStringList({"a.conf", "b.conf", "link.conf", "other.txt"}));
-}
-
-TEST_F(SaveSettingsFileTest, ABoolSavedAsTrueReadsBackTrue) {
-    EXPECT_EQ(outcome("{\"TYPE\":\"saveSettings\",\"settings\":[{\"category\":\"/etc/savepage/a.conf\","
-                      "\"itemName\":\"Cam/on\",\"value\":\"true\"}]}"),
-              "ACK");
     EXPECT_TRUE(readFile(QString::fromLatin1(A)).contains("\non=true\n"));
     const QByteArray items = xmlBody(testsupport::DaemonEnvironment::instance().request("{\"TYPE\":\"getSettingsItemsXML\"}"));
     EXPECT_TRUE(items.contains("<itemName>Cam/on</itemName>\n    <category>/etc/savepage/a.conf</category>\n"

@@ -53,12 +53,7 @@ HttpReply httpGet(quint16 port, const QByteArray& target, int timeoutMs) {
 }
 
 QByteArray pageEncode(const QByteArray& json) {
-    QByteArray text = json;
-    text.replace(' ', "%20");
-    text.replace('"', "%22");
-    text.replace('{', "%7B");
-    text.replace('}', "%7D");
-    return text;
+    return QByteArray(json).replace(' ', "%20").replace('"', "%22").replace('{', "%7B").replace('}', "%7D");
 }
 
 QByteArray readFile(const QString& path) {
@@ -159,10 +154,7 @@ bool DaemonUnderTest::start(const QString& workDir) {
     }
     conf.waitForFinished(5000);
     const QString confPath = prefix + (m_lighttpd ? QStringLiteral("/lighttpd.conf") : QStringLiteral("/nginx.conf"));
-    QFile confFile(confPath);
-    if (!confFile.open(QIODevice::WriteOnly)) return false;
-    confFile.write(conf.readAllStandardOutput());
-    confFile.close();
+    if (!writeFile(confPath, conf.readAllStandardOutput())) return false;
 
     m_nginx.reset(new QProcess());
     m_nginx->setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -193,7 +185,5 @@ int DaemonUnderTest::daemonExitCode() const {
     if (!m_daemon || m_daemon->state() != QProcess::NotRunning) return -1;
     return m_daemon->exitStatus() == QProcess::NormalExit ? m_daemon->exitCode() : -1;
 }
-
-QByteArray DaemonUnderTest::output() const { return m_sandbox.readFile(QStringLiteral("/run/daemon.out")); }
 
 }  // namespace testsupport

@@ -92,7 +92,6 @@ public:
     HttpReply command(const QByteArray& json, int timeoutMs = 10000) const { return query(pageEncode(json), timeoutMs); }
 
     /// What the daemon printed on standard output and error.
-    QByteArray output() const;
     /// The daemon's log file.
     QByteArray logFile() const { return m_sandbox.readFile(QStringLiteral("/var/log/webgated")); }
 
