@@ -2,20 +2,115 @@
 // (which still finishes and is answered), a peer stalled in its request dropped while the others
 // are served again, and an accept that cannot work ending the loop with a level-0 line.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <QElapsedTimer>
 #include <QLocalSocket>
 #include <QThread>
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 #include "DaemonEnvironment.h"
 #include "Fcgi.h"
-#include "FcgiClient.h"
 #include "Wait.h"
 
 using testsupport::DaemonEnvironment;
 
 namespace {
+
+enum : unsigned char { kBeginRequest = 1, kEndRequest = 3, kParams = 4, kStdin = 5, kStdout = 6 };
+
+QByteArray record(unsigned char type, const QByteArray& content) {
+    QByteArray r;
+    r.append(char(1)).append(char(type)).append(char(0)).append(char(1));
+    r.append(char((content.size() >> 8) & 0xff)).append(char(content.size() & 0xff));
+    r.append(char(0)).append(char(0));
+    return r + content;
+}
+
+QByteArray nameValue(const QByteArray& name, const QByteArray& value) {
+    QByteArray pair;
+    auto length = [&pair](int n) {
+        if (n < 128) {
+            pair.append(char(n));
+        } else {
+            pair.append(char(((n >> 24) & 0x7f) | 0x80)).append(char((n >> 16) & 0xff));
+            pair.append(char((n >> 8) & 0xff)).append(char(n & 0xff));
+        }
+    };
+    length(name.size());
+    length(value.size());
+    return pair + name + value;
+}
+
+/// Plays the web server: sends one FastCGI responder request whose only parameter is
+/// QUERY_STRING to the Unix socket `socketPath`, and collects the standard output stream.
+/// Returns false on a connection or protocol failure or when `timeoutMs` passes.
+bool fcgiRequest(const QString& socketPath, const QByteArray& query, QByteArray* out, int timeoutMs = 10000) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0) return false;
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    const QByteArray path = socketPath.toLocal8Bit();
+    std::strncpy(address.sun_path, path.constData(), sizeof(address.sun_path) - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(fd);
+        return false;
+    }
+    const QByteArray begin("\0\1\0\0\0\0\0\0", 8);  // role responder, no keep-alive
+    QByteArray request = record(kBeginRequest, begin);
+    request += record(kParams, nameValue("QUERY_STRING", query));
+    request += record(kParams, QByteArray());
+    request += record(kStdin, QByteArray());
+    if (::write(fd, request.constData(), size_t(request.size())) != request.size()) {
+        ::close(fd);
+        return false;
+    }
+
+    QByteArray data;
+    QElapsedTimer timer;
+    timer.start();
+    bool ended = false;
+    while (!ended && timer.elapsed() < timeoutMs) {
+        pollfd p = {fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+        char buffer[65536];
+        const ssize_t n = ::read(fd, buffer, sizeof(buffer));
+        if (n <= 0) break;
+        data.append(buffer, int(n));
+        // Parse whole records from the front.
+        while (data.size() >= 8) {
+            const int length = (uchar(data[4]) << 8) | uchar(data[5]);
+            const int total = 8 + length + uchar(data[6]);
+            if (data.size() < total) break;
+            const unsigned char type = uchar(data[1]);
+            if (type == kStdout && out) out->append(data.mid(8, length));
+            if (type == kEndRequest) ended = true;
+            data.remove(0, total);
+        }
+    }
+    ::close(fd);
+    return ended;
+}
+
+/// Makes a Unix socket at `path` the process's standard input, as a FastCGI spawner does;
+/// with `listening` false it is only bound. False on failure.
+bool socketOnStdin(const QString& path, bool listening = true) {
+    ::unlink(path.toLocal8Bit().constData());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.toLocal8Bit().constData(), sizeof(address.sun_path) - 1);
+    const bool ok = fd >= 0 &&
+                    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+                    (!listening || ::listen(fd, 16) == 0) && ::dup2(fd, 0) == 0;
+    ::close(fd);
+    return ok;
+}
 
 const QByteArray kAck = "Content-type: text/html\r\n\r\n{\"TYPE\":\"ACK\"}";
 std::atomic<bool> g_slowStarted{false};
@@ -44,15 +139,15 @@ protected:
 using RequestLoopTest = ConnectionTest;
 
 TEST_F(RequestLoopTest, ServesRequestsAndFinishesTheOneInProgressWhenStopped) {
-    ASSERT_TRUE(testsupport::socketOnStdin(m_socket));
+    ASSERT_TRUE(socketOnStdin(m_socket));
     Fcgi& fcgi = m_env.fcgi();
     fcgi.start();
     QByteArray out;
-    ASSERT_TRUE(testsupport::fcgiRequest(m_socket, "{\"TYPE\":\"fast\"}", &out));
+    ASSERT_TRUE(fcgiRequest(m_socket, "{\"TYPE\":\"fast\"}", &out));
     EXPECT_EQ(out, kAck);
     QByteArray slowOut;
     bool slowOk = false;
-    std::thread client([&] { slowOk = testsupport::fcgiRequest(m_socket, "{\"TYPE\":\"slow\"}", &slowOut); });
+    std::thread client([&] { slowOk = fcgiRequest(m_socket, "{\"TYPE\":\"slow\"}", &slowOut); });
     ASSERT_TRUE(testsupport::waitFor([] { return g_slowStarted.load(); }, 5000));
     // The handler may finish once the stop has begun.
     std::thread release([&] {
@@ -67,11 +162,11 @@ TEST_F(RequestLoopTest, ServesRequestsAndFinishesTheOneInProgressWhenStopped) {
     EXPECT_EQ(slowOut, QByteArray("Content-type: text/html\r\n\r\n{\"finished\":\"yes\",\"TYPE\":\"ACK\"}"));
     EXPECT_EQ(fcgi.requestCount(), 2u);
     QByteArray late;  // after the stop nothing is accepted any more
-    EXPECT_FALSE(testsupport::fcgiRequest(m_socket, "{\"TYPE\":\"fast\"}", &late, 500));
+    EXPECT_FALSE(fcgiRequest(m_socket, "{\"TYPE\":\"fast\"}", &late, 500));
 }
 
 TEST_F(ConnectionTest, APeerStalledInItsRequestIsDroppedAndOthersAreServedAgain) {
-    ASSERT_TRUE(testsupport::socketOnStdin(m_socket));
+    ASSERT_TRUE(socketOnStdin(m_socket));
     m_env.fcgi().setReadTimeoutMs(200);
     m_env.fcgi().start();
     QLocalSocket stalled;
@@ -81,13 +176,13 @@ TEST_F(ConnectionTest, APeerStalledInItsRequestIsDroppedAndOthersAreServedAgain)
     ASSERT_TRUE(stalled.waitForBytesWritten(5000));
     ASSERT_TRUE(testsupport::waitFor([] { return testsupport::threadBlockedInRead(0, "Fcgi"); }));
     QByteArray out;
-    ASSERT_TRUE(testsupport::fcgiRequest(m_socket, "{\"TYPE\":\"fast\"}", &out));
+    ASSERT_TRUE(fcgiRequest(m_socket, "{\"TYPE\":\"fast\"}", &out));
     EXPECT_EQ(out, kAck);
     EXPECT_TRUE(stalled.waitForDisconnected(5000));
 }
 
 TEST_F(ConnectionTest, AnAcceptThatCannotWorkEndsTheLoopWithALevel0Line) {
-    ASSERT_TRUE(testsupport::socketOnStdin(m_socket, false));
+    ASSERT_TRUE(socketOnStdin(m_socket, false));
     m_env.clearLog();
     m_env.fcgi().start();
     ASSERT_TRUE(m_env.fcgi().wait(10000));
