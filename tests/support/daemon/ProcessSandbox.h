@@ -6,9 +6,12 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
-#include "Processes.h"
-
 namespace testsupport {
+
+/// True while `pid` runs (a zombie counts as gone).
+bool processRuns(qint64 pid);
+/// The pids listed one per line in `text`.
+QList<qint64> pidsIn(const QByteArray& text);
 
 /// Real programs for the script runner's tests: a directory of small scripts, and a stand-in
 /// `sudo` first on PATH that records its arguments and runs them unprivileged.
