@@ -29,9 +29,7 @@ RequestResult echoResult(Fcgi&, Request& request) {
     request.setText("note", QStringLiteral("a/b %41 ünï"));
     return static_cast<RequestResult>(json_integer_value(request.param("code")));
 }
-RequestResult quietAck(Fcgi&, Request&) { return Ack; }
 RequestResult throwing(Fcgi&, Request&) { throw std::runtime_error("boom"); }
-RequestResult throwingInt(Fcgi&, Request&) { throw 42; }
 RequestResult rawReply(Fcgi&, Request& request) {
     request.setRawResponse(QByteArray("Content-Type: image/png \r\n\r\n\x89PNG", 32));
     return Ack;
@@ -41,23 +39,18 @@ RequestResult framedReply(Fcgi&, Request& request) {
     request.setRawResponse("Content-Type: image/jpeg \r\n\r\n", kFrame);
     return Ack;
 }
-RequestResult firstMatch(Fcgi&, Request& request) {
-    request.setText("which", QStringLiteral("first"));
-    return Ack;
-}
-RequestResult secondMatch(Fcgi&, Request&) { return Failed; }
 
 class RequestProcessorTest : public ::testing::Test {
 protected:
     void SetUp() override {
         env().fcgi().setCommandTable({{"echo", echoResult, false},
-                                      {"HEARTBEAT", quietAck, true},
+                                      {"HEARTBEAT", [](Fcgi&, Request&) { return Ack; }, true},
                                       {"throw", throwing, false},
-                                      {"throwInt", throwingInt, false},
+                                      {"throwInt", [](Fcgi&, Request&) -> RequestResult { throw 42; }, false},
                                       {"raw", rawReply, false},
                                       {"framed", framedReply, false},
-                                      {"twice", firstMatch, false},
-                                      {"twice", secondMatch, false}});
+                                      {"twice", [](Fcgi&, Request& r) { r.setText("which", QStringLiteral("first")); return Ack; }, false},
+                                      {"twice", [](Fcgi&, Request&) { return Failed; }, false}});
     }
     static DaemonEnvironment& env() { return DaemonEnvironment::instance(); }
 };

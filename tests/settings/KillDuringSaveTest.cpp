@@ -16,9 +16,7 @@ namespace {
 
 QByteArray fileWith(const char* value) {
     // Large enough that a write takes a while: kills land inside it.
-    QByteArray text = "# header\n[S]\nvalue=";
-    text += value;
-    text += "\n";
+    QByteArray text = "# header\n[S]\nvalue=" + QByteArray(value) + "\n";
     for (int i = 0; i < 4000; ++i) text += "# padding line " + QByteArray::number(i) + " of the file\n";
     return text;
 }
