@@ -80,9 +80,6 @@ public:
     /// The exit status once the daemon has ended; -1 if it crashed.
     int daemonExitCode() const;
     /// nginx's error log.
-    QByteArray nginxErrors() const {
-        return m_sandbox.readFile(QStringLiteral("/run/nginx/error.log"));
-    }
     quint16 port() const { return m_port; }
     qint64 daemonPid() const;
 
