@@ -1,6 +1,7 @@
 #include "Fcgi.h"
 
 #include <errno.h>
+#include <fastcgi.h>
 #include <fcgiapp.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -9,6 +10,7 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <QBuffer>
@@ -43,6 +45,22 @@ const QFileDevice::Permissions kAllPermissions =
 constexpr int kLingerMs = 1000;
 // After the grace time, how long stop() waits for the abandoned request to give up.
 constexpr int kAbandonWaitMs = 500;
+
+// The largest record content that needs no padding (a multiple of 8, as libfcgi writes them).
+constexpr size_t kRecordContent = 65528;
+// Gathered pieces per write.
+constexpr int kWriteBatch = 64;
+
+void putRecordHeader(unsigned char* header, int type, int requestId, size_t length, size_t padding) {
+    header[0] = FCGI_VERSION_1;
+    header[1] = static_cast<unsigned char>(type);
+    header[2] = static_cast<unsigned char>(requestId >> 8);
+    header[3] = static_cast<unsigned char>(requestId);
+    header[4] = static_cast<unsigned char>(length >> 8);
+    header[5] = static_cast<unsigned char>(length);
+    header[6] = static_cast<unsigned char>(padding);
+    header[7] = 0;
+}
 
 // Accept errors that concern one connection only; anything else ends the loop for good.
 bool isTemporaryAcceptError(int error) {
@@ -242,11 +260,17 @@ void Fcgi::serveConnections() {
         return;
     }
     // Process signals go to the main thread: taking this one, they would cut a socket read or
-    // write short (with a time limit set on the socket, the kernel does not restart it). The
-    // handlers run with the mask the thread started with, which programs they start inherit.
+    // write short (with a time limit set on the socket, the kernel does not restart it). They
+    // stay blocked here for good; a handler that starts a program unblocks them around the start.
     sigset_t all;
     sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &m_handlerSignals);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    // On a local socket nothing the web server still sends can turn the close into a reset
+    // that costs it the response: a connection is closed at once, without waiting for its end.
+    sockaddr_storage address = {};
+    socklen_t addressLength = sizeof(address);
+    m_lingerOnClose = !(::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&address), &addressLength) == 0 &&
+                        address.ss_family == AF_UNIX);
 
     // Whichever connection has a request ready is served, one request at a time, so a
     // connection the web server keeps open between requests never starves the others.
@@ -343,30 +367,119 @@ Fcgi::Outcome Fcgi::serveRequest(Connection& connection) {
     const bool keep = request.keepConnection != 0;
     // The request's parameters are read from its own block, never through the process
     // environment, which the main thread uses at the same time.
-    sigset_t transport;
-    pthread_sigmask(SIG_SETMASK, &m_handlerSignals, &transport);
     m_processor->process(FCGX_GetParam("QUERY_STRING", request.envp), m_response, m_query);
-    pthread_sigmask(SIG_SETMASK, &transport, nullptr);
-    // The two parts go straight into the stream: a raw reply's body (a camera frame) is not
-    // joined to its header first.
-    const std::string& head = m_response.head;
-    if (!head.empty()) FCGX_PutStr(head.data(), static_cast<int>(head.size()), request.out);
-    const QByteArray& body = m_response.body;
-    if (!body.isEmpty()) FCGX_PutStr(body.constData(), static_cast<int>(body.size()), request.out);
+    const bool written = writeReply(request.ipcFd, request.requestId);
     m_response.body = QByteArray();  // an old frame is not held until the next request
+    // The reply went out whole, end records included: libfcgi only releases the request.
     request.keepConnection = 1;
-    FCGX_Finish_r(&request);
+    FCGX_Free(&request, 0);
     ++m_requestCount;
     setBusy(-1);
-    if (request.ipcFd < 0) return Outcome::Failed;
+    if (!written) return Outcome::Failed;
     return keep ? Outcome::Keep : Outcome::Answered;
+}
+
+bool Fcgi::writeReply(int fd, int requestId) {
+    // The reply's bytes (the head, then the body) in records of at most kRecordContent bytes,
+    // then the end of the stream and the end of the request, gathered into as few writes as the
+    // socket takes. A raw body, such as a camera frame, goes out from its own buffer.
+    struct Part {
+        const char* data;
+        size_t size;
+    };
+    const Part parts[2] = {{m_response.head.data(), m_response.head.size()},
+                           {m_response.body.constData(), static_cast<size_t>(m_response.body.size())}};
+    static const unsigned char kPadding[8] = {};
+    iovec pieces[kWriteBatch];
+    unsigned char headers[kWriteBatch][FCGI_HEADER_LEN];
+    int count = 0;
+    int headerCount = 0;
+    QElapsedTimer clock;
+    clock.start();
+    bool ok = true;
+    auto flush = [&] {
+        ok = ok && sendAll(fd, pieces, count, clock);
+        count = 0;
+        headerCount = 0;
+    };
+    auto add = [&](const void* data, size_t size) {
+        if (count == kWriteBatch) flush();
+        pieces[count++] = {const_cast<void*>(data), size};
+    };
+    auto addHeader = [&](int type, size_t length, size_t padding) {
+        if (count == kWriteBatch) flush();
+        putRecordHeader(headers[headerCount], type, requestId, length, padding);
+        add(headers[headerCount++], FCGI_HEADER_LEN);
+    };
+
+    size_t left = parts[0].size + parts[1].size;
+    size_t part = 0;
+    size_t offset = 0;
+    while (left > 0 && ok) {
+        const size_t length = std::min(left, kRecordContent);
+        const size_t padding = (8 - length % 8) % 8;
+        addHeader(FCGI_STDOUT, length, padding);
+        for (size_t need = length; need > 0;) {
+            while (offset == parts[part].size) {
+                ++part;
+                offset = 0;
+            }
+            const size_t chunk = std::min(need, parts[part].size - offset);
+            add(parts[part].data + offset, chunk);
+            offset += chunk;
+            need -= chunk;
+        }
+        if (padding > 0) add(kPadding, padding);
+        left -= length;
+    }
+    addHeader(FCGI_STDOUT, 0, 0);
+    addHeader(FCGI_END_REQUEST, sizeof(FCGI_EndRequestBody), 0);
+    static const FCGI_EndRequestBody kComplete = {0, 0, 0, 0, FCGI_REQUEST_COMPLETE, {0, 0, 0}};
+    add(&kComplete, sizeof(kComplete));
+    flush();
+    return ok;
+}
+
+bool Fcgi::sendAll(int fd, iovec* pieces, int count, const QElapsedTimer& clock) {
+    msghdr message = {};
+    message.msg_iov = pieces;
+    message.msg_iovlen = static_cast<size_t>(count);
+    while (message.msg_iovlen > 0) {
+        const ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+            // A web server that stops reading its response gives up the request thread after
+            // the limit instead of holding it for ever.
+            const qint64 left = m_readTimeoutMs - clock.elapsed();
+            pollfd p = {fd, POLLOUT, 0};
+            if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+            continue;
+        }
+        size_t done = static_cast<size_t>(sent);
+        while (message.msg_iovlen > 0 && done >= message.msg_iov->iov_len) {
+            done -= message.msg_iov->iov_len;
+            ++message.msg_iov;
+            --message.msg_iovlen;
+        }
+        if (message.msg_iovlen > 0) {
+            message.msg_iov->iov_base = static_cast<char*>(message.msg_iov->iov_base) + done;
+            message.msg_iov->iov_len -= done;
+        }
+    }
+    return true;
 }
 
 void Fcgi::closeConnection(Connection& connection, bool linger) {
     FCGX_Free(&connection.request, 0);
     if (connection.request.ipcFd >= 0) ::close(connection.request.ipcFd);
     connection.request.ipcFd = -1;
-    if (linger && ::shutdown(connection.fd, SHUT_WR) == 0) {
+    if (linger && !m_lingerOnClose) {
+        // Whatever the web server sent that was not read is dropped, so the close resets nothing.
+        char discard[4096];
+        for (int i = 0; i < 16 && ::recv(connection.fd, discard, sizeof(discard), MSG_DONTWAIT) > 0; ++i) {
+        }
+    } else if (linger && ::shutdown(connection.fd, SHUT_WR) == 0) {
         setBusy(connection.fd);
         QElapsedTimer clock;
         clock.start();

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/uio.h>
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QMutex>
 #include <QString>
@@ -96,6 +98,8 @@ private:
     void serveConnections();
     bool acceptConnection(std::vector<std::unique_ptr<Connection>>& connections);
     Outcome serveRequest(Connection& connection);
+    bool writeReply(int fd, int requestId);
+    bool sendAll(int fd, iovec* pieces, int count, const QElapsedTimer& clock);
     void rearm();
     void closeConnection(Connection& connection, bool linger);
     void setBusy(int fd);
@@ -125,5 +129,5 @@ private:
     std::mutex m_busyMutex;     // guards m_busyFd: stop() shuts down only a descriptor still open
     int m_busyFd = -1;          // the connection being read or served, -1 between requests
     quint64 m_turn = 0;         // stamps connections by last use
-    sigset_t m_handlerSignals;  // the request thread's signal mask while a handler runs
+    bool m_lingerOnClose = true;  // false on a local socket, where a close cannot reset
 };

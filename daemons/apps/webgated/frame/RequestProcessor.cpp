@@ -69,7 +69,10 @@ QByteArray Response::joined() const {
 }
 
 RequestProcessor::RequestProcessor(Fcgi& fcgi, CommandTable table)
-    : m_fcgi(fcgi), m_table(std::move(table)) {}
+    : m_fcgi(fcgi), m_table(std::move(table)) {
+    // A name listed twice keeps its first row, as a search in table order would.
+    for (size_t i = 0; i < m_table.size(); ++i) m_index.emplace(m_table[i].name, i);
+}
 
 namespace {
 
@@ -129,72 +132,111 @@ void RequestProcessor::process(const char* queryString, Response& response, QByt
     }
 }
 
+namespace {
+
+// The page's usual query, {"TYPE":"name"} with a name of letters, digits and "_", needs no parser:
+// read as JSON it is an object whose only member is that string. Copies the name into `name`.
+bool isPlainTypeQuery(const QByteArray& query, char (&name)[64]) {
+    static const char kPrefix[] = "{\"TYPE\":\"";
+    constexpr qsizetype kPrefixLength = sizeof(kPrefix) - 1;
+    const qsizetype length = query.size() - kPrefixLength - 2;
+    if (length <= 0 || length >= qsizetype(sizeof(name)) || !query.startsWith(kPrefix) ||
+        !query.endsWith("\"}")) {
+        return false;
+    }
+    const char* text = query.constData() + kPrefixLength;
+    for (qsizetype i = 0; i < length; ++i) {
+        const char c = text[i];
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')) {
+            return false;
+        }
+        name[i] = c;
+    }
+    name[length] = '\0';
+    return true;
+}
+
+}  // namespace
+
+const Command* RequestProcessor::find(const char* name) const {
+    const auto found = m_index.find(std::string_view(name));
+    return found == m_index.end() ? nullptr : &m_table[found->second];
+}
+
 void RequestProcessor::processDecoded(const QByteArray& query, Response& response) const {
     log("recieved query string:", query, 4);
 
-    json_error_t error;
-    JsonPtr parsed(json_loads(query.constData(), 0, &error));
     std::string& out = response.head;
     out.append(kJsonHeader, sizeof(kJsonHeader) - 1);
-    bool quiet = false;
-    if (!parsed) {
-        out.append("{");
-        appendMember(out, "TYPE", "ERR");
-        appendMember(out, "MSG", "NO JSON OBJ RECIEVED");
-        out.push_back('}');
-        log("NO JSON OBJ RECIEVED: ", query, 2);
-    } else if (!json_is_object(parsed.get())) {
-        out.append("{");
-        appendMember(out, "TYPE", "ACK");
-        out.push_back('}');
+    char plainName[64];
+    JsonPtr parsed;
+    const char* name = nullptr;  // the text of "TYPE" when it is a string
+    bool hasType = true;
+    if (isPlainTypeQuery(query, plainName)) {
+        name = plainName;
     } else {
-        Request request(parsed.get(), nullptr);
-        request.setQueryText(query);
-        RequestResult result = UnknownCommand;
-        const json_t* type = json_object_get(parsed.get(), "TYPE");
-        if (!type) {
-            result = NoTypeField;
-        } else if (json_is_string(type)) {
-            const char* name = json_string_value(type);
-            for (const Command& command : m_table) {
-                if (std::strcmp(command.name, name) == 0) {
-                    request.setQuiet(command.quiet);
-                    result = command.handler(m_fcgi, request);
-                    break;
-                }
-            }
-            if (request.isRaw()) {
-                out.clear();
-                if (request.rawHeader()) out.append(request.rawHeader());
-                response.body = request.rawBody();
-                return;
-            }
-        }
-        quiet = request.quiet();
-        const Envelope envelope = envelopeOf(result);
-        if (envelope.logPrefix && logs(2)) {
-            Log::singleton()->log(QLatin1String(envelope.logPrefix) + QLatin1String(": ") +
-                                      QString::fromLatin1(query),
-                                  2);
-        }
-        json_t* reply = request.replyIfUsed();
-        if (reply && (json_object_get(reply, "TYPE") || json_object_get(reply, "MSG"))) {
-            // A handler's own "MSG" (or "TYPE") keeps its place; the envelope replaces its value.
-            json_object_set_new(reply, "TYPE", json_string(envelope.type));
-            if (envelope.message) json_object_set_new(reply, "MSG", json_string(envelope.message));
-            jsonAppendCompact(out, reply);
-        } else {
-            // The envelope's keys come last, after the handler's, written without the object.
-            if (reply) {
-                jsonAppendCompact(out, reply);
-                out.pop_back();
-            } else {
-                out.push_back('{');
-            }
-            appendMember(out, "TYPE", envelope.type);
-            if (envelope.message) appendMember(out, "MSG", envelope.message);
+        json_error_t error;
+        parsed.reset(json_loads(query.constData(), 0, &error));
+        if (!parsed) {
+            out.append("{");
+            appendMember(out, "TYPE", "ERR");
+            appendMember(out, "MSG", "NO JSON OBJ RECIEVED");
             out.push_back('}');
+            log("NO JSON OBJ RECIEVED: ", query, 2);
+            log("Done:", query, 3);
+            return;
+        }
+        if (!json_is_object(parsed.get())) {
+            out.append("{");
+            appendMember(out, "TYPE", "ACK");
+            out.push_back('}');
+            log("Done:", query, 3);
+            return;
+        }
+        const json_t* type = json_object_get(parsed.get(), "TYPE");
+        hasType = type != nullptr;
+        if (json_is_string(type)) name = json_string_value(type);
+    }
+
+    // The plain query's only member is "TYPE", which no handler reads as a parameter.
+    Request request(parsed.get(), nullptr);
+    request.setQueryText(query);
+    RequestResult result = hasType ? UnknownCommand : NoTypeField;
+    if (name) {
+        if (const Command* command = find(name)) {
+            request.setQuiet(command->quiet);
+            result = command->handler(m_fcgi, request);
+        }
+        if (request.isRaw()) {
+            out.clear();
+            if (request.rawHeader()) out.append(request.rawHeader());
+            response.body = request.rawBody();
+            return;
         }
     }
-    log("Done:", query, quiet ? 4 : 3);
+    const Envelope envelope = envelopeOf(result);
+    if (envelope.logPrefix && logs(2)) {
+        Log::singleton()->log(QLatin1String(envelope.logPrefix) + QLatin1String(": ") +
+                                  QString::fromLatin1(query),
+                              2);
+    }
+    json_t* reply = request.replyIfUsed();
+    if (reply && (json_object_get(reply, "TYPE") || json_object_get(reply, "MSG"))) {
+        // A handler's own "MSG" (or "TYPE") keeps its place; the envelope replaces its value.
+        json_object_set_new(reply, "TYPE", json_string(envelope.type));
+        if (envelope.message) json_object_set_new(reply, "MSG", json_string(envelope.message));
+        jsonAppendCompact(out, reply);
+    } else {
+        // The envelope's keys come last, after the handler's, written without the object.
+        if (reply) {
+            jsonAppendCompact(out, reply);
+            out.pop_back();
+        } else {
+            out.push_back('{');
+        }
+        appendMember(out, "TYPE", envelope.type);
+        if (envelope.message) appendMember(out, "MSG", envelope.message);
+        out.push_back('}');
+    }
+    log("Done:", query, request.quiet() ? 4 : 3);
 }

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "frame/Request.h"
@@ -23,8 +25,6 @@ using CommandTable = std::vector<Command>;
 struct Response {
     std::string head;
     QByteArray body;
-    /// Set when a handler threw: nothing at all is written.
-    bool failed = false;
 
     void clear();
     /// Both parts in one array (empty when the request failed).
@@ -52,7 +52,9 @@ public:
 
 private:
     void processDecoded(const QByteArray& query, Response& response) const;
+    const Command* find(const char* name) const;
 
     Fcgi& m_fcgi;
     CommandTable m_table;
+    std::unordered_map<std::string_view, size_t> m_index;  // name -> first row with it
 };

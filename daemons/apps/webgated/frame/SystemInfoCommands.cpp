@@ -1,5 +1,8 @@
 #include "frame/SystemInfoCommands.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
@@ -92,7 +95,15 @@ RequestResult updateCheck(Request& request) {
     environment.insert(QStringLiteral("COLUMNS"), QStringLiteral("200"));
     dpkg.setProcessEnvironment(environment);
     dpkg.setStandardInputFile(QProcess::nullDevice());
-    dpkg.start(QStringLiteral("dpkg"), {QStringLiteral("-l")});
+    {
+        // The request thread keeps process signals blocked; dpkg must not start with them so.
+        sigset_t none;
+        sigset_t saved;
+        sigemptyset(&none);
+        pthread_sigmask(SIG_SETMASK, &none, &saved);
+        dpkg.start(QStringLiteral("dpkg"), {QStringLiteral("-l")});
+        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    }
     if (!dpkg.waitForStarted()) {
         log(QStringLiteral("updateCheck: cannot start dpkg: ") + dpkg.errorString(), 1);
         return Failed;
