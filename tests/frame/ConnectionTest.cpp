@@ -123,13 +123,24 @@ RequestResult slow(Fcgi&, Request& request) {
     return Ack;
 }
 RequestResult fast(Fcgi&, Request&) { return Ack; }
+// A raw reply of "bytes" bytes, each its offset's low byte.
+const char kRawHeader[] = "Content-Type: application/octet-stream\r\n\r\n";
+QByteArray rawBody(int bytes) {
+    QByteArray body(bytes, '\0');
+    for (int i = 0; i < bytes; ++i) body[i] = char(i);
+    return body;
+}
+RequestResult raw(Fcgi&, Request& request) {
+    request.setRawResponse(kRawHeader, rawBody(int(json_integer_value(request.param("bytes")))));
+    return Ack;
+}
 
 class ConnectionTest : public ::testing::Test {
 protected:
     // Once, before any request thread: Qt's thread hand-over is invisible to ThreadSanitizer, so
     // replacing the table between two runs would show as a race with the last run's thread.
     static void SetUpTestSuite() {
-        DaemonEnvironment::instance().fcgi().setCommandTable({{"slow", slow, false}, {"fast", fast, false}});
+        DaemonEnvironment::instance().fcgi().setCommandTable({{"slow", slow, false}, {"fast", fast, false}, {"raw", raw, false}});
     }
     void TearDown() override { EXPECT_TRUE(m_env.fcgi().stop()); }
 
@@ -179,6 +190,31 @@ TEST_F(ConnectionTest, APeerStalledInItsRequestIsDroppedAndOthersAreServedAgain)
     ASSERT_TRUE(fcgiRequest(m_socket, "{\"TYPE\":\"fast\"}", &out));
     EXPECT_EQ(out, kAck);
     EXPECT_TRUE(stalled.waitForDisconnected(5000));
+}
+
+TEST_F(ConnectionTest, RepliesOfEverySizeArriveWholeAndAPeerThatDoesNotReadIsDropped) {
+    ASSERT_TRUE(socketOnStdin(m_socket));
+    m_env.fcgi().setReadTimeoutMs(200);
+    m_env.fcgi().start();
+    // Empty, one record exactly, one byte more, several records, more than the socket holds.
+    const int header = int(sizeof(kRawHeader)) - 1;
+    for (int bytes : {0, 65528 - header, 65529 - header, 200000, 3 << 20}) {
+        SCOPED_TRACE(bytes);
+        QByteArray out;
+        ASSERT_TRUE(fcgiRequest(m_socket, "{\"TYPE\":\"raw\",\"bytes\":" + QByteArray::number(bytes) + "}", &out));
+        EXPECT_TRUE(out == kRawHeader + rawBody(bytes));
+    }
+    QLocalSocket deaf;  // asks for more than the socket holds and reads none of it
+    deaf.connectToServer(m_socket);
+    ASSERT_TRUE(deaf.waitForConnected(5000));
+    const QByteArray query = "{\"TYPE\":\"raw\",\"bytes\":8388608}";
+    deaf.write(record(kBeginRequest, QByteArray("\0\1\0\0\0\0\0\0", 8)) + record(kParams, nameValue("QUERY_STRING", query)) +
+               record(kParams, QByteArray()) + record(kStdin, QByteArray()));
+    ASSERT_TRUE(deaf.waitForBytesWritten(5000));
+    ASSERT_TRUE(testsupport::waitFor([this] { return m_env.fcgi().requestCount() > 5; }));
+    QByteArray out;
+    ASSERT_TRUE(fcgiRequest(m_socket, "{\"TYPE\":\"fast\"}", &out));
+    EXPECT_EQ(out, kAck);
 }
 
 TEST_F(ConnectionTest, AnAcceptThatCannotWorkEndsTheLoopWithALevel0Line) {

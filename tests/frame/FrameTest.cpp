@@ -103,6 +103,9 @@ TEST_F(RequestProcessorTest, RepliesAndLogsEveryOutcome) {
         {R"({"TYPE":"echo","code":9})", echo("ERR", "UNKNOWN ERROR"), "| UNKNOWN ERROR: {"},
         {R"({"TYPE":"echo","code":-1})", echo("ERR", "UNKNOWN ERROR"), "| UNKNOWN ERROR: {"},
         {R"({"TYPE":"twice"})", R"({"which":"first","TYPE":"ACK"})", nullptr},  // the first row matches
+        // Near the page's plain {"TYPE":"name"}: the last "TYPE" counts, and trailing text is an error.
+        {R"({"TYPE":"echo","TYPE":"HEARTBEAT"})", ack, nullptr},
+        {R"({"TYPE":"HEARTBEAT"}"})", noJson, nullptr},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.query.left(60).constData());
