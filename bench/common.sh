@@ -149,7 +149,7 @@ wrk_run() {
 median() { sort -g | awk '{ a[NR] = $1 } END { if (NR % 2) print a[(NR + 1) / 2]; else print (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
 
 # Alternates the two sides PAIRS times; prints medians of each side and of the pair ratios A/B
-# (rate) and A/B (p99).
+# (rate) and A/B (p99), with the worst pair of each.
 compare() {
     local a=$1 b=$2 conns=$3 pairs=${4:-3}
     local ra=() rb=() rate_ratios=() p99_ratios=() pa=() pb=()
@@ -162,8 +162,9 @@ compare() {
     done
     printf '  %-10s rps %-9s p99 %-7s ms\n' "A" "$(printf '%s\n' "${ra[@]}" | median)" "$(printf '%s\n' "${pa[@]}" | median)"
     printf '  %-10s rps %-9s p99 %-7s ms\n' "B" "$(printf '%s\n' "${rb[@]}" | median)" "$(printf '%s\n' "${pb[@]}" | median)"
-    printf '  ratio A/B  rate %s   p99 %s   (median of %s pairs)\n' \
-        "$(printf '%s\n' "${rate_ratios[@]}" | median)" "$(printf '%s\n' "${p99_ratios[@]}" | median)" "$pairs"
+    printf '  ratio A/B  rate %s (lowest %s)   p99 %s (highest %s)   (median of %s pairs)\n' \
+        "$(printf '%s\n' "${rate_ratios[@]}" | median)" "$(printf '%s\n' "${rate_ratios[@]}" | sort -g | head -1)" \
+        "$(printf '%s\n' "${p99_ratios[@]}" | median)" "$(printf '%s\n' "${p99_ratios[@]}" | sort -g | tail -1)" "$pairs"
 }
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
