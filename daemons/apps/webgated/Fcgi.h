@@ -3,7 +3,6 @@
 #include <signal.h>
 
 #include <QByteArray>
-#include <QImage>
 #include <QMutex>
 #include <QString>
 #include <QThread>
@@ -104,7 +103,6 @@ private:
     ImageHandler* m_imageHandler = nullptr;  // no Qt parent: released by ~Fcgi after the thread ends
     SensorDataHandler* m_sensorDataHandler = nullptr;  // Qt child
     ControlHandler* m_controlHandler = nullptr;        // Qt child
-    QImage m_noCamImage;
     QByteArray m_noCamPng;
     bool m_noCamLoaded = false;
     QString m_currentProgram;
