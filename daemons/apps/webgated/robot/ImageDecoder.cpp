@@ -17,7 +17,7 @@ namespace {
 constexpr int kJpegQuality = 75;
 constexpr UINT16 kDotsPerInch = 100;
 // What the output buffer starts with; it doubles while the encoder needs more.
-constexpr size_t kInitialOutputBytes = 64 * 1024;
+constexpr size_t kInitialOutputBytes = 16 * 1024;
 
 /// Everything one encoding needs, plain data that lives in the caller's frame, so that an
 /// error's jump back into encodeRgb24Jpeg() finds it intact and the caller can free the output.
