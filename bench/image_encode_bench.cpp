@@ -1,5 +1,5 @@
-// Encoding a 640 x 480 rgb24 camera frame: ImageDecoder (Qt's JPEG writer at its default
-// quality) against libjpeg-turbo called directly at the same quality, on the same picture.
+// Encoding a 640 x 480 rgb24 camera frame: ImageDecoder (libjpeg into memory, the bytes Qt's JPEG
+// writer gave at its default quality) against libjpeg-turbo called directly at the same quality.
 // With --write-frame FILE [QUALITY] it writes the picture as the ~40 KB JPEG frame image_bench.sh serves.
 #include <benchmark/benchmark.h>
 // clang-format off

@@ -13,7 +13,6 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <QBuffer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -34,6 +33,24 @@ using kel::corvanta::daemons::Log;
 namespace {
 
 void log(const QString& text, int level) { Log::singleton()->log(text, level); }
+
+// The picture getimage sends while there is no camera frame: served as the file has it.
+constexpr qint64 kMaxPngBytes = 4 * 1024 * 1024;
+
+/// A PNG file's bytes; empty when the file cannot be read, is larger than kMaxPngBytes or does
+/// not begin with the PNG signature and an image header chunk.
+QByteArray readPng(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return QByteArray();
+    QByteArray bytes = file.read(kMaxPngBytes + 1);
+    static const char kStart[] = "\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR";  // signature, 13-byte IHDR
+    const int startBytes = sizeof(kStart) - 1;
+    if (bytes.size() > kMaxPngBytes || bytes.size() < startBytes + 13 + 4 ||
+        memcmp(bytes.constData(), kStart, startBytes) != 0) {
+        return QByteArray();
+    }
+    return bytes;
+}
 
 const QFileDevice::Permissions kAllPermissions =
     QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
@@ -166,12 +183,8 @@ Fcgi::Fcgi()
         log(QStringLiteral("ERROR:SOME SIGNAL-SLOT CONNECT FAILED! connectionCheckCode = %1").arg(check), 0);
     }
 
-    m_noCamLoaded = m_noCamImage.load(QStringLiteral("./resources/nocam.png"));
-    if (m_noCamLoaded) {
-        QBuffer buffer(&m_noCamPng);
-        buffer.open(QIODevice::WriteOnly);
-        m_noCamImage.save(&buffer, "PNG");
-    }
+    m_noCamPng = readPng(QStringLiteral("./resources/nocam.png"));
+    m_noCamLoaded = !m_noCamPng.isEmpty();
 
     prepareProgramStore();
     m_interpreterPath = client->getParameter(QStringLiteral("~/Flowdesk/path"),

@@ -5,7 +5,6 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
-#include <QImage>
 #include <QMutex>
 #include <QString>
 #include <QThread>
@@ -108,7 +107,6 @@ private:
     ImageHandler* m_imageHandler = nullptr;  // no Qt parent: released by ~Fcgi after the thread ends
     SensorDataHandler* m_sensorDataHandler = nullptr;  // Qt child
     ControlHandler* m_controlHandler = nullptr;        // Qt child
-    QImage m_noCamImage;
     QByteArray m_noCamPng;
     bool m_noCamLoaded = false;
     QString m_currentProgram;
