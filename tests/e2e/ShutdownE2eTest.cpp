@@ -45,11 +45,13 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
         DaemonUnderTest daemon(sandbox);
         const QByteArray run = sandbox.path("/run/").toUtf8();
         // A robot program: a chain of three that notes its pids; every level ignores SIGTERM,
-        // so only the SIGKILL after the grace period ends it. dpkg waits for the test's word.
+        // so only the SIGKILL after the grace period ends it. dpkg notes how it was started and
+        // waits for the test's word.
         sandbox.writeFile("/interpreter", "#!/bin/bash\nONTERM=''\n" + ProcessSandbox::threeLevelTree());
         QFile::setPermissions(sandbox.path("/interpreter"), QFile::ReadOwner | QFile::ExeOwner);
         ASSERT_TRUE(startWithDpkg(
             daemon, sandbox,
+            "grep -h -e ^SigBlk -e ^policy /proc/self/status /proc/self/sched >" + run + "dpkg.start\n"
             "echo $$ >" + run + "dpkg.pid\nuntil [ -e " + run + "go ]; do sleep 0.05; done\n",
             "[Log]\nverbosity=3\n[Debug]\nbroadcastLogViaUDP=1\nudpIP=fe80::1%2\n"
             "[Scripts]\nsudo=/usr/bin/env\n[Flowdesk]\npath=" +
@@ -79,6 +81,8 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
                           " HTTP/1.0\r\n\r\n");
             ASSERT_TRUE(request.waitForBytesWritten(5000));
             ASSERT_TRUE(waitFor([&] { return QFile::exists(run + "dpkg.pid"); }, 10000));
+            // Started from the request thread, dpkg has no signal blocked and the usual policy.
+            EXPECT_EQ(sandbox.readFile("/run/dpkg.start").simplified(), "SigBlk: 0000000000000000 policy : 0");
         }
 
         daemon.signalDaemon(signal);

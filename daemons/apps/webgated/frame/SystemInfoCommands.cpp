@@ -1,6 +1,7 @@
 #include "frame/SystemInfoCommands.h"
 
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 
 #include <QElapsedTimer>
@@ -96,13 +97,20 @@ RequestResult updateCheck(Request& request) {
     dpkg.setProcessEnvironment(environment);
     dpkg.setStandardInputFile(QProcess::nullDevice());
     {
-        // The request thread keeps process signals blocked; dpkg must not start with them so.
+        // The request thread keeps process signals blocked and runs as a batch thread; dpkg
+        // starts as any program would, with neither.
         sigset_t none;
-        sigset_t saved;
+        sigset_t savedSignals;
         sigemptyset(&none);
-        pthread_sigmask(SIG_SETMASK, &none, &saved);
+        pthread_sigmask(SIG_SETMASK, &none, &savedSignals);
+        int savedPolicy = SCHED_OTHER;
+        sched_param savedParam = {};
+        pthread_getschedparam(pthread_self(), &savedPolicy, &savedParam);
+        const sched_param normal = {};
+        pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
         dpkg.start(QStringLiteral("dpkg"), {QStringLiteral("-l")});
-        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+        pthread_setschedparam(pthread_self(), savedPolicy, &savedParam);
+        pthread_sigmask(SIG_SETMASK, &savedSignals, nullptr);
     }
     if (!dpkg.waitForStarted()) {
         log(QStringLiteral("updateCheck: cannot start dpkg: ") + dpkg.errorString(), 1);
