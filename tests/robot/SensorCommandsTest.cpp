@@ -68,6 +68,8 @@ TEST(SensorCommandsTest, ConvertsDistancesAndKeepsNineOfThem) {
     const JsonPtr reply = env().requestJson(R"({"TYPE":"getDistance"})");
     // Rounded to float precision; a reading far below the range stays finite in its own slot.
     EXPECT_EQ(field(reply.get(), "dist").toStdString(), "[40.0,20.0,40.0,40.0,40.0,40.0,40.0,40.0,3.4028234663852886e38]");
+    sensors().on_distance_sensors_changed(QVector<float>(9, 0.3f));  // a new reading is a new reply
+    EXPECT_EQ(field(env().requestJson(R"({"TYPE":"getDistance"})").get(), "dist").toStdString(), "[40.0,40.0,40.0,40.0,40.0,40.0,40.0,40.0,40.0]");
 
     ASSERT_TRUE(waitFor([] { return sensors().timeSinceLastBump() >= 300; }));
     sensors().on_bumper_changed(false);  // only a contact restarts the bump time

@@ -106,7 +106,11 @@ void appendReal(std::string& out, double value) {
     out.append(slot.text, slot.length);
 }
 
-void appendValue(std::string& out, const json_t* value) {
+void appendValue(std::string& out, const json_t* value, const JsonRendered& rendered) {
+    if (value == rendered.value) {
+        out.append(*rendered.text);
+        return;
+    }
     switch (json_typeof(value)) {
         case JSON_OBJECT: {
             out.push_back('{');
@@ -118,7 +122,7 @@ void appendValue(std::string& out, const json_t* value) {
                 first = false;
                 appendString(out, key, std::strlen(key));
                 out.push_back(':');
-                appendValue(out, member);
+                appendValue(out, member, rendered);
             }
             out.push_back('}');
             break;
@@ -128,7 +132,7 @@ void appendValue(std::string& out, const json_t* value) {
             const size_t size = json_array_size(value);
             for (size_t i = 0; i < size; ++i) {
                 if (i) out.push_back(',');
-                appendValue(out, json_array_get(value, i));
+                appendValue(out, json_array_get(value, i), rendered);
             }
             out.push_back(']');
             break;
@@ -159,6 +163,6 @@ QByteArray jsonDumpCompact(const json_t* value) {
     return QByteArray(out.data(), static_cast<int>(out.size()));
 }
 
-void jsonAppendCompact(std::string& out, const json_t* value) {
-    if (value) appendValue(out, value);
+void jsonAppendCompact(std::string& out, const json_t* value, const JsonRendered& rendered) {
+    if (value) appendValue(out, value, rendered.text ? rendered : JsonRendered());
 }

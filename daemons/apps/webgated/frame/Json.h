@@ -29,5 +29,11 @@ inline bool jsonIsNumber(const json_t* value) { return value && json_is_number(v
 /// the reply of every request goes through it.
 QByteArray jsonDumpCompact(const json_t* value);
 
+/// One value inside a reply whose compact text was made before: written as `text`, which must be
+/// what jsonAppendCompact writes for it.
+struct JsonRendered {
+    const json_t* value = nullptr;
+    const std::string* text = nullptr;
+};
 /// The same text as `jsonDumpCompact`, appended to `out` (whose buffer may be reused).
-void jsonAppendCompact(std::string& out, const json_t* value);
+void jsonAppendCompact(std::string& out, const json_t* value, const JsonRendered& rendered = {});

@@ -31,6 +31,11 @@ public:
     void set(const char* key, json_t* value) { json_object_set_new_nocheck(reply(), key, value); }
     void setText(const char* key, const QString& text) { set(key, jsonFromQString(text)); }
 
+    /// Marks `value`, a reply value the handler keeps unchanged, as written by `text` (its compact
+    /// JSON), which the handler keeps until the request is answered.
+    void setRendered(const json_t* value, const std::string* text) { m_rendered = {value, text}; }
+    const JsonRendered& rendered() const { return m_rendered; }
+
     /// The decoded query text, as the request's log lines quote it.
     const QByteArray& queryText() const { return m_queryText; }
     void setQueryText(const QByteArray& text) { m_queryText = text; }
@@ -56,6 +61,7 @@ private:
     mutable json_t* m_reply;
     mutable JsonPtr m_ownReply;
     QByteArray m_queryText;
+    JsonRendered m_rendered;
     bool m_quiet = false;
     bool m_raw = false;
     const char* m_rawHeader = nullptr;

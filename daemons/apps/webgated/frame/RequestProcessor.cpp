@@ -225,11 +225,11 @@ void RequestProcessor::processDecoded(const QByteArray& query, Response& respons
         // A handler's own "MSG" (or "TYPE") keeps its place; the envelope replaces its value.
         json_object_set_new(reply, "TYPE", json_string(envelope.type));
         if (envelope.message) json_object_set_new(reply, "MSG", json_string(envelope.message));
-        jsonAppendCompact(out, reply);
+        jsonAppendCompact(out, reply, request.rendered());
     } else {
         // The envelope's keys come last, after the handler's, written without the object.
         if (reply) {
-            jsonAppendCompact(out, reply);
+            jsonAppendCompact(out, reply, request.rendered());
             out.pop_back();
         } else {
             out.push_back('{');

@@ -52,21 +52,25 @@ int bumpTimeForPage(int msSinceBump) {
 }
 
 RequestResult getDistance(Request& request, const SensorDataHandler& sensors) {
-    // Every open page polls the readings far more often than they change: the array is built
-    // once per change and shared by the replies (each holds a reference).
+    // Every open page polls the readings far more often than they change: the array and its text
+    // are made once per change and shared by the replies (each holds a reference to the array).
     struct Distances {
         QVector<float> readings;
         JsonPtr dist;
+        std::string text;
     };
     thread_local Distances last;
     const QVector<float> readings = sensors.getDistance();
     if (!last.dist || readings != last.readings) {
         JsonPtr dist(json_array());
         for (float reading : readings) json_array_append_new(dist.get(), real(distanceForPage(reading)));
+        last.text.clear();
+        jsonAppendCompact(last.text, dist.get());
         last.dist = std::move(dist);
         last.readings = readings;
     }
     request.set("dist", json_incref(last.dist.get()));
+    request.setRendered(last.dist.get(), &last.text);
     request.set("bumpTime", json_integer(bumpTimeForPage(sensors.timeSinceLastBump())));
     request.setQuiet(true);
     return Data;
