@@ -4,7 +4,8 @@
 # responder writing the very bytes the daemon answered, behind the same nginx.
 #   1. instructions per request under callgrind (repeatable on a loaded machine): the daemon's
 #      request thread and all its threads, against the responder; where the request thread's go
-#   2. rate and p99 ratios at 1 and 4 connections (pinned, alternating pairs, median)
+#   2. rate and p99 ratios at 1 and 4 connections (pinned, alternating pairs, median), and the
+#      same for the responder against itself: the noise any ratio carries on this machine
 #   3. resident memory after 100,000 mixed requests with camera frames flowing
 #   PAIRS (default 5, 0 skips 2.)  BENCH_SECONDS (default 5)  PROFILE_REQUESTS (default 2000, 0 skips 1.)  KEEP_PROFILE (a folder for the
 #   request thread's callgrind files)
@@ -211,6 +212,17 @@ if [ "$PAIRS" -gt 0 ]; then
             echo "$c, $conns connection(s):"
             compare "$base/webgated${queries[$c]}" "$base/min$c${queries[$c]}" "$conns" "$PAIRS"
         done
+    done
+fi
+
+if [ "$PAIRS" -gt 0 ]; then
+    # What the machine's own noise does to a ratio: the responder against a second copy of itself.
+    start_responder minunknown2 "$BENCH_DIR/unknown.response"
+    stop_nginx
+    start_nginx webgated minunknown minunknown2
+    for conns in 1 4; do
+        echo "noise: the responder against itself (unknown), $conns connection(s):"
+        compare "$base/minunknown${queries[unknown]}" "$base/minunknown2${queries[unknown]}" "$conns" "$PAIRS"
     done
 fi
 
