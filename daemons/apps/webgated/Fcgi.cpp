@@ -415,11 +415,9 @@ bool Fcgi::writeReply(int fd, int requestId) {
     unsigned char headers[kWriteBatch][FCGI_HEADER_LEN];
     int count = 0;
     int headerCount = 0;
-    QElapsedTimer clock;
-    clock.start();
     bool ok = true;
     auto flush = [&] {
-        ok = ok && sendAll(fd, pieces, count, clock);
+        ok = ok && sendAll(fd, pieces, count);
         count = 0;
         headerCount = 0;
     };
@@ -461,7 +459,9 @@ bool Fcgi::writeReply(int fd, int requestId) {
     return ok;
 }
 
-bool Fcgi::sendAll(int fd, iovec* pieces, int count, const QElapsedTimer& clock) {
+bool Fcgi::sendAll(int fd, iovec* pieces, int count) {
+    QElapsedTimer sinceProgress;
+    sinceProgress.start();
     msghdr message = {};
     message.msg_iov = pieces;
     message.msg_iovlen = static_cast<size_t>(count);
@@ -472,11 +472,12 @@ bool Fcgi::sendAll(int fd, iovec* pieces, int count, const QElapsedTimer& clock)
             if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
             // A web server that stops reading its response gives up the request thread after
             // the limit instead of holding it for ever.
-            const qint64 left = m_readTimeoutMs - clock.elapsed();
+            const qint64 left = m_readTimeoutMs - sinceProgress.elapsed();
             pollfd p = {fd, POLLOUT, 0};
             if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) return false;
             continue;
         }
+        sinceProgress.restart();
         size_t done = static_cast<size_t>(sent);
         while (message.msg_iovlen > 0 && done >= message.msg_iov->iov_len) {
             done -= message.msg_iov->iov_len;

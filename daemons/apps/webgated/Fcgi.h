@@ -4,7 +4,6 @@
 #include <sys/uio.h>
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QMutex>
 #include <QString>
 #include <QThread>
@@ -32,7 +31,8 @@ public:
 
     /// How long stop() lets a request in progress finish before it abandons it.
     static constexpr int kStopGraceMs = 2500;
-    /// A connection whose request stays incomplete this long without a byte is dropped.
+    /// A connection whose request stays incomplete, or whose reply is not taken, this long
+    /// without a byte moving is dropped.
     static constexpr int kReadTimeoutMs = 10000;
     /// Connections the web server may keep open between requests; beyond, the least recently
     /// used idle one is closed.
@@ -98,7 +98,8 @@ private:
     bool acceptConnection(std::vector<std::unique_ptr<Connection>>& connections);
     Outcome serveRequest(Connection& connection);
     bool writeReply(int fd, int requestId);
-    bool sendAll(int fd, iovec* pieces, int count, const QElapsedTimer& clock);
+    /// Writes all of `pieces`; false on an error or after the read limit passes without progress.
+    bool sendAll(int fd, iovec* pieces, int count);
     void rearm();
     void closeConnection(Connection& connection, bool linger);
     void setBusy(int fd);
