@@ -138,9 +138,11 @@ RequestResult raw(Fcgi&, Request& request) {
 class ConnectionTest : public ::testing::Test {
 protected:
     // Once, before any request thread: Qt's thread hand-over is invisible to ThreadSanitizer, so
-    // replacing the table between two runs would show as a race with the last run's thread.
+    // replacing the table or the limit between two runs would show as a race with the last run's
+    // thread.
     static void SetUpTestSuite() {
         DaemonEnvironment::instance().fcgi().setCommandTable({{"slow", slow, false}, {"fast", fast, false}, {"raw", raw, false}});
+        DaemonEnvironment::instance().fcgi().setReadTimeoutMs(200);  // stalled peers go quickly
     }
     void TearDown() override { EXPECT_TRUE(m_env.fcgi().stop()); }
 
@@ -178,7 +180,6 @@ TEST_F(RequestLoopTest, ServesRequestsAndFinishesTheOneInProgressWhenStopped) {
 
 TEST_F(ConnectionTest, APeerStalledInItsRequestIsDroppedAndOthersAreServedAgain) {
     ASSERT_TRUE(socketOnStdin(m_socket));
-    m_env.fcgi().setReadTimeoutMs(200);
     m_env.fcgi().start();
     QLocalSocket stalled;
     stalled.connectToServer(m_socket);
@@ -194,7 +195,6 @@ TEST_F(ConnectionTest, APeerStalledInItsRequestIsDroppedAndOthersAreServedAgain)
 
 TEST_F(ConnectionTest, RepliesOfEverySizeArriveWholeAndAPeerThatDoesNotReadIsDropped) {
     ASSERT_TRUE(socketOnStdin(m_socket));
-    m_env.fcgi().setReadTimeoutMs(200);
     m_env.fcgi().start();
     // Empty, one record exactly, one byte more, several records, more than the socket holds.
     const int header = int(sizeof(kRawHeader)) - 1;
