@@ -290,8 +290,9 @@ void Fcgi::serveConnections() {
     // that costs it the response: a connection is closed at once, without waiting for its end.
     sockaddr_storage address = {};
     socklen_t addressLength = sizeof(address);
-    m_lingerOnClose = !(::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&address), &addressLength) == 0 &&
-                        address.ss_family == AF_UNIX);
+    m_lingerOnClose.store(!(::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&address), &addressLength) == 0 &&
+                            address.ss_family == AF_UNIX),
+                          std::memory_order_relaxed);
 
     // Whichever connection has a request ready is served, one request at a time, so a
     // connection the web server keeps open between requests never starves the others.
@@ -496,7 +497,7 @@ void Fcgi::closeConnection(Connection& connection, bool linger) {
     FCGX_Free(&connection.request, 0);
     if (connection.request.ipcFd >= 0) ::close(connection.request.ipcFd);
     connection.request.ipcFd = -1;
-    if (linger && !m_lingerOnClose) {
+    if (linger && !m_lingerOnClose.load(std::memory_order_relaxed)) {
         // Whatever the web server sent that was not read is dropped, so the close resets nothing.
         char discard[4096];
         for (int i = 0; i < 16 && ::recv(connection.fd, discard, sizeof(discard), MSG_DONTWAIT) > 0; ++i) {

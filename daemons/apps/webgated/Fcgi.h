@@ -128,5 +128,7 @@ private:
     std::mutex m_busyMutex;     // guards m_busyFd: stop() shuts down only a descriptor still open
     int m_busyFd = -1;          // the connection being read or served, -1 between requests
     quint64 m_turn = 0;         // stamps connections by last use
-    bool m_lingerOnClose = true;  // false on a local socket, where a close cannot reset
+    // False on a local socket, where a close cannot reset. Set by each run of the thread (atomic
+    // only because runs follow one another through QThread, which sanitizers do not see).
+    std::atomic<bool> m_lingerOnClose{true};
 };
