@@ -290,9 +290,11 @@ void Fcgi::serveConnections() {
     // that costs it the response: a connection is closed at once, without waiting for its end.
     sockaddr_storage address = {};
     socklen_t addressLength = sizeof(address);
-    m_lingerOnClose.store(!(::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&address), &addressLength) == 0 &&
-                            address.ss_family == AF_UNIX),
-                          std::memory_order_relaxed);
+    const bool local = ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&address), &addressLength) == 0 &&
+                       address.ss_family == AF_UNIX;
+    const Close answered = local ? Close::Drain : Close::Linger;
+    quint64 turn = 0;  // stamps connections by last use
+    Buffers buffers;   // reused from request to request
 
     // Whichever connection has a request ready is served, one request at a time, so a
     // connection the web server keeps open between requests never starves the others.
@@ -318,10 +320,11 @@ void Fcgi::serveConnections() {
         }
         for (Connection* connection : ready) {
             if (m_stopping.load()) break;
-            const Outcome outcome = serveRequest(*connection);
+            connection->lastUsed = ++turn;
+            const Outcome outcome = serveRequest(*connection, buffers);
             if (outcome == Outcome::Keep) continue;
             // Answered and not to be kept, or the peer closed, stalled or failed.
-            closeConnection(*connection, outcome == Outcome::Answered);
+            closeConnection(*connection, outcome == Outcome::Answered ? answered : Close::Abort);
             connections.erase(
                 std::find_if(connections.begin(), connections.end(),
                              [connection](const auto& c) { return c.get() == connection; }));
@@ -331,12 +334,12 @@ void Fcgi::serveConnections() {
             failLoop(QStringLiteral("the listening socket is closed"));
             break;
         }
-        if (fds[1].revents != 0 && !m_stopping.load() && !acceptConnection(connections)) break;
+        if (fds[1].revents != 0 && !m_stopping.load() && !acceptConnection(connections, ++turn)) break;
     }
-    for (const auto& connection : connections) closeConnection(*connection, false);
+    for (const auto& connection : connections) closeConnection(*connection, Close::Abort);
 }
 
-bool Fcgi::acceptConnection(std::vector<std::unique_ptr<Connection>>& connections) {
+bool Fcgi::acceptConnection(std::vector<std::unique_ptr<Connection>>& connections, quint64 turn) {
     const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
@@ -361,21 +364,20 @@ bool Fcgi::acceptConnection(std::vector<std::unique_ptr<Connection>>& connection
         auto oldest = std::min_element(
             connections.begin(), connections.end(),
             [](const auto& a, const auto& b) { return a->lastUsed < b->lastUsed; });
-        closeConnection(**oldest, false);
+        closeConnection(**oldest, Close::Abort);
         connections.erase(oldest);
     }
     auto connection = std::make_unique<Connection>();
     connection->fd = fd;
     FCGX_InitRequest(&connection->request, -1, 0);
     connection->request.ipcFd = libraryFd;
-    connection->lastUsed = ++m_turn;
+    connection->lastUsed = turn;
     connections.push_back(std::move(connection));
     return true;
 }
 
-Fcgi::Outcome Fcgi::serveRequest(Connection& connection) {
+Fcgi::Outcome Fcgi::serveRequest(Connection& connection, Buffers& buffers) {
     FCGX_Request& request = connection.request;
-    connection.lastUsed = ++m_turn;
     if (request.ipcFd < 0) return Outcome::Failed;
     setBusy(connection.fd);
     // The loop decides when a connection ends: libfcgi neither closes it after the request nor
@@ -389,9 +391,9 @@ Fcgi::Outcome Fcgi::serveRequest(Connection& connection) {
     const bool keep = request.keepConnection != 0;
     // The request's parameters are read from its own block, never through the process
     // environment, which the main thread uses at the same time.
-    m_processor->process(FCGX_GetParam("QUERY_STRING", request.envp), m_response, m_query);
-    const bool written = writeReply(request.ipcFd, request.requestId);
-    m_response.body = QByteArray();  // an old frame is not held until the next request
+    m_processor->process(FCGX_GetParam("QUERY_STRING", request.envp), buffers.response, buffers.query);
+    const bool written = writeReply(request.ipcFd, request.requestId, buffers.response);
+    buffers.response.body = QByteArray();  // an old frame is not held until the next request
     // The reply went out whole, end records included: libfcgi only releases the request.
     request.keepConnection = 1;
     FCGX_Free(&request, 0);
@@ -401,7 +403,7 @@ Fcgi::Outcome Fcgi::serveRequest(Connection& connection) {
     return keep ? Outcome::Keep : Outcome::Answered;
 }
 
-bool Fcgi::writeReply(int fd, int requestId) {
+bool Fcgi::writeReply(int fd, int requestId, const Response& response) {
     // The reply's bytes (the head, then the body) in records of at most kRecordContent bytes,
     // then the end of the stream and the end of the request, gathered into as few writes as the
     // socket takes. A raw body, such as a camera frame, goes out from its own buffer.
@@ -409,8 +411,8 @@ bool Fcgi::writeReply(int fd, int requestId) {
         const char* data;
         size_t size;
     };
-    const Part parts[2] = {{m_response.head.data(), m_response.head.size()},
-                           {m_response.body.constData(), static_cast<size_t>(m_response.body.size())}};
+    const Part parts[2] = {{response.head.data(), response.head.size()},
+                           {response.body.constData(), static_cast<size_t>(response.body.size())}};
     static const unsigned char kPadding[8] = {};
     iovec pieces[kWriteBatch];
     unsigned char headers[kWriteBatch][FCGI_HEADER_LEN];
@@ -493,16 +495,16 @@ bool Fcgi::sendAll(int fd, iovec* pieces, int count) {
     return true;
 }
 
-void Fcgi::closeConnection(Connection& connection, bool linger) {
+void Fcgi::closeConnection(Connection& connection, Close how) {
     FCGX_Free(&connection.request, 0);
     if (connection.request.ipcFd >= 0) ::close(connection.request.ipcFd);
     connection.request.ipcFd = -1;
-    if (linger && !m_lingerOnClose.load(std::memory_order_relaxed)) {
+    if (how == Close::Drain) {
         // Whatever the web server sent that was not read is dropped, so the close resets nothing.
         char discard[4096];
         for (int i = 0; i < 16 && ::recv(connection.fd, discard, sizeof(discard), MSG_DONTWAIT) > 0; ++i) {
         }
-    } else if (linger && ::shutdown(connection.fd, SHUT_WR) == 0) {
+    } else if (how == Close::Linger && ::shutdown(connection.fd, SHUT_WR) == 0) {
         setBusy(connection.fd);
         QElapsedTimer clock;
         clock.start();

@@ -95,13 +95,23 @@ private:
     enum class Outcome { Keep, Answered, Failed };
     void prepareProgramStore();
     void serveConnections();
-    bool acceptConnection(std::vector<std::unique_ptr<Connection>>& connections);
-    Outcome serveRequest(Connection& connection);
-    bool writeReply(int fd, int requestId);
+    bool acceptConnection(std::vector<std::unique_ptr<Connection>>& connections, quint64 turn);
+    /// The request thread's response and decoded query, kept from request to request.
+    struct Buffers {
+        Response response;
+        QByteArray query;
+    };
+    Outcome serveRequest(Connection& connection, Buffers& buffers);
+    bool writeReply(int fd, int requestId, const Response& response);
     /// Writes all of `pieces`; false on an error or after the read limit passes without progress.
     bool sendAll(int fd, iovec* pieces, int count);
     void rearm();
-    void closeConnection(Connection& connection, bool linger);
+    /// How a connection ends: at once; answered on a local socket (what the web server sent and
+    /// was not read is dropped first, so the close resets nothing); answered on a network socket
+    /// (after the web server's own close, at most kLingerMs, so nothing it still sends turns the
+    /// close into a reset that could cost it the response).
+    enum class Close { Abort, Drain, Linger };
+    void closeConnection(Connection& connection, Close how);
     void setBusy(int fd);
     void failLoop(const QString& reason);
 
@@ -116,8 +126,6 @@ private:
     ConfigPageBuilder m_configPageBuilder;
     ComponentRestarts m_componentRestarts;
     std::unique_ptr<RequestProcessor> m_processor;
-    Response m_response;  // the request thread's response buffers, reused from request to request
-    QByteArray m_query;   // the request thread's decoded query, likewise
     std::atomic<quint64> m_requestCount{0};
 
     int m_listenFd = 0;
@@ -127,8 +135,4 @@ private:
     int m_readTimeoutMs = kReadTimeoutMs;
     std::mutex m_busyMutex;     // guards m_busyFd: stop() shuts down only a descriptor still open
     int m_busyFd = -1;          // the connection being read or served, -1 between requests
-    quint64 m_turn = 0;         // stamps connections by last use
-    // False on a local socket, where a close cannot reset. Set by each run of the thread (atomic
-    // only because runs follow one another through QThread, which sanitizers do not see).
-    std::atomic<bool> m_lingerOnClose{true};
 };
