@@ -58,7 +58,7 @@ const QFileDevice::Permissions kAllPermissions =
     QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup |
     QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
 
-// How long closing a connection waits for the web server's own close, so that nothing it
+// How long an answered connection waits for the web server's own close, so that nothing it
 // still sends turns the close into a reset that could cost it the response.
 constexpr int kLingerMs = 1000;
 // After the grace time, how long stop() waits for the abandoned request to give up.
@@ -113,6 +113,9 @@ struct Fcgi::Connection {
     int fd = -1;
     FCGX_Request request;
     quint64 lastUsed = 0;
+    // Answered and shut down for writing: closed once the web server has closed its end, at
+    // the latest at this time of the loop's clock (ms; 0 while the connection serves requests).
+    qint64 closeBy = 0;
 };
 
 Fcgi::Fcgi()
@@ -286,14 +289,9 @@ void Fcgi::serveConnections() {
     if (pthread_setschedparam(pthread_self(), SCHED_BATCH, &batch) != 0) {
         log(QStringLiteral("the request thread keeps its scheduling policy: SCHED_BATCH is not allowed"), 1);
     }
-    // On a local socket nothing the web server still sends can turn the close into a reset
-    // that costs it the response: a connection is closed at once, without waiting for its end.
-    sockaddr_storage address = {};
-    socklen_t addressLength = sizeof(address);
-    const bool local = ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&address), &addressLength) == 0 &&
-                       address.ss_family == AF_UNIX;
-    const Close answered = local ? Close::Drain : Close::Linger;
     quint64 turn = 0;  // stamps connections by last use
+    QElapsedTimer clock;
+    clock.start();
     Buffers buffers;   // reused from request to request
 
     // Whichever connection has a request ready is served, one request at a time, so a
@@ -305,8 +303,14 @@ void Fcgi::serveConnections() {
         fds.clear();
         fds.push_back({m_wakeFd, POLLIN, 0});
         fds.push_back({m_listenFd, POLLIN, 0});
-        for (const auto& connection : connections) fds.push_back({connection->fd, POLLIN, 0});
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
+        int timeoutMs = -1;  // until the first answered connection must be closed
+        for (const auto& connection : connections) {
+            fds.push_back({connection->fd, POLLIN, 0});
+            if (connection->closeBy == 0) continue;
+            const int left = static_cast<int>(std::max<qint64>(0, connection->closeBy - clock.elapsed()));
+            timeoutMs = timeoutMs < 0 ? left : std::min(timeoutMs, left);
+        }
+        if (::poll(fds.data(), fds.size(), timeoutMs) < 0) {
             if (errno == EINTR) continue;
             failLoop(QStringLiteral("poll failed: ") +
                      QString::fromLocal8Bit(std::strerror(errno)));
@@ -315,16 +319,32 @@ void Fcgi::serveConnections() {
         if (fds[0].revents != 0) break;
 
         ready.clear();
+        const qint64 now = clock.elapsed();
         for (size_t i = 2; i < fds.size(); ++i) {
-            if (fds[i].revents != 0) ready.push_back(connections[i - 2].get());
+            Connection* connection = connections[i - 2].get();
+            if (fds[i].revents != 0 || (connection->closeBy != 0 && now >= connection->closeBy)) {
+                ready.push_back(connection);
+            }
         }
         for (Connection* connection : ready) {
-            if (m_stopping.load()) break;
-            connection->lastUsed = ++turn;
-            const Outcome outcome = serveRequest(*connection, buffers);
-            if (outcome == Outcome::Keep) continue;
-            // Answered and not to be kept, or the peer closed, stalled or failed.
-            closeConnection(*connection, outcome == Outcome::Answered ? answered : Close::Abort);
+            if (connection->closeBy != 0) {
+                // The web server closes a connection it did not ask to keep once it has the
+                // response; nothing it still sends can then turn the close into a reset.
+                if (!hasPeerClosed(connection->fd) && clock.elapsed() < connection->closeBy) continue;
+            } else {
+                if (m_stopping.load()) break;
+                connection->lastUsed = ++turn;
+                const Outcome outcome = serveRequest(*connection, buffers);
+                if (outcome == Outcome::Keep) continue;
+                if (outcome == Outcome::Answered) {
+                    // Not waited for here: the loop goes on serving and closes it later.
+                    ::shutdown(connection->fd, SHUT_WR);
+                    connection->closeBy = clock.elapsed() + kLingerMs;
+                    continue;
+                }
+            }
+            // Closed by the web server, past its time, or the peer closed, stalled or failed.
+            closeConnection(*connection);
             connections.erase(
                 std::find_if(connections.begin(), connections.end(),
                              [connection](const auto& c) { return c.get() == connection; }));
@@ -336,7 +356,17 @@ void Fcgi::serveConnections() {
         }
         if (fds[1].revents != 0 && !m_stopping.load() && !acceptConnection(connections, ++turn)) break;
     }
-    for (const auto& connection : connections) closeConnection(*connection, Close::Abort);
+    for (const auto& connection : connections) closeConnection(*connection);
+}
+
+bool Fcgi::hasPeerClosed(int fd) {
+    char discard[4096];
+    for (int i = 0; i < 16; ++i) {
+        const ssize_t n = ::recv(fd, discard, sizeof(discard), MSG_DONTWAIT);
+        if (n == 0) return true;
+        if (n < 0) return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+    }
+    return false;
 }
 
 bool Fcgi::acceptConnection(std::vector<std::unique_ptr<Connection>>& connections, quint64 turn) {
@@ -361,10 +391,11 @@ bool Fcgi::acceptConnection(std::vector<std::unique_ptr<Connection>>& connection
         return true;
     }
     if (static_cast<int>(connections.size()) >= kMaxConnections) {
-        auto oldest = std::min_element(
-            connections.begin(), connections.end(),
-            [](const auto& a, const auto& b) { return a->lastUsed < b->lastUsed; });
-        closeConnection(**oldest, Close::Abort);
+        // Answered connections go first, then the least recently used.
+        auto oldest = std::min_element(connections.begin(), connections.end(), [](const auto& a, const auto& b) {
+            return std::make_pair(a->closeBy == 0, a->lastUsed) < std::make_pair(b->closeBy == 0, b->lastUsed);
+        });
+        closeConnection(**oldest);
         connections.erase(oldest);
     }
     auto connection = std::make_unique<Connection>();
@@ -495,28 +526,10 @@ bool Fcgi::sendAll(int fd, iovec* pieces, int count) {
     return true;
 }
 
-void Fcgi::closeConnection(Connection& connection, Close how) {
+void Fcgi::closeConnection(Connection& connection) {
     FCGX_Free(&connection.request, 0);
     if (connection.request.ipcFd >= 0) ::close(connection.request.ipcFd);
     connection.request.ipcFd = -1;
-    if (how == Close::Drain) {
-        // Whatever the web server sent that was not read is dropped, so the close resets nothing.
-        char discard[4096];
-        for (int i = 0; i < 16 && ::recv(connection.fd, discard, sizeof(discard), MSG_DONTWAIT) > 0; ++i) {
-        }
-    } else if (how == Close::Linger && ::shutdown(connection.fd, SHUT_WR) == 0) {
-        setBusy(connection.fd);
-        QElapsedTimer clock;
-        clock.start();
-        char discard[4096];
-        for (;;) {
-            const qint64 left = kLingerMs - clock.elapsed();
-            pollfd p = {connection.fd, POLLIN, 0};
-            if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) break;
-            if (::read(connection.fd, discard, sizeof(discard)) <= 0) break;
-        }
-        setBusy(-1);
-    }
     ::close(connection.fd);
     connection.fd = -1;
 }

@@ -106,12 +106,9 @@ private:
     /// Writes all of `pieces`; false on an error or after the read limit passes without progress.
     bool sendAll(int fd, iovec* pieces, int count);
     void rearm();
-    /// How a connection ends: at once; answered on a local socket (what the web server sent and
-    /// was not read is dropped first, so the close resets nothing); answered on a network socket
-    /// (after the web server's own close, at most kLingerMs, so nothing it still sends turns the
-    /// close into a reset that could cost it the response).
-    enum class Close { Abort, Drain, Linger };
-    void closeConnection(Connection& connection, Close how);
+    void closeConnection(Connection& connection);
+    /// Reads and drops what the peer sent; true once it has closed its end (or the socket failed).
+    static bool hasPeerClosed(int fd);
     void setBusy(int fd);
     void failLoop(const QString& reason);
 
