@@ -19,54 +19,10 @@ echo "load before: $(uptime)"
 
 frame_bytes=$("$BENCH_BUILD/bench/image_encode_bench" --write-frame "$BENCH_DIR/frame.jpg" "${FRAME_QUALITY:-84}")
 
-# A robot that publishes nine distance readings and the camera frame at 10 Hz to every client
-# that switched the topic on.
-robot_port=$(free_port)
-taskset -c "$SERVER_CPU" python3 - "$robot_port" "$BENCH_DIR/frame.jpg" >"$BENCH_DIR/robot.out" 2>&1 <<'PY' &
-import base64, json, socket, sys, threading, time
-port, frame_file = int(sys.argv[1]), sys.argv[2]
-frame = base64.b64encode(open(frame_file, "rb").read()).decode()
-def message(topic, args):
-    return (json.dumps({"op": "publish", "topic": topic, "args": args}, separators=(",", ":")) + "\n").encode()
-publish = {"image0": message("image0", [frame, 640, 480, 0, "mjpg"]),
-           "distance_sensors": message("distance_sensors", [0.1, 0.25, 0.5, 0.75, 1.0, 1.25, 1.5, 2.0, 4.0])}
-lock = threading.Lock()
-watching = {}
-def serve(conn):
-    for line in conn.makefile("rb"):
-        try:
-            m = json.loads(line)
-        except ValueError:
-            continue
-        if isinstance(m, dict) and m.get("op") == "enable" and m.get("topic") in publish:
-            with lock:
-                watching.setdefault(conn, set())
-                (watching[conn].add if m.get("on") else watching[conn].discard)(m["topic"])
-    with lock:
-        watching.pop(conn, None)
-def tick():
-    while True:
-        time.sleep(0.1)
-        with lock:
-            targets = [(c, set(t)) for c, t in watching.items()]
-        for conn, topics in targets:
-            for topic in topics:
-                try:
-                    conn.sendall(publish[topic])
-                except OSError:
-                    pass
-server = socket.socket()
-server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-server.bind(("127.0.0.1", port))
-server.listen()
-threading.Thread(target=tick, daemon=True).start()
-while True:
-    conn, _ = server.accept()
-    threading.Thread(target=serve, args=(conn,), daemon=True).start()
-PY
-BENCH_PIDS+=($!)
+# A robot that publishes nine distance readings and the camera frame at 10 Hz.
+start_frame_robot "$BENCH_DIR/frame.jpg"
 
-start_daemon webgated "127.0.0.1:$robot_port"
+start_daemon webgated "127.0.0.1:$ROBOT_PORT"
 start_nginx webgated
 base="http://127.0.0.1:$BENCH_PORT"
 commands=(unknown distance image)

@@ -11,48 +11,9 @@ bench_init image_encode_bench
 frame_bytes=$("$BENCH_BUILD/bench/image_encode_bench" --write-frame "$BENCH_DIR/frame.jpg")
 
 # A robot whose camera sends that frame at 10 Hz to every client that switched "image0" on.
-robot_port=$(free_port)
-taskset -c "$SERVER_CPU" python3 - "$robot_port" "$BENCH_DIR/frame.jpg" >"$BENCH_DIR/robot.out" 2>&1 <<'PY' &
-import base64, json, socket, sys, threading, time
-port, frame_file = int(sys.argv[1]), sys.argv[2]
-frame = base64.b64encode(open(frame_file, "rb").read()).decode()
-publish = (json.dumps({"op": "publish", "topic": "image0", "args": [frame, 640, 480, 0, "mjpg"]},
-                      separators=(",", ":")) + "\n").encode()
-lock = threading.Lock()
-watching = {}
-def serve(conn):
-    for line in conn.makefile("rb"):
-        try:
-            message = json.loads(line)
-        except ValueError:
-            continue
-        if isinstance(message, dict) and message.get("op") == "enable" and message.get("topic") == "image0":
-            with lock:
-                watching[conn] = bool(message.get("on"))
-    with lock:
-        watching.pop(conn, None)
-def camera():
-    while True:
-        time.sleep(0.1)
-        with lock:
-            targets = [c for c, on in watching.items() if on]
-        for conn in targets:
-            try:
-                conn.sendall(publish)
-            except OSError:
-                pass
-server = socket.socket()
-server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-server.bind(("127.0.0.1", port))
-server.listen()
-threading.Thread(target=camera, daemon=True).start()
-while True:
-    conn, _ = server.accept()
-    threading.Thread(target=serve, args=(conn,), daemon=True).start()
-PY
-BENCH_PIDS+=($!)
+start_frame_robot "$BENCH_DIR/frame.jpg"
 
-start_daemon webgated "127.0.0.1:$robot_port"
+start_daemon webgated "127.0.0.1:$ROBOT_PORT"
 { printf 'Content-Type: image/jpeg \r\n\r\n'; cat "$BENCH_DIR/frame.jpg"; } >"$BENCH_DIR/minimal.response"
 start_responder minimal "$BENCH_DIR/minimal.response"
 RESPONDER_PID=${BENCH_PIDS[-1]}
