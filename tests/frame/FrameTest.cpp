@@ -143,7 +143,7 @@ TEST_F(RequestProcessorTest, TwoPartResponsesShareTheRawBodyAndStartAfreshEachRe
     Response response;
     QByteArray query;
     const auto run = [&](const char* text) {
-        processor.process(text, response, query);
+        processor.process(text, RequestHeaders(), response, query);
         EXPECT_EQ(response.joined(), processor.process(text)) << text;
     };
     run("%7B%22TYPE%22:%22framed%22%7D");

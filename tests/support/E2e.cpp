@@ -31,12 +31,13 @@ quint16 freePort() {
     return server.serverPort();
 }
 
-HttpReply httpGet(quint16 port, const QByteArray& target, int timeoutMs) {
+HttpReply httpGet(quint16 port, const QByteArray& target, int timeoutMs, const QByteArray& headers,
+                  const QByteArray& method) {
     HttpReply reply;
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, port);
     if (!socket.waitForConnected(timeoutMs)) return reply;
-    socket.write("GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+    socket.write(method + " " + target + " HTTP/1.0\r\n" + headers + "\r\n");
     QByteArray data;
     while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(timeoutMs)) {
         data += socket.readAll();
@@ -150,7 +151,8 @@ bool DaemonUnderTest::start(const QString& workDir) {
     } else {
         conf.start(sourceDir() + QStringLiteral("/tools/scripts/nginx-conf.sh"),
                    {prefix, QString::number(m_port), m_socket, www,
-                    m_keepAlive ? QStringLiteral("keepalive") : QString()});
+                    m_keepAlive ? QStringLiteral("keepalive") : QString(),
+                    m_fastcgiParams ? QStringLiteral("fastcgi_params") : QString()});
     }
     conf.waitForFinished(5000);
     const QString confPath = prefix + (m_lighttpd ? QStringLiteral("/lighttpd.conf") : QStringLiteral("/nginx.conf"));

@@ -31,8 +31,10 @@ struct HttpReply {
     QByteArray body;
 };
 
-/// A blocking HTTP/1.0 GET of `target` ("/path?query") from 127.0.0.1:`port`.
-HttpReply httpGet(quint16 port, const QByteArray& target, int timeoutMs = 10000);
+/// A blocking HTTP/1.0 GET of `target` ("/path?query") from 127.0.0.1:`port`, with `headers`
+/// (lines ending in CRLF) and another method if given.
+HttpReply httpGet(quint16 port, const QByteArray& target, int timeoutMs = 10000,
+                  const QByteArray& headers = "Host: 127.0.0.1\r\n", const QByteArray& method = "GET");
 
 /// Writes a JSON text the way the page does: blanks, quotes and braces as %20, %22, %7B, %7D.
 QByteArray pageEncode(const QByteArray& json);
@@ -65,6 +67,8 @@ public:
     }
     /// Before start(): nginx keeps its FastCGI connections open in a keep-alive pool.
     void setKeepAlive(bool on) { m_keepAlive = on; }
+    /// Before start(): nginx includes Debian's fastcgi_params (HTTP_HOST without the port).
+    void setFastcgiParams(bool on) { m_fastcgiParams = on; }
     /// Before start(): lighttpd with the packaged example instead of nginx; it serves the page
     /// from the sandbox's /usr/share/webgated/www.
     void setLighttpd(bool on) { m_lighttpd = on; }
@@ -87,6 +91,10 @@ public:
     HttpReply query(const QByteArray& query, int timeoutMs = 10000) const;
     /// GET with the JSON text written the way the page writes it.
     HttpReply command(const QByteArray& json, int timeoutMs = 10000) const { return query(pageEncode(json), timeoutMs); }
+    /// The same with the request's own header lines and method.
+    HttpReply command(const QByteArray& json, const QByteArray& headers, const QByteArray& method = "GET") const {
+        return httpGet(m_port, "/webgated?" + pageEncode(json), 10000, headers, method);
+    }
 
     /// What the daemon printed on standard output and error.
     /// The daemon's log file.
@@ -100,6 +108,7 @@ private:
     std::unique_ptr<QProcess> m_nginx;  // the web server: nginx, or lighttpd
     QProcessEnvironment m_environment;
     bool m_keepAlive = false;
+    bool m_fastcgiParams = false;
     bool m_lighttpd = false;
     bool m_socketActivated = false;
 };

@@ -1,11 +1,14 @@
 #!/bin/sh
 # Prints an nginx configuration that serves the daemon on 127.0.0.1:<port>.
-# Usage: nginx-conf.sh <prefix dir> <port> <fastcgi socket> <web root> [keepalive]
+# Usage: nginx-conf.sh <prefix dir> <port> <fastcgi socket> <web root> [keepalive] [fastcgi_params]
 #   /webgated?...   forwarded to the daemon over FastCGI
 #   everything else served from <web root> (the sandbox's /var/www)
 #   keepalive       FastCGI connections stay open in an upstream keep-alive pool
+#   fastcgi_params  Debian's parameter list is included (HTTP_HOST is then the host without port)
 set -eu
-prefix=$1 port=$2 socket=$3 www=$4 keepalive=${5:-}
+prefix=$1 port=$2 socket=$3 www=$4 keepalive=${5:-} params=${6:-}
+params_line=""
+[ "$params" = fastcgi_params ] && params_line="include /etc/nginx/fastcgi_params;"
 upstream="" pass="unix:$socket" keep_line=""
 if [ "$keepalive" = keepalive ]; then
     upstream="upstream webgated { server unix:$socket; keepalive 8; }"
@@ -48,6 +51,7 @@ http {
         location = /webgated {
             fastcgi_pass $pass;
             $keep_line
+            $params_line
             fastcgi_param QUERY_STRING \$query_string;
             fastcgi_param REQUEST_METHOD \$request_method;
         }

@@ -3,6 +3,9 @@
 // Relative, so the page works under any prefix the web server gives it.
 const ENDPOINT = 'webgated';
 const REQUEST_TIMEOUT_MS = 8000;
+// The robot's own page says so with every command: a page of another site cannot send this
+// header without the daemon's consent, which it never gives.
+export const PAGE_HEADERS = { 'X-Webgated-Page': '1' };
 
 // The daemon decodes only %20, %22, %7B and %7D. Every other character that a browser would
 // escape, or that would end the query (# and %), travels as a JSON \u escape instead; they can
@@ -35,6 +38,9 @@ const WORDS = {
   'NO JSON OBJ RECIEVED': 'the daemon could not read the request',
   'NO RUNNING PROGRAM': 'no program is running',
   'File name is invalid.': 'the file name is not valid (letters, digits, _ - . only)',
+  'CROSS-SITE REQUEST REFUSED': 'the robot refused a request that did not come from its own page',
+  'HOST NOT ALLOWED': 'the robot does not answer under this address; use its IP address, or add '
+    + 'this name to [Access] hosts of its webgated.conf',
 };
 
 export function describeError(msg) {
@@ -50,13 +56,18 @@ async function get(object, options = {}) {
   let response;
   try {
     // No request waits without a limit: a stop queued behind one must still leave.
-    response = await fetch(url, { cache: 'no-store', signal: AbortSignal.timeout(REQUEST_TIMEOUT_MS), ...options });
+    response = await fetch(url, {
+      cache: 'no-store', headers: PAGE_HEADERS, signal: AbortSignal.timeout(REQUEST_TIMEOUT_MS), ...options,
+    });
   } catch (e) {
     listeners.forEach((l) => l(false));
     throw new CommandError(object.TYPE, 'no answer from the robot (' + e.message + ')');
   }
   if (!response.ok) {
     listeners.forEach((l) => l(false));
+    // A refusal of the daemon's own carries its reason.
+    const reply = response.status === 403 ? await response.json().catch(() => null) : null;
+    if (reply && reply.TYPE === 'ERR') throw new CommandError(object.TYPE, describeError(reply.MSG), reply);
     throw new CommandError(object.TYPE, `the web server answered ${response.status} ${response.statusText}`);
   }
   listeners.forEach((l) => l(true));
@@ -92,6 +103,6 @@ export async function xml(object) {
 // A stop that still leaves when the page is going away.
 export function sendStopNow() {
   try {
-    fetch(commandUrl({ TYPE: 'stop' }), { cache: 'no-store', keepalive: true }).catch(() => {});
+    fetch(commandUrl({ TYPE: 'stop' }), { cache: 'no-store', headers: PAGE_HEADERS, keepalive: true }).catch(() => {});
   } catch (e) { /* the page is closing */ }
 }

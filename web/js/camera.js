@@ -1,7 +1,7 @@
 // The live picture: the next image is asked for only once the last one has arrived, about ten
 // a second (the robot's frame rate). The daemon answers a JPEG frame, or its no-camera PNG while
 // the robot sends none; the caption says which.
-import { command, commandUrl } from './api.js';
+import { command, commandUrl, describeError, PAGE_HEADERS } from './api.js';
 import { $, $$, attempt } from './ui.js';
 
 const FRAME_INTERVAL_MS = 100;
@@ -19,8 +19,12 @@ export function setupCamera() {
   const fetchOne = async () => {
     // A key inside the JSON defeats caches; a suffix after the JSON would make it invalid.
     const response = await fetch(commandUrl({ TYPE: 'getimage', t: ++counter }), {
-      cache: 'no-store', signal: AbortSignal.timeout(8000),
+      cache: 'no-store', headers: PAGE_HEADERS, signal: AbortSignal.timeout(8000),
     });
+    if (response.status === 403) {
+      const reply = await response.json().catch(() => null);
+      if (reply && reply.MSG) throw new Error(describeError(reply.MSG));
+    }
     if (!response.ok) throw new Error(`the web server answered ${response.status}`);
     const live = (response.headers.get('Content-Type') || '').trim().startsWith('image/jpeg');
     const blob = await response.blob();

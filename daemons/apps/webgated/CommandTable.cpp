@@ -13,139 +13,140 @@
 #include "process/ScriptRunner.h"
 
 CommandTable webgatedCommands() {
-    // Matched in this order; the flag marks the commands whose "Done:" line is quiet.
+    // Matched in this order; the flag marks the commands whose "Done:" line is quiet. A command
+    // that changes anything, hands out what it empties or carries secrets acts; stopping is open.
     return CommandTable{
         {"getMenuItems",
          [](Fcgi&, Request& request) {
              return SystemInfoCommands::getMenuItems(request, *Client::singleton());
          },
-         false},
+         false, CommandAccess::Reading},
         {"getimage",
          [](Fcgi& fcgi, Request& request) {
              return getImage(request, *fcgi.imageHandler(), fcgi.noCamPng(), fcgi.isNoCamLoaded());
          },
-         false},
+         false, CommandAccess::Reading},
         {"changeRes",
          [](Fcgi&, Request& request) { return changeRes(request, *Client::singleton()); },
-         false},
+         false, CommandAccess::Acting},
         {"stop",
          [](Fcgi& fcgi, Request& request) {
              return DriveCommands::stop(request, *fcgi.controlHandler());
          },
-         false},
+         false, CommandAccess::Open},
         {"velDrive",
          [](Fcgi& fcgi, Request& request) {
              return DriveCommands::velDrive(request, *fcgi.controlHandler());
          },
-         false},
+         false, CommandAccess::Acting},
         {"positionDrive",
          [](Fcgi& fcgi, Request& request) {
              return DriveCommands::positionDrive(request, *fcgi.controlHandler());
          },
-         false},
+         false, CommandAccess::Acting},
         {"HEARTBEAT",
          [](Fcgi& fcgi, Request&) {
              fcgi.controlHandler()->alive();
              return Ack;
          },
-         true},
+         true, CommandAccess::Acting},
         {"getProgramList",
          [](Fcgi& fcgi, Request& request) {
              return ProgramCommands::getProgramList(request, fcgi.programStore());
          },
-         false},
+         false, CommandAccess::Reading},
         {"deleteFile",
          [](Fcgi& fcgi, Request& request) {
              return ProgramCommands::deleteFile(request, fcgi.programStore());
          },
-         false},
+         false, CommandAccess::Acting},
         {"renameFile",
          [](Fcgi& fcgi, Request& request) {
              return ProgramCommands::renameFile(request, fcgi.programStore());
          },
-         false},
+         false, CommandAccess::Acting},
         {"runProgram",
          [](Fcgi& fcgi, Request& request) {
              return ProgramCommands::runProgram(request, fcgi.interpreterPath(),
                                                 fcgi.currentProgram());
          },
-         false},
+         false, CommandAccess::Acting},
         {"killProcess",
          [](Fcgi& fcgi, Request& request) {
              return ProgramCommands::killProcess(request, fcgi.interpreterPath(),
                                                  fcgi.currentProgram());
          },
-         false},
+         false, CommandAccess::Acting},
         {"writeToStdin",
          [](Fcgi&, Request& request) { return ProgramCommands::writeToStdin(request); },
-         false},
+         false, CommandAccess::Acting},
         {"getProcessInfo",
          [](Fcgi& fcgi, Request& request) {
              return ProgramCommands::getProcessInfo(request, fcgi.interpreterPath(),
                                                     fcgi.currentProgram());
          },
-         true},
+         true, CommandAccess::Acting},
         {"SetEthConf",
          [](Fcgi&, Request& request) {
              return NetworkCommands::setEthConf(request, *Client::singleton(), *ScriptRunner::singleton());
          },
-         false},
+         false, CommandAccess::Acting},
         {"SetWlanConf",
          [](Fcgi&, Request& request) {
              return NetworkCommands::setWlanConf(request, *Client::singleton(), *ScriptRunner::singleton());
          },
-         false},
-        {"GetIFConf", [](Fcgi&, Request& request) { return NetworkCommands::getIFConf(request); }, false},
+         false, CommandAccess::Acting},
+        {"GetIFConf", [](Fcgi&, Request& request) { return NetworkCommands::getIFConf(request); }, false, CommandAccess::Reading},
         {"SetHostapd",
          [](Fcgi&, Request& request) {
              return NetworkCommands::setHostapd(request, *Client::singleton(), *ScriptRunner::singleton());
          },
-         false},
+         false, CommandAccess::Acting},
         {"getWLANConf", [](Fcgi&, Request& request) { return NetworkCommands::getWLANConf(request); },
-         false},
+         false, CommandAccess::Acting},
         {"getDistance",
          [](Fcgi& fcgi, Request& request) {
              return SensorCommands::getDistance(request, *fcgi.sensorDataHandler());
          },
-         true},
+         true, CommandAccess::Reading},
         {"getBatteryInfo",
          [](Fcgi& fcgi, Request& request) {
              return SensorCommands::getBatteryInfo(request, *fcgi.sensorDataHandler());
          },
-         true},
+         true, CommandAccess::Reading},
         {"getIOBoardInfo",
          [](Fcgi& fcgi, Request& request) {
              return SensorCommands::getIOBoardInfo(request, *fcgi.sensorDataHandler(),
                                                    *Client::singleton());
          },
-         false},
+         false, CommandAccess::ReadingUnlessOutput},
         {"getSettingsCategoryXML",
          [](Fcgi& fcgi, Request& request) {
              return SettingsCommands::getSettingsCategoryXML(request, fcgi.configPageBuilder());
          },
-         false},
+         false, CommandAccess::Reading},
         {"getSettingsItemsXML",
          [](Fcgi& fcgi, Request& request) {
              return SettingsCommands::getSettingsItemsXML(request, fcgi.configPageBuilder());
          },
-         false},
+         false, CommandAccess::Reading},
         {"saveSettings",
          [](Fcgi& fcgi, Request& request) {
              return SettingsCommands::saveSettings(request, fcgi.configPageBuilder());
          },
-         false},
+         false, CommandAccess::Acting},
         {"restartComponent",
          [](Fcgi& fcgi, Request& request) {
              return SettingsCommands::restartComponent(request, fcgi.configPageBuilder(),
                                                        fcgi.componentRestarts());
          },
-         false},
+         false, CommandAccess::Acting},
         {"getVersion", [](Fcgi&, Request& request) { return SystemInfoCommands::getVersion(request); },
-         false},
+         false, CommandAccess::Reading},
         {"updateCheck",
-         [](Fcgi&, Request& request) { return SystemInfoCommands::updateCheck(request); }, false},
+         [](Fcgi&, Request& request) { return SystemInfoCommands::updateCheck(request); }, false, CommandAccess::Acting},
         {"sendDebugMessage",
          [](Fcgi&, Request& request) { return SystemInfoCommands::sendDebugMessage(request); },
-         false},
+         false, CommandAccess::Acting},
     };
 }

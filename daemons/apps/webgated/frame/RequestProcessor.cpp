@@ -69,7 +69,7 @@ QByteArray Response::joined() const {
 }
 
 RequestProcessor::RequestProcessor(Fcgi& fcgi, CommandTable table)
-    : m_fcgi(fcgi), m_table(std::move(table)) {
+    : m_fcgi(fcgi), m_table(std::move(table)), m_guard(new AccessGuard()) {
     // A name listed twice keeps its first row, as a search in table order would.
     for (size_t i = 0; i < m_table.size(); ++i) m_index.emplace(m_table[i].name, i);
 }
@@ -113,19 +113,20 @@ void RequestProcessor::decode(const char* query, QByteArray& out) {
     decodeInto(query, static_cast<qsizetype>(std::strlen(query)), out);
 }
 
-QByteArray RequestProcessor::process(const char* queryString) const {
+QByteArray RequestProcessor::process(const char* queryString, const RequestHeaders& headers) const {
     Response response;
     QByteArray query;
-    process(queryString, response, query);
+    process(queryString, headers, response, query);
     return response.joined();
 }
 
-void RequestProcessor::process(const char* queryString, Response& response, QByteArray& query) const {
+void RequestProcessor::process(const char* queryString, const RequestHeaders& headers, Response& response,
+                               QByteArray& query) const {
     response.clear();
     // Bytes throughout: the query is Latin-1 text, one character per byte.
     decode(queryString ? queryString : "NULL QUERY STRING", query);
     try {
-        processDecoded(query, response);
+        processDecoded(query, headers, response);
     } catch (...) {
         log("EXCEPTION WHILE PROCESSING REQUEST !!!, request string: ", query, 0);
         response.clear();
@@ -163,11 +164,11 @@ const Command* RequestProcessor::find(const char* name) const {
     return found == m_index.end() ? nullptr : &m_table[found->second];
 }
 
-void RequestProcessor::processDecoded(const QByteArray& query, Response& response) const {
+void RequestProcessor::processDecoded(const QByteArray& query, const RequestHeaders& headers,
+                                      Response& response) const {
     log("recieved query string:", query, 4);
 
     std::string& out = response.head;
-    out.append(kJsonHeader, sizeof(kJsonHeader) - 1);
     char plainName[64];
     JsonPtr parsed;
     const char* name = nullptr;  // the text of "TYPE" when it is a string
@@ -177,25 +178,53 @@ void RequestProcessor::processDecoded(const QByteArray& query, Response& respons
     } else {
         json_error_t error;
         parsed.reset(json_loads(query.constData(), 0, &error));
-        if (!parsed) {
-            out.append("{");
-            appendMember(out, "TYPE", "ERR");
-            appendMember(out, "MSG", "NO JSON OBJ RECIEVED");
-            out.push_back('}');
-            log("NO JSON OBJ RECIEVED: ", query, 2);
-            log("Done:", query, 3);
+        if (json_is_object(parsed.get())) {
+            const json_t* type = json_object_get(parsed.get(), "TYPE");
+            hasType = type != nullptr;
+            if (json_is_string(type)) name = json_string_value(type);
+        }
+    }
+
+    // Who may run it is decided before anything of the command runs. A query that names no
+    // command runs nothing and only reads.
+    const Command* command = name ? find(name) : nullptr;
+    CommandAccess access = command ? command->access : CommandAccess::Reading;
+    if (access == CommandAccess::ReadingUnlessOutput) {
+        access = json_object_get(parsed.get(), "output") ? CommandAccess::Acting : CommandAccess::Reading;
+    }
+    const AccessVerdict verdict = m_guard->check(access, headers, name);
+    if (verdict != AccessVerdict::Allowed) {
+        if (verdict == AccessVerdict::MethodNotAllowed) {
+            out.append("Status: 405 Method Not Allowed\r\nAllow: GET, POST\r\n\r\n");
+            log("METHOD NOT ALLOWED: ", query, 2);
             return;
         }
-        if (!json_is_object(parsed.get())) {
-            out.append("{");
-            appendMember(out, "TYPE", "ACK");
-            out.push_back('}');
-            log("Done:", query, 3);
-            return;
-        }
-        const json_t* type = json_object_get(parsed.get(), "TYPE");
-        hasType = type != nullptr;
-        if (json_is_string(type)) name = json_string_value(type);
+        out.append("Status: 403 Forbidden\r\n");
+        out.append(kJsonHeader, sizeof(kJsonHeader) - 1);
+        out.append("{");
+        appendMember(out, "TYPE", "ERR");
+        appendMember(out, "MSG", verdict == AccessVerdict::HostNotAllowed ? "HOST NOT ALLOWED"
+                                                                           : "CROSS-SITE REQUEST REFUSED");
+        out.push_back('}');
+        return;
+    }
+
+    out.append(kJsonHeader, sizeof(kJsonHeader) - 1);
+    if (!parsed && !name) {
+        out.append("{");
+        appendMember(out, "TYPE", "ERR");
+        appendMember(out, "MSG", "NO JSON OBJ RECIEVED");
+        out.push_back('}');
+        log("NO JSON OBJ RECIEVED: ", query, 2);
+        log("Done:", query, 3);
+        return;
+    }
+    if (!name && !json_is_object(parsed.get())) {
+        out.append("{");
+        appendMember(out, "TYPE", "ACK");
+        out.push_back('}');
+        log("Done:", query, 3);
+        return;
     }
 
     // The plain query's only member is "TYPE", which no handler reads as a parameter.
@@ -203,7 +232,7 @@ void RequestProcessor::processDecoded(const QByteArray& query, Response& respons
     request.setQueryText(query);
     RequestResult result = hasType ? UnknownCommand : NoTypeField;
     if (name) {
-        if (const Command* command = find(name)) {
+        if (command) {
             request.setQuiet(command->quiet);
             result = command->handler(m_fcgi, request);
         }

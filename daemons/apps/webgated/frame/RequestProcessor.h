@@ -2,20 +2,24 @@
 
 #include <QByteArray>
 #include <QString>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "frame/AccessGuard.h"
 #include "frame/Request.h"
 
 class Fcgi;
 
-/// One row of the command table: name, handler, quiet flag.
+/// One row of the command table: name, handler, quiet flag, and whether the command acts on the
+/// robot or only reads (a row that does not say acts).
 struct Command {
     const char* name;
     RequestResult (*handler)(Fcgi& fcgi, Request& request);
     bool quiet;
+    CommandAccess access = CommandAccess::Acting;
 };
 using CommandTable = std::vector<Command>;
 
@@ -39,9 +43,11 @@ public:
 
     /// Turns a QUERY_STRING value (nullptr when unset) into the response bytes: header lines and
     /// body. Returns an empty array when a handler threw (nothing at all is written then).
-    QByteArray process(const char* queryString) const;
+    /// `headers` are the request's other parameters, which decide who may run the command.
+    QByteArray process(const char* queryString, const RequestHeaders& headers = RequestHeaders()) const;
     /// The same into `response`, whose buffers are reused; `query` is scratch space kept with it.
-    void process(const char* queryString, Response& response, QByteArray& query) const;
+    void process(const char* queryString, const RequestHeaders& headers, Response& response,
+                 QByteArray& query) const;
 
     /// The four escapes the page uses: %20, %22, %7B and %7D; nothing else is decoded.
     static QByteArray decode(const QByteArray& query);
@@ -51,10 +57,11 @@ public:
     const CommandTable& table() const { return m_table; }
 
 private:
-    void processDecoded(const QByteArray& query, Response& response) const;
+    void processDecoded(const QByteArray& query, const RequestHeaders& headers, Response& response) const;
     const Command* find(const char* name) const;
 
     Fcgi& m_fcgi;
     CommandTable m_table;
     std::unordered_map<std::string_view, size_t> m_index;  // name -> first row with it
+    std::unique_ptr<AccessGuard> m_guard;
 };
