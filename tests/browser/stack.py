@@ -36,7 +36,8 @@ def free_port():
 class Stack:
     """Everything the page talks to; stop() ends what start() began, in reverse order."""
 
-    def __init__(self):
+    def __init__(self, extra_config=''):
+        self.extra_config = extra_config
         self.root = tempfile.mkdtemp(prefix='webgated-browser-')
         self.port = free_port()
         self.robot_port = free_port()
@@ -66,6 +67,9 @@ class Stack:
     def start(self):
         robot = f'127.0.0.1:{self.robot_port}'
         subprocess.run([os.path.join(SCRIPTS, 'prepare-sandbox.sh'), self.root, robot, 'demo'], check=True)
+        if self.extra_config:
+            with open(self.path('/etc/corvanta/webgated.conf'), 'a') as f:
+                f.write('\n' + self.extra_config)
         self._start([os.path.join(BINARY, 'tools', 'robotsim', 'robotsim'), '--listen', robot],
                     'robotsim.out')
         socket_path = self.path('/run/webgated.sock')
@@ -173,7 +177,7 @@ class OdometryProbe:
         self.sock.close()
 
 
-def chromium(width=1280, height=1000):
+def chromium(width=1280, height=1000, extra_args=()):
     """Debian's headless Chromium through its chromedriver, with a fresh profile."""
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
@@ -182,7 +186,8 @@ def chromium(width=1280, height=1000):
     profile = tempfile.mkdtemp(prefix='webgated-chromium-')
     for argument in ('--headless=new', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
                      '--disable-background-networking', '--disable-component-update', '--disable-sync',
-                     '--disable-dev-shm-usage', f'--user-data-dir={profile}', f'--window-size={width},{height}'):
+                     '--disable-dev-shm-usage', f'--user-data-dir={profile}', f'--window-size={width},{height}',
+                     *extra_args):
         options.add_argument(argument)
     options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
     service = Service(shutil.which('chromedriver') or '/usr/bin/chromedriver')
