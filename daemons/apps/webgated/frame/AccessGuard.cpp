@@ -174,12 +174,14 @@ bool isAllowedHost(const std::string& host, const AccessGuard::HostNames& names)
 
 AccessVerdict AccessGuard::decide(CommandAccess access, const RequestHeaders& headers,
                                   const HostNames& names) {
+    return decide(access, headers, isEmpty(headers.host) || isAllowedHost(hostOf(headers.host), names));
+}
+
+AccessVerdict AccessGuard::decide(CommandAccess access, const RequestHeaders& headers, bool hostAllowed) {
     // A preflight is never granted: a page of another origin can send no header of its own.
     if (headers.method && std::strcmp(headers.method, "OPTIONS") == 0) return AccessVerdict::MethodNotAllowed;
     if (access == CommandAccess::Open) return AccessVerdict::Allowed;
-    if (!isEmpty(headers.host) && !isAllowedHost(hostOf(headers.host), names)) {
-        return AccessVerdict::HostNotAllowed;
-    }
+    if (!hostAllowed) return AccessVerdict::HostNotAllowed;
     if (access != CommandAccess::Acting || !isBrowser(headers)) return AccessVerdict::Allowed;
     // Browsers send no fetch metadata and no Origin to a plain-http robot for an image or a
     // no-cors request: the mark, which only a same-origin page can add, is what counts.
@@ -209,12 +211,18 @@ AccessVerdict AccessGuard::check(CommandAccess access, const RequestHeaders& hea
         m_names = m_loadNames();
         m_loaded = true;
     }
-    AccessVerdict verdict = decide(access, headers, m_names);
+    // A page sends the same Host with every request: the last one allowed needs no second look.
+    bool hostAllowed = isEmpty(headers.host) || m_lastAllowedHost == headers.host;
+    if (!hostAllowed && isAllowedHost(hostOf(headers.host), m_names)) hostAllowed = true;
+    AccessVerdict verdict = decide(access, headers, hostAllowed);
     if (verdict == AccessVerdict::HostNotAllowed) {
         // The machine's names can change while the daemon runs.
         m_names = m_loadNames();
-        verdict = decide(access, headers, m_names);
+        m_lastAllowedHost.clear();
+        hostAllowed = isAllowedHost(hostOf(headers.host), m_names);
+        verdict = decide(access, headers, hostAllowed);
     }
+    if (hostAllowed && !isEmpty(headers.host)) m_lastAllowedHost = headers.host;
     if (verdict != AccessVerdict::CrossSite && verdict != AccessVerdict::HostNotAllowed) return verdict;
 
     const bool host = verdict == AccessVerdict::HostNotAllowed;

@@ -58,6 +58,8 @@ public:
     /// The decision alone, for allowed names `names`.
     static AccessVerdict decide(CommandAccess access, const RequestHeaders& headers,
                                 const HostNames& names);
+    /// The same once the host is known to be allowed or not.
+    static AccessVerdict decide(CommandAccess access, const RequestHeaders& headers, bool hostAllowed);
 
     /// True when the parameters are a browser's.
     static bool isBrowser(const RequestHeaders& headers);
@@ -75,6 +77,7 @@ public:
 private:
     std::function<HostNames()> m_loadNames;
     HostNames m_names;
+    std::string m_lastAllowedHost;  // the Host text last found allowed
     bool m_loaded = false;
     bool m_sawHost = false;
     bool m_toldNoHost = false;
