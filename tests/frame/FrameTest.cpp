@@ -2,7 +2,9 @@
 // query -> exact reply bytes), file names, the file-system root, JSON text, and the program store
 // Fcgi prepares at start.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <cfloat>
@@ -256,7 +258,12 @@ TEST(FcgiTest, PreparesTheProgramStoreAndItsLink) {
     env.fcgi();  // the first construction made the folder and the link
     const QString link = env.path("/var/www/programs");
     EXPECT_EQ(QFileInfo(link).symLinkTarget(), env.path("/home/corvanta/programs"));
-    EXPECT_TRUE(QFileInfo(env.path("/home/corvanta/programs")).permissions() & QFileDevice::WriteOther);
+    // Everyone may store programs; only an entry's owner may rename or delete it (sticky bit).
+    const auto mode = [&](const char* robotPath) {
+        struct stat status;
+        return ::lstat(QFile::encodeName(env.path(robotPath)).constData(), &status) == 0 ? status.st_mode & 07777 : 0u;
+    };
+    EXPECT_EQ(mode("/home/corvanta/programs"), 01777u);
 
     // A second start replaces the link, also one left dangling.
     env.setConfig("[Flowdesk]\nprogrampath=/home/corvanta/moved\n");
@@ -265,6 +272,15 @@ TEST(FcgiTest, PreparesTheProgramStoreAndItsLink) {
     const QString log = env.logOf(100, [] { Fcgi second; });
     EXPECT_FALSE(log.contains("ERROR"));
     EXPECT_EQ(QFileInfo(link).symLinkTarget(), env.path("/home/corvanta/moved"));
+    EXPECT_EQ(mode("/home/corvanta/moved"), 01777u);
+
+    // A link planted at the store's own name does not hand its target the store's mode.
+    env.setConfig("[Flowdesk]\nprogrampath=/home/corvanta/linked\n");
+    ASSERT_TRUE(QDir().mkpath(env.path("/etc/cron.d")));
+    ASSERT_EQ(::chmod(QFile::encodeName(env.path("/etc/cron.d")).constData(), 0755), 0);
+    ASSERT_TRUE(QFile::link(env.path("/etc/cron.d"), env.path("/home/corvanta/linked")));
+    EXPECT_TRUE(env.logOf(0, [] { Fcgi third; }).contains("ERROR: Cannot set the mode of /home/corvanta/linked"));
+    EXPECT_EQ(mode("/etc/cron.d"), 0755u);
 
     env.setConfig("");
 }

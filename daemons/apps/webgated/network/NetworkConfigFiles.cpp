@@ -13,6 +13,7 @@
 
 #include "frame/Client.h"
 #include "frame/FsRoot.h"
+#include "frame/RenameNoReplace.h"
 #include "kel/corvanta/daemons/Log.h"
 
 namespace {
@@ -53,18 +54,6 @@ bool copyContent(int in, int out) {
         if (got == 0) return true;
         if (!writeAll(out, buffer, got)) return false;
     }
-}
-
-// Puts `from` at `to` only if nothing is there; the rename never replaces what appeared since.
-bool moveIntoPlaceNoReplace(const QByteArray& from, const QByteArray& to) {
-    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) {
-        return true;
-    }
-    if (errno != EINVAL && errno != ENOSYS) return false;
-    // A file system without the no-replace rename: a hard link fails just the same on EEXIST.
-    if (::link(from.constData(), to.constData()) != 0) return false;
-    ::unlink(from.constData());
-    return true;
 }
 
 bool startsWith(const QString& line, const char* key) {
@@ -111,7 +100,7 @@ bool installFallbackCopy(const QString& path, const QString& fallbackPath) {
     ok = (::close(out) == 0) && ok;
     ::close(in);
     if (ok) {
-        ok = moveIntoPlaceNoReplace(temporary, target);
+        ok = renameNoReplace(temporary, target);
         error = errno;
     }
     if (!ok) {
