@@ -18,11 +18,19 @@
 
 namespace {
 
-// Far more than any of these files holds; a larger one is read up to here.
+// Far more than any of these files holds; a larger one is not read at all (not in part: the
+// entries after the limit would be lost without a word), nor copied as a fallback.
 constexpr qint64 kMaxFileBytes = 1 << 20;
 
 void log(const QString& text, int level) {
     kel::corvanta::daemons::Log::singleton()->log(text, level);
+}
+
+void logTooLarge(const QString& robotPath, const char* what) {
+    // In one step: a "%2" in the path stays as it is.
+    log(QStringLiteral("%1 is larger than %2 bytes: not %3")
+            .arg(robotPath, QString::number(kMaxFileBytes), QLatin1String(what)),
+        0);
 }
 
 QString parameter(const char* key, const char* defaultValue) {
@@ -82,6 +90,11 @@ bool installFallbackCopy(const QString& path, const QString& fallbackPath) {
             1);
         return false;
     }
+    if (status.st_size > kMaxFileBytes) {
+        ::close(in);
+        logTooLarge(FsRoot::robotPath(fallbackPath), "copied");
+        return false;
+    }
     const mode_t permissions = status.st_mode & 0777;
 
     const int slash = target.lastIndexOf('/');
@@ -125,7 +138,11 @@ bool readLines(const QString& path, const QString& fallbackPath, QStringList* li
     if (!QFileInfo(file).isFile()) return false;
     QFile in(file);
     if (!in.open(QIODevice::ReadOnly)) return false;
-    const QByteArray content = in.read(kMaxFileBytes);
+    const QByteArray content = in.read(kMaxFileBytes + 1);
+    if (content.size() > kMaxFileBytes) {
+        logTooLarge(path, "read");
+        return false;
+    }
     lines->clear();
     int start = 0;
     while (start < content.size()) {
