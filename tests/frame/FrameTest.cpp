@@ -1,12 +1,13 @@
 // The request function (decoding, parsing, dispatch, the reply envelope and its log lines, as
 // query -> exact reply bytes), file names, the file-system root, JSON text, and the program store
-// Fcgi prepares at start.
+// Fcgi prepares at start, and the UDP log channel.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QUdpSocket>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -18,8 +19,10 @@
 #include "DaemonEnvironment.h"
 #include "E2e.h"
 #include "Fcgi.h"
+#include "Wait.h"
 #include "frame/FsRoot.h"
 #include "frame/Json.h"
+#include "frame/UdpLogger.h"
 
 using testsupport::DaemonEnvironment;
 
@@ -283,6 +286,33 @@ TEST(FcgiTest, PreparesTheProgramStoreAndItsLink) {
     EXPECT_EQ(mode("/etc/cron.d"), 0755u);
 
     env.setConfig("");
+}
+
+// The UDP log channel: one datagram per message at or below its verbosity, only while it is on.
+TEST(UdpLoggerTest, SendsWhatIsAtOrBelowTheVerbosityOnlyWhileOn) {
+    QUdpSocket receiver;
+    ASSERT_TRUE(receiver.bind(QHostAddress::LocalHost, 0));
+    UdpLogger* udp = UdpLogger::Singleton();
+    udp->setIP(QStringLiteral("127.0.0.1"));
+    udp->setPort(receiver.localPort());
+    udp->setVerbosity(1);
+    udp->setEnabled(false);
+    udp->sendMsg(QStringLiteral("off"), 0);
+    udp->setEnabled(true);
+    udp->sendMsg(QStringLiteral("above"), 2);
+    udp->broadcastLog(QStringLiteral("level 0"), 0);
+    udp->sendMsg(QStringLiteral("at the verbosity"), 1);  // the last one: nothing else comes before it
+    QList<QByteArray> received;
+    testsupport::waitFor([&] {
+        while (receiver.hasPendingDatagrams()) {
+            QByteArray datagram(static_cast<int>(receiver.pendingDatagramSize()), '\0');
+            receiver.readDatagram(datagram.data(), datagram.size());
+            received.append(datagram);
+        }
+        return received.contains("at the verbosity");
+    });
+    udp->setEnabled(false);
+    EXPECT_EQ(received, QList<QByteArray>({"level 0", "at the verbosity"}));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // and the script runner under them: "/usr/bin/env" as the configured sudo program and a stand-in
 // `sudo` first on PATH for the helpers (pkill, killall, kill).
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -323,6 +324,31 @@ TEST_F(ScriptRunnerTest, KillsTheTreeDeepestFirstRootIncluded) {
     EXPECT_EQ(order, QList<qint64>({pids[2], pids[1], pids[0]}));
     // SIGTERM alone ended it: the root got one too.
     EXPECT_FALSE(env().logText().contains(QLatin1String("SIGKILL")));
+}
+
+TEST_F(ScriptRunnerTest, ChildrenStartedDuringTheGracePeriodGoWithTheTree) {
+    // Each ignores SIGTERM and then starts children that would outlive it: from its TERM trap,
+    // or from its loop.
+    const QByteArray programs[] = {
+        "trap 'sleep 300 & echo $! >> late' TERM\n",
+        "n=0\ntrap 'n=3' TERM\nwhile [ $n = 0 ]; do sleep 0.05; done\n"
+        "while [ $n -gt 0 ]; do sleep 300 & echo $! >> late; n=$((n - 1)); sleep 0.05; done\n",
+    };
+    for (const QByteArray& program : programs) {
+        QFile::remove(sandbox().path(QStringLiteral("late")));
+        QFile::remove(sandbox().path(QStringLiteral("pids")));
+        sandbox().writeScript(QStringLiteral("interpreter"),
+                              "cd \"$(dirname \"$0\")\"\necho $$ > pids\n" + program + "while :; do sleep 0.05; done\n");
+        runner().runScript(interpreter());
+        ASSERT_TRUE(waitFor([] { return treePids().size() == 1; }));
+        runner().killTree(interpreter());
+        QList<qint64> late;
+        ASSERT_TRUE(waitFor([&] { return !(late = pidsIn(sandbox().readFile(QStringLiteral("late")))).isEmpty(); }));
+        EXPECT_TRUE(waitFor([&] { return !runner().isKilling(interpreter()) && !runner().hasProcess(interpreter()); }, 15000));
+        late = pidsIn(sandbox().readFile(QStringLiteral("late")));
+        EXPECT_TRUE(allGone(late)) << program.constData();
+        for (qint64 pid : late) ::kill(static_cast<pid_t>(pid), SIGKILL);
+    }
 }
 
 TEST_F(ScriptRunnerTest, OutputBufferKeepsTheNewestMebibyte) {
