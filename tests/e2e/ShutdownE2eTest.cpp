@@ -122,7 +122,8 @@ TEST(ShutdownE2eTest, AHardKilledDaemonLeavesTheRobotStandingAndTheNextStartsWit
     Sandbox sandbox;
     SimulatedRobot robot(sandbox.path("/run/robot.record"));
     ASSERT_TRUE(robot.start());
-    sandbox.writeFile("/etc/corvanta/webgated.conf", "[Network]\nserver=" + robot.address().toUtf8() + "\n");
+    sandbox.writeFile("/etc/corvanta/webgated.conf",
+                      "[Network]\nserver=" + robot.address().toUtf8() + "\n");
     kel::corvanta::rpc::Client observer;
     float speed = -1;
     QObject::connect(&observer, &kel::corvanta::rpc::Client::odometry_changed,

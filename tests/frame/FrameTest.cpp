@@ -264,7 +264,8 @@ TEST(FcgiTest, PreparesTheProgramStoreAndItsLink) {
     // Everyone may store programs; only an entry's owner may rename or delete it (sticky bit).
     const auto mode = [&](const char* robotPath) {
         struct stat status;
-        return ::lstat(QFile::encodeName(env.path(robotPath)).constData(), &status) == 0 ? status.st_mode & 07777 : 0u;
+        const QByteArray path = QFile::encodeName(env.path(robotPath));
+        return ::lstat(path.constData(), &status) == 0 ? status.st_mode & 07777 : 0u;
     };
     EXPECT_EQ(mode("/home/corvanta/programs"), 01777u);
 
@@ -282,7 +283,8 @@ TEST(FcgiTest, PreparesTheProgramStoreAndItsLink) {
     ASSERT_TRUE(QDir().mkpath(env.path("/etc/cron.d")));
     ASSERT_EQ(::chmod(QFile::encodeName(env.path("/etc/cron.d")).constData(), 0755), 0);
     ASSERT_TRUE(QFile::link(env.path("/etc/cron.d"), env.path("/home/corvanta/linked")));
-    EXPECT_TRUE(env.logOf(0, [] { Fcgi third; }).contains("ERROR: Cannot set the mode of /home/corvanta/linked"));
+    EXPECT_TRUE(env.logOf(0, [] { Fcgi third; })
+                    .contains("ERROR: Cannot set the mode of /home/corvanta/linked"));
     EXPECT_EQ(mode("/etc/cron.d"), 0755u);
 
     env.setConfig("");

@@ -85,7 +85,8 @@ TEST(GetWLANConfTest, ReadsTheThreeFiles) {
 TEST(GetWLANConfTest, AFileOverAMebibyteIsNotReadNorCopied) {
     env().setConfig(QByteArray());
     // Its first mebibyte alone would give a whole wlan0 stanza.
-    const QByteArray big = "iface wlan0 inet static\n address 1.1.1.1\n" + QByteArray(2 << 20, '#') + "\n address 9.9.9.9\n";
+    const QByteArray big =
+        "iface wlan0 inet static\n address 1.1.1.1\n" + QByteArray(2 << 20, '#') + "\n address 9.9.9.9\n";
     getWLANConf(std::nullopt, std::nullopt, std::nullopt);
     place(kInterfaces, big);
     place(kInterfaces + kDefault, QByteArray("iface wlan0 inet static\n address 2.2.2.2\n"));
@@ -93,8 +94,10 @@ TEST(GetWLANConfTest, AFileOverAMebibyteIsNotReadNorCopied) {
     QByteArray reply;
     const QString log = env().logOf(0, [&] { reply = env().request("{\"TYPE\":\"getWLANConf\"}"); });
     EXPECT_EQ(reply.toStdString(), wlanReply("|True"));
-    EXPECT_TRUE(log.contains(" | /etc/network/interfaces is larger than 1048576 bytes: not read\n")) << log.toStdString();
-    EXPECT_TRUE(log.contains(" | /etc/wpa_supplicant/wpa_supplicant.conf.default is larger than 1048576 bytes: not copied\n"));
+    EXPECT_TRUE(log.contains(" | /etc/network/interfaces is larger than 1048576 bytes: not read\n"))
+        << log.toStdString();
+    EXPECT_TRUE(log.contains(
+        " | /etc/wpa_supplicant/wpa_supplicant.conf.default is larger than 1048576 bytes: not copied\n"));
     EXPECT_EQ(readFile(kInterfaces), big);
     EXPECT_FALSE(QFileInfo::exists(env().path(kWpa)));
 }

@@ -199,7 +199,8 @@ TEST_F(ProgramCommandsTest, BadProgramNamesNeverReachTheInterpreter) {
 TEST_F(ProgramCommandsTest, OnlyAPlainFileIsRunNeverALink) {
     // A link to a file only root may read would hand the interpreter (root) its content.
     for (const auto& [name, message] :
-         {std::pair("c.lnk", "c.lnk is a symbolic link: it is not run."), {"victim", "victim is a symbolic link: it is not run."},
+         {std::pair("c.lnk", "c.lnk is a symbolic link: it is not run."),
+          {"victim", "victim is a symbolic link: it is not run."},
           {"sub", "sub is not a file: it is not run."}}) {
         EXPECT_EQ(request(command("runProgram", R"(,"programName":")" + QByteArray(name) + '"')),
                   R"({"MSG":")" + QByteArray(message) + R"(","TYPE":"ERR"})");
@@ -337,15 +338,16 @@ TEST_F(ScriptRunnerTest, ChildrenStartedDuringTheGracePeriodGoWithTheTree) {
     for (const QByteArray& program : programs) {
         QFile::remove(sandbox().path(QStringLiteral("late")));
         QFile::remove(sandbox().path(QStringLiteral("pids")));
-        sandbox().writeScript(QStringLiteral("interpreter"),
-                              "cd \"$(dirname \"$0\")\"\necho $$ > pids\n" + program + "while :; do sleep 0.05; done\n");
+        sandbox().writeScript(QStringLiteral("interpreter"), "cd \"$(dirname \"$0\")\"\necho $$ > pids\n" +
+                                                                 program + "while :; do sleep 0.05; done\n");
         runner().runScript(interpreter());
         ASSERT_TRUE(waitFor([] { return treePids().size() == 1; }));
         runner().killTree(interpreter());
-        QList<qint64> late;
-        ASSERT_TRUE(waitFor([&] { return !(late = pidsIn(sandbox().readFile(QStringLiteral("late")))).isEmpty(); }));
-        EXPECT_TRUE(waitFor([&] { return !runner().isKilling(interpreter()) && !runner().hasProcess(interpreter()); }, 15000));
-        late = pidsIn(sandbox().readFile(QStringLiteral("late")));
+        ASSERT_TRUE(waitFor([] { return !sandbox().readFile(QStringLiteral("late")).isEmpty(); }));
+        EXPECT_TRUE(waitFor(
+            [] { return !runner().isKilling(interpreter()) && !runner().hasProcess(interpreter()); },
+            15000));
+        const QList<qint64> late = pidsIn(sandbox().readFile(QStringLiteral("late")));
         EXPECT_TRUE(allGone(late)) << program.constData();
         for (qint64 pid : late) ::kill(static_cast<pid_t>(pid), SIGKILL);
     }

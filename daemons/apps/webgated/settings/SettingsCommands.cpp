@@ -39,12 +39,15 @@ constexpr int kNumberedScriptNames = 3;
 // keep a restart from running by planting names. Returns the descriptor (or -1) and sets
 // `script` to the robot path of the last name tried.
 int createScript(QString* script) {
-    const QString stem = QStringLiteral("/tmp/restart_") +
-                         QDateTime::currentDateTime().toString(QStringLiteral("yyyy_MM_dd_hh_mm_ss_zzz"));
+    const QString stem =
+        QStringLiteral("/tmp/restart_") +
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy_MM_dd_hh_mm_ss_zzz"));
     for (int n = 0; n <= kNumberedScriptNames; ++n) {
-        *script = stem + (n == 0 ? QString() : QStringLiteral("_%1").arg(n)) + QStringLiteral(".sh");
+        const QString suffix = n == 0 ? QString() : QStringLiteral("_%1").arg(n);
+        *script = stem + suffix + QStringLiteral(".sh");
         const QByteArray path = QFile::encodeName(FsRoot::fsPath(*script));
-        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
+        const int fd = ::open(path.constData(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     QByteArray path = QFile::encodeName(FsRoot::fsPath(stem + QStringLiteral("_XXXXXX.sh")));
