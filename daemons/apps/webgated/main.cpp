@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdlib>
 
+#include "CommandTable.h"
 #include "Fcgi.h"
 #include "frame/Client.h"
 #include "frame/CommandLine.h"
@@ -89,7 +90,7 @@ int main(int argc0, char** argv0) {
     }
     log->log(QStringLiteral("Start webgated"), 1);
 
-    auto* fcgi = new Fcgi();
+    auto* fcgi = new Fcgi(webgatedCommands());
     fcgi->setListenFd(listenFd);
     // A request loop that cannot go on ends the daemon with an error, so a supervisor restarts it.
     QObject::connect(

@@ -177,6 +177,10 @@ AccessVerdict AccessGuard::decide(CommandAccess access, const RequestHeaders& he
     // A preflight is never granted: a page of another origin can send no header of its own.
     if (headers.method && std::strcmp(headers.method, "OPTIONS") == 0) return AccessVerdict::MethodNotAllowed;
     if (access == CommandAccess::Open) return AccessVerdict::Allowed;
+    // A HEAD only asks for headers: nothing is done on the robot for it.
+    if (access == CommandAccess::Acting && headers.method && std::strcmp(headers.method, "HEAD") == 0) {
+        return AccessVerdict::MethodNotAllowed;
+    }
     if (!isEmpty(headers.host) && !isAllowedHost(hostOf(headers.host), names)) {
         return AccessVerdict::HostNotAllowed;
     }
