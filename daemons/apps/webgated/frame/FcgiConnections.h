@@ -2,10 +2,8 @@
 
 #include <QString>
 #include <atomic>
-#include <functional>
 
-#include "frame/FcgiRecords.h"
-#include "frame/Response.h"
+#include "frame/FcgiConnection.h"
 
 /// The FastCGI transport of the request thread: the listening socket, the web server's
 /// connections and their limits, the records of each request and of each reply. It knows no
@@ -13,20 +11,8 @@
 /// Nothing it does waits for a peer: a connection that stalls or trickles holds only itself.
 class FcgiConnections {
 public:
-    struct Limits {
-        /// A request must be complete this long after its first byte, and a reply the web server
-        /// does not take must move within it; else that connection is dropped.
-        int requestMs = 10000;
-        /// Connections open at once; beyond, a lingering, idle or least recently used one goes.
-        int maxConnections = 64;
-        /// A request body (read and thrown away: commands come in the query) up to this size is
-        /// fine; a larger one is answered 413, read to its end, and its connection closed.
-        long long maxBody = 1 << 20;
-        /// How long an answered connection the web server did not keep may take to close its end.
-        int lingerMs = 1000;
-    };
-    /// Turns a request's parameters into its response (runs on the serving thread).
-    using Handler = std::function<void(const fcgi::Params& params, Response& response)>;
+    using Limits = FcgiLimits;
+    using Handler = FcgiHandler;
 
     FcgiConnections();
     ~FcgiConnections();
