@@ -1,7 +1,6 @@
 // The daemon for real behind nginx: each stop signal while driving stops the robot at once and
 // ends the daemon and the robot program it runs, even when a peer stalls or a request runs long;
-// nginx's keep-alive pool is served in full; a program the daemon starts inherits none of its
-// descriptors.
+// a program the daemon starts inherits none of its descriptors.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -9,8 +8,6 @@
 #include <QJsonArray>
 #include <QLocalSocket>
 #include <QTcpSocket>
-#include <atomic>
-#include <thread>
 
 #include "E2e.h"
 #include "ProcessSandbox.h"
@@ -109,30 +106,6 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
         if (busy == RequestBeyondTheLimit)
             ::kill(sandbox.readFile("/run/dpkg.pid").trimmed().toInt(), SIGKILL);
     }
-}
-
-TEST(ShutdownE2eTest, ABurstThroughNginxKeepAlivePoolIsAnsweredInFull) {
-    Sandbox sandbox;
-    sandbox.writeFile("/etc/corvanta/webgated.conf", "[Network]\nserver=127.0.0.1:1\n");
-    DaemonUnderTest daemon(sandbox);
-    daemon.setKeepAlive(true);
-    ASSERT_TRUE(daemon.start());
-    std::atomic<int> answered{0};
-    std::vector<std::thread> clients;
-    for (int c = 0; c < 6; ++c) {
-        clients.emplace_back([&] {
-            for (int i = 0; i < 150; ++i) {
-                if (daemon.command(R"({"TYPE":"nothing"})").body ==
-                    R"({"TYPE":"ERR","MSG":"UNKNOWN COMMAND"})") {
-                    ++answered;
-                }
-            }
-        });
-    }
-    for (std::thread& client : clients) client.join();
-    EXPECT_EQ(answered.load(), 6 * 150);
-    const QByteArray errors = sandbox.readFile("/run/nginx/error.log");
-    for (const char* level : {"[error]", "[crit]", "[alert]", "[emerg]"}) EXPECT_FALSE(errors.contains(level)) << errors.data();
 }
 
 TEST(ShutdownE2eTest, AProgramTheDaemonStartsSeesOnlyTheStandardDescriptors) {
