@@ -3,7 +3,7 @@
 # Usage: install-deps.sh [extra package...]   (CI adds the packaging and Qt 5 tools)
 set -eu
 packages="cmake ninja-build g++ pkg-config ccache qt6-base-dev libfcgi-dev libjansson-dev
-  libgtest-dev libgmock-dev libbenchmark-dev libjpeg-dev nginx-light spawn-fcgi wrk curl
+  libgtest-dev libgmock-dev libbenchmark-dev libjpeg-dev nginx-light spawn-fcgi wrk curl strace
   clang libclang-rt-dev valgrind chromium chromium-driver python3-selenium lighttpd apache2 systemd $*"
 missing=""
 for p in $packages; do

@@ -46,9 +46,25 @@ QString printable(const char* text) {
 
 }  // namespace
 
-FcgiConnection::FcgiConnection(int fd, FcgiShared& shared) : m_shared(shared), m_fd(fd), m_lastUsed(++shared.turn) {}
+void FcgiConnection::open(int fd) {
+    m_fd = fd;
+    m_lastUsed = ++m_shared.turn;
+    m_in.clear();
+    m_inStart = 0;
+    m_phase = None;
+    m_id = 0;
+    m_keep = m_stdinEnded = m_tooLarge = m_peerClosed = m_replyPending = m_closeNow = false;
+    m_bodyBytes = 0;
+    m_params.clear();
+    m_out.clear();
+    m_outStart = 0;
+    m_deadline = m_writeBy = m_closeBy = 0;
+}
 
-FcgiConnection::~FcgiConnection() { ::close(m_fd); }
+void FcgiConnection::close() {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
+}
 
 bool FcgiConnection::hasWholeRecord() const {
     if (buffered() < fcgi::kHeaderLength) return false;

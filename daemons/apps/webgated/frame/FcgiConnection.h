@@ -47,11 +47,15 @@ struct FcgiShared {
 /// does waits for the peer.
 class FcgiConnection {
 public:
-    FcgiConnection(int fd, FcgiShared& shared);
-    ~FcgiConnection();
+    explicit FcgiConnection(FcgiShared& shared) : m_shared(shared) {}
+    ~FcgiConnection() { close(); }
     FcgiConnection(const FcgiConnection&) = delete;
     FcgiConnection& operator=(const FcgiConnection&) = delete;
 
+    /// Serves the connection `fd` from its start; the buffers of an earlier one are reused.
+    void open(int fd);
+    /// Closes the connection; it may be opened again.
+    void close();
     int fd() const { return m_fd; }
     unsigned long long lastUsed() const { return m_lastUsed; }
     /// What to wait for on the socket.
@@ -91,7 +95,7 @@ private:
     bool drop(const QString& reason);
 
     FcgiShared& m_shared;
-    const int m_fd;
+    int m_fd = -1;
     unsigned long long m_lastUsed = 0;
     std::string m_in;  // bytes read and not yet taken as records, from m_inStart on
     size_t m_inStart = 0;

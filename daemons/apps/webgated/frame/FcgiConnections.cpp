@@ -21,7 +21,7 @@ using kel::corvanta::daemons::Log;
 
 namespace {
 
-constexpr int kAcceptsPerTurn = 16;
+constexpr size_t kSpareConnections = 8;
 constexpr int kAcceptPauseMs = 100;  // out of descriptors: the open connections go on meanwhile
 
 // Accept errors that concern one connection only.
@@ -62,14 +62,20 @@ public:
     bool serve(QString* failure);
 
 private:
-    bool acceptConnections(qint64 now, QString* failure);
+    bool acceptConnection(qint64 now, QString* failure);
     void finish();
+    // Closed connections are kept for the next ones, with their buffers.
+    void release(std::unique_ptr<FcgiConnection> connection) {
+        connection->close();
+        if (m_spare.size() < kSpareConnections) m_spare.push_back(std::move(connection));
+    }
 
     FcgiConnections& m_owner;
     const int m_listenFd;
     FcgiShared m_shared;
     QElapsedTimer m_clock;
     std::vector<std::unique_ptr<FcgiConnection>> m_connections;
+    std::vector<std::unique_ptr<FcgiConnection>> m_spare;
     std::vector<pollfd> m_fds;
     qint64 m_acceptPausedUntil = 0;
     bool m_toldOutOfResources = false;
@@ -99,48 +105,65 @@ bool FcgiConnections::Run::serve(QString* failure) {
         // Each connection moves as far as it can without waiting; none waits for another.
         size_t kept = 0;
         for (size_t i = 0; i < m_connections.size(); ++i) {
-            if (m_connections[i]->step(m_fds[i + 2].revents, now)) std::swap(m_connections[kept++], m_connections[i]);
+            if (m_connections[i]->step(m_fds[i + 2].revents, now)) {
+                std::swap(m_connections[kept++], m_connections[i]);
+            } else {
+                release(std::move(m_connections[i]));
+            }
         }
-        m_connections.resize(kept);  // the others are closed
+        m_connections.resize(kept);
         if (m_fds[1].revents & POLLNVAL) {
             *failure = QStringLiteral("the listening socket is closed");
             return false;
         }
-        if (m_fds[1].revents != 0 && !acceptConnections(now, failure)) return false;
+        if (m_fds[1].revents != 0 && !acceptConnection(now, failure)) return false;
     }
     finish();
     return true;
 }
 
-bool FcgiConnections::Run::acceptConnections(qint64 now, QString* failure) {
-    for (int i = 0; i < kAcceptsPerTurn; ++i) {
-        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0) {
-            const int error = errno;
-            if (wouldBlock(error)) return true;
-            if (isTemporaryAcceptError(error)) continue;
-            if (isOutOfResources(error)) {
-                if (!m_toldOutOfResources) {
-                    m_toldOutOfResources = true;
-                    Log::singleton()->log(QStringLiteral("FastCGI connections wait: ") +
-                                              QString::fromLocal8Bit(std::strerror(error)),
-                                          1);
-                }
-                m_acceptPausedUntil = now + kAcceptPauseMs;
-                return true;
+bool FcgiConnections::Run::acceptConnection(qint64 now, QString* failure) {
+    // One per turn: a second accept would mostly find nothing, and poll tells when there is more.
+    const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+        const int error = errno;
+        if (wouldBlock(error) || isTemporaryAcceptError(error)) return true;
+        if (isOutOfResources(error)) {
+            if (!m_toldOutOfResources) {
+                m_toldOutOfResources = true;
+                Log::singleton()->log(QStringLiteral("FastCGI connections wait: ") +
+                                          QString::fromLocal8Bit(std::strerror(error)),
+                                      1);
             }
-            *failure = QStringLiteral("accept failed: ") + QString::fromLocal8Bit(std::strerror(error));
-            return false;
+            m_acceptPausedUntil = now + kAcceptPauseMs;
+            return true;
         }
-        if (int(m_connections.size()) >= m_shared.limits.maxConnections) {
-            // Room is made by the connection that costs least: lingering, then idle, then one in
-            // the middle of a request, the least recently used first; one with a reply to send last.
-            auto victim = std::min_element(m_connections.begin(), m_connections.end(), [](const auto& a, const auto& b) {
-                return std::make_pair(a->evictionRank(), a->lastUsed()) < std::make_pair(b->evictionRank(), b->lastUsed());
-            });
-            m_connections.erase(victim);
-        }
-        m_connections.push_back(std::make_unique<FcgiConnection>(fd, m_shared));
+        *failure = QStringLiteral("accept failed: ") + QString::fromLocal8Bit(std::strerror(error));
+        return false;
+    }
+    if (int(m_connections.size()) >= m_shared.limits.maxConnections) {
+        // Room is made by the connection that costs least: lingering, then idle, then one in the
+        // middle of a request, the least recently used first; one with a reply to send last.
+        auto victim = std::min_element(m_connections.begin(), m_connections.end(), [](const auto& a, const auto& b) {
+            return std::make_pair(a->evictionRank(), a->lastUsed()) < std::make_pair(b->evictionRank(), b->lastUsed());
+        });
+        release(std::move(*victim));
+        m_connections.erase(victim);
+    }
+    std::unique_ptr<FcgiConnection> connection;
+    if (m_spare.empty()) {
+        connection = std::make_unique<FcgiConnection>(m_shared);
+    } else {
+        connection = std::move(m_spare.back());
+        m_spare.pop_back();
+    }
+    connection->open(fd);
+    // The web server writes its request as soon as it has connected: it is read now, not after
+    // another poll.
+    if (connection->step(POLLIN, now)) {
+        m_connections.push_back(std::move(connection));
+    } else {
+        release(std::move(connection));
     }
     return true;
 }
@@ -151,7 +174,7 @@ void FcgiConnections::Run::finish() {
     for (;;) {
         m_connections.erase(std::remove_if(m_connections.begin(), m_connections.end(),
                                            [](const auto& c) { return !c->hasOutput(); }),
-                            m_connections.end());
+                            m_connections.end());  // closed as they go
         const qint64 left = flushBy - m_clock.elapsed();
         if (m_connections.empty() || left <= 0) return;
         m_fds.clear();

@@ -85,7 +85,9 @@ void Params::clear() {
 bool Params::decode() {
     m_text.clear();
     m_entries.clear();
-    std::vector<size_t> starts;
+    // Each pair's text ("NAME=value" and a zero byte) is no longer than the pair itself (its
+    // lengths take two bytes at least): the text never moves, and pointers into it stay valid.
+    m_text.reserve(m_raw.size());
     const unsigned char* p = reinterpret_cast<const unsigned char*>(m_raw.data());
     const unsigned char* end = p + m_raw.size();
     while (p != end) {
@@ -96,14 +98,12 @@ bool Params::decode() {
         const char* name = reinterpret_cast<const char*>(p);
         p += nameLength + valueLength;
         if (nameLength == 0 || std::memchr(name, '=', nameLength) || std::memchr(name, '\0', nameLength)) continue;
-        starts.push_back(m_text.size());
+        m_entries.push_back(m_text.data() + m_text.size());
         m_text.append(name, nameLength);
         m_text.push_back('=');
         m_text.append(name + nameLength, valueLength);
         m_text.push_back('\0');
     }
-    // The texts are complete: pointers into them stay valid until the next decode or clear.
-    for (size_t start : starts) m_entries.push_back(m_text.data() + start);
     m_entries.push_back(nullptr);
     return true;
 }
