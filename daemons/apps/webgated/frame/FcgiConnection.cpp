@@ -182,6 +182,12 @@ bool FcgiConnection::handle(const fcgi::Header& h, const char* content, qint64 n
     switch (h.type) {
         case fcgi::kBeginRequest: {
             if (h.contentLength != 8) return drop(QStringLiteral("a malformed request start"));
+            if (m_phase == Answered && m_tooLarge && !m_stdinEnded) {
+                // The body answered as too large ends here; its connection goes all the same.
+                m_stdinEnded = true;
+                if (!hasOutput()) afterReply(now);
+                return true;
+            }
             if (m_phase == Params || m_phase == Body) {
                 if (h.requestId == m_id) return drop(QStringLiteral("a request started again before its end"));
                 // One request at a time on a connection; the web server may send another elsewhere.
