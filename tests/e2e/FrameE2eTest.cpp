@@ -200,4 +200,42 @@ TEST(FrameE2eTest, KeptConnectionsThroughNginxAndApacheAnswerEveryRequest) {
     }
 }
 
+// Started without a listening socket (standard input a pipe), the daemon is a CGI program: it
+// serves the one request of its environment on standard output and ends its loop.
+TEST(FrameE2eTest, WithoutASocketServesTheRequestOfItsEnvironment) {
+    const struct {
+        const char* query;  // nullptr: QUERY_STRING unset
+        const char* method;
+        QByteArray out;
+    } rows[] = {
+        {nullptr, "GET", "Content-type: text/html\r\n\r\n{\"TYPE\":\"ERR\",\"MSG\":\"NO JSON OBJ RECIEVED\"}"},
+        {"%7B%22TYPE%22:%22nothing%22%7D", "GET", "Content-type: text/html\r\n\r\n{\"TYPE\":\"ERR\",\"MSG\":\"UNKNOWN COMMAND\"}"},
+        {"%7B%22TYPE%22:%22nothing%22%7D", "HEAD", "Content-type: text/html\r\n\r\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.query ? row.query : "(no query)");
+        Sandbox sandbox;
+        sandbox.writeFile("/etc/corvanta/webgated.conf", "[Network]\nserver=127.0.0.1:1\n");
+        QProcess daemon;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("WEBGATED_ROOT", sandbox.root());
+        env.remove("QUERY_STRING");
+        if (row.query) env.insert("QUERY_STRING", row.query);
+        env.insert("REQUEST_METHOD", row.method);
+        daemon.setProcessEnvironment(env);
+        daemon.setWorkingDirectory(sandbox.root());
+        daemon.start(binaryDir() + "/daemons/apps/webgated/webgated", QStringList());
+        ASSERT_TRUE(daemon.waitForStarted(5000));
+        QByteArray out;
+        EXPECT_TRUE(waitFor([&] {
+            out += daemon.readAllStandardOutput();
+            return out.contains(row.out);
+        })) << out.constData();
+        daemon.terminate();
+        EXPECT_TRUE(daemon.waitForFinished(10000));
+        EXPECT_EQ(daemon.exitCode(), 0);
+        EXPECT_EQ(out + daemon.readAllStandardOutput(), row.out);  // the reply, and nothing else
+    }
+}
+
 }  // namespace

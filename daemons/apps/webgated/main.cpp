@@ -12,6 +12,7 @@
 #include "Fcgi.h"
 #include "frame/Client.h"
 #include "frame/CommandLine.h"
+#include "frame/FcgiConnections.h"
 #include "frame/FsRoot.h"
 #include "frame/ListenSocket.h"
 #include "frame/SystemEncoding.h"
@@ -57,7 +58,10 @@ int main(int argc0, char** argv0) {
     auto* signalHandler = new SignalHandler();
     signalHandler->setDefaultConnectionsEnabled(true);
 
-    auto* log = new Log(FsRoot::fsPath(QStringLiteral("/var/log/webgated")), 0, false);
+    // Run as a CGI program (no listening socket), standard output carries the reply: the log
+    // writes to its file alone then.
+    const bool cgi = listenFd == 0 && FcgiConnections::isCgi(0);
+    auto* log = new Log(FsRoot::fsPath(QStringLiteral("/var/log/webgated")), 0, cgi);
 
     ScriptRunner::init();
     Client::init();
