@@ -273,7 +273,7 @@ TEST(FcgiTest, PreparesTheProgramStoreAndItsLink) {
     env.setConfig("[Flowdesk]\nprogrampath=/home/corvanta/moved\n");
     QFile::remove(link);
     ASSERT_TRUE(QFile::link(env.path("/nowhere"), link));
-    const QString log = env.logOf(100, [] { Fcgi second; });
+    const QString log = env.logOf(100, [] { Fcgi second{CommandTable()}; });
     EXPECT_FALSE(log.contains("ERROR"));
     EXPECT_EQ(QFileInfo(link).symLinkTarget(), env.path("/home/corvanta/moved"));
     EXPECT_EQ(mode("/home/corvanta/moved"), 01777u);

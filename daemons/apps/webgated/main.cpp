@@ -8,9 +8,11 @@
 #include <csignal>
 #include <cstdlib>
 
+#include "CommandTable.h"
 #include "Fcgi.h"
 #include "frame/Client.h"
 #include "frame/CommandLine.h"
+#include "frame/FcgiConnections.h"
 #include "frame/FsRoot.h"
 #include "frame/ListenSocket.h"
 #include "frame/SystemEncoding.h"
@@ -56,7 +58,10 @@ int main(int argc0, char** argv0) {
     auto* signalHandler = new SignalHandler();
     signalHandler->setDefaultConnectionsEnabled(true);
 
-    auto* log = new Log(FsRoot::fsPath(QStringLiteral("/var/log/webgated")), 0, false);
+    // Run as a CGI program (no listening socket), standard output carries the reply: the log
+    // writes to its file alone then.
+    const bool cgi = listenFd == 0 && FcgiConnections::isCgi(0);
+    auto* log = new Log(FsRoot::fsPath(QStringLiteral("/var/log/webgated")), 0, cgi);
 
     ScriptRunner::init();
     Client::init();
@@ -89,7 +94,7 @@ int main(int argc0, char** argv0) {
     }
     log->log(QStringLiteral("Start webgated"), 1);
 
-    auto* fcgi = new Fcgi();
+    auto* fcgi = new Fcgi(webgatedCommands());
     fcgi->setListenFd(listenFd);
     // A request loop that cannot go on ends the daemon with an error, so a supervisor restarts it.
     QObject::connect(
