@@ -1,5 +1,6 @@
 #include "Fcgi.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
