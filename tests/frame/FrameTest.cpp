@@ -283,7 +283,7 @@ TEST(FcgiTest, PreparesTheProgramStoreAndItsLink) {
     ASSERT_TRUE(QDir().mkpath(env.path("/etc/cron.d")));
     ASSERT_EQ(::chmod(QFile::encodeName(env.path("/etc/cron.d")).constData(), 0755), 0);
     ASSERT_TRUE(QFile::link(env.path("/etc/cron.d"), env.path("/home/corvanta/linked")));
-    EXPECT_TRUE(env.logOf(0, [] { Fcgi third; })
+    EXPECT_TRUE(env.logOf(0, [] { Fcgi third{CommandTable()}; })
                     .contains("ERROR: Cannot set the mode of /home/corvanta/linked"));
     EXPECT_EQ(mode("/etc/cron.d"), 0755u);
 
