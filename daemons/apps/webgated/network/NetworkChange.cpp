@@ -153,7 +153,8 @@ NetworkChange::Status NetworkChange::status() const {
 }
 
 QString NetworkChange::begin(const Plan& plan, QString* why) {
-    QString id = QString::number(QRandomGenerator::system()->generate64(), 16);
+    const QString id = QStringLiteral("%1").arg(QRandomGenerator::system()->generate64(), 16, 16,
+                                                QLatin1Char('0'));
     quint64 serial = 0;
     qint64 deadlineMs = 0;
     {
