@@ -98,6 +98,16 @@ class Stack:
         except OSError:
             return False
 
+    def command(self, obj):
+        """Sends one command as a script would (no page header) and returns its JSON reply."""
+        import urllib.request
+        # The daemon decodes only these four; the values here are plain ASCII.
+        query = json.dumps(obj, separators=(',', ':'))
+        for plain, escaped in ((' ', '%20'), ('"', '%22'), ('{', '%7B'), ('}', '%7D')):
+            query = query.replace(plain, escaped)
+        with urllib.request.urlopen(self.url + 'webgated?' + query, timeout=10) as r:
+            return json.loads(r.read())
+
     def log(self):
         return self.read('/var/log/webgated')
 

@@ -13,7 +13,7 @@
 #include "process/ScriptRunner.h"
 
 CommandTable webgatedCommands() {
-    // Matched in this order; the flag marks the commands whose "Done:" line is quiet. A command
+    // Matched in this order; the flag marks the commands whose "Done:" line is quiet (polled). A command
     // that changes anything, hands out what it empties or carries secrets acts; stopping is open.
     return CommandTable{
         {"getMenuItems",
@@ -116,7 +116,7 @@ CommandTable webgatedCommands() {
          [](Fcgi& fcgi, Request& request) {
              return NetworkCommands::getNetworkChange(request, *fcgi.networkChange());
          },
-         false, CommandAccess::Reading},
+         true, CommandAccess::Reading},
         {"getDistance",
          [](Fcgi& fcgi, Request& request) {
              return SensorCommands::getDistance(request, *fcgi.sensorDataHandler());
