@@ -257,6 +257,7 @@ void NetworkChange::rollback_i(quint64 serial, const QString& reason) {
         if (serial != m_serial || m_phase != Phase::RollingBack) return;
     }
     m_rollbackReason = reason;
+    m_undoAtDeadline = false;
     runScript(serial, true);
 }
 
@@ -286,12 +287,14 @@ void NetworkChange::timedOut() {
         m_phase = Phase::RollingBack;
     }
     rollback_i(m_timerSerial, QStringLiteral("not confirmed in time"));
+    m_undoAtDeadline = true;
 }
 
 void NetworkChange::scriptEnded(quint64 serial, bool undoing, int exitCode) {
     Plan plan;
     QString id;
     int secondMs = 1000;
+    QDeadlineTimer deadlinePassed;
     {
         QMutexLocker lock(&m_mutex);
         if (serial != m_serial) return;
@@ -299,6 +302,7 @@ void NetworkChange::scriptEnded(quint64 serial, bool undoing, int exitCode) {
         plan = m_plan;
         id = m_id;
         secondMs = m_secondMs;
+        deadlinePassed = m_deadline;
     }
     m_timer->stop();
     m_timerFor = TimerFor::Nothing;
@@ -346,11 +350,17 @@ void NetworkChange::scriptEnded(quint64 serial, bool undoing, int exitCode) {
         QMutexLocker lock(&m_mutex);
         m_phase = Phase::RolledBack;
     }
+    QString late;
+    if (m_undoAtDeadline) {
+        const qint64 ms =
+            (QDeadlineTimer::current().deadlineNSecs() - deadlinePassed.deadlineNSecs()) / 1000000;
+        late = QStringLiteral(", %1 ms after its deadline").arg(ms);
+    }
     log(QStringLiteral("Network change %1 (%2) %3: ran %4 with the earlier settings "
-                       "(exit code %5) and put back %6")
+                       "(exit code %5) and put back %6%7")
             .arg(id, plan.command, m_rollbackReason, plan.script)
             .arg(exitCode)
-            .arg(joinedPaths(plan.files)),
+            .arg(joinedPaths(plan.files), late),
         1);
     for (const QString& why : failed) {
         log(QStringLiteral("Network change %1: cannot put back %2").arg(id, why), 0);

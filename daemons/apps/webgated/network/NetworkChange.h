@@ -124,6 +124,7 @@ private:
     quint64 m_timerSerial = 0;
     bool m_limitHit = false;
     QString m_rollbackReason;
+    bool m_undoAtDeadline = false;  // the undo began when the deadline passed
     // Guarded by m_mutex.
     mutable QMutex m_mutex;
     quint64 m_serial = 0;
