@@ -212,6 +212,16 @@ TEST_F(NetworkChangeTest, ConfirmedChangesStayUndoneOnesComeBackAndNothingElseGe
     EXPECT_EQ(testsupport::readFile(Files().interfaces), kept);
     EXPECT_EQ(runsOf("eth.sh"), (QStringList{"dhcp", "static|10.1.1.1|255.0.0.0", "dhcp"}));
     EXPECT_FALSE(QFileInfo::exists(state()));
+
+    // Kept just before its deadline: the deadline passes and it stays kept.
+    change().setTiming(20, NetworkChange::kScriptLimitMs);
+    json(R"({"TYPE":"SetHostapd","ssid":"new","passphrase":"pw","confirmWithin":10})");
+    ASSERT_TRUE(waitFor([] { return change().status().phase == Phase::Waiting; }, 20000));
+    EXPECT_EQ(change().confirm(QString(), false), NetworkChange::Answer::Done);
+    EXPECT_TRUE(waitFor([] { return !change().isTimerActive(); }, 20000));
+    ScriptRunner::singleton()->deliverPending();
+    EXPECT_EQ(change().status().phase, Phase::Kept);
+    EXPECT_EQ(runsOf("hostap.pl"), QStringList{"new||pw"});
 }
 
 TEST_F(NetworkChangeTest, AScriptThatHangsIsKilledAndItsChangeUndone) {
@@ -238,7 +248,8 @@ TEST_F(NetworkChangeTest, AChangeThatCannotBeUndoneIsRefusedBeforeAnythingRuns) 
     // clang-format off
     const Case cases[] = {
         {"/etc/network/interfaces", "auto lo\niface lo inet loopback\n", eth, cannot},
-        {"/etc/network/interfaces", "iface eth0 inet manual\n", eth, cannot},
+        {"/etc/network/interfaces", "iface eth0 inet manual\n  address 10.0.0.5\n  netmask 255.0.0.0\n", eth, cannot},
+        {"/etc/network/interfaces", "<fifo>", eth, cannot},
         {"/etc/network/interfaces", "iface eth0 inet6 static\n  address fd00::5/64\n", eth, cannot},
         {"/etc/network/interfaces", "iface eth0 inet static\n  address 10.0.0.5\n", eth, cannot},
         {"/etc/network/interfaces", "iface eth0 inet dhcp\niface eth0 inet6 auto\n", eth, cannot},
@@ -255,7 +266,14 @@ TEST_F(NetworkChangeTest, AChangeThatCannotBeUndoneIsRefusedBeforeAnythingRuns) 
     // clang-format on
     for (const Case& c : cases) {
         SetUp();
-        testsupport::writeFile(env().path(QLatin1String(c.file)), c.content);
+        const QString file = env().path(QLatin1String(c.file));
+        if (c.content == "<fifo>") {
+            // A pipe planted in place of the file must not hold the request thread.
+            QFile::remove(file);
+            ASSERT_EQ(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+        } else {
+            testsupport::writeFile(file, c.content);
+        }
         // The WLAN client case: its stanza says client.
         if (c.query.contains("SetWlanConf")) testsupport::writeFile(Files().interfaces, clientStanza);
         EXPECT_EQ(env().reply(c.query), c.reply) << c.query.constData() << " " << c.content.left(60).constData();

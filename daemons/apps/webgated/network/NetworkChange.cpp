@@ -137,6 +137,8 @@ void NetworkChange::setTiming(int secondMs, int scriptLimitMs) {
     m_scriptLimitMs = scriptLimitMs;
 }
 
+bool NetworkChange::isTimerActive() const { return m_timer->isActive(); }
+
 NetworkChange::Status NetworkChange::status() const {
     QMutexLocker lock(&m_mutex);
     Status status;

@@ -99,6 +99,8 @@ public:
 
     /// Tests: one second of confirmWithin lasts `secondMs`, a script may run `scriptLimitMs`.
     void setTiming(int secondMs, int scriptLimitMs);
+    /// Main thread (tests): true while a script limit or a deadline is still ahead.
+    bool isTimerActive() const;
 
 protected:
     void customEvent(QEvent* event) override;
