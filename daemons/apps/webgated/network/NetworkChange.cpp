@@ -126,6 +126,8 @@ NetworkChange::NetworkChange(ScriptRunner& runner, QObject* parent)
       m_mailbox(new EventMailbox(this)),
       m_timer(new QTimer(this)) {
     m_timer->setSingleShot(true);
+    // A coarse timer may fire 5 % late: half a minute on a 600 s deadline.
+    m_timer->setTimerType(Qt::PreciseTimer);
     connect(m_timer, &QTimer::timeout, this, &NetworkChange::timedOut);
 }
 
