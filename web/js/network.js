@@ -135,9 +135,9 @@ function watchNetworkChange(reread) {
       box.hidden = false;
     } else {
       hide();
-      if (now.changeId === own && now.state === 'rolled back') {
+      if (now.changeId === own && !now.pending) {
         own = '';
-        say('The network change was undone', 'error');
+        if (now.state === 'rolled back') say('The network change was undone', 'error');
         reread();
       }
     }
