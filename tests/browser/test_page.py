@@ -292,6 +292,8 @@ class PageTest(unittest.TestCase):
         self.assertEqual(self.eth_runs()[runs:], ['static 10.10.0.7 255.255.0.0'])
 
     def test_a_page_opened_while_another_change_waits_asks_and_never_keeps_it_by_itself(self):
+        # A change of another test is over first.
+        self.assertTrue(wait_for(lambda: not self.stack.command({'TYPE': 'getNetworkChange'})['pending'], 20))
         runs = len(self.eth_runs())
         change = self.stack.command({'TYPE': 'SetEthConf', 'DHCP': 'true', 'confirmWithin': 60})
         self.driver.switch_to.new_window('tab')

@@ -135,7 +135,7 @@ function watchNetworkChange(reread) {
       box.hidden = false;
     } else {
       hide();
-      if (now.changeId === own && !now.pending) {
+      if (own && now.changeId === own && !now.pending) {
         own = '';
         if (now.state === 'rolled back') say('The network change was undone', 'error');
         reread();
