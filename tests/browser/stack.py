@@ -98,6 +98,16 @@ class Stack:
         except OSError:
             return False
 
+    def command(self, obj):
+        """Sends one command as a script would (no page header) and returns its JSON reply."""
+        import urllib.request
+        # The daemon decodes only these four; the values here are plain ASCII.
+        query = json.dumps(obj, separators=(',', ':'))
+        for plain, escaped in ((' ', '%20'), ('"', '%22'), ('{', '%7B'), ('}', '%7D')):
+            query = query.replace(plain, escaped)
+        with urllib.request.urlopen(self.url + 'webgated?' + query, timeout=10) as r:
+            return json.loads(r.read())
+
     def log(self):
         return self.read('/var/log/webgated')
 
@@ -131,11 +141,21 @@ class Stack:
         return pids
 
 
+def _connect(port):
+    try:
+        return socket.create_connection(('127.0.0.1', port), timeout=5)
+    except OSError:
+        return None
+
+
 class OdometryProbe:
     """A second client of the simulated robot that follows its odometry topic."""
 
     def __init__(self, port):
-        self.sock = socket.create_connection(('127.0.0.1', port), timeout=5)
+        # robotsim may still be starting on a busy machine: the daemon answers before it listens.
+        self.sock = wait_for(lambda: _connect(port), 20)
+        if not self.sock:
+            raise RuntimeError(f'robotsim does not listen on port {port}')
         self.sock.sendall(b'{"op":"enable","topic":"odometry","on":true}\n')
         self.lock = threading.Lock()
         self.latest = None

@@ -268,8 +268,12 @@ class PageTest(unittest.TestCase):
         except Exception:
             return None
 
-    def test_a_network_change_runs_only_after_confirmation(self):
+    def eth_runs(self):
+        return self.stack.read('/run/reconfigure_eth0.sh.args').splitlines()
+
+    def test_a_network_change_runs_only_after_confirmation_and_the_page_keeps_it(self):
         self.until("document.querySelector('#eth-now').textContent.includes('/')")
+        runs = len(self.eth_runs())
         form = self.driver.find_element(By.ID, 'eth-form')
         self.type_into(form.find_element(By.NAME, 'IP'), '10.10.0.7')
         self.type_into(form.find_element(By.NAME, 'Netmask'), '255.255.0.0')
@@ -280,8 +284,38 @@ class PageTest(unittest.TestCase):
         self.until("document.querySelector('#confirm').open")
         self.driver.find_element(By.ID, 'confirm-ok').click()
         self.until("[...document.querySelectorAll('#messages p')].some(m => m.textContent.includes('try setting eth0 static'))")
-        args = wait_for(lambda: self.stack.read('/run/reconfigure_eth0.sh.args'), 10)
-        self.assertEqual(args, 'static 10.10.0.7 255.255.0.0\n')
+        self.assertTrue(wait_for(lambda: len(self.eth_runs()) > runs, 10))
+        self.assertEqual(self.eth_runs()[runs:], ['static 10.10.0.7 255.255.0.0'])
+        # The page still reaches the robot after the change, so it keeps it by itself.
+        self.until("[...document.querySelectorAll('#messages p')].some(m => m.textContent.includes('Network settings kept'))")
+        self.assertEqual(self.stack.command({'TYPE': 'getNetworkChange'})['state'], 'kept')
+        self.assertEqual(self.eth_runs()[runs:], ['static 10.10.0.7 255.255.0.0'])
+
+    def test_a_page_opened_while_another_change_waits_asks_and_never_keeps_it_by_itself(self):
+        # A change of another test is over first.
+        self.assertTrue(wait_for(lambda: not self.stack.command({'TYPE': 'getNetworkChange'})['pending'], 20))
+        runs = len(self.eth_runs())
+        change = self.stack.command({'TYPE': 'SetEthConf', 'DHCP': 'true', 'confirmWithin': 60})
+        self.driver.switch_to.new_window('tab')
+        try:
+            self.driver.get(self.stack.url)
+            text = "document.querySelector('#network-change-text').textContent"
+            self.until(f"!document.querySelector('#network-change').hidden && {text}.startsWith("
+                       "'Keep these network settings? Undone in ')")
+            first = int(self.js(f"return {text}.match(/\\d+/)[0]"))
+            # Two more polls at least, and it still waits for the person.
+            self.until(f"+{text}.match(/\\d+/)[0] <= {first - 2}", 20)
+            status = self.stack.command({'TYPE': 'getNetworkChange'})
+            self.assertEqual((status['changeId'], status['state']), (change['changeId'], 'waiting'))
+            self.driver.find_element(By.ID, 'network-undo').click()
+            self.assertTrue(wait_for(
+                lambda: self.stack.command({'TYPE': 'getNetworkChange'})['state'] == 'rolled back', 20))
+            # Run again with the settings the interfaces file holds.
+            self.assertEqual(self.eth_runs()[runs:], ['dhcp', 'static 10.10.0.5 255.255.0.0'])
+            self.until("document.querySelector('#network-change').hidden")
+        finally:
+            self.driver.close()
+            self.driver.switch_to.window(self.driver.window_handles[0])
 
 
 if __name__ == '__main__':

@@ -38,6 +38,10 @@ const WORDS = {
   'NO JSON OBJ RECIEVED': 'the daemon could not read the request',
   'NO RUNNING PROGRAM': 'no program is running',
   'File name is invalid.': 'the file name is not valid (letters, digits, _ - . only)',
+  'CANNOT UNDO THIS CHANGE': 'the robot could not undo this change by itself, so it did not make it',
+  'NETWORK CHANGE PENDING': 'another network change waits to be kept or undone first',
+  'NETWORK CHANGE STILL RUNNING': 'the network change is still being applied',
+  'NO NETWORK CHANGE PENDING': 'no network change waits any more',
   'CROSS-SITE REQUEST REFUSED': 'the robot refused a request that did not come from its own page',
   'HOST NOT ALLOWED': 'the robot does not answer under this address; use its IP address, or add '
     + 'this name to [Access] hosts of its webgated.conf',

@@ -1,9 +1,15 @@
 // Ethernet and WLAN: read from the robot, changed through its reconfiguration scripts.
 import { command } from './api.js';
-import { $, $$, attempt, confirmAction } from './ui.js';
+import { $, $$, attempt, confirmAction, say, sayError } from './ui.js';
 
+// Seconds the robot waits for a page to keep a network change before it undoes it.
+const CONFIRM_WITHIN = 60;
 const CUT_WARNING = 'This change may cut the connection between this page and the robot. ' +
-  'You may have to reconnect at the new address. Go ahead?';
+  'Unless a page still reaches the robot afterwards and keeps it, the robot undoes it by itself ' +
+  `${CONFIRM_WITHIN} seconds after applying it. Go ahead?`;
+const NO_UNDO_WARNING = 'The robot cannot undo this change by itself (its present network files do ' +
+  'not say how to go back). If it cuts the connection, you will need a cable to reach the robot. ' +
+  'Apply it anyway?';
 
 export function setupNetwork() {
   const eth = $('#eth-form');
@@ -57,11 +63,21 @@ export function setupNetwork() {
   });
   $('#network-refresh').addEventListener('click', read);
 
+  const change = watchNetworkChange(read);
   const submit = (form, build) => form.addEventListener('submit', async (event) => {
     event.preventDefault();
     if (!form.reportValidity()) return;
     if (!(await confirmAction(CUT_WARNING))) return;
-    attempt(() => command(build(form.elements)), (reply) => reply.MSG || 'Change started');
+    const request = build(form.elements);
+    try {
+      const reply = await command({ ...request, confirmWithin: CONFIRM_WITHIN });
+      say(reply.MSG || 'Change started');
+      change.own(reply.changeId);
+    } catch (e) {
+      if (e.reply?.MSG !== 'CANNOT UNDO THIS CHANGE') return sayError(e);
+      if (!(await confirmAction(NO_UNDO_WARNING))) return;
+      attempt(() => command(request), (reply) => reply.MSG || 'Change started');
+    }
   });
   submit(eth, (f) => ({
     TYPE: 'SetEthConf', DHCP: f.DHCP.checked ? 'true' : 'false', IP: f.IP.value, Netmask: f.Netmask.value,
@@ -76,6 +92,63 @@ export function setupNetwork() {
   }));
   showMode();
   read();
+}
+
+// Watches the robot's pending network change. The change this page applied is kept by itself as
+// soon as the daemon says it waits and this page still reaches it; any other waiting change is
+// put to the person, who keeps or undoes it.
+function watchNetworkChange(reread) {
+  const box = $('#network-change');
+  let own = '';
+  let shown = '';
+  let timer = 0;
+  const hide = () => { box.hidden = true; shown = ''; };
+  const answer = (undo) => {
+    const changeId = shown;
+    hide();
+    attempt(() => command({ TYPE: 'confirmNetwork', changeId, ...(undo ? { undo: true } : {}) }),
+      undo ? 'The network change is being undone' : 'Network settings kept')
+      .then(() => { schedule(500); reread(); });
+  };
+  $('#network-keep').addEventListener('click', () => answer(false));
+  $('#network-undo').addEventListener('click', () => answer(true));
+
+  const check = async () => {
+    let now;
+    try {
+      now = await command({ TYPE: 'getNetworkChange' });
+    } catch (e) {
+      return own ? 1000 : 5000;  // out of reach for now: the robot undoes the change by itself
+    }
+    if (now.state === 'waiting' && now.changeId === own) {
+      own = '';
+      hide();
+      await attempt(() => command({ TYPE: 'confirmNetwork', changeId: now.changeId }),
+        'Network settings kept');
+      reread();
+      return 5000;
+    }
+    if (now.state === 'waiting') {
+      shown = now.changeId;
+      $('#network-change-text').textContent =
+        `Keep these network settings? Undone in ${now.secondsLeft} s`;
+      box.hidden = false;
+    } else {
+      hide();
+      if (own && now.changeId === own && !now.pending) {
+        own = '';
+        if (now.state === 'rolled back') say('The network change was undone', 'error');
+        reread();
+      }
+    }
+    return now.pending || own ? 1000 : 5000;
+  };
+  const schedule = (ms) => {
+    clearTimeout(timer);
+    timer = setTimeout(async () => schedule(await check()), ms);
+  };
+  schedule(0);
+  return { own: (changeId) => { own = changeId || ''; schedule(300); } };
 }
 
 function setOption(select, value) {

@@ -13,7 +13,7 @@
 #include "process/ScriptRunner.h"
 
 CommandTable webgatedCommands() {
-    // Matched in this order; the flag marks the commands whose "Done:" line is quiet. A command
+    // Matched in this order; the flag marks the commands whose "Done:" line is quiet (polled). A command
     // that changes anything, hands out what it empties or carries secrets acts; stopping is open.
     return CommandTable{
         {"getMenuItems",
@@ -87,23 +87,36 @@ CommandTable webgatedCommands() {
          },
          true, CommandAccess::Acting},
         {"SetEthConf",
-         [](Fcgi&, Request& request) {
-             return NetworkCommands::setEthConf(request, *Client::singleton(), *ScriptRunner::singleton());
+         [](Fcgi& fcgi, Request& request) {
+             return NetworkCommands::setEthConf(request, *ScriptRunner::singleton(),
+                                                   *fcgi.networkChange());
          },
          false, CommandAccess::Acting},
         {"SetWlanConf",
-         [](Fcgi&, Request& request) {
-             return NetworkCommands::setWlanConf(request, *Client::singleton(), *ScriptRunner::singleton());
+         [](Fcgi& fcgi, Request& request) {
+             return NetworkCommands::setWlanConf(request, *ScriptRunner::singleton(),
+                                                   *fcgi.networkChange());
          },
          false, CommandAccess::Acting},
         {"GetIFConf", [](Fcgi&, Request& request) { return NetworkCommands::getIFConf(request); }, false, CommandAccess::Reading},
         {"SetHostapd",
-         [](Fcgi&, Request& request) {
-             return NetworkCommands::setHostapd(request, *Client::singleton(), *ScriptRunner::singleton());
+         [](Fcgi& fcgi, Request& request) {
+             return NetworkCommands::setHostapd(request, *ScriptRunner::singleton(),
+                                                   *fcgi.networkChange());
          },
          false, CommandAccess::Acting},
         {"getWLANConf", [](Fcgi&, Request& request) { return NetworkCommands::getWLANConf(request); },
          false, CommandAccess::Acting},
+        {"confirmNetwork",
+         [](Fcgi& fcgi, Request& request) {
+             return NetworkCommands::confirmNetwork(request, *fcgi.networkChange());
+         },
+         false, CommandAccess::Acting},
+        {"getNetworkChange",
+         [](Fcgi& fcgi, Request& request) {
+             return NetworkCommands::getNetworkChange(request, *fcgi.networkChange());
+         },
+         true, CommandAccess::Reading},
         {"getDistance",
          [](Fcgi& fcgi, Request& request) {
              return SensorCommands::getDistance(request, *fcgi.sensorDataHandler());

@@ -18,6 +18,8 @@
 #include "frame/Client.h"
 #include "frame/FsRoot.h"
 #include "kel/corvanta/daemons/Log.h"
+#include "network/NetworkChange.h"
+#include "process/ScriptRunner.h"
 #include "robot/ControlHandler.h"
 #include "robot/ImageHandler.h"
 #include "robot/SensorDataHandler.h"
@@ -145,6 +147,10 @@ Fcgi::Fcgi(CommandTable commands) : m_processor(new RequestProcessor(*this, std:
                                        .toString()
                                        .split(QLatin1Char(';'), Qt::SkipEmptyParts));
     m_configPageBuilder.rebuild();
+
+    // A network change left pending by the last run gets the rest of its time, or is undone.
+    m_networkChange = new NetworkChange(*ScriptRunner::singleton(), this);
+    m_networkChange->resume();
 }
 
 Fcgi::~Fcgi() {

@@ -17,6 +17,7 @@
 /// replies, the RequestProcessor turns each request into its reply through the command table.
 class ControlHandler;
 class ImageHandler;
+class NetworkChange;
 class SensorDataHandler;
 
 class Fcgi : public QThread {
@@ -68,6 +69,7 @@ public:
     /// The settings page; only the request thread uses it once the thread runs.
     ConfigPageBuilder& configPageBuilder() { return m_configPageBuilder; }
     ComponentRestarts& componentRestarts() { return m_componentRestarts; }
+    NetworkChange* networkChange() const { return m_networkChange; }
 
     /// How many requests the loop has served (for tests and diagnostics).
     quint64 requestCount() const { return m_requestCount.load(); }
@@ -90,6 +92,7 @@ private:
     ImageHandler* m_imageHandler = nullptr;  // no Qt parent: released by ~Fcgi after the thread ends
     SensorDataHandler* m_sensorDataHandler = nullptr;  // Qt child
     ControlHandler* m_controlHandler = nullptr;        // Qt child
+    NetworkChange* m_networkChange = nullptr;          // Qt child
     QByteArray m_noCamPng;
     bool m_noCamLoaded = false;
     QString m_currentProgram;

@@ -6,8 +6,9 @@
 
 #include "frame/Json.h"
 #include "kel/corvanta/daemons/Log.h"
-#include "kel/rpc/Client.h"
+#include "network/NetworkChange.h"
 #include "network/NetworkConfigFiles.h"
+#include "network/NetworkUndo.h"
 #include "process/ScriptRunner.h"
 
 namespace NetworkCommands {
@@ -26,10 +27,6 @@ void logStart(const char* prefix, const Request& request) {
 // A parameter as text; absent or not a JSON string counts as empty.
 QString text(const Request& request, const char* key) { return jsonToQString(request.param(key)); }
 
-QString script(const kel::rpc::Client& parameters, const char* key, const char* defaultPath) {
-    return parameters.getParameter(QLatin1String(key), QLatin1String(defaultPath)).toString();
-}
-
 bool isEmptyOrFalse(const QString& value) {
     return value.isEmpty() || value == QLatin1String("false");
 }
@@ -41,79 +38,211 @@ bool hasControlCharacter(const QString& text) {
     return false;
 }
 
-// Every value goes to the script as one argument of its own; no shell sees it.
-RequestResult run(Request& request, ScriptRunner& runner, const QString& scriptPath,
-                  const QStringList& args, const char* message) {
+const char kCannotUndo[] = "CANNOT UNDO THIS CHANGE";
+
+RequestResult failed(Request& request, const char* message) {
+    request.setText("MSG", QLatin1String(message));
+    return Failed;
+}
+
+// Arguments of the eth0 script, as SetEthConf makes them.
+QStringList ethArgs(const QString& dhcp, const QString& ip, const QString& netmask,
+                    const char** message) {
+    if (isEmptyOrFalse(dhcp)) {
+        *message = "try setting eth0 static";
+        return {QStringLiteral("static"), ip, netmask};
+    }
+    if (dhcp == QLatin1String("true")) {
+        *message = "try setting eth0 dhcp";
+        return {QStringLiteral("dhcp")};
+    }
+    // Any other "DHCP" value runs the script without arguments and says nothing.
+    *message = nullptr;
+    return {};
+}
+
+struct WlanSettings {
+    QString mode, dhcp, ip, netmask, ssid, passphrase, wpaMode, cipher;
+};
+
+// Arguments of the wlan0 script, as SetWlanConf makes them; false for an unknown mode.
+bool wlanArgs(WlanSettings s, QStringList* args, const char** message) {
+    if (s.mode == QLatin1String("master")) {
+        static const QStringList accepted = {QStringLiteral("TKIP"), QStringLiteral("CCMP"),
+                                             QStringLiteral("TKIP/CCMP"),
+                                             QStringLiteral("TKIP CCMP")};
+        if (!accepted.contains(s.cipher)) s.cipher = QStringLiteral("TKIP CCMP");
+        *args = {s.mode, s.ssid, s.cipher, s.passphrase};
+        *message = "try starting master mode";
+        return true;
+    }
+    if (s.mode == QLatin1String("client")) {
+        // Unlike eth0, every value but empty and "false" selects DHCP here.
+        if (isEmptyOrFalse(s.dhcp)) {
+            *args = {s.mode, QStringLiteral("static"), s.ip, s.netmask, s.ssid, s.wpaMode,
+                     s.passphrase};
+            *message = "try starting client mode (static)";
+        } else {
+            *args = {s.mode, QStringLiteral("dhcp"), s.ssid, s.wpaMode, s.passphrase};
+            *message = "try starting client mode (DHCP)";
+        }
+        return true;
+    }
+    return false;
+}
+
+// The arguments that re-create the settings the snapshot's files hold, for `command`'s script.
+bool undoArgs(const QString& command, const QList<NetworkUndo::FileSnapshot>& files,
+              QStringList* args, QString* why) {
+    const auto bytesOf = [&files](const QString& path) {
+        for (const NetworkUndo::FileSnapshot& file : files) {
+            if (file.path == path) return file.bytes;
+        }
+        return QByteArray();
+    };
+    const QStringList paths = NetworkChange::filesFor(command);
+    if (command == QLatin1String("SetEthConf"))
+        return NetworkUndo::ethArguments(bytesOf(paths.at(0)), args, why);
+    if (command == QLatin1String("SetHostapd")) {
+        const NetworkUndo::WlanValues v = NetworkUndo::wlanValues({}, bytesOf(paths.at(0)), {});
+        if (v.masterSsid.isEmpty() || v.masterPassphrase.isEmpty()) {
+            *why = QStringLiteral("the access point has no ssid or no wpa_passphrase");
+            return false;
+        }
+        *args = {v.masterSsid, v.masterCipher, v.masterPassphrase};
+        return true;
+    }
+    const NetworkUndo::WlanValues v =
+        NetworkUndo::wlanValues(bytesOf(paths.at(0)), bytesOf(paths.at(2)), bytesOf(paths.at(1)));
+    WlanSettings s;
+    s.mode = v.mode;
+    const char* message = nullptr;
+    if (!v.hasStanza || v.mode.isEmpty()) {
+        *why = QStringLiteral("no wlan0 stanza that says master or client");
+        return false;
+    }
+    if (v.mode == QLatin1String("master")) {
+        if (v.masterSsid.isEmpty() || v.masterPassphrase.isEmpty()) {
+            *why = QStringLiteral("the access point has no ssid or no wpa_passphrase");
+            return false;
+        }
+        s.ssid = v.masterSsid;
+        s.passphrase = v.masterPassphrase;
+        s.cipher = v.masterCipher;
+    } else {
+        if (v.clientPskHashed) {
+            *why = QStringLiteral("the WLAN client has a hashed key, not its passphrase");
+            return false;
+        }
+        if (v.clientSsid.isEmpty() || v.clientPsk.isEmpty()) {
+            *why = QStringLiteral("the WLAN client has no ssid or no psk");
+            return false;
+        }
+        if (!v.isDHCP && (v.address.isEmpty() || v.netmask.isEmpty())) {
+            *why = QStringLiteral("static wlan0 without address or netmask");
+            return false;
+        }
+        s.dhcp = v.isDHCP ? QStringLiteral("true") : QStringLiteral("false");
+        s.ip = v.address;
+        s.netmask = v.netmask;
+        s.ssid = v.clientSsid;
+        s.wpaMode = v.clientProto;
+        s.passphrase = v.clientPsk;
+    }
+    return wlanArgs(s, args, &message);
+}
+
+// Runs `command`'s script with `args`, each value one argument of its own (no shell sees it).
+// With "confirmWithin" the change is made undoable first, or refused when it cannot be undone.
+RequestResult run(Request& request, ScriptRunner& runner, NetworkChange& change,
+                  const QString& command, const QStringList& args, const char* message) {
     // A control character would let a value add lines of its own (another network, another
     // address) to the files the scripts write: such a request is refused and runs nothing.
     for (const QString& arg : args) {
         if (hasControlCharacter(arg)) return InvalidParameters;
     }
+    const QString script = NetworkChange::scriptFor(command);
+    const json_t* within = request.param("confirmWithin");
+    if (!within) {
+        if (message) request.setText("MSG", QLatin1String(message));
+        runner.runScript(script, args);
+        return Data;
+    }
+    if (!json_is_integer(within) || json_integer_value(within) < 10 ||
+        json_integer_value(within) > 600) {
+        return InvalidParameters;
+    }
+    NetworkChange::Plan plan;
+    plan.command = command;
+    plan.script = script;
+    plan.args = args;
+    plan.confirmWithin = static_cast<int>(json_integer_value(within));
+    QString why;
+    bool ok = true;
+    // A run still writing the files would leave a snapshot of half a change.
+    if (runner.hasProcess(script)) {
+        why = script + QStringLiteral(" still runs");
+        ok = false;
+    }
+    for (const QString& path : NetworkChange::filesFor(command)) {
+        NetworkUndo::FileSnapshot file;
+        ok = ok && NetworkUndo::take(path, &file, &why);
+        plan.files.append(file);
+    }
+    ok = ok && undoArgs(command, plan.files, &plan.undoArgs, &why);
+    for (const QString& arg : plan.undoArgs) {
+        if (ok && hasControlCharacter(arg)) {
+            why = QStringLiteral("a control character in the present settings");
+            ok = false;
+        }
+    }
+    QString id;
+    if (ok) {
+        id = change.begin(plan, &why);
+        if (id.isEmpty()) log(QStringLiteral("Network change refused: ") + why, 0);
+    } else {
+        log(QStringLiteral("Network change refused, it could not be undone: ") + why, 1);
+    }
+    if (id.isEmpty()) return failed(request, kCannotUndo);
     if (message) request.setText("MSG", QLatin1String(message));
-    runner.runScript(scriptPath, args);
+    request.setText("changeId", id);
     return Data;
+}
+
+// While a change waits for its confirmation, no other change may get in its way.
+bool refusedWhilePending(Request& request, const NetworkChange& change) {
+    if (!change.isBusy()) return false;
+    failed(request, "NETWORK CHANGE PENDING");
+    return true;
 }
 
 }  // namespace
 
-RequestResult setEthConf(Request& request, const kel::rpc::Client& parameters,
-                         ScriptRunner& runner) {
+RequestResult setEthConf(Request& request, ScriptRunner& runner, NetworkChange& change) {
     logStart("start processing: ", request);
-    const QString dhcp = text(request, "DHCP");
-    QStringList args;
+    if (refusedWhilePending(request, change)) return Failed;
     const char* message = nullptr;
-    if (isEmptyOrFalse(dhcp)) {
-        args << QStringLiteral("static") << text(request, "IP") << text(request, "Netmask");
-        message = "try setting eth0 static";
-    } else if (dhcp == QLatin1String("true")) {
-        args << QStringLiteral("dhcp");
-        message = "try setting eth0 dhcp";
-    }
-    // Any other "DHCP" value runs the script without arguments and says nothing.
-    return run(request, runner,
-               script(parameters, "~/Scripts/reconfigure_eth0_script",
-                      "/usr/local/bin/reconfigure_eth0.sh"),
-               args, message);
+    const QStringList args =
+        ethArgs(text(request, "DHCP"), text(request, "IP"), text(request, "Netmask"), &message);
+    return run(request, runner, change, QStringLiteral("SetEthConf"), args, message);
 }
 
-RequestResult setWlanConf(Request& request, const kel::rpc::Client& parameters,
-                          ScriptRunner& runner) {
+RequestResult setWlanConf(Request& request, ScriptRunner& runner, NetworkChange& change) {
     logStart("start processing: ", request);
-    const QString mode = text(request, "mode");
-    const QString dhcp = text(request, "DHCP");
-    const QString ip = text(request, "IP");
-    const QString netmask = text(request, "Netmask");
-    const QString ssid = text(request, "ssid");
-    const QString passphrase = text(request, "passphrase");
-    const QString wpaMode = text(request, "wpaMode");
-    QString cipher = text(request, "cipher");
-
+    if (refusedWhilePending(request, change)) return Failed;
+    WlanSettings s;
+    s.mode = text(request, "mode");
+    s.dhcp = text(request, "DHCP");
+    s.ip = text(request, "IP");
+    s.netmask = text(request, "Netmask");
+    s.ssid = text(request, "ssid");
+    s.passphrase = text(request, "passphrase");
+    s.wpaMode = text(request, "wpaMode");
+    s.cipher = text(request, "cipher");
     QStringList args;
     const char* message = nullptr;
-    if (mode == QLatin1String("master")) {
-        static const QStringList accepted = {QStringLiteral("TKIP"), QStringLiteral("CCMP"),
-                                             QStringLiteral("TKIP/CCMP"),
-                                             QStringLiteral("TKIP CCMP")};
-        if (!accepted.contains(cipher)) cipher = QStringLiteral("TKIP CCMP");
-        args << mode << ssid << cipher << passphrase;
-        message = "try starting master mode";
-    } else if (mode == QLatin1String("client")) {
-        // Unlike eth0, every value but empty and "false" selects DHCP here.
-        if (isEmptyOrFalse(dhcp)) {
-            args << mode << QStringLiteral("static") << ip << netmask << ssid << wpaMode
-                 << passphrase;
-            message = "try starting client mode (static)";
-        } else {
-            args << mode << QStringLiteral("dhcp") << ssid << wpaMode << passphrase;
-            message = "try starting client mode (DHCP)";
-        }
-    } else {
-        return MissingParameters;
-    }
-    return run(request, runner,
-               script(parameters, "~/Scripts/reconfigure_wlan0_script",
-                      "/usr/local/bin/reconfigure_wlan0.sh"),
-               args, message);
+    if (!wlanArgs(s, &args, &message)) return MissingParameters;
+    return run(request, runner, change, QStringLiteral("SetWlanConf"), args, message);
 }
 
 RequestResult getIFConf(Request& request) {
@@ -136,9 +265,9 @@ RequestResult getIFConf(Request& request) {
     return Data;
 }
 
-RequestResult setHostapd(Request& request, const kel::rpc::Client& parameters,
-                         ScriptRunner& runner) {
+RequestResult setHostapd(Request& request, ScriptRunner& runner, NetworkChange& change) {
     logStart("start processing:", request);
+    if (refusedWhilePending(request, change)) return Failed;
     const QString ssid = text(request, "ssid");
     const QString rsnPairwise = text(request, "rsnPairwise");
     const QString passphrase = text(request, "passphrase");
@@ -146,9 +275,7 @@ RequestResult setHostapd(Request& request, const kel::rpc::Client& parameters,
     const QStringList args = {ssid, rsnPairwise, passphrase};
     const char message[] = "[Server] start changing hostapd conf file";
     const RequestResult result =
-        run(request, runner,
-            script(parameters, "~/Scripts/mod_hostap_script", "/usr/local/bin/mod_hostap.pl"), args,
-            message);
+        run(request, runner, change, QStringLiteral("SetHostapd"), args, message);
     if (result != Data) return result;
     log(QLatin1String(message), 1);
     return Ack;
@@ -174,6 +301,31 @@ RequestResult getWLANConf(Request& request) {
     request.setText("client_ssid", clientSsid);
     request.setText("client_proto", clientProto);
     request.setText("client_psk", clientPsk);
+    return Data;
+}
+
+RequestResult confirmNetwork(Request& request, NetworkChange& change) {
+    const json_t* id = request.param("changeId");
+    const json_t* undo = request.param("undo");
+    if ((id && !json_is_string(id)) || (undo && !json_is_boolean(undo))) return InvalidParameters;
+    switch (change.confirm(id ? jsonToQString(id) : QString(), undo && json_is_true(undo))) {
+        case NetworkChange::Answer::Done:
+            return Ack;
+        case NetworkChange::Answer::StillRunning:
+            return failed(request, "NETWORK CHANGE STILL RUNNING");
+        case NetworkChange::Answer::NonePending:
+            break;
+    }
+    return failed(request, "NO NETWORK CHANGE PENDING");
+}
+
+RequestResult getNetworkChange(Request& request, const NetworkChange& change) {
+    const NetworkChange::Status status = change.status();
+    request.set("pending", json_boolean(status.pending()));
+    request.setText("changeId", status.changeId);
+    request.setText("command", status.command);
+    request.set("secondsLeft", json_integer(status.secondsLeft));
+    request.setText("state", status.stateName());
     return Data;
 }
 

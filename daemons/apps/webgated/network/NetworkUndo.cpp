@@ -1,0 +1,293 @@
+#include "network/NetworkUndo.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QHostAddress>
+#include <QRegularExpression>
+
+#include "frame/FsRoot.h"
+
+namespace NetworkUndo {
+
+namespace {
+
+QString systemError() { return QString::fromLocal8Bit(strerror(errno)); }
+
+// Lines as the readers see them: UTF-8, without line ends ("\r" before a line feed dropped).
+QStringList linesOf(const QByteArray& content) {
+    QStringList lines;
+    int start = 0;
+    while (start < content.size()) {
+        int end = content.indexOf('\n', start);
+        const int next = end < 0 ? content.size() : end + 1;
+        if (end < 0) end = content.size();
+        int length = end - start;
+        if (length > 0 && content.at(end - 1) == '\r') --length;
+        lines.append(QString::fromUtf8(content.constData() + start, length));
+        start = next;
+    }
+    return lines;
+}
+
+QStringList partsOf(const QString& line) {
+    static const QRegularExpression blanks(QStringLiteral("\\s+"));
+    return line.split(blanks, Qt::SkipEmptyParts);
+}
+
+bool writeAll(int fd, const QByteArray& bytes) {
+    const char* data = bytes.constData();
+    qint64 size = bytes.size();
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, static_cast<size_t>(size));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+// The file a path finally names once its links are followed (the path itself when it is no
+// link); a link's absolute target is a robot path too.
+QByteArray finalTarget(const QByteArray& path, QString* why) {
+    QByteArray target = path;
+    for (int depth = 0; depth < 16; ++depth) {
+        struct stat status;
+        if (::lstat(target.constData(), &status) != 0 || !S_ISLNK(status.st_mode)) return target;
+        char buffer[4096];
+        const ssize_t length = ::readlink(target.constData(), buffer, sizeof(buffer) - 1);
+        if (length <= 0) break;
+        const QString link = QFile::decodeName(QByteArray(buffer, static_cast<int>(length)));
+        if (link.startsWith(QLatin1Char('/'))) {
+            target = QFile::encodeName(FsRoot::fsPath(link));
+        } else {
+            target = target.left(target.lastIndexOf('/') + 1) + QFile::encodeName(link);
+        }
+    }
+    *why = QStringLiteral("too many links");
+    return QByteArray();
+}
+
+}  // namespace
+
+bool take(const QString& path, FileSnapshot* snapshot, QString* why) {
+    *snapshot = FileSnapshot();
+    snapshot->path = path;
+    const QByteArray file = QFile::encodeName(FsRoot::fsPath(path));
+    // Non-blocking: a pipe planted at the path must not hold the request thread.
+    const int fd = ::open(file.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        struct stat status;
+        if (errno == ENOENT && ::lstat(file.constData(), &status) != 0 && errno == ENOENT) {
+            return true;  // not there: undoing removes what the change creates
+        }
+        *why = path + QStringLiteral(": ") + systemError();
+        return false;
+    }
+    struct stat status;
+    bool ok = ::fstat(fd, &status) == 0;
+    if (!ok) {
+        *why = path + QStringLiteral(": ") + systemError();
+    } else if (!S_ISREG(status.st_mode)) {
+        *why = path + QStringLiteral(": not a regular file");
+        ok = false;
+    } else {
+        // Read one byte more than allowed, so that a file grown since fstat is caught too.
+        QByteArray bytes(static_cast<int>(kMaxFileBytes + 1), Qt::Uninitialized);
+        qint64 got = 0;
+        while (got < bytes.size()) {
+            const ssize_t n = ::read(fd, bytes.data() + got, static_cast<size_t>(bytes.size() - got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                *why = path + QStringLiteral(": ") + systemError();
+                ok = false;
+                break;
+            }
+            if (n == 0) break;
+            got += n;
+        }
+        if (ok && got > kMaxFileBytes) {
+            *why = path + QStringLiteral(": larger than 1 MiB");
+            ok = false;
+        }
+        if (ok) {
+            bytes.truncate(static_cast<int>(got));
+            snapshot->exists = true;
+            snapshot->bytes = bytes;
+            snapshot->mode = status.st_mode & 07777;
+            snapshot->uid = status.st_uid;
+            snapshot->gid = status.st_gid;
+        }
+    }
+    ::close(fd);
+    return ok;
+}
+
+bool restore(const FileSnapshot& snapshot, QString* why) {
+    const QByteArray file = QFile::encodeName(FsRoot::fsPath(snapshot.path));
+    if (!snapshot.exists) {
+        if (::unlink(file.constData()) == 0 || errno == ENOENT) return true;
+        *why = snapshot.path + QStringLiteral(": ") + systemError();
+        return false;
+    }
+    const QByteArray target = finalTarget(file, why);
+    if (target.isEmpty()) return false;
+    const int slash = target.lastIndexOf('/');
+    QByteArray temporary = target.left(slash + 1) + '.' + target.mid(slash + 1) + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        *why = snapshot.path + QStringLiteral(": ") + systemError();
+        return false;
+    }
+    bool ok = writeAll(fd, snapshot.bytes) && ::fchmod(fd, snapshot.mode) == 0;
+    if (ok && ::fchown(fd, snapshot.uid, snapshot.gid) != 0) {
+        // Only root gives a file away; the same owner and group need no privilege.
+        struct stat status;
+        ok = ::fstat(fd, &status) == 0 && status.st_uid == snapshot.uid &&
+             status.st_gid == snapshot.gid;
+    }
+    // chown clears the set-id bits: they are set again once the owner is right.
+    ok = ok && ::fchmod(fd, snapshot.mode) == 0 && ::fsync(fd) == 0;
+    if (!ok) *why = snapshot.path + QStringLiteral(": ") + systemError();
+    ok = ::close(fd) == 0 && ok;
+    if (ok && ::rename(temporary.constData(), target.constData()) != 0) {
+        *why = snapshot.path + QStringLiteral(": ") + systemError();
+        ok = false;
+    }
+    if (!ok) {
+        ::unlink(temporary.constData());
+        return false;
+    }
+    // The rename itself reaches the disk.
+    const int dir = ::open(target.left(slash + 1).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}
+
+bool ethArguments(const QByteArray& interfaces, QStringList* args, QString* why) {
+    int stanzas = 0;
+    bool inStanza = false;
+    QString method, address, netmask;
+    for (const QString& line : linesOf(interfaces)) {
+        const QStringList parts = partsOf(line);
+        if (parts.isEmpty() || parts.first().startsWith(QLatin1Char('#'))) continue;
+        const QString& keyword = parts.first();
+        if (keyword == QLatin1String("iface")) {
+            inStanza = parts.value(1) == QLatin1String("eth0");
+            if (!inStanza) continue;
+            ++stanzas;
+            if (parts.value(2) != QLatin1String("inet")) {
+                *why = QStringLiteral("eth0 is configured for ") + parts.value(2);
+                return false;
+            }
+            method = parts.value(3);
+        } else if (keyword == QLatin1String("auto") || keyword.startsWith(QLatin1String("allow-")) ||
+                   keyword == QLatin1String("mapping") || keyword.startsWith(QLatin1String("source")) ||
+                   keyword.startsWith(QLatin1String("no-"))) {
+            inStanza = false;
+        } else if (inStanza && parts.size() == 2) {
+            if (keyword == QLatin1String("address")) address = parts.at(1);
+            if (keyword == QLatin1String("netmask")) netmask = parts.at(1);
+        }
+    }
+    if (stanzas != 1) {
+        *why = stanzas == 0 ? QStringLiteral("no eth0 stanza")
+                            : QStringLiteral("more than one eth0 stanza");
+        return false;
+    }
+    if (method == QLatin1String("dhcp")) {
+        *args = QStringList{QStringLiteral("dhcp")};
+        return true;
+    }
+    if (method != QLatin1String("static")) {
+        *why = QStringLiteral("eth0 is configured \"") + method + QLatin1Char('"');
+        return false;
+    }
+    // "address 10.0.0.5/24" stands for the address and its netmask.
+    if (address.contains(QLatin1Char('/'))) {
+        const QPair<QHostAddress, int> subnet = QHostAddress::parseSubnet(address);
+        if (subnet.first.protocol() != QAbstractSocket::IPv4Protocol) {
+            *why = QStringLiteral("eth0 address ") + address;
+            return false;
+        }
+        address = address.section(QLatin1Char('/'), 0, 0);
+        if (netmask.isEmpty() && subnet.second >= 0) {
+            const quint32 bits = subnet.second == 0 ? 0 : ~0u << (32 - subnet.second);
+            netmask = QHostAddress(bits).toString();
+        }
+    }
+    if (address.isEmpty() || netmask.isEmpty()) {
+        *why = QStringLiteral("static eth0 without address or netmask");
+        return false;
+    }
+    *args = QStringList{QStringLiteral("static"), address, netmask};
+    return true;
+}
+
+WlanValues wlanValues(const QByteArray& interfaces, const QByteArray& hostapd,
+                      const QByteArray& wpaSupplicant) {
+    WlanValues v;
+    bool inStanza = false;
+    for (const QString& line : linesOf(interfaces)) {
+        if (line.startsWith(QLatin1String("iface"))) {
+            inStanza = false;
+        } else if (inStanza) {
+            const QStringList parts = partsOf(line);
+            if (parts.size() == 2) {
+                if (parts.at(0) == QLatin1String("address")) v.address = parts.at(1);
+                if (parts.at(0) == QLatin1String("netmask")) v.netmask = parts.at(1);
+            }
+            if (line.contains(QLatin1String("start-wlan0-master.sh")) ||
+                line.contains(QLatin1String("hostapd"))) {
+                v.mode = QStringLiteral("master");
+            } else if (line.contains(QLatin1String("wpa_supplicant.conf"))) {
+                v.mode = QStringLiteral("client");
+            }
+        }
+        if (line.contains(QLatin1String("iface wlan0"))) {
+            v.hasStanza = true;
+            v.isDHCP = !line.contains(QLatin1String("static"));
+            inStanza = true;
+        }
+    }
+    for (const QString& line : linesOf(hostapd)) {
+        if (line.startsWith(QLatin1String("ssid="))) {
+            v.masterSsid = QString(line).remove(QLatin1String("ssid=")).remove(QLatin1Char('"'));
+        } else if (line.startsWith(QLatin1String("rsn_pairwise="))) {
+            v.masterCipher = QString(line).remove(QLatin1String("rsn_pairwise="));
+        } else if (line.startsWith(QLatin1String("wpa_passphrase="))) {
+            v.masterPassphrase =
+                QString(line).remove(QLatin1String("wpa_passphrase=")).remove(QLatin1Char('"'));
+        }
+    }
+    for (const QString& line : linesOf(wpaSupplicant)) {
+        const int equals = line.indexOf(QLatin1Char('='));
+        if (equals <= 0) continue;
+        static const QRegularExpression whiteSpace(QStringLiteral("\\s"));
+        const QString key = line.left(equals).remove(whiteSpace);
+        QString value = line.mid(equals + 1);
+        const bool quoted = value.startsWith(QLatin1Char('"'));
+        if (quoted) value.remove(0, 1);
+        if (value.endsWith(QLatin1Char('"'))) value.chop(1);
+        if (key == QLatin1String("ssid")) {
+            v.clientSsid = value;
+        } else if (key == QLatin1String("proto")) {
+            v.clientProto = value;
+        } else if (key == QLatin1String("psk")) {
+            v.clientPsk = value;
+            v.clientPskHashed = !quoted;
+        }
+    }
+    return v;
+}
+
+}  // namespace NetworkUndo

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+/// What it takes to undo a network change: the network files as they are on disk (bytes, mode,
+/// owner, group) and the values the files give for the scripts' arguments. Files are read
+/// directly, never through the readers, which may create them.
+namespace NetworkUndo {
+
+/// A network file larger than this cannot be taken, so a change to it cannot be undone.
+constexpr qint64 kMaxFileBytes = 1 << 20;
+
+/// One network file as it was before a change. Paths are robot paths (see FsRoot).
+struct FileSnapshot {
+    QString path;
+    bool exists = false;  // false: the file was not there, undoing removes it
+    QByteArray bytes;
+    uint mode = 0;  // permission bits, with set-id and sticky bits
+    uint uid = 0;
+    uint gid = 0;
+};
+
+/// Takes the file at the robot path `path` (through a link). False with `why` when it cannot be
+/// taken: unreadable, not a regular file, a dangling link, larger than kMaxFileBytes.
+bool take(const QString& path, FileSnapshot* snapshot, QString* why);
+
+/// Puts the file back atomically: into the file a link points to if the path is one, with its
+/// mode, owner and group; a file that was not there is removed. False with `why` on failure.
+bool restore(const FileSnapshot& snapshot, QString* why);
+
+/// The eth0 script's arguments that re-create the settings of the eth0 stanza of an interfaces
+/// file: {"dhcp"} or {"static", address, netmask}. False when the file cannot say (no stanza,
+/// "manual", inet6, a static one without address or netmask).
+bool ethArguments(const QByteArray& interfaces, QStringList* args, QString* why);
+
+/// The WLAN values the files say, by the rules the getWLANConf readers follow.
+struct WlanValues {
+    bool hasStanza = false;  // the interfaces file has an "iface wlan0" line
+    bool isDHCP = true;
+    QString mode, address, netmask;
+    QString masterSsid, masterCipher, masterPassphrase;
+    QString clientSsid, clientProto, clientPsk;
+    bool clientPskHashed = false;  // a psk written without quotes: the hash, not the passphrase
+};
+WlanValues wlanValues(const QByteArray& interfaces, const QByteArray& hostapd,
+                      const QByteArray& wpaSupplicant);
+
+}  // namespace NetworkUndo
