@@ -19,6 +19,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "CommandTable.h"
@@ -247,9 +248,30 @@ void Fcgi::setCommandTable(CommandTable table) {
 
 bool Fcgi::isValidFilename(const QString& name) const { return ProgramStore::isValidFileName(name); }
 
-void Fcgi::on_clientConnected() { Client::singleton()->setTopicsEnabled(true); }
+void Fcgi::on_clientConnected() {
+    Client::singleton()->setTopicsEnabled(true);
+    if (m_wasConnected.exchange(true)) m_robotReconnects.fetch_add(1, std::memory_order_relaxed);
+    m_robotConnected.store(true, std::memory_order_relaxed);
+}
 
-void Fcgi::on_clientDisconnected() {}
+void Fcgi::on_clientDisconnected() { m_robotConnected.store(false, std::memory_order_relaxed); }
+
+namespace {
+
+qint64 monotonicMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The loop turns at least this often, so that a health check can tell it lives.
+constexpr int kMaxPollMs = 1000;
+
+}  // namespace
+
+qint64 Fcgi::loopAgeMs() const {
+    const qint64 last = m_lastTurnMs.load(std::memory_order_relaxed);
+    return last < 0 ? -1 : monotonicMs() - last;
+}
 
 void Fcgi::run() {
     m_loopFailed = false;
@@ -300,16 +322,20 @@ void Fcgi::serveConnections() {
     std::vector<std::unique_ptr<Connection>> connections;
     std::vector<pollfd> fds;
     std::vector<Connection*> ready;
+    m_lastTurnMs.store(monotonicMs(), std::memory_order_relaxed);
+    Q_EMIT serving();
     while (!m_stopping.load()) {
+        m_lastTurnMs.store(monotonicMs(), std::memory_order_relaxed);
+        m_openConnections.store(static_cast<int>(connections.size()), std::memory_order_relaxed);
         fds.clear();
         fds.push_back({m_wakeFd, POLLIN, 0});
         fds.push_back({m_listenFd, POLLIN, 0});
-        int timeoutMs = -1;  // until the first answered connection must be closed
+        int timeoutMs = kMaxPollMs;  // or until the first answered connection must be closed
         for (const auto& connection : connections) {
             fds.push_back({connection->fd, POLLIN, 0});
             if (connection->closeBy == 0) continue;
             const int left = static_cast<int>(std::max<qint64>(0, connection->closeBy - clock.elapsed()));
-            timeoutMs = timeoutMs < 0 ? left : std::min(timeoutMs, left);
+            timeoutMs = std::min(timeoutMs, left);
         }
         if (::poll(fds.data(), fds.size(), timeoutMs) < 0) {
             if (errno == EINTR) continue;
@@ -358,6 +384,8 @@ void Fcgi::serveConnections() {
         if (fds[1].revents != 0 && !m_stopping.load() && !acceptConnection(connections, ++turn)) break;
     }
     for (const auto& connection : connections) closeConnection(*connection);
+    m_openConnections.store(0, std::memory_order_relaxed);
+    m_lastTurnMs.store(-1, std::memory_order_relaxed);
 }
 
 bool Fcgi::hasPeerClosed(int fd) {

@@ -59,6 +59,7 @@ public:
 
     /// Replaces the command table (tests).
     void setCommandTable(CommandTable table);
+    const CommandTable& commandTable() const { return m_processor->table(); }
 
     /// True when the whole name consists of letters, digits, "_", "-" and ".".
     bool isValidFilename(const QString& name) const;
@@ -78,10 +79,22 @@ public:
 
     /// How many requests the loop has served (for tests and diagnostics).
     quint64 requestCount() const { return m_requestCount.load(); }
+    /// Requests by command and outcome, and their durations (request thread counts).
+    const RequestMetrics& requestMetrics() const { return m_processor->metrics(); }
+
+    /// Health, any thread: milliseconds since the request loop last turned (it turns at least
+    /// once a second while it serves; -1 when it does not run), the connections it holds open,
+    /// whether the robot is connected, and how often it came back after a loss.
+    qint64 loopAgeMs() const;
+    int openConnections() const { return m_openConnections.load(std::memory_order_relaxed); }
+    bool isRobotConnected() const { return m_robotConnected.load(std::memory_order_relaxed); }
+    quint64 robotReconnects() const { return m_robotReconnects.load(std::memory_order_relaxed); }
 
 Q_SIGNALS:
     /// The request loop cannot go on (no FastCGI library, or accept failed for good).
     void requestLoopFailed();
+    /// The request loop serves its listening socket (emitted by the request thread, once a run).
+    void serving();
 
 public Q_SLOTS:
     void on_clientConnected();
@@ -132,4 +145,9 @@ private:
     int m_readTimeoutMs = kReadTimeoutMs;
     std::mutex m_busyMutex;     // guards m_busyFd: stop() shuts down only a descriptor still open
     int m_busyFd = -1;          // the connection being read or served, -1 between requests
+    std::atomic<qint64> m_lastTurnMs{-1};  // monotonic ms of the loop's last turn, -1 when it does not run
+    std::atomic<int> m_openConnections{0};
+    std::atomic<bool> m_robotConnected{false};
+    std::atomic<bool> m_wasConnected{false};  // main thread
+    std::atomic<quint64> m_robotReconnects{0};
 };
