@@ -55,7 +55,9 @@ public:
     void setReadTimeoutMs(int ms) { m_readTimeoutMs = ms; }
 
     /// The transport-free half of the loop: query text in, response bytes out.
-    QByteArray processRequest(const char* queryString) const { return m_processor->process(queryString); }
+    QByteArray processRequest(const char* queryString, const RequestHeaders& headers = RequestHeaders()) const {
+        return m_processor->process(queryString, headers);
+    }
 
     /// Replaces the command table (tests).
     void setCommandTable(CommandTable table);
