@@ -112,6 +112,13 @@ TEST(HealthE2eTest, TellsSystemdItIsReadyAliveOrStoppingAndStopsFeedingTheWatchd
             << m.text.toStdString();
         break;
     }
+    // A scraper may use a name the robot does not answer to: /metrics asks under a fixed one.
+    const HttpReply scraped = httpGet(daemon.port(), "/metrics", 10000, "Host: robot99.example\r\n");
+    EXPECT_EQ(scraped.status, 200);
+    EXPECT_TRUE(scraped.headers.contains("Content-Type: text/plain; version=0.0.4")) << scraped.headers.constData();
+    EXPECT_TRUE(scraped.body.contains("webgated_requests_total{command=\"getVersion\",result=\"data\"} 1\n"))
+        << scraped.body.constData();
+    EXPECT_EQ(daemon.command(R"({"TYPE":"getMetrics"})", "Host: robot99.example\r\n").status, 403);
     // The log of the run before is kept; standard output carries no line per request.
     EXPECT_EQ(sandbox.readFile("/var/log/webgated.1"), "the run before, which hung\n");
     EXPECT_TRUE(waitFor([&] { return daemon.logFile().contains("Done:{\"TYPE\":\"getVersion\"}"); }));

@@ -282,8 +282,8 @@ void Fcgi::run() {
     // Only standard input can be a CGI environment; a socket systemd handed over never is.
     if (m_listenFd == 0 && FCGX_IsCGI()) {
         // Started without a listening socket: serve the one request of the environment.
-        const QByteArray response =
-            m_processor->process(std::getenv("QUERY_STRING"), RequestHeaders::fromEnvironment(environ));
+        const RequestHeaders headers = RequestHeaders::fromEnvironment(environ);
+        const QByteArray response = m_processor->process(headers.query, headers);
         std::fwrite(response.constData(), 1, static_cast<size_t>(response.size()), stdout);
         std::fflush(stdout);
         return;
@@ -451,8 +451,8 @@ Fcgi::Outcome Fcgi::serveRequest(Connection& connection, Buffers& buffers) {
     const bool keep = request.keepConnection != 0;
     // The request's parameters are read from its own block, never through the process
     // environment, which the main thread uses at the same time.
-    m_processor->process(FCGX_GetParam("QUERY_STRING", request.envp),
-                         RequestHeaders::fromEnvironment(request.envp), buffers.response, buffers.query);
+    const RequestHeaders headers = RequestHeaders::fromEnvironment(request.envp);
+    m_processor->process(headers.query, headers, buffers.response, buffers.query);
     const bool written = writeReply(request.ipcFd, request.requestId, buffers.response);
     buffers.response.body = QByteArray();  // an old frame is not held until the next request
     // The reply went out whole, end records included: libfcgi only releases the request.
