@@ -135,7 +135,15 @@ class OdometryProbe:
     """A second client of the simulated robot that follows its odometry topic."""
 
     def __init__(self, port):
-        self.sock = socket.create_connection(('127.0.0.1', port), timeout=5)
+        # robotsim may still be starting on a loaded machine.
+        def connect():
+            try:
+                return socket.create_connection(('127.0.0.1', port), timeout=5)
+            except OSError:
+                return None
+        self.sock = wait_for(connect, 10)
+        if self.sock is None:
+            raise RuntimeError(f'robotsim does not listen on port {port}')
         self.sock.sendall(b'{"op":"enable","topic":"odometry","on":true}\n')
         self.lock = threading.Lock()
         self.latest = None

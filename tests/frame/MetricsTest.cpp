@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QSet>
 
+#include "CommandTable.h"
 #include "DaemonEnvironment.h"
 #include "E2e.h"
 #include "Fcgi.h"
@@ -51,6 +52,7 @@ QByteArray metrics(DaemonEnvironment& env) {
 
 TEST(MetricsTest, ParsesStrictlyAndCountsRequestsWithoutNewSeriesForMadeUpNames) {
     DaemonEnvironment& env = DaemonEnvironment::instance();
+    env.fcgi().setCommandTable(webgatedCommands());  // another test of this process may have replaced it
     const QMap<QString, double> before = parsed(metrics(env));
     for (const char* name : {"webgated_robot_link_up{}", "webgated_open_connections{}", "webgated_parked_connections{}",
                              "webgated_watchdog_stops_total{}", "webgated_bumper_stops_total{}",
