@@ -1,6 +1,9 @@
-// The daemon for real: behind spawn-fcgi and nginx, under a sandbox root, with a robot on the wire.
+// The daemon for real: behind spawn-fcgi and nginx (or lighttpd), under a sandbox root, with a robot
+// on the wire; the program store as the packaged web server examples serve it.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <QFile>
 #include <QJsonArray>
 
 #include "E2e.h"
@@ -64,6 +67,35 @@ TEST(FrameE2eTest, AnswersBehindLighttpdOnASocketHandedOverBySystemd) {
     EXPECT_TRUE(httpGet(daemon.port(), "/metrics?" + pageEncode(R"({"TYPE":"getWLANConf"})"), 10000,
                         "Host: robot99.example\r\n")
                     .body.startsWith("# HELP"));
+}
+
+// The program store through both packaged examples: a link another user planted there, to a file
+// only root may read, is never followed.
+TEST(FrameE2eTest, WebServersServeTheStoreButNoLinkAnotherUserPlantedInIt) {
+    if (::geteuid() != 0) GTEST_SKIP() << "planting another user's link needs root";
+    for (const bool lighttpd : {false, true}) {
+        SCOPED_TRACE(lighttpd ? "lighttpd" : "nginx");
+        Sandbox sandbox;
+        sandbox.writeFile("/etc/corvanta/webgated.conf", config("127.0.0.1:1", 0));
+        sandbox.writeFile("/home/corvanta/programs/drive.rvw", "program");
+        sandbox.writeFile("/etc/shadow", "secret");
+        const QString store = sandbox.path("/home/corvanta/programs/");
+        ASSERT_TRUE(QFile::link(sandbox.path("/etc/shadow"), store + "peek"));
+        ASSERT_EQ(::lchown(QFile::encodeName(store + "peek").constData(), 65534, 65534), 0);
+        ASSERT_TRUE(QFile::link("drive.rvw", store + "own"));  // made by the owner of its target
+        // The store belongs to the robot's user, the daemon's link to it to root.
+        ASSERT_EQ(::chown(QFile::encodeName(store).constData(), 65534, 65534), 0);
+        DaemonUnderTest daemon(sandbox);
+        daemon.setLighttpd(lighttpd);
+        ASSERT_TRUE(daemon.start());
+        ASSERT_TRUE(daemon.command(R"({"TYPE":"x"})").ok);  // the store's link is made by now
+        EXPECT_EQ(httpGet(daemon.port(), "/programs/drive.rvw").body, "program");
+        const HttpReply peek = httpGet(daemon.port(), "/programs/peek");
+        EXPECT_EQ(peek.status, 403);
+        EXPECT_FALSE(peek.body.contains("secret"));
+        // nginx follows a link whose owner also owns its target; lighttpd follows none.
+        EXPECT_EQ(httpGet(daemon.port(), "/programs/own").status, lighttpd ? 403 : 200);
+    }
 }
 
 TEST(FrameE2eTest, UserConfigurationWinsTopicsRenewAfterARobotRestartAndTheRobotSetsTheLogLevel) {

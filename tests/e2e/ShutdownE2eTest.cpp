@@ -1,7 +1,8 @@
 // The daemon for real behind nginx: each stop signal while driving stops the robot at once and
 // ends the daemon and the robot program it runs, even when a peer stalls or a request runs long;
-// nginx's keep-alive pool is served in full; a program the daemon starts inherits none of its
-// descriptors.
+// a daemon killed outright leaves the robot to its own command timeout, and the next one starts
+// with a standstill; nginx's keep-alive pool is served in full; a program the daemon starts
+// inherits none of its descriptors.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -10,12 +11,15 @@
 #include <QLocalSocket>
 #include <QTcpSocket>
 #include <atomic>
+#include <cmath>
+#include <memory>
 #include <thread>
 
 #include "E2e.h"
 #include "ProcessSandbox.h"
 #include "TestRobot.h"
 #include "Wait.h"
+#include "kel/corvanta/rpc/Client.h"
 
 using namespace testsupport;
 
@@ -65,8 +69,10 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
         const QString omnidrive = QStringLiteral("omnidrive");
         ASSERT_TRUE(waitFor([&] { return robot.isSwitchedOn(omnidrive); }, 15000));
         ASSERT_TRUE(daemon.command(R"({"TYPE":"velDrive","vx":0.2,"vy":0,"omega":0})").ok);
-        ASSERT_TRUE(waitFor([&] { return !robot.commands(omnidrive).isEmpty(); }));
-        ASSERT_FALSE(isZero(robot.commands(omnidrive).last()));
+        // After the start-up standstill, the page's set-point.
+        ASSERT_TRUE(waitFor([&] {
+            return !robot.commands(omnidrive).isEmpty() && !isZero(robot.commands(omnidrive).last());
+        }));
 
         QLocalSocket stalled;
         QTcpSocket request;
@@ -108,6 +114,43 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
         if (busy == RequestBeyondTheLimit)
             ::kill(sandbox.readFile("/run/dpkg.pid").trimmed().toInt(), SIGKILL);
     }
+}
+
+// Nothing can send a standstill for a daemon killed outright: the robot's own command timeout
+// stops it, and the next daemon's first set-point clears whatever the robot still held.
+TEST(ShutdownE2eTest, AHardKilledDaemonLeavesTheRobotStandingAndTheNextStartsWithAStandstill) {
+    Sandbox sandbox;
+    SimulatedRobot robot(sandbox.path("/run/robot.record"));
+    ASSERT_TRUE(robot.start());
+    sandbox.writeFile("/etc/corvanta/webgated.conf",
+                      "[Network]\nserver=" + robot.address().toUtf8() + "\n");
+    kel::corvanta::rpc::Client observer;
+    float speed = -1;
+    QObject::connect(&observer, &kel::corvanta::rpc::Client::odometry_changed,
+                     [&](double, double, double, float vx, float vy, float omega, unsigned int) {
+                         speed = std::fabs(vx) + std::fabs(vy) + std::fabs(omega);
+                     });
+    observer.set_kel_corvanta_rpc_odometry_enabled(true);
+    observer.setAddress(robot.address());
+    observer.connectToServer();
+
+    auto daemon = std::make_unique<DaemonUnderTest>(sandbox);
+    ASSERT_TRUE(daemon->start());
+    ASSERT_TRUE(waitFor([&] { return !robot.setPoints().isEmpty(); }));
+    EXPECT_TRUE(isZero(robot.setPoints().first()));
+    // Turning on the spot: no wall ever stops it.
+    ASSERT_TRUE(daemon->command(R"({"TYPE":"velDrive","vx":0,"vy":0,"omega":0.5})").ok);
+    ASSERT_TRUE(waitFor([&] { return speed > 0.1f; }));
+
+    ::kill(static_cast<pid_t>(daemon->daemonPid()), SIGKILL);
+    EXPECT_TRUE(waitFor([&] { return robot.output().contains("robot stopped") && speed == 0; }));
+    const QList<QJsonArray> before = robot.setPoints();
+    ASSERT_FALSE(isZero(before.last()));  // nobody but the robot itself stopped it
+
+    daemon = std::make_unique<DaemonUnderTest>(sandbox);
+    ASSERT_TRUE(daemon->start());
+    ASSERT_TRUE(waitFor([&] { return robot.setPoints().size() > before.size(); }));
+    EXPECT_TRUE(isZero(robot.setPoints().at(before.size())));
 }
 
 TEST(ShutdownE2eTest, ABurstThroughNginxKeepAlivePoolIsAnsweredInFull) {

@@ -1,10 +1,13 @@
 // The request function (decoding, parsing, dispatch, the reply envelope and its log lines, as
 // query -> exact reply bytes), file names, the file-system root, JSON text, and the program store
-// Fcgi prepares at start.
+// Fcgi prepares at start, and the UDP log channel.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QUdpSocket>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -16,8 +19,10 @@
 #include "DaemonEnvironment.h"
 #include "E2e.h"
 #include "Fcgi.h"
+#include "Wait.h"
 #include "frame/FsRoot.h"
 #include "frame/Json.h"
+#include "frame/UdpLogger.h"
 
 using testsupport::DaemonEnvironment;
 
@@ -256,7 +261,13 @@ TEST(FcgiTest, PreparesTheProgramStoreAndItsLink) {
     env.fcgi();  // the first construction made the folder and the link
     const QString link = env.path("/var/www/programs");
     EXPECT_EQ(QFileInfo(link).symLinkTarget(), env.path("/home/corvanta/programs"));
-    EXPECT_TRUE(QFileInfo(env.path("/home/corvanta/programs")).permissions() & QFileDevice::WriteOther);
+    // Everyone may store programs; only an entry's owner may rename or delete it (sticky bit).
+    const auto mode = [&](const char* robotPath) {
+        struct stat status;
+        const QByteArray path = QFile::encodeName(env.path(robotPath));
+        return ::lstat(path.constData(), &status) == 0 ? status.st_mode & 07777 : 0u;
+    };
+    EXPECT_EQ(mode("/home/corvanta/programs"), 01777u);
 
     // A second start replaces the link, also one left dangling.
     env.setConfig("[Flowdesk]\nprogrampath=/home/corvanta/moved\n");
@@ -265,8 +276,45 @@ TEST(FcgiTest, PreparesTheProgramStoreAndItsLink) {
     const QString log = env.logOf(100, [] { Fcgi second; });
     EXPECT_FALSE(log.contains("ERROR"));
     EXPECT_EQ(QFileInfo(link).symLinkTarget(), env.path("/home/corvanta/moved"));
+    EXPECT_EQ(mode("/home/corvanta/moved"), 01777u);
+
+    // A link planted at the store's own name does not hand its target the store's mode.
+    env.setConfig("[Flowdesk]\nprogrampath=/home/corvanta/linked\n");
+    ASSERT_TRUE(QDir().mkpath(env.path("/etc/cron.d")));
+    ASSERT_EQ(::chmod(QFile::encodeName(env.path("/etc/cron.d")).constData(), 0755), 0);
+    ASSERT_TRUE(QFile::link(env.path("/etc/cron.d"), env.path("/home/corvanta/linked")));
+    EXPECT_TRUE(env.logOf(0, [] { Fcgi third; })
+                    .contains("ERROR: Cannot set the mode of /home/corvanta/linked"));
+    EXPECT_EQ(mode("/etc/cron.d"), 0755u);
 
     env.setConfig("");
+}
+
+// The UDP log channel: one datagram per message at or below its verbosity, only while it is on.
+TEST(UdpLoggerTest, SendsWhatIsAtOrBelowTheVerbosityOnlyWhileOn) {
+    QUdpSocket receiver;
+    ASSERT_TRUE(receiver.bind(QHostAddress::LocalHost, 0));
+    UdpLogger* udp = UdpLogger::Singleton();
+    udp->setIP(QStringLiteral("127.0.0.1"));
+    udp->setPort(receiver.localPort());
+    udp->setVerbosity(1);
+    udp->setEnabled(false);
+    udp->sendMsg(QStringLiteral("off"), 0);
+    udp->setEnabled(true);
+    udp->sendMsg(QStringLiteral("above"), 2);
+    udp->broadcastLog(QStringLiteral("level 0"), 0);
+    udp->sendMsg(QStringLiteral("at the verbosity"), 1);  // the last one: nothing else comes before it
+    QList<QByteArray> received;
+    testsupport::waitFor([&] {
+        while (receiver.hasPendingDatagrams()) {
+            QByteArray datagram(static_cast<int>(receiver.pendingDatagramSize()), '\0');
+            receiver.readDatagram(datagram.data(), datagram.size());
+            received.append(datagram);
+        }
+        return received.contains("at the verbosity");
+    });
+    udp->setEnabled(false);
+    EXPECT_EQ(received, QList<QByteArray>({"level 0", "at the verbosity"}));
 }
 
 }  // namespace

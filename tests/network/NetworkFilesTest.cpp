@@ -1,5 +1,5 @@
 // The WLAN configuration readers, through "getWLANConf", on real-world and hand-made files,
-// and the fallback copy that creates a missing file.
+// and the fallback copy that creates a missing file; a file over a mebibyte is left unread.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -80,6 +80,26 @@ TEST(GetWLANConfTest, ReadsTheThreeFiles) {
     place(kHostapd + kDefault, QByteArray("ssid=fb\n"));
     ASSERT_EQ(::mkfifo(QFile::encodeName(env().path(kHostapd)).constData(), 0600), 0);
     EXPECT_EQ(env().request("{\"TYPE\":\"getWLANConf\"}").toStdString(), wlanReply("|True"));
+}
+
+TEST(GetWLANConfTest, AFileOverAMebibyteIsNotReadNorCopied) {
+    env().setConfig(QByteArray());
+    // Its first mebibyte alone would give a whole wlan0 stanza.
+    const QByteArray big =
+        "iface wlan0 inet static\n address 1.1.1.1\n" + QByteArray(2 << 20, '#') + "\n address 9.9.9.9\n";
+    getWLANConf(std::nullopt, std::nullopt, std::nullopt);
+    place(kInterfaces, big);
+    place(kInterfaces + kDefault, QByteArray("iface wlan0 inet static\n address 2.2.2.2\n"));
+    place(kWpa + kDefault, "ssid=\"fb\"\n" + QByteArray(2 << 20, '#'));
+    QByteArray reply;
+    const QString log = env().logOf(0, [&] { reply = env().request("{\"TYPE\":\"getWLANConf\"}"); });
+    EXPECT_EQ(reply.toStdString(), wlanReply("|True"));
+    EXPECT_TRUE(log.contains(" | /etc/network/interfaces is larger than 1048576 bytes: not read\n"))
+        << log.toStdString();
+    EXPECT_TRUE(log.contains(
+        " | /etc/wpa_supplicant/wpa_supplicant.conf.default is larger than 1048576 bytes: not copied\n"));
+    EXPECT_EQ(readFile(kInterfaces), big);
+    EXPECT_FALSE(QFileInfo::exists(env().path(kWpa)));
 }
 
 TEST(GetWLANConfTest, ReadsTheHostapdFileUnderItsConfiguredPath) {

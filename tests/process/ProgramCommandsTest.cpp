@@ -2,6 +2,7 @@
 // and the script runner under them: "/usr/bin/env" as the configured sudo program and a stand-in
 // `sudo` first on PATH for the helpers (pkill, killall, kill).
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -66,7 +67,8 @@ protected:
     static ProcessSandbox& sandbox() { return *s_sandbox; }
     static QString interpreter() { return sandbox().path(QStringLiteral("interpreter")); }
     static QString storeDir() { return env().path(QStringLiteral("/home/corvanta/programs")); }
-    /// Two programs, a hidden file, a folder and a link to a program.
+    /// Two programs, a hidden file, a folder, a link to a program and one planted by another
+    /// user, dangling, to where no file may appear.
     static void resetStore() {
         QDir(storeDir()).removeRecursively();
         QDir(storeDir()).mkpath(QStringLiteral("sub"));
@@ -76,7 +78,9 @@ protected:
             if (file.open(QIODevice::WriteOnly)) file.write(content);
         }
         QFile::link(QStringLiteral("b.rvw"), storeDir() + QStringLiteral("/c.lnk"));
+        QFile::link(planted(), storeDir() + QStringLiteral("/victim"));
     }
+    static QString planted() { return sandbox().path(QStringLiteral("cron.d/planted")); }
     static QByteArray request(const QByteArray& query) { return env().reply(query); }
     static QList<qint64> treePids() { return pidsIn(sandbox().readFile(QStringLiteral("pids"))); }
 
@@ -97,7 +101,8 @@ protected:
 };
 
 TEST_F(ProgramCommandsTest, FileCommandsReplyAndTouchOnlyWhatTheyName) {
-    const char* unchanged = ".hidden A.rvw b.rvw c.lnk sub";
+    const char* unchanged = ".hidden A.rvw b.rvw c.lnk sub victim";
+    QDir().mkpath(QFileInfo(planted()).path());
     struct Row {
         QByteArray query;
         QByteArray reply;
@@ -115,7 +120,17 @@ TEST_F(ProgramCommandsTest, FileCommandsReplyAndTouchOnlyWhatTheyName) {
         {command("deleteFile", R"(,"fileName":"../b.rvw")"), kInvalid, unchanged},
         {command("deleteFile", R"(,"fileName":"x.rvw")"), R"({"MSG":"x.rvwdoesn't exist.","TYPE":"ERR"})", unchanged},
         {command("deleteFile", R"(,"fileName":"sub")"), R"({"MSG":"Failed to delete sub.","TYPE":"ERR"})", unchanged},
-        {command("deleteFile", R"(,"fileName":"b.rvw")"), kAck, ".hidden A.rvw c.lnk sub"},
+        {command("deleteFile", R"(,"fileName":"b.rvw")"), kAck, ".hidden A.rvw c.lnk sub victim"},
+        // A link is deleted or renamed itself, dangling or not; its target stays.
+        {command("deleteFile", R"(,"fileName":"c.lnk")"), kAck, ".hidden A.rvw b.rvw sub victim"},
+        {command("deleteFile", R"(,"fileName":"victim")"), kAck, ".hidden A.rvw b.rvw c.lnk sub"},
+        {command("renameFile", R"(,"fileName":"c.lnk","newFileName":"d")"), kAck, ".hidden A.rvw b.rvw d sub victim"},
+        {command("renameFile", R"(,"fileName":"victim","newFileName":"v")"), kAck, ".hidden A.rvw b.rvw c.lnk sub v"},
+        // Never onto a link: nothing is written where it points, the source stays.
+        {command("renameFile", R"(,"fileName":"b.rvw","newFileName":"victim")"),
+         R"({"MSG":"Failed to rename b.rvw asvictim.","TYPE":"ERR"})", unchanged},
+        {command("renameFile", R"(,"fileName":"A.rvw","newFileName":"c.lnk")"),
+         R"({"MSG":"Failed to rename A.rvw asc.lnk.","TYPE":"ERR"})", unchanged},
         {command("renameFile", R"(,"newFileName":"x")"), R"({"MSG":"Invalid file name ","TYPE":"ERR"})", unchanged},
         {command("renameFile", R"(,"fileName":"a/b","newFileName":"c d")"),
          R"({"MSG":"Invalid file name a\/b","TYPE":"ERR"})", unchanged},
@@ -127,7 +142,7 @@ TEST_F(ProgramCommandsTest, FileCommandsReplyAndTouchOnlyWhatTheyName) {
          R"({"MSG":"Failed to rename b.rvw asA.rvw.","TYPE":"ERR"})", unchanged},
         {command("renameFile", R"(,"fileName":"b.rvw","newFileName":"b.rvw")"),
          R"({"MSG":"Failed to rename b.rvw asb.rvw.","TYPE":"ERR"})", unchanged},
-        {command("renameFile", R"(,"fileName":"b.rvw","newFileName":"d.rvw")"), kAck, ".hidden A.rvw c.lnk d.rvw sub"},
+        {command("renameFile", R"(,"fileName":"b.rvw","newFileName":"d.rvw")"), kAck, ".hidden A.rvw c.lnk d.rvw sub victim"},
         {command("writeToStdin", R"(,"text":"x")"), kAck, unchanged},
         // clang-format on
     };
@@ -136,6 +151,7 @@ TEST_F(ProgramCommandsTest, FileCommandsReplyAndTouchOnlyWhatTheyName) {
         EXPECT_EQ(request(row.query), row.reply) << row.query.constData();
         const auto entries = QDir(storeDir()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
         EXPECT_EQ(entries.join(' '), QString::fromLatin1(row.listing)) << row.query.constData();
+        EXPECT_FALSE(QFileInfo::exists(planted())) << row.query.constData();
     }
     QDir(storeDir()).removeRecursively();
     QDir().mkpath(storeDir());
@@ -178,6 +194,21 @@ TEST_F(ProgramCommandsTest, BadProgramNamesNeverReachTheInterpreter) {
         waitFor([] { return !sandbox().readFile(QStringLiteral("interpreter.ran")).isEmpty(); }));
     EXPECT_EQ(sandbox().readFile(QStringLiteral("interpreter.ran")),
               "-f " + storeDir().toUtf8() + "/-rf --global-variable-output-interval 250\n");
+}
+
+TEST_F(ProgramCommandsTest, OnlyAPlainFileIsRunNeverALink) {
+    // A link to a file only root may read would hand the interpreter (root) its content.
+    for (const auto& [name, message] :
+         {std::pair("c.lnk", "c.lnk is a symbolic link: it is not run."),
+          {"victim", "victim is a symbolic link: it is not run."},
+          {"sub", "sub is not a file: it is not run."}}) {
+        EXPECT_EQ(request(command("runProgram", R"(,"programName":")" + QByteArray(name) + '"')),
+                  R"({"MSG":")" + QByteArray(message) + R"(","TYPE":"ERR"})");
+    }
+    EXPECT_EQ(request(command("runProgram", R"(,"programName":"b.rvw")")), kAck);
+    ASSERT_TRUE(waitFor([] { return !sandbox().readFile(QStringLiteral("interpreter.ran")).isEmpty(); }));
+    EXPECT_EQ(request(kInfo).left(55), R"({"hasProcess":1,"currentProcess":"b.rvw","processState")");
+    EXPECT_EQ(sandbox().readFile(QStringLiteral("interpreter.ran")), "-f " + storeDir().toUtf8() + "/b.rvw\n");
 }
 
 TEST_F(ProgramCommandsTest, ProcessInfoFollowsTheProgramAndHandsOutputOnce) {
@@ -294,6 +325,32 @@ TEST_F(ScriptRunnerTest, KillsTheTreeDeepestFirstRootIncluded) {
     EXPECT_EQ(order, QList<qint64>({pids[2], pids[1], pids[0]}));
     // SIGTERM alone ended it: the root got one too.
     EXPECT_FALSE(env().logText().contains(QLatin1String("SIGKILL")));
+}
+
+TEST_F(ScriptRunnerTest, ChildrenStartedDuringTheGracePeriodGoWithTheTree) {
+    // Each ignores SIGTERM and then starts children that would outlive it: from its TERM trap,
+    // or from its loop.
+    const QByteArray programs[] = {
+        "trap 'sleep 300 & echo $! >> late' TERM\n",
+        "n=0\ntrap 'n=3' TERM\nwhile [ $n = 0 ]; do sleep 0.05; done\n"
+        "while [ $n -gt 0 ]; do sleep 300 & echo $! >> late; n=$((n - 1)); sleep 0.05; done\n",
+    };
+    for (const QByteArray& program : programs) {
+        QFile::remove(sandbox().path(QStringLiteral("late")));
+        QFile::remove(sandbox().path(QStringLiteral("pids")));
+        sandbox().writeScript(QStringLiteral("interpreter"), "cd \"$(dirname \"$0\")\"\necho $$ > pids\n" +
+                                                                 program + "while :; do sleep 0.05; done\n");
+        runner().runScript(interpreter());
+        ASSERT_TRUE(waitFor([] { return treePids().size() == 1; }));
+        runner().killTree(interpreter());
+        ASSERT_TRUE(waitFor([] { return !sandbox().readFile(QStringLiteral("late")).isEmpty(); }));
+        EXPECT_TRUE(waitFor(
+            [] { return !runner().isKilling(interpreter()) && !runner().hasProcess(interpreter()); },
+            15000));
+        const QList<qint64> late = pidsIn(sandbox().readFile(QStringLiteral("late")));
+        EXPECT_TRUE(allGone(late)) << program.constData();
+        for (qint64 pid : late) ::kill(static_cast<pid_t>(pid), SIGKILL);
+    }
 }
 
 TEST_F(ScriptRunnerTest, OutputBufferKeepsTheNewestMebibyte) {

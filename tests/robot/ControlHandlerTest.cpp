@@ -80,6 +80,8 @@ protected:
         return waitFor([] { return !env().client().isConnected(); });
     }
     static bool lastIsZero() { return !setPoints().isEmpty() && setPoints().last().isZero(); }
+    /// Forgets what the robot got so far: a new handler's start-up standstill, for one.
+    static bool forget() { return env().syncWith(*s_robot); }
     static bool waitForSetPoints(int count) {
         return waitFor([count] { return setPoints().size() >= count; });
     }
@@ -105,6 +107,7 @@ class ControlHandlerTest : public ControlFixture {};
 
 TEST_F(ControlHandlerTest, AddsIncrementsUntilAStop) {
     ControlHandler handler;
+    ASSERT_TRUE(forget());
     handler.stop();  // standing still: neither a stop nor a keep-alive sends anything
     handler.alive();
     handler.deliverPending();
@@ -125,6 +128,7 @@ TEST_F(ControlHandlerTest, AddsIncrementsUntilAStop) {
 
 TEST_F(ControlHandlerTest, SendsTwentySetPointsThenOneStopWhenNothingFollows) {
     ControlHandler handler;
+    ASSERT_TRUE(forget());
     handler.addDeltaVel(0.1f, 0, 0.2f);
     ASSERT_TRUE(waitFor([] { return zeroCount() > 0; }, 8000));
     EXPECT_FALSE(handler.isDriving());  // its timer is off: nothing more can follow
@@ -135,6 +139,7 @@ TEST_F(ControlHandlerTest, SendsTwentySetPointsThenOneStopWhenNothingFollows) {
 
 TEST_F(ControlHandlerTest, StopsOnBumperContactUnlessConfiguredNotTo) {
     ControlHandler handler;
+    ASSERT_TRUE(forget());
     handler.addDeltaVel(0.2f, 0, 0);
     ASSERT_TRUE(waitForSetPoints(1));
     // A release is no reason to stop; the setting is read at each contact.
@@ -174,6 +179,34 @@ TEST_F(ControlHandlerTest, LostConnectionEndsDrivingAndStandstillFollowsReconnec
     ASSERT_EQ(setPoints().size(), 1);
     EXPECT_TRUE(setPoints().first().isZero());
     // A later reconnection owes nothing more.
+    ASSERT_TRUE(dropConnection());
+    robot().clearMessages();
+    ASSERT_TRUE(env().connectTo(robot()));
+    ASSERT_TRUE(flush());
+    EXPECT_TRUE(setPoints().isEmpty());
+}
+
+TEST_F(ControlHandlerTest, FirstSetPointIsAStandstillAndAReconnectionOwesOnlyAStopNotSent) {
+    {
+        ControlHandler connected;  // at once while connected
+        ASSERT_TRUE(flush());
+        ASSERT_EQ(setPoints().size(), 1);
+        EXPECT_TRUE(lastIsZero());
+    }
+    // Made before the connection, as the daemon starts: once it is up, even if the page drives
+    // already, so that a crashed daemon's last set-point never goes on.
+    env().client().disconnectFromServer();
+    robot().clearMessages();
+    ControlHandler handler;
+    handler.addDeltaVel(0.1f, 0, 0);
+    handler.deliverPending();
+    ASSERT_TRUE(env().connectTo(robot()));
+    ASSERT_TRUE(waitForSetPoints(2));
+    EXPECT_TRUE(setPoints().at(0).isZero());
+    EXPECT_TRUE(setPoints().at(1).near(0.1, 0, 0)) << setPoints().at(1);
+    handler.stop();
+    handler.deliverPending();
+    // Nothing owed: a reconnection sends no set-point (a robot program may be driving).
     ASSERT_TRUE(dropConnection());
     robot().clearMessages();
     ASSERT_TRUE(env().connectTo(robot()));
@@ -385,6 +418,7 @@ TEST_F(ControlThreadTest, RequestThreadPostsWhileMainThreadDrives) {
 
 TEST_F(ControlThreadTest, AliveFromAnotherThreadKeepsTheWatchdogFed) {
     ControlHandler handler;
+    ASSERT_TRUE(forget());
     handler.addDeltaVel(0.1f, 0, 0);
     std::atomic<bool> done{false};
     std::thread feeder([&] {

@@ -1,10 +1,15 @@
 // restartComponent with real processes: the rule's commands run as one script through the
-// configured sudo program; one run per file at a time; the script is gone after its run.
+// configured sudo program; one run per file at a time, any number of files at once; the script
+// is gone after its run and never written through a name planted in /tmp.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
 #include <thread>
 
 #include "ProcessSandbox.h"
@@ -106,27 +111,65 @@ TEST_F(RestartComponentTest, ASecondRequestWhileTheFirstRunsIsRefused) {
     EXPECT_EQ(sandbox().readFile(QStringLiteral("out.other")), "other\n");
 }
 
-TEST_F(RestartComponentTest, NeverWritesThroughAPlantedLinkAndCanRunAgainAfterwards) {
-    // Links at every script name from now until two seconds after the planting, pointing at a
-    // file root would run.
-    writeRule("a.conf", "#@cmd echo planted");
+TEST_F(RestartComponentTest, RunsEveryRestartOfTwoFilesStartedInTheSameMillisecond) {
+    const QByteArray target = out().toLocal8Bit();
+    writeRule("a.conf", "#@cmd echo a >> " + target);
+    writeRule("b.conf", "#@cmd echo b >> " + target);
     rebuild();
-    const QString victim = sandbox().writeFile(QStringLiteral("victim"), "untouched\n");
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(restart("/etc/restartpage/a.conf") + " " + restart("/etc/restartpage/b.conf"), "ACK ACK") << i;
+        ASSERT_TRUE(waitFor([] { return scripts().isEmpty() && sandbox().sudoCalls().size() % 4 == 0; }, 10000));
+    }
+    // Each script ran once, under a name of its own.
+    const QStringList calls = sandbox().sudoCalls();
+    const QStringList starts = calls.filter(QRegularExpression(QStringLiteral("^/")));
+    EXPECT_EQ(starts.size(), 100);
+    EXPECT_EQ(QSet<QString>(starts.begin(), starts.end()).size(), 100);
+    const QList<QByteArray> lines = sandbox().readFile(QStringLiteral("out")).split('\n');
+    EXPECT_EQ(lines.count("a"), 50);
+    EXPECT_EQ(lines.count("b"), 50);
+}
+
+TEST_F(RestartComponentTest, NeverWritesThroughAPlantedNameAndStillRuns) {
+    // Links at every script name and its three numbered variants from now until a second after the
+    // planting, pointing at a file root would run.
+    writeRule("a.conf", "#@cmd echo ran >> " + out().toLocal8Bit());
+    rebuild();
+    const QByteArray victim = QFile::encodeName(sandbox().writeFile(QStringLiteral("victim"), "untouched\n"));
     const QString tmp = DaemonEnvironment::instance().path(QStringLiteral("/tmp/"));
     const QDateTime now = QDateTime::currentDateTime();
-    for (int ms = 0; now.addMSecs(ms) < QDateTime::currentDateTime().addMSecs(2000); ++ms) {
+    for (int ms = 0; now.addMSecs(ms) < QDateTime::currentDateTime().addMSecs(1000); ++ms) {
         ASSERT_LT(ms, 120000) << "the machine is too slow to plant the links";
-        const QString name = now.addMSecs(ms).toString(QStringLiteral("yyyy_MM_dd_hh_mm_ss_zzz"));
-        ASSERT_TRUE(QFile::link(victim, tmp + QStringLiteral("restart_") + name + QStringLiteral(".sh")));
+        const QByteArray name = QFile::encodeName(tmp + QStringLiteral("restart_") +
+                                                  now.addMSecs(ms).toString(QStringLiteral("yyyy_MM_dd_hh_mm_ss_zzz")));
+        for (int n = 0; n < 4; ++n)
+            ASSERT_EQ(::symlink(victim, name + (n ? "_" + QByteArray::number(n) : QByteArray()) + ".sh"), 0);
     }
-    const QByteArray reply = restart("/etc/restartpage/a.conf");
-    for (const QString& link : scripts()) QFile::remove(tmp + link);
-    EXPECT_TRUE(reply.startsWith("ERR Failed to open tmpScriptFile: /tmp/restart_") && reply.endsWith(".sh")) << reply.toStdString();
+    EXPECT_EQ(restart("/etc/restartpage/a.conf"), "ACK");
+    EXPECT_TRUE(waitFor([] { return sandbox().readFile(QStringLiteral("out")) == "ran\n"; }, 10000));
+    for (const QString& link : scripts()) {
+        if (QFileInfo(tmp + link).isSymLink()) QFile::remove(tmp + link);
+    }
+    // The script got a name nobody could foresee.
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("/tmp/restart_[0-9_]{23}_[A-Za-z0-9]{6}\\.sh$"))
+                    .match(sandbox().sudoCalls().value(0))
+                    .hasMatch())
+        << sandbox().sudoCalls().value(0).toStdString();
     EXPECT_EQ(sandbox().readFile(QStringLiteral("victim")), "untouched\n");
+}
+
+TEST_F(RestartComponentTest, ReportsAScriptThatCannotBeCreated) {
+    writeRule("a.conf", "#@cmd echo ran");
+    rebuild();
+    const QString tmp = DaemonEnvironment::instance().path(QStringLiteral("/tmp"));
+    QDir(tmp).removeRecursively();
+    const QByteArray reply = restart("/etc/restartpage/a.conf");
+    QDir().mkpath(tmp);
+    EXPECT_TRUE(reply.startsWith("ERR Failed to open tmpScriptFile: /tmp/restart_") && reply.endsWith(".sh")) << reply.toStdString();
     EXPECT_TRUE(sandbox().sudoCalls().isEmpty());
     // Nothing is left marked as running.
     EXPECT_EQ(restart("/etc/restartpage/a.conf"), "ACK");
-    EXPECT_TRUE(waitFor([] { return sandbox().sudoCalls().size() == 2 && scripts().isEmpty(); }, 10000));
+    EXPECT_TRUE(waitFor([] { return sandbox().sudoCalls().size() == 2; }, 10000));
 }
 
 }  // namespace

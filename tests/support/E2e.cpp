@@ -7,11 +7,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 #include <cstdlib>
 
+#include "TestRobot.h"
 #include "Wait.h"
 
 namespace testsupport {
@@ -91,6 +94,39 @@ void Sandbox::writeFile(const QString& robotPath, const QByteArray& content) con
 }
 
 QByteArray Sandbox::readFile(const QString& robotPath) const { return testsupport::readFile(path(robotPath)); }
+
+SimulatedRobot::~SimulatedRobot() {
+    if (m_process.state() == QProcess::NotRunning) return;
+    m_process.terminate();
+    if (!m_process.waitForFinished(5000)) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+}
+
+bool SimulatedRobot::start() {
+    m_process.start(binaryDir() + QStringLiteral("/tools/robotsim/robotsim"),
+                    {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--record"), m_record});
+    if (!m_process.waitForStarted(5000)) return false;
+    // "robotsim listening on 127.0.0.1:<port>"
+    const QByteArray marker = "listening on 127.0.0.1:";
+    if (!waitFor([&] { return output().contains('\n'); })) return false;
+    const int at = m_output.indexOf(marker);
+    m_port = at < 0 ? 0 : static_cast<quint16>(m_output.mid(at + marker.size()).split('\n').first().toUInt());
+    return m_port != 0;
+}
+
+QString SimulatedRobot::address() const { return QStringLiteral("127.0.0.1:%1").arg(m_port); }
+
+QByteArray SimulatedRobot::output() { return m_output += m_process.readAllStandardOutput(); }
+
+QList<QJsonArray> SimulatedRobot::setPoints() const {
+    QList<QJsonObject> messages;
+    for (const QByteArray& line : readFile(m_record).split('\n')) {
+        if (!line.isEmpty()) messages.append(QJsonDocument::fromJson(line).object());
+    }
+    return commandsIn(messages, QStringLiteral("omnidrive"));
+}
 
 DaemonUnderTest::DaemonUnderTest(const Sandbox& sandbox) : m_sandbox(sandbox) {}
 

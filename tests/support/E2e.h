@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonArray>
+#include <QList>
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
@@ -50,6 +52,27 @@ public:
 
 private:
     QTemporaryDir m_dir;
+};
+
+/// The simulated robot (tools/robotsim) on a free port, noting every message it receives in
+/// `recordFile`; stopped by the destructor.
+class SimulatedRobot {
+public:
+    explicit SimulatedRobot(const QString& recordFile) : m_record(recordFile) {}
+    ~SimulatedRobot();
+    bool start();
+    /// "127.0.0.1:<port>", as the daemon's "~/Network/server" takes it.
+    QString address() const;
+    /// What it printed so far.
+    QByteArray output();
+    /// The args of every omnidrive set-point received, oldest first.
+    QList<QJsonArray> setPoints() const;
+
+private:
+    QString m_record;
+    QProcess m_process;
+    QByteArray m_output;
+    quint16 m_port = 0;
 };
 
 /// The real webgated binary behind a FastCGI socket (spawn-fcgi, or systemd-socket-activate) and

@@ -25,6 +25,8 @@ public:
     double actualVx() const { return m_actualVx; }
     double actualVy() const { return m_actualVy; }
     double actualOmega() const { return m_actualOmega; }
+    /// True while the last set-point asks for any motion.
+    bool isCommandedToMove() const { return m_vx != 0 || m_vy != 0 || m_omega != 0; }
     /// True while the body touches a wall.
     bool inContact() const;
     /// Distance from each sensor on the body surface to the wall along its direction; sensor k

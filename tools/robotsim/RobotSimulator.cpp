@@ -74,7 +74,8 @@ RobotSimulator::RobotSimulator(QObject* parent)
       m_sensorTimer(new QTimer(this)),
       m_inputTimer(new QTimer(this)),
       m_batteryTimer(new QTimer(this)),
-      m_cameraTimer(new QTimer(this)) {
+      m_cameraTimer(new QTimer(this)),
+      m_driveTimeout(new QTimer(this)) {
     m_clock.start();
     m_simulationTimer->setTimerType(Qt::PreciseTimer);
     m_simulationTimer->setInterval(20);
@@ -83,6 +84,13 @@ RobotSimulator::RobotSimulator(QObject* parent)
     m_inputTimer->setInterval(250);
     m_batteryTimer->setInterval(1000);
     setFps(10);
+    m_driveTimeout->setSingleShot(true);
+    setDriveTimeout(500);
+    connect(m_driveTimeout, &QTimer::timeout, this, [this] {
+        if (!m_model.isCommandedToMove()) return;
+        m_model.setVelocity(0, 0, 0);
+        emit driveTimedOut(m_driveTimeout->interval());
+    });
     connect(m_simulationTimer, &QTimer::timeout, this, [this] {
         // The real time passed, so a late tick does not slow the robot down.
         const double dt = std::min(0.1, m_stepClock.restart() / 1000.0);
@@ -115,6 +123,11 @@ bool RobotSimulator::setRecordFile(const QString& fileName) {
     m_recordFile.close();
     m_recordFile.setFileName(fileName);
     return m_recordFile.open(QIODevice::WriteOnly | QIODevice::Append);
+}
+
+void RobotSimulator::setDriveTimeout(int ms) {
+    m_driveTimeout->stop();
+    m_driveTimeout->setInterval(std::max(0, ms));
 }
 
 void RobotSimulator::start() {
@@ -198,6 +211,7 @@ void RobotSimulator::onCommand(const QString& topic, const QJsonArray& args) {
             if (!value.isDouble()) return;
         }
         m_model.setVelocity(args.at(0).toDouble(), args.at(1).toDouble(), args.at(2).toDouble());
+        if (m_driveTimeout->interval() > 0) m_driveTimeout->start();
     } else if (topic == QLatin1String("set_camera0_settings")) {
         if (args.size() != 3 || !isPositiveInteger(args.at(0)) || !isPositiveInteger(args.at(1)) ||
             !args.at(2).isString()) {

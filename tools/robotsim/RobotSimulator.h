@@ -36,6 +36,9 @@ public:
     void setFps(int fps);
     /// Appends every message received to `fileName`, one JSON line each.
     bool setRecordFile(const QString& fileName);
+    /// Like a real base's motor controller: a robot that gets no set-point for `ms` stops on its
+    /// own (0: never). 500 ms unless set.
+    void setDriveTimeout(int ms);
     /// Starts the simulation and publication timers.
     void start();
 
@@ -55,6 +58,10 @@ public:
     void publishInputs();
     void publishCameraFrame();
 
+Q_SIGNALS:
+    /// The drive timeout stopped a moving robot.
+    void driveTimedOut(int ms);
+
 private:
     void onCommand(const QString& topic, const QJsonArray& args);
     void onTopicSwitched(const QString& topic, bool on);
@@ -72,6 +79,7 @@ private:
     QTimer* m_inputTimer;
     QTimer* m_batteryTimer;
     QTimer* m_cameraTimer;
+    QTimer* m_driveTimeout;
     QFile m_recordFile;
     bool m_contact = false;
     unsigned int m_odometrySequence = 0;

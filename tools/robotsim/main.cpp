@@ -2,6 +2,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QHostAddress>
+#include <cmath>
 #include <cstdio>
 
 #include "RobotSimulator.h"
@@ -47,7 +48,12 @@ int main(int argc, char** argv) {
     const QCommandLineOption recordOption(
         QStringLiteral("record"), QStringLiteral("Append every received message to this file."),
         QStringLiteral("file"));
-    parser.addOptions({listenOption, fpsOption, recordOption});
+    const QCommandLineOption driveTimeoutOption(
+        QStringLiteral("drive-timeout"),
+        QStringLiteral("Seconds without a set-point after which the robot stops, as a real base's "
+                       "motor controller does (0: never)."),
+        QStringLiteral("s"), QStringLiteral("0.5"));
+    parser.addOptions({listenOption, fpsOption, recordOption, driveTimeoutOption});
     parser.process(app);
 
     QHostAddress address;
@@ -63,8 +69,20 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    bool timeoutOk = false;
+    const double driveTimeout = parser.value(driveTimeoutOption).toDouble(&timeoutOk);
+    if (!timeoutOk || !(driveTimeout >= 0 && driveTimeout <= 3600)) {
+        std::fprintf(stderr, "robotsim: --drive-timeout must be 0 to 3600 seconds\n");
+        return 2;
+    }
+
     RobotSimulator simulator;
     simulator.setFps(fps);
+    simulator.setDriveTimeout(static_cast<int>(std::ceil(driveTimeout * 1000)));
+    QObject::connect(&simulator, &RobotSimulator::driveTimedOut, [](int ms) {
+        std::printf("robotsim: no set-point for %d ms: robot stopped\n", ms);
+        std::fflush(stdout);
+    });
     if (parser.isSet(recordOption) && !simulator.setRecordFile(parser.value(recordOption))) {
         std::fprintf(stderr, "robotsim: cannot open the record file\n");
         return 1;

@@ -1,10 +1,11 @@
 #!/bin/sh
 # Prints a lighttpd configuration that serves the daemon on 127.0.0.1:<port>: a few server
 # settings, then the packaged example (packaging/lighttpd/50-webgated.conf) with the robot's
-# paths moved to the given ones.
+# paths moved to the given ones (the program store beside the given /var/www, in the same root).
 # Usage: lighttpd-conf.sh <prefix dir> <port> <fastcgi socket> <page dir> <robot's /var/www>
 set -eu
 prefix=$1 port=$2 socket=$3 page=$4 www=$5
+root=${www%/var/www}
 example=$(dirname "$0")/../../packaging/lighttpd/50-webgated.conf
 cat <<CONF
 server.bind = "127.0.0.1"
@@ -17,4 +18,4 @@ mimetype.assign = ( ".html" => "text/html", ".js" => "text/javascript", ".css" =
                     ".png" => "image/png", ".svg" => "image/svg+xml" )
 CONF
 sed -e "s|/run/webgated.sock|$socket|" -e "s|/usr/share/webgated/www|$page|" \
-    -e "s|\"/var/www/|\"$www/|g" "$example"
+    -e "s|\"/var/www/|\"$www/|g" -e "s|\"/home/corvanta/programs/|\"$root/home/corvanta/programs/|" "$example"

@@ -2,6 +2,7 @@
 # Prints an nginx configuration that serves the daemon on 127.0.0.1:<port>.
 # Usage: nginx-conf.sh <prefix dir> <port> <fastcgi socket> <web root> [keepalive] [fastcgi_params]
 #   /webgated?...   forwarded to the daemon over FastCGI; /metrics as the packaged snippet has it
+#   /programs/      the program store as the packaged example serves it
 #   everything else served from <web root> (the sandbox's /var/www)
 #   keepalive       FastCGI connections stay open in an upstream keep-alive pool
 #   fastcgi_params  Debian's parameter list is included (HTTP_HOST is then the host without port)
@@ -9,6 +10,8 @@ set -eu
 prefix=$1 port=$2 socket=$3 www=$4 keepalive=${5:-} params=${6:-}
 params_line=""
 [ "$params" = fastcgi_params ] && params_line="include /etc/nginx/fastcgi_params;"
+example=$(dirname "$0")/../../packaging/nginx/webgated.conf
+programs=$(sed -n '/^location \/programs\/ {/,/^}/p' "$example" | sed "s|root /var/www;|root $www;|")
 upstream="" pass="unix:$socket" keep_line=""
 if [ "$keepalive" = keepalive ]; then
     upstream="upstream webgated { server unix:$socket; keepalive 8; }"
@@ -66,6 +69,7 @@ http {
         location / {
             root $www;
         }
+$programs
     }
 }
 CONF

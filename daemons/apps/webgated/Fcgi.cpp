@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -54,10 +55,23 @@ QByteArray readPng(const QString& path) {
     return bytes;
 }
 
-const QFileDevice::Permissions kAllPermissions =
-    QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
-    QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup |
-    QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+// Everyone may store programs; the sticky bit lets only an entry's owner (and root) rename or
+// delete it, so no one swaps another's program for a link between our check and its use, and
+// the kernel's protected_symlinks keeps root from following another user's link there.
+constexpr mode_t kStoreMode = S_ISVTX | 0777;
+
+// The store folder itself, never through a link at its own name: a link planted there would
+// hand the mode to whatever it points at.
+void setStoreMode(const QString& programDir) {
+    const int fd = ::open(QFile::encodeName(programDir).constData(),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 || ::fchmod(fd, kStoreMode) != 0) {
+        log(QStringLiteral("ERROR: Cannot set the mode of ") + FsRoot::robotPath(programDir) +
+                QStringLiteral(" (not a folder, or a link): programs may be swapped in it"),
+            0);
+    }
+    if (fd >= 0) ::close(fd);
+}
 
 // How long an answered connection waits for the web server's own close, so that nothing it
 // still sends turns the close into a reset that could cost it the response.
@@ -219,9 +233,7 @@ void Fcgi::prepareProgramStore() {
     const QString programDir = FsRoot::fsPath(programPath);
     const QFileInfo programInfo(programDir);
     if (!programInfo.exists()) {
-        if (QDir::root().mkpath(programDir)) {
-            QFile::setPermissions(programDir, kAllPermissions);
-        } else {
+        if (!QDir::root().mkpath(programDir)) {
             log("ERROR: Cannot Create path " + programPath + " to save flowdesk programs!", 0);
         }
     } else if (!programInfo.isDir()) {
@@ -238,7 +250,7 @@ void Fcgi::prepareProgramStore() {
     if (!QFile::link(programDir, link)) {
         log(QStringLiteral("ERROR: Cannot create symbolic link \"/var/www/programs\""), 0);
     }
-    QFile::setPermissions(link, kAllPermissions);
+    if (QFileInfo(programDir).isDir()) setStoreMode(programDir);
     m_programStore.remember();
 }
 

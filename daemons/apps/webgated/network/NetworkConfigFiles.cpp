@@ -13,15 +13,24 @@
 
 #include "frame/Client.h"
 #include "frame/FsRoot.h"
+#include "frame/RenameNoReplace.h"
 #include "kel/corvanta/daemons/Log.h"
 
 namespace {
 
-// Far more than any of these files holds; a larger one is read up to here.
+// Far more than any of these files holds; a larger one is not read at all (not in part: the
+// entries after the limit would be lost without a word), nor copied as a fallback.
 constexpr qint64 kMaxFileBytes = 1 << 20;
 
 void log(const QString& text, int level) {
     kel::corvanta::daemons::Log::singleton()->log(text, level);
+}
+
+void logTooLarge(const QString& robotPath, const char* what) {
+    // In one step: a "%2" in the path stays as it is.
+    log(QStringLiteral("%1 is larger than %2 bytes: not %3")
+            .arg(robotPath, QString::number(kMaxFileBytes), QLatin1String(what)),
+        0);
 }
 
 QString parameter(const char* key, const char* defaultValue) {
@@ -55,18 +64,6 @@ bool copyContent(int in, int out) {
     }
 }
 
-// Puts `from` at `to` only if nothing is there; the rename never replaces what appeared since.
-bool moveIntoPlaceNoReplace(const QByteArray& from, const QByteArray& to) {
-    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) {
-        return true;
-    }
-    if (errno != EINVAL && errno != ENOSYS) return false;
-    // A file system without the no-replace rename: a hard link fails just the same on EEXIST.
-    if (::link(from.constData(), to.constData()) != 0) return false;
-    ::unlink(from.constData());
-    return true;
-}
-
 bool startsWith(const QString& line, const char* key) {
     return line.startsWith(QLatin1String(key));
 }
@@ -93,6 +90,11 @@ bool installFallbackCopy(const QString& path, const QString& fallbackPath) {
             1);
         return false;
     }
+    if (status.st_size > kMaxFileBytes) {
+        ::close(in);
+        logTooLarge(FsRoot::robotPath(fallbackPath), "copied");
+        return false;
+    }
     const mode_t permissions = status.st_mode & 0777;
 
     const int slash = target.lastIndexOf('/');
@@ -111,7 +113,7 @@ bool installFallbackCopy(const QString& path, const QString& fallbackPath) {
     ok = (::close(out) == 0) && ok;
     ::close(in);
     if (ok) {
-        ok = moveIntoPlaceNoReplace(temporary, target);
+        ok = renameNoReplace(temporary, target);
         error = errno;
     }
     if (!ok) {
@@ -136,7 +138,11 @@ bool readLines(const QString& path, const QString& fallbackPath, QStringList* li
     if (!QFileInfo(file).isFile()) return false;
     QFile in(file);
     if (!in.open(QIODevice::ReadOnly)) return false;
-    const QByteArray content = in.read(kMaxFileBytes);
+    const QByteArray content = in.read(kMaxFileBytes + 1);
+    if (content.size() > kMaxFileBytes) {
+        logTooLarge(path, "read");
+        return false;
+    }
     lines->clear();
     int start = 0;
     while (start < content.size()) {

@@ -30,7 +30,8 @@ namespace NetworkConfigFiles {
 bool installFallbackCopy(const QString& path, const QString& fallbackPath);
 
 /// The lines of the file at the robot path `path` as UTF-8 text without line ends (a "\r"
-/// before a line feed is dropped), after the fallback copy above. False when it cannot be read.
+/// before a line feed is dropped), after the fallback copy above. False when it cannot be read
+/// or is larger than 1 MiB (logged at level 0; a fallback that large is not copied either).
 bool readLines(const QString& path, const QString& fallbackPath, QStringList* lines);
 
 }  // namespace NetworkConfigFiles

@@ -1,11 +1,15 @@
 #include "programs/ProgramCommands.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 #include "frame/Client.h"
 #include "frame/FsRoot.h"
+#include "frame/RenameNoReplace.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "process/ScriptRunner.h"
 #include "programs/ProgramStore.h"
@@ -32,8 +36,13 @@ bool storeIntact(Request& request, const ProgramStore& store) {
 
 QString storePath(const QString& name) { return ProgramStore::fsDir() + QLatin1Char('/') + name; }
 
-// Exists, following links (a dangling link does not).
-bool exists(const QString& name) { return QFileInfo::exists(storePath(name)); }
+QByteArray encoded(const QString& path) { return QFile::encodeName(path); }
+
+// Whatever is at the name, a link (even a dangling one) as itself, never its target.
+bool exists(const QString& name) {
+    struct stat status;
+    return ::lstat(encoded(storePath(name)).constData(), &status) == 0;
+}
 
 }  // namespace
 
@@ -65,7 +74,8 @@ RequestResult deleteFile(Request& request, const ProgramStore& store) {
         request.setText("MSG", name + QStringLiteral("doesn't exist."));
         return Failed;
     }
-    if (!QFile::remove(storePath(name))) {
+    // unlink(2): a link goes itself, its target stays; a folder is refused.
+    if (::unlink(encoded(storePath(name)).constData()) != 0) {
         request.setText("MSG", QStringLiteral("Failed to delete ") + name + QLatin1Char('.'));
         return Failed;
     }
@@ -88,8 +98,9 @@ RequestResult renameFile(Request& request, const ProgramStore& store) {
         request.setText("MSG", name + QStringLiteral("doesn't exist."));
         return Failed;
     }
-    // Never replaces an existing file, nor renames a file onto itself.
-    if (!QFile::rename(storePath(name), storePath(newName))) {
+    // Never replaces anything (a link included, dangling or not), never copies, never follows a
+    // link: a copy would write through a link planted at the new name.
+    if (!renameNoReplace(encoded(storePath(name)), encoded(storePath(newName)))) {
         request.setText("MSG", QStringLiteral("Failed to rename ") + name + QStringLiteral(" as") +
                                    newName + QLatin1Char('.'));
         return Failed;
@@ -114,7 +125,20 @@ RequestResult runProgram(Request& request, const QString& interpreterPath,
                                    ->getParameter(QStringLiteral("~/Flowdesk/programpath"),
                                                   QStringLiteral("/home/corvanta/programs"))
                                    .toString();
-    QStringList args{QStringLiteral("-f"), FsRoot::fsPath(programDir + QLatin1Char('/') + name)};
+    const QString program = FsRoot::fsPath(programDir + QLatin1Char('/') + name);
+    // The interpreter runs as root: a link would hand it whatever the link's maker chose. A name
+    // nothing is at yet is left to the interpreter to report, as before.
+    struct stat status;
+    if (::lstat(encoded(program).constData(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        request.setText("MSG", name + (S_ISLNK(status.st_mode)
+                                           ? QStringLiteral(" is a symbolic link: it is not run.")
+                                           : QStringLiteral(" is not a file: it is not run.")));
+        log(QStringLiteral("runProgram refused: ") + FsRoot::robotPath(program) +
+                QStringLiteral(" is not a regular file"),
+            0);
+        return Failed;
+    }
+    QStringList args{QStringLiteral("-f"), program};
     const int interval =
         client->getParameter(QStringLiteral("~/Flowdesk/globalVariableOutputInterval"), 0).toInt();
     if (interval > 0)

@@ -47,6 +47,14 @@ ControlHandler::ControlHandler(QObject* parent)
              ok;
     }
     if (!ok) qFatal("ControlHandler: a signal-slot connection failed");
+
+    // The robot may still hold the set-point of a daemon that ended without a word (a crash):
+    // the first drive command it gets from us is a standstill.
+    if (client->isConnected()) {
+        client->set_omnidrive(0, 0, 0);
+    } else {
+        m_startupZeroOwed = true;
+    }
 }
 
 ControlHandler::~ControlHandler() {
@@ -251,8 +259,12 @@ void ControlHandler::on_bumper_changed(bool contact) {
 }
 
 void ControlHandler::on_clientConnected() {
-    // Whatever the robot held from before the loss of the connection is cleared.
-    if (m_zeroOwed && !m_timer->isActive()) Client::singleton()->set_omnidrive(0, 0, 0);
+    // Whatever the robot held from before the loss of the connection is cleared; after a
+    // reconnection only a standstill we still owe (a robot program may drive over its own link).
+    if (m_startupZeroOwed || (m_zeroOwed && !m_timer->isActive())) {
+        Client::singleton()->set_omnidrive(0, 0, 0);
+    }
+    m_startupZeroOwed = false;
     m_zeroOwed = false;
 }
 

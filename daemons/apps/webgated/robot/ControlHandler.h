@@ -75,7 +75,8 @@ public:
     /// How long quitting waits for the standstill set-point to leave for the robot.
     static constexpr int kQuitFlushMs = 500;
 
-    /// Connects to the client singleton's bumper, odometry and connection signals.
+    /// Connects to the client singleton's bumper, odometry and connection signals. Its first
+    /// set-point is a standstill: at once when the client is connected, else as soon as it is.
     explicit ControlHandler(QObject* parent = nullptr);
     ~ControlHandler() override;
 
@@ -137,5 +138,6 @@ private:
     void noteAlive();
     QElapsedTimer m_sinceOdometry;  // invalid until the first odometry update
     bool m_zeroOwed = false;        // a standstill set-point that could not reach the robot
+    bool m_startupZeroOwed = false;  // made before the first connection: a standstill goes first
     kel::corvanta::daemons::EventMailbox* m_mailbox;  // hands other threads' events over
 };

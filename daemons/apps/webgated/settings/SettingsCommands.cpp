@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +29,32 @@ void xmlReply(Request& request, const QString& document) {
 }
 
 void broadcast(const QString& text) { UdpLogger::Singleton()->broadcastLog(text, 1); }
+
+// Numbered names tried before an unpredictable one.
+constexpr int kNumberedScriptNames = 3;
+
+// Creates "/tmp/restart_<time stamp>.sh" fresh, never through an existing file or link, for its
+// owner alone (root runs it next). A name taken already, by a restart in the same millisecond
+// or by anyone else, gets "_1", "_2", ... before ".sh", then a random suffix, so that nobody can
+// keep a restart from running by planting names. Returns the descriptor (or -1) and sets
+// `script` to the robot path of the last name tried.
+int createScript(QString* script) {
+    const QString stem =
+        QStringLiteral("/tmp/restart_") +
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy_MM_dd_hh_mm_ss_zzz"));
+    for (int n = 0; n <= kNumberedScriptNames; ++n) {
+        const QString suffix = n == 0 ? QString() : QStringLiteral("_%1").arg(n);
+        *script = stem + suffix + QStringLiteral(".sh");
+        const QByteArray path = QFile::encodeName(FsRoot::fsPath(*script));
+        const int fd = ::open(path.constData(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    QByteArray path = QFile::encodeName(FsRoot::fsPath(stem + QStringLiteral("_XXXXXX.sh")));
+    const int fd = ::mkostemps(path.data(), 3, O_CLOEXEC);
+    if (fd >= 0) *script = FsRoot::robotPath(QFile::decodeName(path));
+    return fd;
+}
 
 }  // namespace
 
@@ -104,13 +131,10 @@ RequestResult restartComponent(Request& request, ConfigPageBuilder& builder, Com
         return Failed;
     }
 
-    const QString script = QStringLiteral("/tmp/restart_") +
-                           QDateTime::currentDateTime().toString(QStringLiteral("yyyy_MM_dd_hh_mm_ss_zzz")) +
-                           QStringLiteral(".sh");
+    QString script;
+    const int fd = createScript(&script);
     const QString scriptPath = FsRoot::fsPath(script);
     const QByteArray encoded = QFile::encodeName(scriptPath);
-    // Created fresh (never through an existing file or link), for its owner alone: root runs it next.
-    const int fd = ::open(encoded.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
     bool written = fd >= 0 && ::fchmod(fd, 0700) == 0;
     const QByteArray text = rule.command.toUtf8();
     for (qsizetype done = 0; written && done < text.size();) {
