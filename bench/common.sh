@@ -8,7 +8,8 @@
 #                                    readings at 10 Hz to every client that switched the topic on
 #   start_daemon NAME ROBOT_ADDR     webgated under its own sandbox root, socket $BENCH_DIR/NAME.sock
 #                                    (WEBGATED_BIN: another build of it, say the one before a change)
-#   start_responder NAME FILE        minimal_responder answering FILE's bytes, socket $BENCH_DIR/NAME.sock
+#   start_responder NAME FILE [PROG] minimal_responder (or PROG of bench/, say bare_responder) answering
+#                                    FILE's bytes, socket $BENCH_DIR/NAME.sock
 #   start_nginx NAME...              nginx on $BENCH_PORT; /NAME goes to NAME.sock; / serves $BENCH_DIR/www;
 #                                    NAME_keep goes to NAME.sock through a keep-alive pool
 #                                    (fastcgi_keep_conn on, upstream keepalive)
@@ -119,9 +120,9 @@ start_daemon() {
 }
 
 start_responder() {
-    local name=$1 file=$2
+    local name=$1 file=$2 program=${3:-minimal_responder}
     taskset -c "$SERVER_CPU" spawn-fcgi -n -s "$BENCH_DIR/$name.sock" -M 0666 -- \
-        "$BENCH_BUILD/bench/minimal_responder" "$file" >"$BENCH_DIR/$name.out" 2>&1 &
+        "$BENCH_BUILD/bench/$program" "$file" >"$BENCH_DIR/$name.out" 2>&1 &
     BENCH_PIDS+=($!)
     wait_for_socket "$BENCH_DIR/$name.sock"
 }

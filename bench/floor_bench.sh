@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The request path against the FastCGI floor, in one run: the unknown-command reply, getDistance
-# and getimage (a camera frame of 40 to 70 KB flowing at 10 Hz), each against the minimal libfcgi
-# responder writing the very bytes the daemon answered, behind the same nginx.
+# The request path against the FastCGI limit, in one run: the unknown-command reply, getDistance
+# and getimage (a camera frame of 40 to 70 KB flowing at 10 Hz), each against a responder with
+# no library at all (bench/bare_responder.cpp) writing the very bytes the daemon answered, behind
+# the same nginx.
 #   1. instructions per request under callgrind (repeatable on a loaded machine): the daemon's
-#      request thread and all its threads, against the responder; where the request thread's go
+#      request thread and all its threads, against the responder; where the request thread's go;
+#      and system calls per request under strace (SYSCALL_REQUESTS, default 2000, 0 skips them)
 #   2. rate and p99 ratios at 1 and 4 connections (pinned, alternating pairs, median), and the
 #      same for the responder against itself: the noise any ratio carries on this machine
 #   3. resident memory after 100,000 mixed requests with camera frames flowing
@@ -11,7 +13,8 @@
 #   request thread's callgrind files)
 #   FRAME_QUALITY (default 84: a frame of about 66 KB)  MEMORY_REQUESTS (default 100000, 0 skips 3.)
 source "$(dirname "$0")/common.sh"
-bench_init robotsim image_encode_bench
+bench_init robotsim image_encode_bench bare_responder
+SYSCALL_REQUESTS=${SYSCALL_REQUESTS:-2000}
 PAIRS=${PAIRS:-5}
 PROFILE_REQUESTS=${PROFILE_REQUESTS:-2000}
 MEMORY_REQUESTS=${MEMORY_REQUESTS:-100000}
@@ -44,7 +47,7 @@ for c in "${commands[@]}"; do
     if [ "$c" = image ]; then
         # The frame itself: the daemon answers the no-camera picture while the camera is off.
         { printf 'Content-Type: image/jpeg \r\n\r\n'; cat "$BENCH_DIR/frame.jpg"; } >"$BENCH_DIR/$c.response"
-        start_responder "min$c" "$BENCH_DIR/$c.response"
+        start_responder "min$c" "$BENCH_DIR/$c.response" bare_responder
         continue
     fi
     python3 - "$url" "$BENCH_DIR/$c.response" <<'PY'
@@ -56,7 +59,7 @@ with urllib.request.urlopen(sys.argv[1]) as r:
 header = {"text/html": b"Content-type: text/html\r\n\r\n"}.get(ctype, ("Content-Type: %s \r\n\r\n" % ctype).encode())
 open(sys.argv[2], "wb").write(header + body)
 PY
-    start_responder "min$c" "$BENCH_DIR/$c.response"
+    start_responder "min$c" "$BENCH_DIR/$c.response" bare_responder
 done
 stop_nginx
 start_nginx webgated mindistance minunknown minimage
@@ -107,14 +110,14 @@ if [ "$PROFILE_REQUESTS" -gt 0 ]; then
     PROFILED_PIDS=()
     sandbox=$BENCH_DIR/root-webgated
     WEBGATED_ROOT=$sandbox profiled cgdaemon "$WEBGATED_BIN"
-    for c in "${commands[@]}"; do profiled "cg$c" "$BENCH_BUILD/bench/minimal_responder" "$BENCH_DIR/$c.response"; done
+    for c in "${commands[@]}"; do profiled "cg$c" "$BENCH_BUILD/bench/bare_responder" "$BENCH_DIR/$c.response"; done
     stop_nginx
     start_nginx webgated mindistance minunknown minimage cgdaemon cgunknown cgdistance cgimage
     for _ in $(seq 300); do
         curl -s "$base/cgdaemon${queries[image]}" | cmp -s - "$BENCH_DIR/frame.jpg" && break
         sleep 0.2
     done
-    # Instructions of all threads, and of the request thread (the one that ran serveConnections),
+    # Instructions of all threads, and of the request thread (the one that ran the loop),
     # between a zeroing and a dump.
     dump_ir() {
         local pid=$1 tag=$2 all=0 request=0
@@ -124,7 +127,7 @@ if [ "$PROFILE_REQUESTS" -gt 0 ]; then
             local ir
             ir=$(awk '/^(summary|totals):/ { print $2; exit }' "$f")
             all=$((all + ${ir:-0}))
-            grep -q 'serveConnections\|serveRequest' "$f" && request=$((request + ${ir:-0})) && cp "$f" "$BENCH_DIR/request-$tag.cg"
+            grep -q 'serveConnections\|serveRequest\|FcgiConnection' "$f" && request=$((request + ${ir:-0})) && cp "$f" "$BENCH_DIR/request-$tag.cg"
         done
         echo "$all $request"
     }
@@ -161,8 +164,42 @@ if [ "$PROFILE_REQUESTS" -gt 0 ]; then
     echo
 fi
 
+if [ "$SYSCALL_REQUESTS" -gt 0 ]; then
+    command -v strace >/dev/null || { echo "strace is needed for the system calls" >&2; exit 1; }
+    # System calls of every thread of PID while N requests of PATH go through one client connection.
+    syscalls() {
+        local pid=$1 path=$2 out=$BENCH_DIR/strace.out
+        strace -f -c -p "$pid" -o "$out" 2>/dev/null &
+        local tracer=$!
+        for _ in $(seq 100); do
+            ! grep -q '^TracerPid:[[:space:]]*0$' /proc/"$pid"/task/*/status && break
+            sleep 0.05
+        done
+        requests "$path" "$SYSCALL_REQUESTS"
+        kill -INT "$tracer"
+        wait "$tracer" 2>/dev/null || true
+        awk '$NF == "total" { print $4 }' "$out"
+        awk 'NR > 2 && $NF != "total" && $1 !~ /^-/ { printf " %s %s", $NF, $4 }' "$out" >"$BENCH_DIR/strace.calls"
+    }
+    stop_nginx
+    start_nginx webgated minunknown webgated_keep
+    responder_pid=$(pgrep -f -n -- "bare_responder $BENCH_DIR/unknown.response")
+    echo "system calls per request, unknown command ($SYSCALL_REQUESTS sequential requests; all threads):"
+    for side in "webgated $DAEMON_PID" "webgated_keep $DAEMON_PID" "minunknown $responder_pid"; do
+        read -r location pid <<<"$side"
+        total=$(syscalls "$pid" "/$location${queries[unknown]}")
+        printf '  %-14s %6.2f   (%s)\n' "$location" "$(awk -v t="$total" -v n="$SYSCALL_REQUESTS" 'BEGIN { print t / n }')" \
+            "$(awk -v n="$SYSCALL_REQUESTS" '{ for (i = 1; i < NF; i += 2) printf "%s %.2f ", $i, $(i + 1) / n }' "$BENCH_DIR/strace.calls")"
+    done
+    echo "  (webgated: a connection per request, as the packaged nginx snippet; webgated_keep: nginx's keep-alive pool;"
+    echo "   minunknown: the responder without a library, a connection per request)"
+    stop_nginx
+    start_nginx webgated mindistance minunknown minimage
+    echo
+fi
+
 if [ "$PAIRS" -gt 0 ]; then
-    echo "A = webgated, B = minimal libfcgi responder writing the same bytes; ${BENCH_SECONDS}s per run, $PAIRS pairs"
+    echo "A = webgated, B = the responder without a library writing the same bytes; ${BENCH_SECONDS}s per run, $PAIRS pairs"
     for c in "${commands[@]}"; do
         for conns in 1 4; do
             echo "$c, $conns connection(s):"
@@ -173,7 +210,7 @@ fi
 
 if [ "$PAIRS" -gt 0 ]; then
     # What the machine's own noise does to a ratio: the responder against a second copy of itself.
-    start_responder minunknown2 "$BENCH_DIR/unknown.response"
+    start_responder minunknown2 "$BENCH_DIR/unknown.response" bare_responder
     stop_nginx
     start_nginx webgated minunknown minunknown2
     for conns in 1 4; do

@@ -5,6 +5,9 @@
 
 #include <QFile>
 #include <QJsonArray>
+#include <atomic>
+#include <thread>
+#include <vector>
 
 #include "E2e.h"
 #include "TestRobot.h"
@@ -188,6 +191,91 @@ TEST(FrameE2eTest, RefusesForeignPagesAndNamesWhileScriptsAndTheRobotsPageAct) {
             return log.count("| REFUSED ") == 3 && log.contains("REFUSED getWLANConf: HOST NOT ALLOWED") &&
                    log.contains("add evil.example to [Access] hosts");
         })) << daemon.logFile().constData();
+    }
+}
+
+// The web servers people use keep their FastCGI connections: nginx's keep-alive pool and Apache's
+// mod_proxy_fcgi with enablereuse=on. Thousands of requests, POSTs with bodies of every size up to
+// the limit and HEADs all get their reply, with no 5xx and no error line from the web server.
+TEST(FrameE2eTest, KeptConnectionsThroughNginxAndApacheAnswerEveryRequest) {
+    for (const bool apache : {false, true}) {
+        SCOPED_TRACE(apache ? "Apache, enablereuse=on" : "nginx, keep-alive pool");
+        Sandbox sandbox;
+        sandbox.writeFile("/etc/corvanta/webgated.conf", "[Network]\nserver=127.0.0.1:1\n");
+        DaemonUnderTest daemon(sandbox);
+        daemon.setKeepAlive(true);
+        daemon.setApache(apache);
+        ASSERT_TRUE(daemon.start());
+        const QByteArray unknown = R"({"TYPE":"ERR","MSG":"UNKNOWN COMMAND"})";
+        const QByteArray target = "/webgated?" + pageEncode(R"({"TYPE":"nothing"})");
+        std::atomic<int> answered{0};
+        std::vector<std::thread> clients;
+        for (int c = 0; c < 4; ++c) {
+            clients.emplace_back([&] {
+                for (int i = 0; i < 500; ++i) answered += daemon.command(R"({"TYPE":"nothing"})").body == unknown;
+            });
+        }
+        // Beside them, bodies the old loop lost its connection over (9,000 bytes and more).
+        int posted = 0;
+        for (int i = 0; i < 40; ++i) {
+            const int size = QList<int>{1, 8999, 9000, 20000, 65536, 300000, 1 << 20}[i % 7];
+            const HttpReply reply = httpGet(daemon.port(), target, 10000, "Host: 127.0.0.1\r\n", "POST", QByteArray(size, 'b'));
+            posted += reply.status == 200 && reply.body == unknown;
+        }
+        for (std::thread& client : clients) client.join();
+        EXPECT_EQ(answered.load(), 4 * 500);
+        EXPECT_EQ(posted, 40);
+        // A HEAD gets the headers of a GET and no body; an acting command is not run for it.
+        HttpReply head = httpGet(daemon.port(), "/webgated?" + pageEncode(R"({"TYPE":"getVersion"})"), 10000,
+                                 "Host: 127.0.0.1\r\n", "HEAD");
+        EXPECT_EQ(head.status, 200);
+        EXPECT_TRUE(head.headers.contains("Content-Type: text/html")) << head.headers.constData();
+        EXPECT_EQ(head.body, "");
+        head = httpGet(daemon.port(), "/webgated?" + pageEncode(R"({"TYPE":"velDrive","vx":0.1,"vy":0,"omega":0})"),
+                       10000, "Host: 127.0.0.1\r\n", "HEAD");
+        EXPECT_EQ(head.status, 405);
+        EXPECT_EQ(head.body, "");
+        EXPECT_EQ(daemon.command(R"({"TYPE":"nothing"})").body, unknown);
+        const QByteArray errors = daemon.webServerErrors();
+        for (const char* level : {"error]", "crit]", "alert]", "emerg]"}) EXPECT_FALSE(errors.contains(level)) << errors.data();
+    }
+}
+
+// Started without a listening socket (standard input a pipe), the daemon is a CGI program: it
+// serves the one request of its environment on standard output and ends its loop.
+TEST(FrameE2eTest, WithoutASocketServesTheRequestOfItsEnvironment) {
+    const struct {
+        const char* query;  // nullptr: QUERY_STRING unset
+        const char* method;
+        QByteArray out;
+    } rows[] = {
+        {nullptr, "GET", "Content-type: text/html\r\n\r\n{\"TYPE\":\"ERR\",\"MSG\":\"NO JSON OBJ RECIEVED\"}"},
+        {"%7B%22TYPE%22:%22nothing%22%7D", "GET", "Content-type: text/html\r\n\r\n{\"TYPE\":\"ERR\",\"MSG\":\"UNKNOWN COMMAND\"}"},
+        {"%7B%22TYPE%22:%22nothing%22%7D", "HEAD", "Content-type: text/html\r\n\r\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.query ? row.query : "(no query)");
+        Sandbox sandbox;
+        sandbox.writeFile("/etc/corvanta/webgated.conf", "[Network]\nserver=127.0.0.1:1\n");
+        QProcess daemon;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("WEBGATED_ROOT", sandbox.root());
+        env.remove("QUERY_STRING");
+        if (row.query) env.insert("QUERY_STRING", row.query);
+        env.insert("REQUEST_METHOD", row.method);
+        daemon.setProcessEnvironment(env);
+        daemon.setWorkingDirectory(sandbox.root());
+        daemon.start(binaryDir() + "/daemons/apps/webgated/webgated", QStringList());
+        ASSERT_TRUE(daemon.waitForStarted(5000));
+        QByteArray out;
+        EXPECT_TRUE(waitFor([&] {
+            out += daemon.readAllStandardOutput();
+            return out.contains(row.out);
+        })) << out.constData();
+        daemon.terminate();
+        EXPECT_TRUE(daemon.waitForFinished(10000));
+        EXPECT_EQ(daemon.exitCode(), 0);
+        EXPECT_EQ(out + daemon.readAllStandardOutput(), row.out);  // the reply, and nothing else
     }
 }
 

@@ -1,8 +1,7 @@
 // The daemon for real behind nginx: each stop signal while driving stops the robot at once and
 // ends the daemon and the robot program it runs, even when a peer stalls or a request runs long;
 // a daemon killed outright leaves the robot to its own command timeout, and the next one starts
-// with a standstill; nginx's keep-alive pool is served in full; a program the daemon starts
-// inherits none of its descriptors.
+// with a standstill; a program the daemon starts inherits none of its descriptors.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -10,10 +9,8 @@
 #include <QJsonArray>
 #include <QLocalSocket>
 #include <QTcpSocket>
-#include <atomic>
 #include <cmath>
 #include <memory>
-#include <thread>
 
 #include "E2e.h"
 #include "ProcessSandbox.h"
@@ -80,7 +77,8 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
             stalled.connectToServer(daemon.socketPath());
             stalled.write(QByteArray("\1\1\0\1\0\10", 6));  // the first 6 bytes of a record
             ASSERT_TRUE(stalled.waitForBytesWritten(5000));
-            ASSERT_TRUE(waitFor([&] { return threadBlockedInRead(daemon.daemonPid(), "Fcgi"); }));
+            // Answered after the stalled bytes were there: the loop has read them.
+            ASSERT_TRUE(daemon.command(R"({"TYPE":"getVersion"})").ok);
         } else {
             request.connectToHost(QHostAddress::LocalHost, daemon.port());
             request.write("GET /webgated?" + pageEncode(R"({"TYPE":"updateCheck"})") +
@@ -151,30 +149,6 @@ TEST(ShutdownE2eTest, AHardKilledDaemonLeavesTheRobotStandingAndTheNextStartsWit
     ASSERT_TRUE(daemon->start());
     ASSERT_TRUE(waitFor([&] { return robot.setPoints().size() > before.size(); }));
     EXPECT_TRUE(isZero(robot.setPoints().at(before.size())));
-}
-
-TEST(ShutdownE2eTest, ABurstThroughNginxKeepAlivePoolIsAnsweredInFull) {
-    Sandbox sandbox;
-    sandbox.writeFile("/etc/corvanta/webgated.conf", "[Network]\nserver=127.0.0.1:1\n");
-    DaemonUnderTest daemon(sandbox);
-    daemon.setKeepAlive(true);
-    ASSERT_TRUE(daemon.start());
-    std::atomic<int> answered{0};
-    std::vector<std::thread> clients;
-    for (int c = 0; c < 6; ++c) {
-        clients.emplace_back([&] {
-            for (int i = 0; i < 150; ++i) {
-                if (daemon.command(R"({"TYPE":"nothing"})").body ==
-                    R"({"TYPE":"ERR","MSG":"UNKNOWN COMMAND"})") {
-                    ++answered;
-                }
-            }
-        });
-    }
-    for (std::thread& client : clients) client.join();
-    EXPECT_EQ(answered.load(), 6 * 150);
-    const QByteArray errors = sandbox.readFile("/run/nginx/error.log");
-    for (const char* level : {"[error]", "[crit]", "[alert]", "[emerg]"}) EXPECT_FALSE(errors.contains(level)) << errors.data();
 }
 
 TEST(ShutdownE2eTest, AProgramTheDaemonStartsSeesOnlyTheStandardDescriptors) {

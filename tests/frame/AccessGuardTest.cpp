@@ -63,6 +63,8 @@ TEST(AccessGuardTest, DecidesEveryCombinationThatMatters) {
     fetchMode.anySecFetch = true;  // Sec-Fetch-Mode alone makes it a browser's
     RequestHeaders options = browser();
     options.method = "OPTIONS";
+    RequestHeaders headCurl = curl;
+    headCurl.method = "HEAD";
     RequestHeaders lowerMozilla = browser(kRobot, nullptr);
     lowerMozilla.userAgent = "mozilla/5.0";
     const Row rows[] = {
@@ -119,6 +121,12 @@ TEST(AccessGuardTest, DecidesEveryCombinationThatMatters) {
         {"preflight of an acting command", kActs, options, kMethod},
         {"preflight of a reading command", kReads, options, kMethod},
         {"preflight of stop", kOpen, options, kMethod},
+        // A HEAD asks for headers: an acting command is not run for it, from anyone.
+        {"HEAD of an acting command from a script", kActs, headCurl, kMethod},
+        {"HEAD of a reading command", kReads, headCurl, kAllowed},
+        {"HEAD of stop", kOpen, headCurl, kAllowed},
+        {"HEAD of a reading command under a foreign name", kReads,
+         [&] { RequestHeaders h = headCurl; h.host = "evil.example"; return h; }(), kHost},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(AccessGuard::decide(row.access, row.headers, names), row.expected) << row.what;
@@ -227,6 +235,8 @@ TEST(AccessGuardTest, ARefusalRunsNothingAndAnswersItsStatus) {
                                                   {"io", count, false, CommandAccess::ReadingUnlessOutput},
                                                   {"stop", count, false, CommandAccess::Open}});
     const RequestHeaders foreign = browser(kRobot, nullptr);
+    RequestHeaders head = browser();
+    head.method = "HEAD";
     const QByteArray crossSite = "Status: 403 Forbidden\r\nContent-type: text/html\r\n\r\n"
                                  R"({"TYPE":"ERR","MSG":"CROSS-SITE REQUEST REFUSED"})";
     const QByteArray ack = "Content-type: text/html\r\n\r\n" R"({"TYPE":"ACK"})";
@@ -251,6 +261,13 @@ TEST(AccessGuardTest, ARefusalRunsNothingAndAnswersItsStatus) {
          "Status: 403 Forbidden\r\nContent-type: text/html\r\n\r\n" R"({"TYPE":"ERR","MSG":"HOST NOT ALLOWED"})", 0},
         {R"({"TYPE":"stop"})", [] { RequestHeaders h = browser(); h.method = "OPTIONS"; return h; }(),
          "Status: 405 Method Not Allowed\r\nAllow: GET, POST\r\n\r\n", 0},
+        // A HEAD never gets a body: an acting command is refused, stop and reading ones run.
+        {R"({"TYPE":"act"})", head, "Status: 405 Method Not Allowed\r\nAllow: GET, POST\r\n\r\n", 0},
+        {R"({"TYPE":"io","output":[]})", head, "Status: 405 Method Not Allowed\r\nAllow: GET, POST\r\n\r\n", 0},
+        {R"({"TYPE":"stop"})", head, "Content-type: text/html\r\n\r\n", 1},
+        {R"({"TYPE":"read"})", head, "Content-type: text/html\r\n\r\n", 1},
+        {R"({"TYPE":"read"})", [] { RequestHeaders h = browser("evil.example"); h.method = "HEAD"; return h; }(),
+         "Status: 403 Forbidden\r\nContent-type: text/html\r\n\r\n", 0},
     };
     for (const auto& row : rows) {
         runs = 0;

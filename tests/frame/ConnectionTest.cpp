@@ -1,101 +1,29 @@
 // The request loop over a real FastCGI socket: serving, stopping with a request in progress
-// (which still finishes and is answered), a peer stalled in its request dropped while the others
-// are served again, and an accept that cannot work ending the loop with a level-0 line.
+// (which still finishes and is answered), peers that stall, trickle or stop reading holding only
+// themselves, what one kept connection may carry (bodies, late records, requests written at
+// once, HEAD, management records and hostile records), the connection limit, and an accept
+// that cannot work ending the loop with a level-0 line.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <QElapsedTimer>
-#include <QLocalSocket>
 #include <QThread>
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "DaemonEnvironment.h"
+#include "FcgiClient.h"
 #include "Fcgi.h"
 #include "Wait.h"
 
 using testsupport::DaemonEnvironment;
+using namespace testsupport::fcgiclient;
 
 namespace {
-
-enum : unsigned char { kBeginRequest = 1, kEndRequest = 3, kParams = 4, kStdin = 5, kStdout = 6 };
-
-QByteArray record(unsigned char type, const QByteArray& content) {
-    QByteArray r;
-    r.append(char(1)).append(char(type)).append(char(0)).append(char(1));
-    r.append(char((content.size() >> 8) & 0xff)).append(char(content.size() & 0xff));
-    r.append(char(0)).append(char(0));
-    return r + content;
-}
-
-QByteArray nameValue(const QByteArray& name, const QByteArray& value) {
-    QByteArray pair;
-    auto length = [&pair](int n) {
-        if (n < 128) {
-            pair.append(char(n));
-        } else {
-            pair.append(char(((n >> 24) & 0x7f) | 0x80)).append(char((n >> 16) & 0xff));
-            pair.append(char((n >> 8) & 0xff)).append(char(n & 0xff));
-        }
-    };
-    length(name.size());
-    length(value.size());
-    return pair + name + value;
-}
-
-/// Plays the web server: sends one FastCGI responder request whose only parameter is
-/// QUERY_STRING to the Unix socket `socketPath`, and collects the standard output stream.
-/// Returns false on a connection or protocol failure or when `timeoutMs` passes.
-bool fcgiRequest(const QString& socketPath, const QByteArray& query, QByteArray* out, int timeoutMs = 10000) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0) return false;
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    const QByteArray path = socketPath.toLocal8Bit();
-    std::strncpy(address.sun_path, path.constData(), sizeof(address.sun_path) - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        ::close(fd);
-        return false;
-    }
-    const QByteArray begin("\0\1\0\0\0\0\0\0", 8);  // role responder, no keep-alive
-    QByteArray request = record(kBeginRequest, begin);
-    request += record(kParams, nameValue("QUERY_STRING", query));
-    request += record(kParams, QByteArray());
-    request += record(kStdin, QByteArray());
-    if (::write(fd, request.constData(), size_t(request.size())) != request.size()) {
-        ::close(fd);
-        return false;
-    }
-
-    QByteArray data;
-    QElapsedTimer timer;
-    timer.start();
-    bool ended = false;
-    while (!ended && timer.elapsed() < timeoutMs) {
-        pollfd p = {fd, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0) continue;
-        char buffer[65536];
-        const ssize_t n = ::read(fd, buffer, sizeof(buffer));
-        if (n <= 0) break;
-        data.append(buffer, int(n));
-        // Parse whole records from the front.
-        while (data.size() >= 8) {
-            const int length = (uchar(data[4]) << 8) | uchar(data[5]);
-            const int total = 8 + length + uchar(data[6]);
-            if (data.size() < total) break;
-            const unsigned char type = uchar(data[1]);
-            if (type == kStdout && out) out->append(data.mid(8, length));
-            if (type == kEndRequest) ended = true;
-            data.remove(0, total);
-        }
-    }
-    ::close(fd);
-    return ended;
-}
 
 /// Makes a Unix socket at `path` the process's standard input, as a FastCGI spawner does;
 /// with `listening` false it is only bound. False on failure.
@@ -105,9 +33,8 @@ bool socketOnStdin(const QString& path, bool listening = true) {
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.toLocal8Bit().constData(), sizeof(address.sun_path) - 1);
-    const bool ok = fd >= 0 &&
-                    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-                    (!listening || ::listen(fd, 16) == 0) && ::dup2(fd, 0) == 0;
+    const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+                    (!listening || ::listen(fd, 128) == 0) && ::dup2(fd, 0) == 0;
     ::close(fd);
     return ok;
 }
@@ -134,15 +61,21 @@ RequestResult raw(Fcgi&, Request& request) {
     request.setRawResponse(kRawHeader, rawBody(int(json_integer_value(request.param("bytes")))));
     return Ack;
 }
+QByteArray rawQuery(int bytes) { return "{\"TYPE\":\"raw\",\"bytes\":" + QByteArray::number(bytes) + "}"; }
 
 class ConnectionTest : public ::testing::Test {
 protected:
     // Once, before any request thread: Qt's thread hand-over is invisible to ThreadSanitizer, so
-    // replacing the table or the limit between two runs would show as a race with the last run's
-    // thread.
+    // replacing the table between two runs would show as a race with the last run's thread.
     static void SetUpTestSuite() {
-        DaemonEnvironment::instance().fcgi().setCommandTable({{"slow", slow, false}, {"fast", fast, false}, {"raw", raw, false}});
-        DaemonEnvironment::instance().fcgi().setReadTimeoutMs(200);  // stalled peers go quickly
+        DaemonEnvironment::instance().fcgi().setCommandTable({{"slow", slow, false},
+                                                              {"fast", fast, false},
+                                                              {"raw", raw, false, CommandAccess::Reading}});
+    }
+    void start(int readLimitMs = Fcgi::kReadTimeoutMs) {
+        ASSERT_TRUE(socketOnStdin(m_socket));
+        m_env.fcgi().setReadTimeoutMs(readLimitMs);
+        m_env.fcgi().start();
     }
     void TearDown() override { EXPECT_TRUE(m_env.fcgi().stop()); }
 
@@ -152,15 +85,14 @@ protected:
 using RequestLoopTest = ConnectionTest;
 
 TEST_F(RequestLoopTest, ServesRequestsAndFinishesTheOneInProgressWhenStopped) {
-    ASSERT_TRUE(socketOnStdin(m_socket));
+    start();
     Fcgi& fcgi = m_env.fcgi();
-    fcgi.start();
     QByteArray out;
-    ASSERT_TRUE(fcgiRequest(m_socket, "{\"TYPE\":\"fast\"}", &out));
+    ASSERT_TRUE(get(m_socket, "{\"TYPE\":\"fast\"}", &out));
     EXPECT_EQ(out, kAck);
     QByteArray slowOut;
     bool slowOk = false;
-    std::thread client([&] { slowOk = fcgiRequest(m_socket, "{\"TYPE\":\"slow\"}", &slowOut); });
+    std::thread client([&] { slowOk = get(m_socket, "{\"TYPE\":\"slow\"}", &slowOut); });
     ASSERT_TRUE(testsupport::waitFor([] { return g_slowStarted.load(); }, 5000));
     // The handler may finish once the stop has begun.
     std::thread release([&] {
@@ -175,46 +107,220 @@ TEST_F(RequestLoopTest, ServesRequestsAndFinishesTheOneInProgressWhenStopped) {
     EXPECT_EQ(slowOut, QByteArray("Content-type: text/html\r\n\r\n{\"finished\":\"yes\",\"TYPE\":\"ACK\"}"));
     EXPECT_EQ(fcgi.requestCount(), 2u);
     QByteArray late;  // after the stop nothing is accepted any more
-    EXPECT_FALSE(fcgiRequest(m_socket, "{\"TYPE\":\"fast\"}", &late, 500));
+    EXPECT_FALSE(get(m_socket, "{\"TYPE\":\"fast\"}", &late, 500));
 }
 
-TEST_F(ConnectionTest, APeerStalledInItsRequestIsDroppedAndOthersAreServedAgain) {
-    ASSERT_TRUE(socketOnStdin(m_socket));
-    m_env.fcgi().start();
-    QLocalSocket stalled;
-    stalled.connectToServer(m_socket);
-    ASSERT_TRUE(stalled.waitForConnected(5000));
-    stalled.write(QByteArray("\1\1\0\1\0\10", 6));  // the first 6 bytes of a record
-    ASSERT_TRUE(stalled.waitForBytesWritten(5000));
-    ASSERT_TRUE(testsupport::waitFor([] { return testsupport::threadBlockedInRead(0, "Fcgi"); }));
-    QByteArray out;
-    ASSERT_TRUE(fcgiRequest(m_socket, "{\"TYPE\":\"fast\"}", &out));
-    EXPECT_EQ(out, kAck);
-    EXPECT_TRUE(stalled.waitForDisconnected(5000));
+// Three peers stalled in the middle of a request and one sending a byte now and then: a fresh
+// request is answered between any two of the trickler's bytes, while all four are still open.
+TEST_F(ConnectionTest, StalledAndTricklingPeersHoldOnlyThemselves) {
+    start();
+    const QByteArray whole = request(7, "{\"TYPE\":\"fast\"}");
+    std::vector<std::unique_ptr<Peer>> stalled;
+    for (int cut : {3, 8, int(whole.size()) - 1}) {
+        stalled.push_back(std::make_unique<Peer>(m_socket));
+        ASSERT_TRUE(stalled.back()->write(whole.left(cut)));
+    }
+    Peer trickler(m_socket);
+    for (int i = 0; i < whole.size(); ++i) {
+        ASSERT_TRUE(trickler.write(whole.mid(i, 1)));
+        QByteArray out;
+        ASSERT_TRUE(get(m_socket, "{\"TYPE\":\"fast\"}", &out)) << "after byte " << i;
+        EXPECT_EQ(out, kAck);
+    }
+    Answer answer;
+    ASSERT_TRUE(trickler.next(&answer));
+    EXPECT_EQ(answer.id, 7);
+    EXPECT_EQ(answer.content, kAck);
+    for (const auto& peer : stalled) EXPECT_FALSE(peer->waitClosed(0));
 }
 
+// However slowly the bytes come, a request not complete within the limit of its first byte drops
+// its connection.
+TEST_F(ConnectionTest, ATrickleIsDroppedAtTheLimitOfItsFirstByte) {
+    start(300);
+    const QByteArray whole = request(1, "{\"TYPE\":\"fast\"}" + QByteArray(100, ' '));
+    Peer trickler(m_socket);
+    int sent = 0;
+    while (sent < whole.size() && !trickler.waitClosed(20)) trickler.write(whole.mid(sent++, 1));
+    EXPECT_LT(sent, whole.size());
+    Answer answer;
+    EXPECT_FALSE(trickler.next(&answer, 0));
+}
+
+// A peer that reads none of its reply holds only itself: others are answered while it is still
+// connected, and it is dropped once its reply has not moved for the limit.
 TEST_F(ConnectionTest, RepliesOfEverySizeArriveWholeAndAPeerThatDoesNotReadIsDropped) {
-    ASSERT_TRUE(socketOnStdin(m_socket));
-    m_env.fcgi().start();
+    start();
     // Empty, one record exactly, one byte more, several records, more than the socket holds.
     const int header = int(sizeof(kRawHeader)) - 1;
     for (int bytes : {0, 65528 - header, 65529 - header, 200000, 3 << 20}) {
         SCOPED_TRACE(bytes);
         QByteArray out;
-        ASSERT_TRUE(fcgiRequest(m_socket, "{\"TYPE\":\"raw\",\"bytes\":" + QByteArray::number(bytes) + "}", &out));
+        ASSERT_TRUE(get(m_socket, rawQuery(bytes), &out));
         EXPECT_TRUE(out == kRawHeader + rawBody(bytes));
     }
-    QLocalSocket deaf;  // asks for more than the socket holds and reads none of it
-    deaf.connectToServer(m_socket);
-    ASSERT_TRUE(deaf.waitForConnected(5000));
-    const QByteArray query = "{\"TYPE\":\"raw\",\"bytes\":8388608}";
-    deaf.write(record(kBeginRequest, QByteArray("\0\1\0\0\0\0\0\0", 8)) + record(kParams, nameValue("QUERY_STRING", query)) +
-               record(kParams, QByteArray()) + record(kStdin, QByteArray()));
-    ASSERT_TRUE(deaf.waitForBytesWritten(5000));
+    Peer deaf(m_socket);  // asks for more than the socket holds and reads none of it
+    ASSERT_TRUE(deaf.write(request(1, rawQuery(8 << 20))));
     ASSERT_TRUE(testsupport::waitFor([this] { return m_env.fcgi().requestCount() > 5; }));
     QByteArray out;
-    ASSERT_TRUE(fcgiRequest(m_socket, "{\"TYPE\":\"fast\"}", &out));
+    ASSERT_TRUE(get(m_socket, "{\"TYPE\":\"fast\"}", &out));
     EXPECT_EQ(out, kAck);
+    EXPECT_FALSE(deaf.waitHungUp(0));
+    EXPECT_TRUE(deaf.waitHungUp(3 * Fcgi::kReadTimeoutMs));
+}
+
+struct Step {
+    QByteArray write;
+    QList<Answer> answers;  // what the write brings, in this order
+};
+Answer end(int id, const QByteArray& out, int status = 0) { return {kEndRequest, id, out, status}; }
+
+// What one kept connection may carry. After each row the connection serves a plain request, or
+// (`closes`) the daemon has closed it.
+TEST_F(ConnectionTest, OneKeptConnectionCarriesBodiesLateRecordsBatchesAndHead) {
+    start();
+    const QByteArray fastQuery = "{\"TYPE\":\"fast\"}";
+    const Pairs post = {{"REQUEST_METHOD", "POST"}};
+    const Pairs head = {{"REQUEST_METHOD", "HEAD"}};
+    const QByteArray tooLarge = "Status: 413 Payload Too Large\r\nContent-type: text/html\r\n\r\n"
+                                "{\"TYPE\":\"ERR\",\"MSG\":\"REQUEST BODY TOO LARGE\"}";
+    const QByteArray headerOnly = "Content-type: text/html\r\n\r\n";
+    const QByteArray refusedHead = "Status: 405 Method Not Allowed\r\nAllow: GET, POST\r\n\r\n";
+    const QByteArray raw3 = kRawHeader + rawBody(3);
+    const QByteArray maxValues = nameValue("FCGI_MAX_CONNS", "64") + nameValue("FCGI_MPXS_CONNS", "0");
+    const struct {
+        const char* what;
+        QList<Step> steps;
+        bool closes;
+    } rows[] = {
+        {"a POST with a 20 KB body, then a GET",
+         {{request(1, fastQuery, true, post, QByteArray(20000, 'b')), {end(1, kAck)}},
+          {request(1, fastQuery), {end(1, kAck)}}},
+         false},
+        {"a body of exactly 1 MiB with its length given",
+         {{request(2, fastQuery, true, {{"CONTENT_LENGTH", "1048576"}}, QByteArray(1 << 20, 'b')), {end(2, kAck)}}},
+         false},
+        {"a body of 2 MiB is answered, read to its end, and its connection closed",
+         {{request(1, fastQuery, true, post, QByteArray(2 << 20, 'b')), {end(1, tooLarge)}}},
+         true},
+        {"a late empty body end after the reply, then a request",
+         {{request(1, fastQuery, true, {}, QByteArray(), false), {end(1, kAck)}},
+          {record(kStdin, 1, QByteArray()) + request(1, rawQuery(3)), {end(1, raw3)}}},
+         false},
+        {"the rest of a body after the reply of a GET",
+         {{request(1, fastQuery, true, {{"REQUEST_METHOD", "GET"}}, QByteArray(), false), {end(1, kAck)}},
+          {record(kStdin, 1, QByteArray(5000, 'x')) + record(kStdin, 1, QByteArray()), {}}},
+         false},
+        {"two requests in one write, another id",
+         {{request(1, rawQuery(3)) + request(2, fastQuery), {end(1, raw3), end(2, kAck)}}},
+         false},
+        {"two requests in one write, the same id",
+         {{request(5, fastQuery) + request(5, rawQuery(3)), {end(5, kAck), end(5, raw3)}}},
+         false},
+        {"HEAD of a reading command gets its headers alone",
+         {{request(1, rawQuery(3), true, head), {end(1, kRawHeader)}}},
+         false},
+        {"HEAD of an acting command runs nothing",
+         {{request(1, fastQuery, true, head), {end(1, refusedHead)}}},
+         false},
+        {"HEAD of a query that is no command",
+         {{request(1, "not json", true, head), {end(1, headerOnly)}}},
+         false},
+        {"management: the values asked that it knows, an unknown type, a request id of 0",
+         {{record(kGetValues, 0, nameValue("FCGI_MAX_CONNS", "") + nameValue("NO_SUCH", "") + nameValue("FCGI_MPXS_CONNS", "")) +
+               record(20, 0, "x") + begin(0, true),
+           {{kGetValuesResult, 0, maxValues},
+            {kUnknownType, 0, QByteArray("\x14", 1) + QByteArray(7, '\0')},
+            {kUnknownType, 0, QByteArray("\x01", 1) + QByteArray(7, '\0')}}}},
+         false},
+        {"request id 65535, records of unknown types and the largest padding",
+         {{begin(65535, true) + record(99, 65535, "?") + record(kParams, 65535, nameValue("QUERY_STRING", fastQuery), 255) +
+               record(kParams, 65535, QByteArray()) + record(kStdin, 65535, QByteArray()),
+           {end(65535, kAck)}}},
+         false},
+        {"another role is refused",
+         {{begin(1, true, 2) + request(2, fastQuery), {end(1, QByteArray(), 3), end(2, kAck)}}},
+         false},
+        {"a second request while the first is read is refused, the first answered",
+         {{begin(1, true) + begin(2, true) + record(kParams, 1, nameValue("QUERY_STRING", fastQuery)) +
+               record(kParams, 1, QByteArray()) + record(kStdin, 1, QByteArray()),
+           {end(2, QByteArray(), 1), end(1, kAck)}}},
+         false},
+        {"an aborted request ends without a reply",
+         {{begin(3, true) + record(kParams, 3, nameValue("QUERY_STRING", fastQuery)) + record(kAbortRequest, 3, ""),
+           {end(3, QByteArray())}}},
+         false},
+        {"a record of another version", {{QByteArray("\2\1\0\1\0\10\0\0", 8) + QByteArray(8, '\0'), {}}}, true},
+        {"a malformed request start", {{record(kBeginRequest, 1, "\0\1\1"), {}}}, true},
+        {"a parameter longer than its record", {{begin(1, true) + record(kParams, 1, "\x04\x7fNAMEv") + record(kParams, 1, ""), {}}}, true},
+        {"parameters that never end",
+         {{begin(1, true) + [] {
+               QByteArray endless;
+               for (int i = 0; i < 17; ++i) endless += record(kParams, 1, nameValue("X", QByteArray(65000, 'p')));
+               return endless;
+           }(),
+           {}}},
+         true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Peer peer(m_socket);
+        for (const Step& step : row.steps) {
+            ASSERT_TRUE(peer.write(step.write));
+            for (const Answer& expected : step.answers) {
+                Answer got;
+                ASSERT_TRUE(peer.next(&got));
+                EXPECT_EQ(got.type, expected.type);
+                EXPECT_EQ(got.id, expected.id);
+                EXPECT_TRUE(got.content == expected.content) << got.content.left(300).toStdString();
+                if (expected.type == kEndRequest) {
+                    EXPECT_EQ(got.status, expected.status);
+                }
+            }
+        }
+        if (row.closes) {
+            // At once, not by the limit of an incomplete request.
+            EXPECT_TRUE(peer.waitClosed(Fcgi::kReadTimeoutMs / 2));
+            continue;
+        }
+        Answer got;
+        ASSERT_TRUE(peer.write(request(9, fastQuery)));
+        ASSERT_TRUE(peer.next(&got));
+        EXPECT_EQ(got.id, 9);
+        EXPECT_EQ(got.content, kAck);
+    }
+}
+
+// With every connection open, one more is served; the one closed for it is the answered one the
+// web server has not closed yet, else the least recently used.
+TEST_F(ConnectionTest, ANewConnectionBeyondTheLimitClosesALingeringOrTheLeastRecentlyUsedOne) {
+    start();
+    for (const bool lingering : {true, false}) {
+        SCOPED_TRACE(lingering ? "one answered connection lingers" : "all are kept");
+        std::vector<std::unique_ptr<Peer>> peers;
+        Answer answer;
+        for (int i = 0; i < 64; ++i) {
+            peers.push_back(std::make_unique<Peer>(m_socket));
+            // The lingering one is not kept and has not ended its (empty) body when it is answered.
+            const bool lingers = lingering && i == 10;
+            ASSERT_TRUE(peers.back()->write(request(1, "{\"TYPE\":\"fast\"}", !lingers, {}, QByteArray(), !lingers)));
+            ASSERT_TRUE(peers.back()->next(&answer));
+        }
+        // The first is used again: the second is now the least recently used.
+        ASSERT_TRUE(peers[0]->write(request(1, "{\"TYPE\":\"fast\"}")));
+        ASSERT_TRUE(peers[0]->next(&answer));
+        Peer extra(m_socket);
+        ASSERT_TRUE(extra.write(request(1, "{\"TYPE\":\"fast\"}")));
+        ASSERT_TRUE(extra.next(&answer));
+        EXPECT_EQ(answer.content, kAck);
+        const size_t closed = lingering ? 10 : 1;
+        EXPECT_TRUE(peers[closed]->waitClosed(10000));
+        for (size_t i = 0; i < peers.size(); ++i) {
+            if (i != closed) {
+                EXPECT_FALSE(peers[i]->waitClosed(0)) << i;
+            }
+        }
+    }
 }
 
 TEST_F(ConnectionTest, AnAcceptThatCannotWorkEndsTheLoopWithALevel0Line) {

@@ -273,7 +273,7 @@ TEST(FcgiTest, PreparesTheProgramStoreAndItsLink) {
     env.setConfig("[Flowdesk]\nprogrampath=/home/corvanta/moved\n");
     QFile::remove(link);
     ASSERT_TRUE(QFile::link(env.path("/nowhere"), link));
-    const QString log = env.logOf(100, [] { Fcgi second; });
+    const QString log = env.logOf(100, [] { Fcgi second{CommandTable()}; });
     EXPECT_FALSE(log.contains("ERROR"));
     EXPECT_EQ(QFileInfo(link).symLinkTarget(), env.path("/home/corvanta/moved"));
     EXPECT_EQ(mode("/home/corvanta/moved"), 01777u);
@@ -283,7 +283,7 @@ TEST(FcgiTest, PreparesTheProgramStoreAndItsLink) {
     ASSERT_TRUE(QDir().mkpath(env.path("/etc/cron.d")));
     ASSERT_EQ(::chmod(QFile::encodeName(env.path("/etc/cron.d")).constData(), 0755), 0);
     ASSERT_TRUE(QFile::link(env.path("/etc/cron.d"), env.path("/home/corvanta/linked")));
-    EXPECT_TRUE(env.logOf(0, [] { Fcgi third; })
+    EXPECT_TRUE(env.logOf(0, [] { Fcgi third{CommandTable()}; })
                     .contains("ERROR: Cannot set the mode of /home/corvanta/linked"));
     EXPECT_EQ(mode("/etc/cron.d"), 0755u);
 

@@ -35,12 +35,13 @@ quint16 freePort() {
 }
 
 HttpReply httpGet(quint16 port, const QByteArray& target, int timeoutMs, const QByteArray& headers,
-                  const QByteArray& method) {
+                  const QByteArray& method, const QByteArray& body) {
     HttpReply reply;
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, port);
     if (!socket.waitForConnected(timeoutMs)) return reply;
-    socket.write(method + " " + target + " HTTP/1.0\r\n" + headers + "\r\n");
+    const QByteArray length = body.isEmpty() ? QByteArray() : "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    socket.write(method + " " + target + " HTTP/1.0\r\n" + headers + length + "\r\n" + body);
     QByteArray data;
     while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(timeoutMs)) {
         data += socket.readAll();
@@ -175,12 +176,20 @@ bool DaemonUnderTest::start(const QString& workDir) {
     if (!m_daemon->waitForStarted(5000)) return false;
     if (!waitFor([this] { return QFileInfo::exists(m_socket); }, 5000)) return false;
 
-    const QString prefix = m_sandbox.path(m_lighttpd ? QStringLiteral("/run/lighttpd") : QStringLiteral("/run/nginx"));
+    const QString server = m_lighttpd ? QStringLiteral("lighttpd") : m_apache ? QStringLiteral("apache2") : QStringLiteral("nginx");
+    const QString prefix = m_sandbox.path(QStringLiteral("/run/") + server);
     QDir().mkpath(prefix);
     m_port = freePort();
     const QString www = m_sandbox.path(QStringLiteral("/var/www"));
     QProcess conf;
-    if (m_lighttpd) {
+    if (m_apache) {
+        // Its worker runs as www-data when started as root: the way to the socket is opened to it.
+        for (const QString& dir : {m_sandbox.root(), m_sandbox.path(QStringLiteral("/run"))}) {
+            QFile::setPermissions(dir, QFile::permissions(dir) | QFileDevice::ExeOther);
+        }
+        conf.start(sourceDir() + QStringLiteral("/tools/scripts/apache-conf.sh"),
+                   {prefix, QString::number(m_port), m_socket, www});
+    } else if (m_lighttpd) {
         conf.start(sourceDir() + QStringLiteral("/tools/scripts/lighttpd-conf.sh"),
                    {prefix, QString::number(m_port), m_socket,
                     m_sandbox.path(QStringLiteral("/usr/share/webgated/www")), www});
@@ -191,12 +200,14 @@ bool DaemonUnderTest::start(const QString& workDir) {
                     m_fastcgiParams ? QStringLiteral("fastcgi_params") : QString()});
     }
     conf.waitForFinished(5000);
-    const QString confPath = prefix + (m_lighttpd ? QStringLiteral("/lighttpd.conf") : QStringLiteral("/nginx.conf"));
+    const QString confPath = prefix + QLatin1Char('/') + server + QStringLiteral(".conf");
     if (!writeFile(confPath, conf.readAllStandardOutput())) return false;
 
     m_nginx.reset(new QProcess());
     m_nginx->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    if (m_lighttpd) {
+    if (m_apache) {
+        m_nginx->start(QStringLiteral("apache2"), {QStringLiteral("-X"), QStringLiteral("-f"), confPath});
+    } else if (m_lighttpd) {
         m_nginx->start(QStringLiteral("lighttpd"), {QStringLiteral("-D"), QStringLiteral("-f"), confPath});
     } else {
         m_nginx->start(QStringLiteral("nginx"), {QStringLiteral("-p"), prefix, QStringLiteral("-c"), confPath});
@@ -213,6 +224,11 @@ bool DaemonUnderTest::start(const QString& workDir) {
 
 HttpReply DaemonUnderTest::query(const QByteArray& query, int timeoutMs) const {
     return httpGet(m_port, "/webgated?" + query, timeoutMs);
+}
+
+QByteArray DaemonUnderTest::webServerErrors() const {
+    const QString server = m_lighttpd ? QStringLiteral("lighttpd") : m_apache ? QStringLiteral("apache2") : QStringLiteral("nginx");
+    return m_sandbox.readFile(QStringLiteral("/run/") + server + QStringLiteral("/error.log"));
 }
 
 void DaemonUnderTest::signalDaemon(int signal) const {

@@ -34,9 +34,10 @@ struct HttpReply {
 };
 
 /// A blocking HTTP/1.0 GET of `target` ("/path?query") from 127.0.0.1:`port`, with `headers`
-/// (lines ending in CRLF) and another method if given.
+/// (lines ending in CRLF), and another method and a body if given.
 HttpReply httpGet(quint16 port, const QByteArray& target, int timeoutMs = 10000,
-                  const QByteArray& headers = "Host: 127.0.0.1\r\n", const QByteArray& method = "GET");
+                  const QByteArray& headers = "Host: 127.0.0.1\r\n", const QByteArray& method = "GET",
+                  const QByteArray& body = QByteArray());
 
 /// Writes a JSON text the way the page does: blanks, quotes and braces as %20, %22, %7B, %7D.
 QByteArray pageEncode(const QByteArray& json);
@@ -95,6 +96,8 @@ public:
     /// Before start(): lighttpd with the packaged example instead of nginx; it serves the page
     /// from the sandbox's /usr/share/webgated/www.
     void setLighttpd(bool on) { m_lighttpd = on; }
+    /// Before start(): Apache (mod_proxy_fcgi, its connections reused) instead of nginx.
+    void setApache(bool on) { m_apache = on; }
     /// Before start(): the socket is handed over by LISTEN_FDS (systemd-socket-activate, which
     /// starts the daemon on the first connection) instead of as standard input.
     void setSocketActivated(bool on) { m_socketActivated = on; }
@@ -106,8 +109,9 @@ public:
     bool isDaemonRunning() const { return m_daemon && m_daemon->state() != QProcess::NotRunning; }
     /// The exit status once the daemon has ended; -1 if it crashed.
     int daemonExitCode() const;
-    /// nginx's error log.
     quint16 port() const { return m_port; }
+    /// The web server's error log.
+    QByteArray webServerErrors() const;
     qint64 daemonPid() const;
 
     /// GET /webgated?<query> with `query` sent as it stands.
@@ -128,11 +132,12 @@ private:
     quint16 m_port = 0;
     QString m_socket;
     std::unique_ptr<QProcess> m_daemon;
-    std::unique_ptr<QProcess> m_nginx;  // the web server: nginx, or lighttpd
+    std::unique_ptr<QProcess> m_nginx;  // the web server: nginx, lighttpd or Apache
     QProcessEnvironment m_environment;
     bool m_keepAlive = false;
     bool m_fastcgiParams = false;
     bool m_lighttpd = false;
+    bool m_apache = false;
     bool m_socketActivated = false;
 };
 

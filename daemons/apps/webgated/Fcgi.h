@@ -1,24 +1,20 @@
 #pragma once
 
-#include <signal.h>
-#include <sys/uio.h>
-
 #include <QByteArray>
-#include <QMutex>
 #include <QString>
 #include <QThread>
 #include <atomic>
 #include <memory>
-#include <mutex>
-#include <vector>
 
+#include "frame/FcgiConnections.h"
 #include "frame/RequestProcessor.h"
 #include "programs/ProgramStore.h"
 #include "settings/ComponentRestarts.h"
 #include "settings/ConfigPageBuilder.h"
 
 /// The request thread and the long-lived state the commands share. Built on the main thread;
-/// its own thread only runs the request loop.
+/// its own thread only runs the request loop: FcgiConnections reads the requests and writes the
+/// replies, the RequestProcessor turns each request into its reply through the command table.
 class ControlHandler;
 class ImageHandler;
 class SensorDataHandler;
@@ -26,32 +22,30 @@ class SensorDataHandler;
 class Fcgi : public QThread {
     Q_OBJECT
 public:
-    Fcgi();
+    /// `commands` is the table the requests are dispatched through.
+    explicit Fcgi(CommandTable commands);
     ~Fcgi() override;
 
-    /// How long stop() lets a request in progress finish before it abandons it.
+    /// How long stop() lets a request in progress finish before it gives up on it.
     static constexpr int kStopGraceMs = 2500;
-    /// A connection whose request stays incomplete, or whose reply is not taken, this long
-    /// without a byte moving is dropped.
+    /// A request must be complete this long after its first byte, and a reply must move within
+    /// it; else that connection is dropped.
     static constexpr int kReadTimeoutMs = 10000;
-    /// Connections the web server may keep open between requests; beyond, the least recently
-    /// used idle one is closed.
-    static constexpr int kMaxConnections = 64;
 
-    /// Ends the request loop within about `graceMs` plus half a second: lets a request in
-    /// progress finish, then abandons it by shutting its connection down. True when the thread
-    /// has ended; false when a handler still runs (the caller must not destroy this object).
+    /// Ends the request loop: a request in progress finishes and the replies made so far are
+    /// written (within `graceMs`). True when the thread has ended; false when a handler still
+    /// runs (the caller must not destroy this object).
     bool stop(int graceMs = kStopGraceMs);
 
     /// True when the request loop ended for good on an error (logged at level 0).
     bool hasLoopFailed() const { return m_loopFailed.load(); }
     /// True from the start of stop() until the loop has ended.
-    bool isStopping() const { return m_stopping.load(); }
+    bool isStopping() const { return m_connections.isStopping(); }
 
     /// Before start(): the listening socket to serve (default 0, standard input).
     void setListenFd(int fd) { m_listenFd = fd; }
 
-    /// Replaces the read limit (tests).
+    /// Replaces the read limit for the runs that start afterwards (tests).
     void setReadTimeoutMs(int ms) { m_readTimeoutMs = ms; }
 
     /// The transport-free half of the loop: query text in, response bytes out.
@@ -65,7 +59,6 @@ public:
 
     /// True when the whole name consists of letters, digits, "_", "-" and ".".
     bool isValidFilename(const QString& name) const;
-
     ImageHandler* imageHandler() const { return m_imageHandler; }
     SensorDataHandler* sensorDataHandler() const { return m_sensorDataHandler; }
     ControlHandler* controlHandler() const { return m_controlHandler; }
@@ -88,7 +81,7 @@ public:
     /// once a second while it serves; -1 when it does not run), the connections it holds open,
     /// whether the robot is connected, and how often it came back after a loss.
     qint64 loopAgeMs() const;
-    int openConnections() const { return m_openConnections.load(std::memory_order_relaxed); }
+    int openConnections() const { return m_connections.openConnections(); }
     bool isRobotConnected() const { return m_robotConnected.load(std::memory_order_relaxed); }
     quint64 robotReconnects() const { return m_robotReconnects.load(std::memory_order_relaxed); }
 
@@ -106,25 +99,7 @@ protected:
     void run() override;
 
 private:
-    struct Connection;
-    enum class Outcome { Keep, Answered, Failed };
     void prepareProgramStore();
-    void serveConnections();
-    bool acceptConnection(std::vector<std::unique_ptr<Connection>>& connections, quint64 turn);
-    /// The request thread's response and decoded query, kept from request to request.
-    struct Buffers {
-        Response response;
-        QByteArray query;
-    };
-    Outcome serveRequest(Connection& connection, Buffers& buffers);
-    bool writeReply(int fd, int requestId, const Response& response);
-    /// Writes all of `pieces`; false on an error or after the read limit passes without progress.
-    bool sendAll(int fd, iovec* pieces, int count);
-    void rearm();
-    void closeConnection(Connection& connection);
-    /// Reads and drops what the peer sent; true once it has closed its end (or the socket failed).
-    static bool hasPeerClosed(int fd);
-    void setBusy(int fd);
     void failLoop(const QString& reason);
 
     ImageHandler* m_imageHandler = nullptr;  // no Qt parent: released by ~Fcgi after the thread ends
@@ -139,16 +114,12 @@ private:
     ComponentRestarts m_componentRestarts;
     std::unique_ptr<RequestProcessor> m_processor;
     std::atomic<quint64> m_requestCount{0};
+    QByteArray m_query;  // the request thread's decoded query, kept from request to request
 
+    FcgiConnections m_connections;
     int m_listenFd = 0;
-    int m_wakeFd = -1;  // wakes the loop's poll for stop()
-    std::atomic<bool> m_stopping{false};
     std::atomic<bool> m_loopFailed{false};
-    int m_readTimeoutMs = kReadTimeoutMs;
-    std::mutex m_busyMutex;     // guards m_busyFd: stop() shuts down only a descriptor still open
-    int m_busyFd = -1;          // the connection being read or served, -1 between requests
-    std::atomic<qint64> m_lastTurnMs{-1};  // monotonic ms of the loop's last turn, -1 when it does not run
-    std::atomic<int> m_openConnections{0};
+    std::atomic<int> m_readTimeoutMs{kReadTimeoutMs};
     std::atomic<bool> m_robotConnected{false};
     std::atomic<bool> m_wasConnected{false};  // main thread
     std::atomic<quint64> m_robotReconnects{0};

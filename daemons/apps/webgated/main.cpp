@@ -10,9 +10,11 @@
 #include <csignal>
 #include <cstdlib>
 
+#include "CommandTable.h"
 #include "Fcgi.h"
 #include "frame/Client.h"
 #include "frame/CommandLine.h"
+#include "frame/FcgiConnections.h"
 #include "frame/FsRoot.h"
 #include "frame/ListenSocket.h"
 #include "frame/ServiceNotifier.h"
@@ -59,7 +61,10 @@ int main(int argc0, char** argv0) {
     auto* signalHandler = new SignalHandler();
     signalHandler->setDefaultConnectionsEnabled(true);
 
-    auto* log = new Log(FsRoot::fsPath(QStringLiteral("/var/log/webgated")), 0, false);
+    // Run as a CGI program (no listening socket), standard output carries the reply: the log
+    // writes to its file alone then.
+    const bool cgi = listenFd == 0 && FcgiConnections::isCgi(0);
+    auto* log = new Log(FsRoot::fsPath(QStringLiteral("/var/log/webgated")), 0, cgi);
     // Every line goes to the file; standard output (the journal) gets the important ones only,
     // not a line per request.
     log->setStdoutVerbosity(1);
@@ -95,7 +100,7 @@ int main(int argc0, char** argv0) {
     }
     log->log(QStringLiteral("Start webgated"), 1);
 
-    auto* fcgi = new Fcgi();
+    auto* fcgi = new Fcgi(webgatedCommands());
     fcgi->setListenFd(listenFd);
     // A request loop that cannot go on ends the daemon with an error, so a supervisor restarts it.
     QObject::connect(

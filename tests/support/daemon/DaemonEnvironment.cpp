@@ -5,6 +5,7 @@
 #include <QFile>
 #include <cstdlib>
 
+#include "CommandTable.h"
 #include "E2e.h"
 #include "Fcgi.h"
 #include "TestRobot.h"
@@ -40,7 +41,7 @@ DaemonEnvironment::DaemonEnvironment() {
 Client& DaemonEnvironment::client() { return *Client::singleton(); }
 
 Fcgi& DaemonEnvironment::fcgi() {
-    if (!m_fcgi) m_fcgi.reset(new Fcgi());
+    if (!m_fcgi) m_fcgi.reset(new Fcgi(webgatedCommands()));
     return *m_fcgi;
 }
 

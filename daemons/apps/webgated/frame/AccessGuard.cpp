@@ -185,6 +185,10 @@ AccessVerdict AccessGuard::decide(CommandAccess access, const RequestHeaders& he
     // A preflight is never granted: a page of another origin can send no header of its own.
     if (headers.method && std::strcmp(headers.method, "OPTIONS") == 0) return AccessVerdict::MethodNotAllowed;
     if (access == CommandAccess::Open) return AccessVerdict::Allowed;
+    // A HEAD only asks for headers: nothing is done on the robot for it.
+    if (access == CommandAccess::Acting && headers.method && std::strcmp(headers.method, "HEAD") == 0) {
+        return AccessVerdict::MethodNotAllowed;
+    }
     if (!hostAllowed) return AccessVerdict::HostNotAllowed;
     if (access != CommandAccess::Acting || !isBrowser(headers)) return AccessVerdict::Allowed;
     // Browsers send no fetch metadata and no Origin to a plain-http robot for an image or a

@@ -28,7 +28,7 @@ struct RequestHeaders {
     const char* host = nullptr;          // HTTP_HOST
     const char* pageMark = nullptr;      // HTTP_X_WEBGATED_PAGE, the robot page's own header
 
-    /// The parameters of a request as libfcgi hands them over ("NAME=value", null-terminated).
+    /// The parameters of a request as a CGI environment has them ("NAME=value", null-terminated).
     /// A parameter given twice counts with its last value: a web server's own settings come
     /// after what it passes on by itself.
     static RequestHeaders fromEnvironment(const char* const* envp);
@@ -37,7 +37,8 @@ struct RequestHeaders {
 /// The outcome of the access check, taken before a command runs.
 enum class AccessVerdict {
     Allowed,
-    MethodNotAllowed,  // OPTIONS: no command runs, no CORS preflight is ever granted
+    MethodNotAllowed,  // OPTIONS, or HEAD of an acting command: no command runs (no CORS
+                       // preflight is ever granted)
     CrossSite,         // an acting command from a browser page that is not the robot's own
     HostNotAllowed,    // a host name the robot does not answer to (DNS rebinding)
 };

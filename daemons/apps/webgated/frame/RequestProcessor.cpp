@@ -50,24 +50,7 @@ void appendMember(std::string& out, const char* key, const char* value) {
     out.push_back('"');
 }
 
-// Replies larger than this do not keep their buffer for the next request.
-constexpr size_t kKeptResponseBytes = 64 * 1024;
-
 }  // namespace
-
-void Response::clear() {
-    if (head.capacity() > kKeptResponseBytes) std::string().swap(head);
-    head.clear();
-    body = QByteArray();
-}
-
-QByteArray Response::joined() const {
-    QByteArray bytes;
-    bytes.reserve(static_cast<qsizetype>(head.size()) + body.size());
-    bytes.append(head.data(), static_cast<qsizetype>(head.size()));
-    bytes.append(body);
-    return bytes;
-}
 
 RequestProcessor::RequestProcessor(Fcgi& fcgi, CommandTable table)
     : m_fcgi(fcgi), m_table(std::move(table)), m_guard(new AccessGuard()) {
@@ -140,6 +123,8 @@ void RequestProcessor::process(const char* queryString, const RequestHeaders& he
         response.clear();
         tally.outcome = RequestOutcome::Exception;
     }
+    // A HEAD request gets the header lines a GET would get, never a body.
+    if (headers.method && std::strcmp(headers.method, "HEAD") == 0) response.dropBody();
     m_metrics->count(tally.row, tally.outcome,
                      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
                          .count());

@@ -11,6 +11,7 @@
 #include "frame/AccessGuard.h"
 #include "frame/Request.h"
 #include "frame/RequestMetrics.h"
+#include "frame/Response.h"
 
 class Fcgi;
 
@@ -24,18 +25,6 @@ struct Command {
 };
 using CommandTable = std::vector<Command>;
 
-/// A response in two parts written one after the other: `head` holds a JSON reply whole, or a
-/// raw reply's header lines; `body` shares a raw reply's body bytes (a camera frame is not copied).
-/// Kept from request to request by the loop, so that its buffers are reused.
-struct Response {
-    std::string head;
-    QByteArray body;
-
-    void clear();
-    /// Both parts in one array (empty when the request failed).
-    QByteArray joined() const;
-};
-
 /// Everything of a request but the transport: decoding, parsing, dispatch, the reply envelope
 /// and the request's log lines. Runs in the request thread.
 class RequestProcessor {
@@ -44,7 +33,8 @@ public:
 
     /// Turns a QUERY_STRING value (nullptr when unset) into the response bytes: header lines and
     /// body. Returns an empty array when a handler threw (nothing at all is written then).
-    /// `headers` are the request's other parameters, which decide who may run the command.
+    /// `headers` are the request's other parameters, which decide who may run the command; a
+    /// HEAD request gets the header lines alone.
     QByteArray process(const char* queryString, const RequestHeaders& headers = RequestHeaders()) const;
     /// The same into `response`, whose buffers are reused; `query` is scratch space kept with it.
     void process(const char* queryString, const RequestHeaders& headers, Response& response,

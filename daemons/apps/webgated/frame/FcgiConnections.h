@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QString>
+#include <atomic>
+
+#include "frame/FcgiConnection.h"
+
+/// The FastCGI transport of the request thread: the listening socket, the web server's
+/// connections and their limits, the records of each request and of each reply. It knows no
+/// command: the parameters of a complete request go to the handler, whose response it sends.
+/// Nothing it does waits for a peer: a connection that stalls or trickles holds only itself.
+class FcgiConnections {
+public:
+    using Limits = FcgiLimits;
+    using Handler = FcgiHandler;
+
+    FcgiConnections();
+    ~FcgiConnections();
+    FcgiConnections(const FcgiConnections&) = delete;
+    FcgiConnections& operator=(const FcgiConnections&) = delete;
+
+    /// Serves the listening socket `listenFd` until requestStop(). False, with `failure` set,
+    /// when it cannot go on (the socket is unusable).
+    bool serve(int listenFd, const Limits& limits, const Handler& handler, QString* failure);
+    /// From any thread: ends serve(), which first writes out the replies already made (for at
+    /// most `flushMs`). Requests not yet handed to the handler are not served.
+    void requestStop(int flushMs);
+    bool isStopping() const { return m_stopping.load(); }
+    /// Once serve() has returned: forgets a stop request it did not see.
+    void rearm();
+
+    /// Any thread: milliseconds since serve() last turned (it turns at least once a second;
+    /// -1 while it does not run), and the connections it holds open.
+    qint64 loopAgeMs() const;
+    int openConnections() const { return m_open.load(std::memory_order_relaxed); }
+
+    /// True when `fd` is no listening socket: the process runs as a CGI program.
+    static bool isCgi(int fd);
+
+private:
+    class Run;
+    int m_wakeFd = -1;  // wakes serve()'s poll for requestStop()
+    std::atomic<bool> m_stopping{false};
+    std::atomic<int> m_flushMs{0};
+    std::atomic<qint64> m_lastTurnMs{-1};  // on the monotonic clock
+    std::atomic<int> m_open{0};
+};
