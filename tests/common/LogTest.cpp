@@ -1,6 +1,6 @@
-// The process log (verbosity filter, a fresh file per run, dots continuing a line) and the event
-// mailbox that hands events from other threads to the main thread, in each sender's order, and
-// frees those never delivered.
+// The process log (verbosity filter, a fresh file per run with the last run's kept, dots
+// continuing a line) and the event mailbox that hands events from other threads to the main
+// thread, in each sender's order, and frees those never delivered.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -26,7 +26,7 @@ namespace {
 // "hh:mm:ss.zzz | " in front of a text.
 const QString kStamp = QStringLiteral("\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d \\| ");
 
-TEST(LogTest, FiltersByVerbosityRecreatesTheFileAndContinuesLinesWithDots) {
+TEST(LogTest, FiltersByVerbosityKeepsTheLastRunsFileAndContinuesLinesWithDots) {
     QTemporaryDir dir;
     const QString path = dir.filePath("webgated");
     ASSERT_TRUE(testsupport::writeFile(path, "from the last run\n"));
@@ -47,6 +47,8 @@ TEST(LogTest, FiltersByVerbosityRecreatesTheFileAndContinuesLinesWithDots) {
                     .match(text)
                     .hasMatch())
         << text.toStdString();
+    // The run before (one that hung and was killed, say) is kept whole.
+    EXPECT_EQ(readFile(path + ".1"), "from the last run\n");
 }
 
 std::atomic<int> g_liveEvents{0};

@@ -61,6 +61,15 @@ TEST(FrameE2eTest, AnswersBehindLighttpdOnASocketHandedOverBySystemd) {
               R"({"DATA":[{"name":"Update","sts":0},{"name":"Map","sts":0}],"TYPE":"DATA"})");
     EXPECT_EQ(httpGet(daemon.port(), "/").body, "<html>page</html>");
     EXPECT_EQ(httpGet(daemon.port(), "/programs/drive.txt").body, "program");
+    // The figures under a name the robot does not answer to: /metrics asks under a fixed one.
+    const HttpReply metrics = httpGet(daemon.port(), "/metrics", 10000, "Host: robot99.example\r\n");
+    EXPECT_EQ(metrics.status, 200);
+    EXPECT_TRUE(metrics.body.contains("webgated_requests_total{command=\"getMenuItems\",result=\"data\"} 1\n"))
+        << metrics.headers.constData() << metrics.body.left(300).constData();
+    // Whatever query comes with it, that path answers the figures alone.
+    EXPECT_TRUE(httpGet(daemon.port(), "/metrics?" + pageEncode(R"({"TYPE":"getWLANConf"})"), 10000,
+                        "Host: robot99.example\r\n")
+                    .body.startsWith("# HELP"));
 }
 
 // The program store through both packaged examples: a link another user planted there, to a file

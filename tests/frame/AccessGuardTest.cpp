@@ -134,11 +134,13 @@ TEST(AccessGuardTest, DecidesEveryCombinationThatMatters) {
 }
 
 TEST(AccessGuardTest, ReadsTheHeadersFromTheRequestParameters) {
-    const char* const envp[] = {"QUERY_STRING={}", "REQUEST_METHOD=POST", "HTTP_HOST=robot17:8080",
+    const char* const envp[] = {"QUERY_STRING=", "HTTP_HOST=evil.example", "QUERY_STRING={}", "REQUEST_METHOD=POST",
+                                "HTTP_HOST=robot17:8080",
                                 "HTTP_USER_AGENT=Mozilla/5.0", "HTTP_ORIGIN=http://a", "HTTP_REFERER=http://b/",
                                 "HTTP_SEC_FETCH_MODE=no-cors", "HTTP_SEC_FETCH_SITE=cross-site",
                                 "HTTP_X_WEBGATED_PAGE=1", "HTTP_HOSTNAME=not the host", nullptr};
     const RequestHeaders h = RequestHeaders::fromEnvironment(envp);
+    EXPECT_STREQ(h.query, "{}");  // given twice: the last counts
     EXPECT_STREQ(h.method, "POST");
     EXPECT_STREQ(h.host, "robot17:8080");
     EXPECT_STREQ(h.userAgent, "Mozilla/5.0");
@@ -285,7 +287,7 @@ TEST(AccessGuardTest, OnlyTheseCommandsReadAndOnlyStopIsOpen) {
     }
     EXPECT_EQ(reading, QSet<QString>({"getMenuItems", "getimage", "getProgramList", "GetIFConf", "getDistance",
                                       "getBatteryInfo", "getSettingsCategoryXML", "getSettingsItemsXML",
-                                      "getVersion", "getNetworkChange"}));
+                                      "getVersion", "getNetworkChange", "getMetrics"}));
     EXPECT_EQ(readingUnlessOutput, QSet<QString>({"getIOBoardInfo"}));
     EXPECT_EQ(open, QSet<QString>({"stop"}));
 }

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Prints an nginx configuration that serves the daemon on 127.0.0.1:<port>.
 # Usage: nginx-conf.sh <prefix dir> <port> <fastcgi socket> <web root> [keepalive] [fastcgi_params]
-#   /webgated?...   forwarded to the daemon over FastCGI
+#   /webgated?...   forwarded to the daemon over FastCGI; /metrics as the packaged snippet has it
 #   /programs/      the program store as the packaged example serves it
 #   everything else served from <web root> (the sandbox's /var/www)
 #   keepalive       FastCGI connections stay open in an upstream keep-alive pool
@@ -57,6 +57,14 @@ http {
             $params_line
             fastcgi_param QUERY_STRING \$query_string;
             fastcgi_param REQUEST_METHOD \$request_method;
+        }
+        location = /metrics {
+            fastcgi_pass $pass;
+            $keep_line
+            fastcgi_pass_request_headers off;
+            fastcgi_param QUERY_STRING '{"TYPE":"getMetrics"}';
+            fastcgi_param REQUEST_METHOD GET;
+            fastcgi_param HTTP_HOST localhost;
         }
         location / {
             root $www;

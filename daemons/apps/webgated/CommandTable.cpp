@@ -11,10 +11,37 @@
 #include "settings/SettingsCommands.h"
 #include "network/NetworkCommands.h"
 #include "process/ScriptRunner.h"
+#include "MetricsPage.h"
+
+#include <QThread>
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Test builds of the health checks hold the request thread on purpose: with WEBGATED_TEST_HOOKS=1
+// the command "holdRequestThread" keeps it for "ms" milliseconds (at most a minute, less when the
+// daemon stops meanwhile).
+RequestResult holdRequestThread(Fcgi& fcgi, Request& request) {
+    const qint64 ms = std::clamp<qint64>(json_integer_value(request.param("ms")), 0, 60000);
+    for (qint64 waited = 0; waited < ms && !fcgi.isStopping(); waited += 10) QThread::msleep(10);
+    return Ack;
+}
+
+}  // namespace
 
 CommandTable webgatedCommands() {
-    // Matched in this order; the flag marks the commands whose "Done:" line is quiet (polled). A command
-    // that changes anything, hands out what it empties or carries secrets acts; stopping is open.
+    CommandTable table = commandRows();
+    const char* hooks = std::getenv("WEBGATED_TEST_HOOKS");
+    if (hooks && std::strcmp(hooks, "1") == 0) table.push_back({"holdRequestThread", holdRequestThread, false});
+    return table;
+}
+
+CommandTable commandRows() {
+    // Matched in this order; the flag marks the commands whose "Done:" line is quiet (polled). A
+    // command that changes anything, hands out what it empties or carries secrets acts; stopping
+    // is open.
     return CommandTable{
         {"getMenuItems",
          [](Fcgi&, Request& request) {
@@ -161,5 +188,14 @@ CommandTable webgatedCommands() {
         {"sendDebugMessage",
          [](Fcgi&, Request& request) { return SystemInfoCommands::sendDebugMessage(request); },
          false, CommandAccess::Acting},
+        // The daemon's figures for a monitoring system, in the Prometheus text format.
+        {"getMetrics",
+         [](Fcgi& fcgi, Request& request) {
+             const std::string text = metricsText(fcgi);
+             request.setRawResponse("Content-type: text/plain; version=0.0.4\r\n\r\n",
+                                    QByteArray(text.data(), static_cast<int>(text.size())));
+             return Ack;
+         },
+         false, CommandAccess::Reading},
     };
 }

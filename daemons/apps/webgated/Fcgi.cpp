@@ -195,17 +195,23 @@ void Fcgi::setCommandTable(CommandTable table) {
 
 bool Fcgi::isValidFilename(const QString& name) const { return ProgramStore::isValidFileName(name); }
 
-void Fcgi::on_clientConnected() { Client::singleton()->setTopicsEnabled(true); }
+void Fcgi::on_clientConnected() {
+    Client::singleton()->setTopicsEnabled(true);
+    if (m_wasConnected.exchange(true)) m_robotReconnects.fetch_add(1, std::memory_order_relaxed);
+    m_robotConnected.store(true, std::memory_order_relaxed);
+}
 
-void Fcgi::on_clientDisconnected() {}
+void Fcgi::on_clientDisconnected() { m_robotConnected.store(false, std::memory_order_relaxed); }
+
+qint64 Fcgi::loopAgeMs() const { return m_connections.loopAgeMs(); }
 
 void Fcgi::run() {
     m_loopFailed = false;
     // Only standard input can be a CGI environment; a socket systemd handed over never is.
     if (m_listenFd == 0 && FcgiConnections::isCgi(0)) {
         // Started without a listening socket: serve the one request of the environment.
-        const QByteArray response =
-            m_processor->process(std::getenv("QUERY_STRING"), RequestHeaders::fromEnvironment(environ));
+        const RequestHeaders headers = RequestHeaders::fromEnvironment(environ);
+        const QByteArray response = m_processor->process(headers.query, headers);
         std::fwrite(response.constData(), 1, static_cast<size_t>(response.size()), stdout);
         std::fflush(stdout);
         return;
@@ -225,11 +231,12 @@ void Fcgi::run() {
     FcgiConnections::Limits limits;
     limits.requestMs = m_readTimeoutMs.load();
     QString failure;
+    Q_EMIT serving();
     const bool served = m_connections.serve(
         m_listenFd, limits,
         [this](const fcgi::Params& params, Response& response) {
-            m_processor->process(params.value("QUERY_STRING"), RequestHeaders::fromEnvironment(params.environment()),
-                                 response, m_query);
+            const RequestHeaders headers = RequestHeaders::fromEnvironment(params.environment());
+            m_processor->process(headers.query, headers, response, m_query);
             ++m_requestCount;
         },
         &failure);

@@ -50,10 +50,13 @@ public:
     void setReadTimeoutMs(int ms) { m_readTimeoutMs = ms; }
 
     /// The transport-free half of the loop: query text in, response bytes out.
-    QByteArray processRequest(const char* queryString) const { return m_processor->process(queryString); }
+    QByteArray processRequest(const char* queryString, const RequestHeaders& headers = RequestHeaders()) const {
+        return m_processor->process(queryString, headers);
+    }
 
     /// Replaces the command table (tests).
     void setCommandTable(CommandTable table);
+    const CommandTable& commandTable() const { return m_processor->table(); }
 
     /// True when the whole name consists of letters, digits, "_", "-" and ".".
     bool isValidFilename(const QString& name) const;
@@ -73,10 +76,22 @@ public:
 
     /// How many requests the loop has served (for tests and diagnostics).
     quint64 requestCount() const { return m_requestCount.load(); }
+    /// Requests by command and outcome, and their durations (request thread counts).
+    const RequestMetrics& requestMetrics() const { return m_processor->metrics(); }
+
+    /// Health, any thread: milliseconds since the request loop last turned (it turns at least
+    /// once a second while it serves; -1 when it does not run), the connections it holds open,
+    /// whether the robot is connected, and how often it came back after a loss.
+    qint64 loopAgeMs() const;
+    int openConnections() const { return m_connections.openConnections(); }
+    bool isRobotConnected() const { return m_robotConnected.load(std::memory_order_relaxed); }
+    quint64 robotReconnects() const { return m_robotReconnects.load(std::memory_order_relaxed); }
 
 Q_SIGNALS:
     /// The request loop cannot go on (no FastCGI library, or accept failed for good).
     void requestLoopFailed();
+    /// The request loop serves its listening socket (emitted by the request thread, once a run).
+    void serving();
 
 public Q_SLOTS:
     void on_clientConnected();
@@ -108,4 +123,7 @@ private:
     int m_listenFd = 0;
     std::atomic<bool> m_loopFailed{false};
     std::atomic<int> m_readTimeoutMs{kReadTimeoutMs};
+    std::atomic<bool> m_robotConnected{false};
+    std::atomic<bool> m_wasConnected{false};  // main thread
+    std::atomic<quint64> m_robotReconnects{0};
 };

@@ -5,6 +5,8 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 
@@ -15,6 +17,7 @@
 #include "frame/FcgiConnections.h"
 #include "frame/FsRoot.h"
 #include "frame/ListenSocket.h"
+#include "frame/ServiceNotifier.h"
 #include "frame/SystemEncoding.h"
 #include "frame/UdpLogger.h"
 #include "kel/corvanta/daemons/Log.h"
@@ -62,6 +65,9 @@ int main(int argc0, char** argv0) {
     // writes to its file alone then.
     const bool cgi = listenFd == 0 && FcgiConnections::isCgi(0);
     auto* log = new Log(FsRoot::fsPath(QStringLiteral("/var/log/webgated")), 0, cgi);
+    // Every line goes to the file; standard output (the journal) gets the important ones only,
+    // not a line per request.
+    log->setStdoutVerbosity(1);
 
     ScriptRunner::init();
     Client::init();
@@ -100,6 +106,27 @@ int main(int argc0, char** argv0) {
     QObject::connect(
         fcgi, &Fcgi::requestLoopFailed, app, [] { QCoreApplication::exit(1); },
         Qt::QueuedConnection);
+    // systemd hears that the daemon is ready once the loop serves (the client has started by
+    // then: the loop's signal is handled by the event loop), and its watchdog is fed while both
+    // threads turn.
+    QElapsedTimer statusClock;
+    statusClock.start();
+    quint64 statusRequests = 0;
+    auto* notifier = new ServiceNotifier(
+        [fcgi] { return fcgi->loopAgeMs(); },
+        [fcgi, &statusClock, &statusRequests] {
+            const quint64 requests = fcgi->requestCount();
+            const double seconds = std::max<qint64>(1, statusClock.restart()) / 1000.0;
+            const double rate = static_cast<double>(requests - statusRequests) / seconds;
+            statusRequests = requests;
+            return QStringLiteral("robot link %1, %2 requests/s, %3 programs running")
+                .arg(fcgi->isRobotConnected() ? QStringLiteral("up") : QStringLiteral("down"))
+                .arg(rate, 0, 'f', 1)
+                .arg(ScriptRunner::singleton()->runningCount());
+        },
+        app);
+    QObject::connect(fcgi, &Fcgi::serving, notifier, &ServiceNotifier::ready, Qt::QueuedConnection);
+    QObject::connect(app, &QCoreApplication::aboutToQuit, notifier, &ServiceNotifier::stopping);
     fcgi->start();
 
     const QString address =

@@ -97,6 +97,10 @@ RequestHeaders RequestHeaders::fromEnvironment(const char* const* envp) {
             if (const char* v = valueOf(entry, "REQUEST_METHOD", 14)) headers.method = v;
             continue;
         }
+        if (entry[0] == 'Q') {
+            if (const char* v = valueOf(entry, "QUERY_STRING", 12)) headers.query = v;
+            continue;
+        }
         if (std::strncmp(entry, "HTTP_", 5) != 0) continue;
         const char* name = entry + 5;
         const char* v = nullptr;

@@ -18,6 +18,7 @@ enum class CommandAccess {
 
 /// The FastCGI parameters the access check reads; nullptr for a parameter that was not sent.
 struct RequestHeaders {
+    const char* query = nullptr;         // QUERY_STRING
     const char* method = nullptr;        // REQUEST_METHOD
     const char* userAgent = nullptr;     // HTTP_USER_AGENT
     const char* origin = nullptr;        // HTTP_ORIGIN
@@ -28,6 +29,8 @@ struct RequestHeaders {
     const char* pageMark = nullptr;      // HTTP_X_WEBGATED_PAGE, the robot page's own header
 
     /// The parameters of a request as a CGI environment has them ("NAME=value", null-terminated).
+    /// A parameter given twice counts with its last value: a web server's own settings come
+    /// after what it passes on by itself.
     static RequestHeaders fromEnvironment(const char* const* envp);
 };
 

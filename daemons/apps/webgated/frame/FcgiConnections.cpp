@@ -9,6 +9,7 @@
 
 #include <QElapsedTimer>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -81,8 +82,27 @@ private:
     bool m_toldOutOfResources = false;
 };
 
+namespace {
+
+qint64 monotonicMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The loop turns at least this often, so that a health check can tell it lives.
+constexpr qint64 kMaxWaitMs = 1000;
+
+}  // namespace
+
+qint64 FcgiConnections::loopAgeMs() const {
+    const qint64 last = m_lastTurnMs.load(std::memory_order_relaxed);
+    return last < 0 ? -1 : monotonicMs() - last;
+}
+
 bool FcgiConnections::Run::serve(QString* failure) {
     while (!m_owner.m_stopping.load()) {
+        m_owner.m_lastTurnMs.store(monotonicMs(), std::memory_order_relaxed);
+        m_owner.m_open.store(static_cast<int>(m_connections.size()), std::memory_order_relaxed);
         qint64 now = m_clock.elapsed();
         const bool accepting = now >= m_acceptPausedUntil;
         qint64 wakeAt = accepting ? -1 : m_acceptPausedUntil;
@@ -94,7 +114,8 @@ bool FcgiConnections::Run::serve(QString* failure) {
             const qint64 at = c->wakeAt(now);
             if (at) wakeAt = wakeAt < 0 ? at : std::min(wakeAt, at);
         }
-        const int timeoutMs = wakeAt < 0 ? -1 : int(std::max<qint64>(0, wakeAt - now));
+        if (wakeAt < 0 || wakeAt > now + kMaxWaitMs) wakeAt = now + kMaxWaitMs;
+        const int timeoutMs = int(std::max<qint64>(0, wakeAt - now));
         if (::poll(m_fds.data(), m_fds.size(), timeoutMs) < 0) {
             if (errno == EINTR) continue;
             *failure = QStringLiteral("poll failed: ") + QString::fromLocal8Bit(std::strerror(errno));
@@ -119,6 +140,8 @@ bool FcgiConnections::Run::serve(QString* failure) {
         if (m_fds[1].revents != 0 && !acceptConnection(now, failure)) return false;
     }
     finish();
+    m_owner.m_open.store(0, std::memory_order_relaxed);
+    m_owner.m_lastTurnMs.store(-1, std::memory_order_relaxed);
     return true;
 }
 

@@ -29,6 +29,11 @@ public:
     /// Once serve() has returned: forgets a stop request it did not see.
     void rearm();
 
+    /// Any thread: milliseconds since serve() last turned (it turns at least once a second;
+    /// -1 while it does not run), and the connections it holds open.
+    qint64 loopAgeMs() const;
+    int openConnections() const { return m_open.load(std::memory_order_relaxed); }
+
     /// True when `fd` is no listening socket: the process runs as a CGI program.
     static bool isCgi(int fd);
 
@@ -37,4 +42,6 @@ private:
     int m_wakeFd = -1;  // wakes serve()'s poll for requestStop()
     std::atomic<bool> m_stopping{false};
     std::atomic<int> m_flushMs{0};
+    std::atomic<qint64> m_lastTurnMs{-1};  // on the monotonic clock
+    std::atomic<int> m_open{0};
 };

@@ -1,5 +1,6 @@
 #include "frame/RequestProcessor.h"
 
+#include <chrono>
 #include <cstring>
 #include <exception>
 
@@ -54,7 +55,12 @@ void appendMember(std::string& out, const char* key, const char* value) {
 RequestProcessor::RequestProcessor(Fcgi& fcgi, CommandTable table)
     : m_fcgi(fcgi), m_table(std::move(table)), m_guard(new AccessGuard()) {
     // A name listed twice keeps its first row, as a search in table order would.
-    for (size_t i = 0; i < m_table.size(); ++i) m_index.emplace(m_table[i].name, i);
+    std::vector<const char*> names;
+    for (size_t i = 0; i < m_table.size(); ++i) {
+        m_index.emplace(m_table[i].name, i);
+        names.push_back(m_table[i].name);
+    }
+    m_metrics.reset(new RequestMetrics(std::move(names)));
 }
 
 namespace {
@@ -105,17 +111,23 @@ QByteArray RequestProcessor::process(const char* queryString, const RequestHeade
 
 void RequestProcessor::process(const char* queryString, const RequestHeaders& headers, Response& response,
                                QByteArray& query) const {
+    const auto start = std::chrono::steady_clock::now();
     response.clear();
     // Bytes throughout: the query is Latin-1 text, one character per byte.
     decode(queryString ? queryString : "NULL QUERY STRING", query);
+    Tally tally = {m_table.size(), RequestOutcome::UnknownCommand};
     try {
-        processDecoded(query, headers, response);
+        processDecoded(query, headers, response, tally);
     } catch (...) {
         log("EXCEPTION WHILE PROCESSING REQUEST !!!, request string: ", query, 0);
         response.clear();
+        tally.outcome = RequestOutcome::Exception;
     }
     // A HEAD request gets the header lines a GET would get, never a body.
     if (headers.method && std::strcmp(headers.method, "HEAD") == 0) response.dropBody();
+    m_metrics->count(tally.row, tally.outcome,
+                     std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
+                         .count());
 }
 
 namespace {
@@ -150,7 +162,7 @@ const Command* RequestProcessor::find(const char* name) const {
 }
 
 void RequestProcessor::processDecoded(const QByteArray& query, const RequestHeaders& headers,
-                                      Response& response) const {
+                                      Response& response, Tally& tally) const {
     log("recieved query string:", query, 4);
 
     std::string& out = response.head;
@@ -173,6 +185,7 @@ void RequestProcessor::processDecoded(const QByteArray& query, const RequestHead
     // Who may run it is decided before anything of the command runs. A query that names no
     // command runs nothing and only reads.
     const Command* command = name ? find(name) : nullptr;
+    if (command) tally.row = static_cast<size_t>(command - m_table.data());
     CommandAccess access = command ? command->access : CommandAccess::Reading;
     if (access == CommandAccess::ReadingUnlessOutput) {
         access = json_object_get(parsed.get(), "output") ? CommandAccess::Acting : CommandAccess::Reading;
@@ -180,10 +193,13 @@ void RequestProcessor::processDecoded(const QByteArray& query, const RequestHead
     const AccessVerdict verdict = m_guard->check(access, headers, name);
     if (verdict != AccessVerdict::Allowed) {
         if (verdict == AccessVerdict::MethodNotAllowed) {
+            tally.outcome = RequestOutcome::RefusedMethod;
             out.append("Status: 405 Method Not Allowed\r\nAllow: GET, POST\r\n\r\n");
             log("METHOD NOT ALLOWED: ", query, 2);
             return;
         }
+        tally.outcome = verdict == AccessVerdict::HostNotAllowed ? RequestOutcome::RefusedHost
+                                                                 : RequestOutcome::RefusedCrossSite;
         out.append("Status: 403 Forbidden\r\n");
         out.append(kJsonHeader, sizeof(kJsonHeader) - 1);
         out.append("{");
@@ -200,6 +216,7 @@ void RequestProcessor::processDecoded(const QByteArray& query, const RequestHead
         appendMember(out, "TYPE", "ERR");
         appendMember(out, "MSG", "NO JSON OBJ RECIEVED");
         out.push_back('}');
+        tally.outcome = RequestOutcome::NoJson;
         log("NO JSON OBJ RECIEVED: ", query, 2);
         log("Done:", query, 3);
         return;
@@ -208,6 +225,7 @@ void RequestProcessor::processDecoded(const QByteArray& query, const RequestHead
         out.append("{");
         appendMember(out, "TYPE", "ACK");
         out.push_back('}');
+        tally.outcome = RequestOutcome::Ack;
         log("Done:", query, 3);
         return;
     }
@@ -222,6 +240,7 @@ void RequestProcessor::processDecoded(const QByteArray& query, const RequestHead
             result = command->handler(m_fcgi, request);
         }
         if (request.isRaw()) {
+            tally.outcome = RequestOutcome::Raw;
             out.clear();
             if (request.rawHeader()) out.append(request.rawHeader());
             response.body = request.rawBody();
@@ -229,6 +248,8 @@ void RequestProcessor::processDecoded(const QByteArray& query, const RequestHead
         }
     }
     const Envelope envelope = envelopeOf(result);
+    tally.outcome = result >= Ack && result <= InvalidFileName ? static_cast<RequestOutcome>(result)
+                                                                : RequestOutcome::UnknownError;
     if (envelope.logPrefix && logs(2)) {
         Log::singleton()->log(QLatin1String(envelope.logPrefix) + QLatin1String(": ") +
                                   QString::fromLatin1(query),

@@ -10,6 +10,7 @@
 
 #include "frame/AccessGuard.h"
 #include "frame/Request.h"
+#include "frame/RequestMetrics.h"
 #include "frame/Response.h"
 
 class Fcgi;
@@ -45,13 +46,22 @@ public:
     static void decode(const char* query, QByteArray& out);
 
     const CommandTable& table() const { return m_table; }
+    /// Requests by command and outcome, and their durations.
+    const RequestMetrics& metrics() const { return *m_metrics; }
 
 private:
-    void processDecoded(const QByteArray& query, const RequestHeaders& headers, Response& response) const;
+    /// How a request ended, for the figures: its table row and outcome.
+    struct Tally {
+        size_t row;
+        RequestOutcome outcome;
+    };
+    void processDecoded(const QByteArray& query, const RequestHeaders& headers, Response& response,
+                        Tally& tally) const;
     const Command* find(const char* name) const;
 
     Fcgi& m_fcgi;
     CommandTable m_table;
     std::unordered_map<std::string_view, size_t> m_index;  // name -> first row with it
     std::unique_ptr<AccessGuard> m_guard;
+    std::unique_ptr<RequestMetrics> m_metrics;
 };

@@ -137,6 +137,15 @@ void ScriptRunner::runScript(const QString& name, const QStringList& args,
 
 void ScriptRunner::killTree(const QString& name) { m_mailbox->post(new KillTreeEvent(name)); }
 
+int ScriptRunner::runningCount() const {
+    QMutexLocker lock(&m_mutex);
+    int running = 0;
+    for (const ProcessInfo& info : m_records) {
+        if (info.state == QProcess::Running) ++running;
+    }
+    return running;
+}
+
 ScriptRunner::ProcessInfo ScriptRunner::processInfo(const QString& name) const {
     QMutexLocker lock(&m_mutex);
     return m_records.value(name);

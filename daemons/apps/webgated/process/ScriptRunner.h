@@ -83,6 +83,8 @@ public:
     int getProcessExitCode(const QString& name) const { return processInfo(name).exitCode; }
     int getProcessExitStatus(const QString& name) const { return processInfo(name).exitStatus; }
 
+    /// Any thread: how many registered processes are running now.
+    int runningCount() const;
     /// Any thread: all output collected since the last call; each piece is handed out once.
     QString getProcessOutput();
 

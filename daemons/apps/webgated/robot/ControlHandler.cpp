@@ -4,6 +4,7 @@
 #include <QPointF>
 #include <QTimer>
 #include <QVector>
+#include <chrono>
 
 #include "frame/Client.h"
 #include "kel/corvanta/daemons/EventMailbox.h"
@@ -16,6 +17,11 @@ using kel::corvanta::navigation::PositionDriver;
 namespace {
 
 void log(const QString& text, int level) { Log::singleton()->log(text, level); }
+
+qint64 monotonicMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // General format with six significant digits, as the drive log lines show numbers.
 QString number(float value) { return QString::number(static_cast<double>(value), 'g', 6); }
@@ -57,17 +63,31 @@ ControlHandler::~ControlHandler() {
 }
 
 void ControlHandler::addDeltaVel(float dvx, float dvy, float domega) {
+    noteAlive();
     m_mailbox->post(new AddDeltaVelEvent(dvx, dvy, domega));
 }
 
 void ControlHandler::startPositionMode(float x, float y, float phi, float vel, float rotvel,
                                        int mode) {
+    noteAlive();
     m_mailbox->post(new StartPositionModeEvent(x, y, phi, vel, rotvel, mode));
 }
 
 void ControlHandler::stop() { m_mailbox->post(new StopEvent()); }
 
-void ControlHandler::alive() { m_alive.store(kAliveTicks); }
+void ControlHandler::alive() {
+    m_alive.store(kAliveTicks);
+    noteAlive();
+}
+
+void ControlHandler::noteAlive() {
+    m_lastAliveMs.store(monotonicMs(), std::memory_order_relaxed);
+}
+
+qint64 ControlHandler::heartbeatAgeMs() const {
+    const qint64 last = m_lastAliveMs.load(std::memory_order_relaxed);
+    return last < 0 ? -1 : monotonicMs() - last;
+}
 
 void ControlHandler::start() {
     if (!m_timer->isActive()) m_timer->start();
@@ -191,6 +211,7 @@ void ControlHandler::startPositionMode_i(float x, float y, float phi, float vel,
 
 void ControlHandler::on_timer_timeout() {
     if (m_alive.load() <= 0) {
+        m_watchdogStops.fetch_add(1, std::memory_order_relaxed);
         stop();
         return;
     }
@@ -232,6 +253,7 @@ void ControlHandler::on_odometry_changed(double x, double y, double phi, float, 
 void ControlHandler::on_bumper_changed(bool contact) {
     if (!contact) return;
     if (Client::singleton()->getParameter(QStringLiteral("~/Bumper/stopdriving"), true).toBool()) {
+        if (isDriving()) m_bumperStops.fetch_add(1, std::memory_order_relaxed);
         stop();
     }
 }

@@ -90,6 +90,12 @@ public:
     /// Refills the watchdog so the current set-point keeps going for two more seconds. Any thread.
     void alive();
 
+    /// Figures for monitoring, any thread: stops by the watchdog and by the bumper while driving,
+    /// and the milliseconds since the last drive command or alive() (-1 before the first).
+    quint64 watchdogStops() const { return m_watchdogStops.load(std::memory_order_relaxed); }
+    quint64 bumperStops() const { return m_bumperStops.load(std::memory_order_relaxed); }
+    qint64 heartbeatAgeMs() const;
+
     /// Starts the drive timer unless it runs. Main thread.
     void start();
 
@@ -126,6 +132,10 @@ private:
     float m_omega = 0;
     bool m_velocityMode = true;
     std::atomic<int> m_alive{0};
+    std::atomic<quint64> m_watchdogStops{0};
+    std::atomic<quint64> m_bumperStops{0};
+    std::atomic<qint64> m_lastAliveMs{-1};  // on the monotonic clock
+    void noteAlive();
     QElapsedTimer m_sinceOdometry;  // invalid until the first odometry update
     bool m_zeroOwed = false;        // a standstill set-point that could not reach the robot
     bool m_startupZeroOwed = false;  // made before the first connection: a standstill goes first

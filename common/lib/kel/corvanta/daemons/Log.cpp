@@ -19,7 +19,9 @@ Log::Log(const QString& filePath, int verbosity, bool stdoutOff)
       m_mailbox(new EventMailbox(this)) {
     Q_ASSERT(s_instance == nullptr);
     s_instance = this;
-    QFile::remove(m_filePath);
+    // The log of the instance before (one that hung and was killed, say) is kept for a look.
+    std::rename(QFile::encodeName(m_filePath).constData(),
+                QFile::encodeName(m_filePath + QStringLiteral(".1")).constData());
     log(QCoreApplication::applicationName() + " started", 1);
 }
 
@@ -49,7 +51,7 @@ void Log::log(const QString& text, int level) {
     }
     m_lastLine = line;
     const QByteArray bytes = line.toLatin1();
-    if (!m_stdoutOff) {
+    if (!m_stdoutOff && level <= m_stdoutVerbosity.load(std::memory_order_relaxed)) {
         std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
         std::fflush(stdout);
     }

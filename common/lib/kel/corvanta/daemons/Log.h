@@ -12,8 +12,8 @@ namespace kel {
 namespace corvanta {
 namespace daemons {
 
-/// The process log: time-stamped lines to a file (re-created at start) and to standard output,
-/// filtered by a verbosity. Safe to call from any thread; lines from other threads are written
+/// The process log: time-stamped lines to a file and to standard output, filtered by a verbosity.
+/// The file of the instance before is kept as the ".1" file. Safe to call from any thread; lines from other threads are written
 /// by the log's own thread, in posting order.
 class Log : public QObject {
     Q_OBJECT
@@ -40,6 +40,8 @@ public:
     static Log* singleton();
 
     int verbosity() const { return m_verbosity.load(std::memory_order_relaxed); }
+    /// Only lines of this level and below go to standard output as well (default: all).
+    void setStdoutVerbosity(int level) { m_stdoutVerbosity.store(level, std::memory_order_relaxed); }
     /// Writes the lines other threads have handed over so far (the log's thread).
     void flush() { m_mailbox->deliverPending(); }
     QString filePath() const { return m_filePath; }
@@ -54,6 +56,7 @@ protected:
 private:
     QString m_filePath;
     std::atomic<int> m_verbosity;
+    std::atomic<int> m_stdoutVerbosity{2147483647};
     bool m_stdoutOff;
     QString m_lastLine;
     QMutex m_mutex;
