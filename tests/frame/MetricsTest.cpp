@@ -57,6 +57,7 @@ TEST(MetricsTest, ParsesStrictlyAndCountsRequestsWithoutNewSeriesForMadeUpNames)
     for (const char* name : {"webgated_robot_link_up{}", "webgated_open_connections{}", "webgated_parked_connections{}",
                              "webgated_watchdog_stops_total{}", "webgated_bumper_stops_total{}",
                              "webgated_heartbeat_age_seconds{}", "webgated_programs_running{}",
+                             "webgated_network_changes_total{}", "webgated_network_rollbacks_total{}",
                              "webgated_refused_requests_total{reason=host}", "process_resident_memory_bytes{}",
                              "process_cpu_seconds_total{}", "process_start_time_seconds{}", "process_open_fds{}",
                              "webgated_request_duration_seconds_bucket{le=+Inf}"}) {

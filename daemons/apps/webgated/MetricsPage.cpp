@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "Fcgi.h"
+#include "network/NetworkChange.h"
 #include "process/ScriptRunner.h"
 #include "robot/ControlHandler.h"
 
@@ -83,6 +84,10 @@ std::string metricsText(const Fcgi& fcgi) {
     gauge(out, "webgated_programs_running", "gauge", "Programs and scripts the daemon started that still run.",
           ScriptRunner::singleton()->runningCount());
 
+    gauge(out, "webgated_network_changes_total", "counter", "Network changes begun that undo themselves unless kept.",
+          static_cast<double>(fcgi.networkChange()->changesBegun()));
+    gauge(out, "webgated_network_rollbacks_total", "counter", "Network changes undone.",
+          static_cast<double>(fcgi.networkChange()->rollbacks()));
     family(out, "webgated_settings_saves_total", "counter", "Settings saves, by outcome.");
     const CommandTable& table = fcgi.commandTable();
     for (size_t row = 0; row < table.size(); ++row) {

@@ -186,6 +186,7 @@ QString NetworkChange::begin(const Plan& plan, QString* why) {
             .arg(plan.confirmWithin),
         1);
     m_mailbox->post(new StartEvent(serial));
+    m_changes.fetch_add(1, std::memory_order_relaxed);
     return id;
 }
 
@@ -354,6 +355,7 @@ void NetworkChange::scriptEnded(quint64 serial, bool undoing, int exitCode) {
         QMutexLocker lock(&m_mutex);
         m_phase = Phase::RolledBack;
     }
+    m_rollbacks.fetch_add(1, std::memory_order_relaxed);
     QString late;
     if (m_undoAtDeadline) {
         const qint64 ms =

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QMutex>
 #include <QObject>
+#include <atomic>
 #include <QString>
 #include <QStringList>
 
@@ -96,6 +97,9 @@ public:
     /// means the pending one.
     Answer confirm(const QString& changeId, bool undo);
     Status status() const;
+    /// Any thread: changes begun and changes undone since start-up.
+    quint64 changesBegun() const { return m_changes.load(std::memory_order_relaxed); }
+    quint64 rollbacks() const { return m_rollbacks.load(std::memory_order_relaxed); }
 
     /// Tests: one second of confirmWithin lasts `secondMs`, a script may run `scriptLimitMs`.
     void setTiming(int secondMs, int scriptLimitMs);
@@ -136,4 +140,6 @@ private:
     QDeadlineTimer m_deadline;
     int m_secondMs = 1000;
     int m_scriptLimitMs = kScriptLimitMs;
+    std::atomic<quint64> m_changes{0};
+    std::atomic<quint64> m_rollbacks{0};
 };
