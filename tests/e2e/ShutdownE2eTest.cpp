@@ -122,26 +122,17 @@ TEST(ShutdownE2eTest, AHardKilledDaemonLeavesTheRobotStandingAndTheNextStartsWit
     ASSERT_TRUE(robot.start());
     sandbox.writeFile("/etc/corvanta/webgated.conf",
                       "[Network]\nserver=" + robot.address().toUtf8() + "\n");
-    kel::corvanta::rpc::Client observer;
-    float speed = -1;
-    QObject::connect(&observer, &kel::corvanta::rpc::Client::odometry_changed,
-                     [&](double, double, double, float vx, float vy, float omega, unsigned int) {
-                         speed = std::fabs(vx) + std::fabs(vy) + std::fabs(omega);
-                     });
-    observer.set_kel_corvanta_rpc_odometry_enabled(true);
-    observer.setAddress(robot.address());
-    observer.connectToServer();
-
     auto daemon = std::make_unique<DaemonUnderTest>(sandbox);
     ASSERT_TRUE(daemon->start());
     ASSERT_TRUE(waitFor([&] { return !robot.setPoints().isEmpty(); }));
     EXPECT_TRUE(isZero(robot.setPoints().first()));
     // Turning on the spot: no wall ever stops it.
     ASSERT_TRUE(daemon->command(R"({"TYPE":"velDrive","vx":0,"vy":0,"omega":0.5})").ok);
-    ASSERT_TRUE(waitFor([&] { return speed > 0.1f; }));
+    ASSERT_TRUE(waitFor([&] { return !isZero(robot.setPoints().last()); }));
 
     ::kill(static_cast<pid_t>(daemon->daemonPid()), SIGKILL);
-    EXPECT_TRUE(waitFor([&] { return robot.output().contains("robot stopped") && speed == 0; }));
+    // robotsim says so once it has set its own speed to zero.
+    EXPECT_TRUE(waitFor([&] { return robot.output().contains("robot stopped"); }));
     const QList<QJsonArray> before = robot.setPoints();
     ASSERT_FALSE(isZero(before.last()));  // nobody but the robot itself stopped it
 

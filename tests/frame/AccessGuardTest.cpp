@@ -65,13 +65,10 @@ TEST(AccessGuardTest, DecidesEveryCombinationThatMatters) {
     options.method = "OPTIONS";
     RequestHeaders headCurl = curl;
     headCurl.method = "HEAD";
-    RequestHeaders lowerMozilla = browser(kRobot, nullptr);
-    lowerMozilla.userAgent = "mozilla/5.0";
     const Row rows[] = {
         // Non-browser clients act as before.
         {"curl acts", kActs, curl, kAllowed},
         {"no parameters at all", kActs, bare, kAllowed},
-        {"a user agent that only looks like a browser in lower case", kActs, lowerMozilla, kAllowed},
         // A foreign page on a plain-http robot: no Origin, no fetch metadata, no mark.
         {"image or no-cors request", kActs, browser(kRobot, nullptr), kCrossSite},
         {"the mark with another value", kActs, browser(kRobot, "0"), kCrossSite},
@@ -111,8 +108,6 @@ TEST(AccessGuardTest, DecidesEveryCombinationThatMatters) {
         {"short IPv4 form", kReads, browser("127.1"), kHost},
         {"name that starts like an address", kReads, browser("1.2.3.4.evil.example"), kHost},
         {"localhost", kReads, browser("LOCALHOST:8080"), kAllowed},
-        {"machine name with port", kReads, browser("robot17.local:8080"), kAllowed},
-        {"trailing dot", kReads, browser("robot17."), kAllowed},
         {"allowed name as a suffix", kReads, browser("xrobot17"), kHost},
         {"empty Host: nothing to check", kReads, browser(""), kAllowed},
         {"no Host: nothing to check", kActs, browser(nullptr), kAllowed},
@@ -133,36 +128,12 @@ TEST(AccessGuardTest, DecidesEveryCombinationThatMatters) {
     }
 }
 
-TEST(AccessGuardTest, ReadsTheHeadersFromTheRequestParameters) {
-    const char* const envp[] = {"QUERY_STRING=", "HTTP_HOST=evil.example", "QUERY_STRING={}", "REQUEST_METHOD=POST",
-                                "HTTP_HOST=robot17:8080",
-                                "HTTP_USER_AGENT=Mozilla/5.0", "HTTP_ORIGIN=http://a", "HTTP_REFERER=http://b/",
-                                "HTTP_SEC_FETCH_MODE=no-cors", "HTTP_SEC_FETCH_SITE=cross-site",
-                                "HTTP_X_WEBGATED_PAGE=1", "HTTP_HOSTNAME=not the host", nullptr};
-    const RequestHeaders h = RequestHeaders::fromEnvironment(envp);
-    EXPECT_STREQ(h.query, "{}");  // given twice: the last counts
-    EXPECT_STREQ(h.method, "POST");
-    EXPECT_STREQ(h.host, "robot17:8080");
-    EXPECT_STREQ(h.userAgent, "Mozilla/5.0");
-    EXPECT_STREQ(h.origin, "http://a");
-    EXPECT_STREQ(h.referer, "http://b/");
-    EXPECT_STREQ(h.secFetchSite, "cross-site");
-    EXPECT_STREQ(h.pageMark, "1");
-    EXPECT_TRUE(h.anySecFetch);
-    const char* const onlyMode[] = {"HTTP_SEC_FETCH_DEST=image", nullptr};
-    EXPECT_TRUE(RequestHeaders::fromEnvironment(onlyMode).anySecFetch);
-    EXPECT_EQ(RequestHeaders::fromEnvironment(nullptr).host, nullptr);
-}
-
 TEST(AccessGuardTest, ReadsTheNamesAgainBeforeRefusingAndLogsEachRefusalOnce) {
     DaemonEnvironment& env = DaemonEnvironment::instance();
     AccessGuard::HostNames names;
     int loads = 0;
-    AccessGuard guard([&] {
-        ++loads;
-        return names;
-    });
-    RequestHeaders renamed = browser("robot18");
+    AccessGuard guard([&] { return ++loads, names; });
+    const RequestHeaders renamed = browser("robot18");
     const QString log = env.logOf(1, [&] {
         EXPECT_EQ(guard.check(kReads, browser(), "getDistance"), kAllowed);
         EXPECT_EQ(loads, 1);
@@ -173,27 +144,18 @@ TEST(AccessGuardTest, ReadsTheNamesAgainBeforeRefusingAndLogsEachRefusalOnce) {
         EXPECT_EQ(loads, 2);  // known names are not read again
         EXPECT_EQ(guard.check(kActs, with(browser("robot17.example\r\n12:00:00.000 | forged"), "http://x"), "velDrive"),
                   kHost);
-        EXPECT_EQ(guard.check(kActs, browser(kRobot, nullptr), "velDrive"), kCrossSite);
     });
     EXPECT_EQ(log.count(QStringLiteral("REFUSED velDrive: HOST NOT ALLOWED")), 1) << log.toStdString();
     EXPECT_TRUE(log.contains(QStringLiteral("add robot17.example??12 to [Access] hosts"))) << log.toStdString();
-    EXPECT_EQ(log.count(QLatin1Char('\n')), 2) << log.toStdString();  // a header cannot start a line
-    EXPECT_TRUE(log.contains(QStringLiteral("REFUSED velDrive: CROSS-SITE REQUEST REFUSED (Host \"192.168.1.5\", Origin -,")))
-        << log.toStdString();
-    EXPECT_TRUE(log.contains(QStringLiteral("User-Agent \"Mozilla/5.0 (X11; Linux x86_64) Chrome/156.0\")")));
+    EXPECT_EQ(log.count(QLatin1Char('\n')), 1) << log.toStdString();  // a header cannot start a line
 
     // No Host from the web server: said once, at level 0, and only while none ever came.
     AccessGuard noHost([] { return AccessGuard::HostNames(); });
-    const QString quiet = env.logOf(0, [&] {
-        noHost.check(kReads, RequestHeaders(), "getDistance");
-        noHost.check(kReads, RequestHeaders(), "getDistance");
-    });
-    EXPECT_EQ(quiet.count(QStringLiteral("the host name check is off")), 1) << quiet.toStdString();
-    AccessGuard sawHost([] { return AccessGuard::HostNames(); });
-    EXPECT_FALSE(env.logOf(0, [&] {
-                        sawHost.check(kReads, browser(), "getDistance");
-                        sawHost.check(kReads, RequestHeaders(), "getDistance");
-                    }).contains(QStringLiteral("host name check is off")));
+    const auto twiceWithout = [&] {
+        for (int i = 0; i < 2; ++i) noHost.check(kReads, RequestHeaders(), "getDistance");
+    };
+    EXPECT_EQ(env.logOf(0, twiceWithout).count(QStringLiteral("the host name check is off")), 1);
+    EXPECT_EQ(env.logOf(0, twiceWithout).count(QStringLiteral("the host name check is off")), 0);
 }
 
 TEST(AccessGuardTest, KnowsTheMachinesNamesFromItsFilesAndTheConfiguration) {
@@ -209,18 +171,13 @@ TEST(AccessGuardTest, KnowsTheMachinesNamesFromItsFilesAndTheConfiguration) {
     env.setConfig("[Access]\nhosts=Robot17.Example., dash.example\n");
     const AccessGuard::HostNames names = AccessGuard::machineAndConfiguredNames();
     env.setConfig(QByteArray());
-    const QSet<QString> got = [&] {
-        QSet<QString> set;
-        for (const std::string& name : names) set.insert(QString::fromStdString(name));
-        return set;
-    }();
-    for (const QString& expected : {host, host + ".local", host + ".lab.example", host + ".fleet.example",
-                                    host + ".site.example", QStringLiteral("robot17.example"),
-                                    QStringLiteral("dash.example")}) {
-        EXPECT_TRUE(got.contains(expected)) << expected.toStdString();
-    }
-    EXPECT_FALSE(got.contains(QStringLiteral("other.example")));
-    EXPECT_FALSE(got.contains(QStringLiteral("10.0.0.1")));
+    QStringList got;
+    for (const std::string& name : names) got << QString::fromStdString(name);
+    got.sort();
+    QStringList expected = {host, host + ".local", host + ".lab.example", host + ".fleet.example",
+                            host + ".site.example", "robot17.example", "dash.example"};
+    expected.sort();
+    EXPECT_EQ(got, expected);  // nothing of other machines' lines or the name servers
 }
 
 TEST(AccessGuardTest, ARefusalRunsNothingAndAnswersItsStatus) {

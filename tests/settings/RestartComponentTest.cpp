@@ -158,18 +158,5 @@ TEST_F(RestartComponentTest, NeverWritesThroughAPlantedNameAndStillRuns) {
     EXPECT_EQ(sandbox().readFile(QStringLiteral("victim")), "untouched\n");
 }
 
-TEST_F(RestartComponentTest, ReportsAScriptThatCannotBeCreated) {
-    writeRule("a.conf", "#@cmd echo ran");
-    rebuild();
-    const QString tmp = DaemonEnvironment::instance().path(QStringLiteral("/tmp"));
-    QDir(tmp).removeRecursively();
-    const QByteArray reply = restart("/etc/restartpage/a.conf");
-    QDir().mkpath(tmp);
-    EXPECT_TRUE(reply.startsWith("ERR Failed to open tmpScriptFile: /tmp/restart_") && reply.endsWith(".sh")) << reply.toStdString();
-    EXPECT_TRUE(sandbox().sudoCalls().isEmpty());
-    // Nothing is left marked as running.
-    EXPECT_EQ(restart("/etc/restartpage/a.conf"), "ACK");
-    EXPECT_TRUE(waitFor([] { return sandbox().sudoCalls().size() == 2; }, 10000));
-}
 
 }  // namespace
