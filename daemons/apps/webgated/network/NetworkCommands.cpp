@@ -72,18 +72,18 @@ bool wlanArgs(WlanSettings s, QStringList* args, const char** message) {
                                              QStringLiteral("TKIP/CCMP"),
                                              QStringLiteral("TKIP CCMP")};
         if (!accepted.contains(s.cipher)) s.cipher = QStringLiteral("TKIP CCMP");
-        *args = {s.mode, s.ssid, s.cipher, s.passphrase};
+        *args = QStringList{s.mode, s.ssid, s.cipher, s.passphrase};
         *message = "try starting master mode";
         return true;
     }
     if (s.mode == QLatin1String("client")) {
         // Unlike eth0, every value but empty and "false" selects DHCP here.
         if (isEmptyOrFalse(s.dhcp)) {
-            *args = {s.mode, QStringLiteral("static"), s.ip, s.netmask, s.ssid, s.wpaMode,
+            *args = QStringList{s.mode, QStringLiteral("static"), s.ip, s.netmask, s.ssid, s.wpaMode,
                      s.passphrase};
             *message = "try starting client mode (static)";
         } else {
-            *args = {s.mode, QStringLiteral("dhcp"), s.ssid, s.wpaMode, s.passphrase};
+            *args = QStringList{s.mode, QStringLiteral("dhcp"), s.ssid, s.wpaMode, s.passphrase};
             *message = "try starting client mode (DHCP)";
         }
         return true;
@@ -109,7 +109,7 @@ bool undoArgs(const QString& command, const QList<NetworkUndo::FileSnapshot>& fi
             *why = QStringLiteral("the access point has no ssid or no wpa_passphrase");
             return false;
         }
-        *args = {v.masterSsid, v.masterCipher, v.masterPassphrase};
+        *args = QStringList{v.masterSsid, v.masterCipher, v.masterPassphrase};
         return true;
     }
     const NetworkUndo::WlanValues v =
