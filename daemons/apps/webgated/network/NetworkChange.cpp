@@ -411,16 +411,7 @@ bool NetworkChange::writeState(const Plan& plan, const QString& id, Phase phase,
         *why = FsRoot::robotPath(dir) + QStringLiteral(": ") + QString::fromLocal8Bit(strerror(errno));
         return false;
     }
-    bool ok = ::fchmod(fd, 0600) == 0 && !text.isEmpty();
-    const char* data = text.constData();
-    qint64 left = text.size();
-    while (ok && left > 0) {
-        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
-        if (written < 0 && errno == EINTR) continue;
-        ok = written > 0;
-        data += written;
-        left -= written;
-    }
+    bool ok = ::fchmod(fd, 0600) == 0 && !text.isEmpty() && NetworkUndo::writeAll(fd, text);
     ok = ok && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
     // The rename replaces whatever is at the path, a planted link included, never its target.
@@ -430,11 +421,7 @@ bool NetworkChange::writeState(const Plan& plan, const QString& id, Phase phase,
         ::unlink(temporary.constData());
         return false;
     }
-    const int dirFd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    NetworkUndo::syncFolder(QFile::encodeName(dir));
     return true;
 }
 

@@ -40,19 +40,6 @@ QStringList partsOf(const QString& line) {
     return line.split(blanks, Qt::SkipEmptyParts);
 }
 
-bool writeAll(int fd, const QByteArray& bytes) {
-    const char* data = bytes.constData();
-    qint64 size = bytes.size();
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, static_cast<size_t>(size));
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        data += written;
-        size -= written;
-    }
-    return true;
-}
-
 // The file a path finally names once its links are followed (the path itself when it is no
 // link); a link's absolute target is a robot path too.
 QByteArray finalTarget(const QByteArray& path, QString* why) {
@@ -164,13 +151,29 @@ bool restore(const FileSnapshot& snapshot, QString* why) {
         ::unlink(temporary.constData());
         return false;
     }
-    // The rename itself reaches the disk.
-    const int dir = ::open(target.left(slash + 1).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    syncFolder(target.left(slash + 1));  // the rename itself reaches the disk
+    return true;
+}
+
+bool writeAll(int fd, const QByteArray& bytes) {
+    const char* data = bytes.constData();
+    qint64 size = bytes.size();
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, static_cast<size_t>(size));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+void syncFolder(const QByteArray& folder) {
+    const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         ::fsync(dir);
         ::close(dir);
     }
-    return true;
 }
 
 bool ethArguments(const QByteArray& interfaces, QStringList* args, QString* why) {

@@ -31,6 +31,11 @@ bool take(const QString& path, FileSnapshot* snapshot, QString* why);
 /// mode, owner and group; a file that was not there is removed. False with `why` on failure.
 bool restore(const FileSnapshot& snapshot, QString* why);
 
+/// Writes all of `bytes` to `fd`; false (errno set) when the file takes no more.
+bool writeAll(int fd, const QByteArray& bytes);
+/// Lets a rename in `folder` reach the disk.
+void syncFolder(const QByteArray& folder);
+
 /// The eth0 script's arguments that re-create the settings of the eth0 stanza of an interfaces
 /// file: {"dhcp"} or {"static", address, netmask}. False when the file cannot say (no stanza,
 /// "manual", inet6, a static one without address or netmask).
