@@ -4,6 +4,7 @@
 // with a standstill; a program the daemon starts inherits none of its descriptors.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <QFile>
 #include <QJsonArray>
@@ -36,10 +37,10 @@ bool startWithDpkg(DaemonUnderTest& daemon, const Sandbox& sandbox, const QByteA
 bool isZero(const QJsonArray& args) { return args == QJsonArray{0, 0, 0}; }
 
 TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon) {
-    enum Busy { StalledPeer, RequestBeyondTheLimit, RequestFinishingInTime };
+    enum Busy { StalledPeer, WorkBeyondTheLimit, WorkFinishingInTime };
     // Each stop signal once.
-    for (const auto& [busy, signal] : {std::pair{StalledPeer, SIGINT}, {RequestBeyondTheLimit, SIGHUP},
-                                       {RequestFinishingInTime, SIGTERM}}) {
+    for (const auto& [busy, signal] : {std::pair{StalledPeer, SIGINT}, {WorkBeyondTheLimit, SIGHUP},
+                                       {WorkFinishingInTime, SIGTERM}}) {
         SCOPED_TRACE(busy);
         TestRobot robot;
         Sandbox sandbox;
@@ -47,7 +48,7 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
         const QByteArray run = sandbox.path("/run/").toUtf8();
         // A robot program: a chain of three that notes its pids; every level ignores SIGTERM,
         // so only the SIGKILL after the grace period ends it. dpkg notes how it was started and
-        // waits for the test's word.
+        // waits for a word that never comes.
         sandbox.writeFile("/interpreter", "#!/bin/bash\nONTERM=''\n" + ProcessSandbox::threeLevelTree());
         QFile::setPermissions(sandbox.path("/interpreter"), QFile::ReadOwner | QFile::ExeOwner);
         ASSERT_TRUE(startWithDpkg(
@@ -72,7 +73,12 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
         }));
 
         QLocalSocket stalled;
-        QTcpSocket request;
+        QTcpSocket request[2];
+        const auto send = [&](QTcpSocket& socket, const QByteArray& command) {
+            socket.connectToHost(QHostAddress::LocalHost, daemon.port());
+            socket.write("GET /webgated?" + pageEncode(command) + " HTTP/1.0\r\n\r\n");
+            return socket.waitForBytesWritten(5000);
+        };
         if (busy == StalledPeer) {
             stalled.connectToServer(daemon.socketPath());
             stalled.write(QByteArray("\1\1\0\1\0\10", 6));  // the first 6 bytes of a record
@@ -80,14 +86,19 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
             // Answered after the stalled bytes were there: the loop has read them.
             ASSERT_TRUE(daemon.command(R"({"TYPE":"getVersion"})").ok);
         } else {
-            request.connectToHost(QHostAddress::LocalHost, daemon.port());
-            request.write("GET /webgated?" + pageEncode(R"({"TYPE":"updateCheck"})") +
-                          " HTTP/1.0\r\n\r\n");
-            ASSERT_TRUE(request.waitForBytesWritten(5000));
+            // The version file is a pipe nobody writes yet: reading it holds the worker thread.
+            QFile::remove(sandbox.path("/version.txt"));
+            ASSERT_EQ(::mkfifo(QFile::encodeName(sandbox.path("/version.txt")).constData(), 0600), 0);
+            ASSERT_TRUE(send(request[0], R"({"TYPE":"getVersion"})"));
+        }
+        if (busy == WorkBeyondTheLimit) {
+            ASSERT_TRUE(send(request[1], R"({"TYPE":"updateCheck"})"));
             ASSERT_TRUE(waitFor([&] { return QFile::exists(run + "dpkg.pid"); }, 10000));
-            // Started from the request thread, dpkg has no signal blocked and the usual policy.
+            // dpkg starts with no signal blocked and the usual policy.
             EXPECT_EQ(sandbox.readFile("/run/dpkg.start").simplified(), "SigBlk: 0000000000000000 policy : 0");
         }
+        // Requests that wait for the disk or a tool hold nobody else.
+        ASSERT_TRUE(daemon.command(R"({"TYPE":"HEARTBEAT"})").ok);
 
         daemon.signalDaemon(signal);
         // The standstill reaches the robot while the daemon still waits for its request thread.
@@ -95,22 +106,34 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
             [&] { return isZero(robot.commands(omnidrive).last()) || !daemon.isDaemonRunning(); }));
         EXPECT_TRUE(isZero(robot.commands(omnidrive).last()));
         EXPECT_TRUE(daemon.isDaemonRunning());
-        if (busy == RequestFinishingInTime) sandbox.writeFile("/run/go", "");
+        if (busy == WorkFinishingInTime) {
+            QFile version(sandbox.path("/version.txt"));
+            ASSERT_TRUE(version.open(QIODevice::WriteOnly));
+            version.write("1.2.3\n");
+        }
         ASSERT_TRUE(waitFor([&] { return !daemon.isDaemonRunning(); }, 15000));
         EXPECT_EQ(daemon.daemonExitCode(), 0);
+        if (busy == WorkFinishingInTime) {
+            request[0].waitForReadyRead(5000);
+            EXPECT_TRUE(request[0].readAll().endsWith(R"({"DATA":"1.2.3","TYPE":"DATA"})"));
+        }
         // No robot program outlives the daemon, however it ended.
         for (qint64 pid : tree) {
             EXPECT_FALSE(processRuns(pid));
             if (processRuns(pid)) ::kill(static_cast<pid_t>(pid), SIGKILL);
         }
         const QByteArray log = daemon.logFile();
-        // The request thread's last line, handed over after the event loop ended, is written.
-        EXPECT_EQ(log.contains("Done:{\"TYPE\":\"updateCheck\"}"), busy == RequestFinishingInTime)
-            << log.data();
+        // The request's last line, written after the event loop ended, is kept.
+        EXPECT_EQ(log.contains("Done:{\"TYPE\":\"getVersion\"}"), busy != WorkBeyondTheLimit) << log.data();
+        EXPECT_EQ(log.contains("ERROR: a request is still being served"), busy == WorkBeyondTheLimit);
+        if (busy == WorkBeyondTheLimit) {
+            // The package tool that would have run on was killed, its request answered.
+            EXPECT_FALSE(processRuns(sandbox.readFile("/run/dpkg.pid").trimmed().toLongLong()));
+            EXPECT_TRUE(log.contains("updateCheck: dpkg was ended by signal 9"));
+            EXPECT_TRUE(log.contains("ERROR: {\"TYPE\":\"updateCheck\"}"));
+        }
         // An address holding a placeholder is shown as it is.
         EXPECT_TRUE(log.contains(" | ip = fe80::1%2, port = 7086\n"));
-        if (busy == RequestBeyondTheLimit)
-            ::kill(sandbox.readFile("/run/dpkg.pid").trimmed().toInt(), SIGKILL);
     }
 }
 

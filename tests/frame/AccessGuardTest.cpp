@@ -187,10 +187,14 @@ TEST(AccessGuardTest, ARefusalRunsNothingAndAnswersItsStatus) {
         ++runs;
         return Ack;
     };
-    const RequestProcessor processor(env.fcgi(), {{"act", count, false},
-                                                  {"read", count, false, CommandAccess::Reading},
-                                                  {"io", count, false, CommandAccess::ReadingUnlessOutput},
-                                                  {"stop", count, false, CommandAccess::Open}});
+    Worker worker;
+    FcgiConnections transport;
+    const RequestProcessor processor(env.fcgi(),
+                                     {{"act", count, false},
+                                      {"read", count, false, CommandAccess::Reading},
+                                      {"io", count, false, CommandAccess::ReadingUnlessOutput},
+                                      {"stop", count, false, CommandAccess::Open}},
+                                     worker, transport);
     const RequestHeaders foreign = browser(kRobot, nullptr);
     RequestHeaders head = browser();
     head.method = "HEAD";

@@ -142,9 +142,11 @@ TEST_F(RequestProcessorTest, QuietCommandsRawRepliesAndExceptionsWriteNoDoneLine
 
 TEST_F(RequestProcessorTest, TwoPartResponsesShareTheRawBodyAndStartAfreshEachRequest) {
     // One response and one query buffer through every kind of reply, as the request loop uses them.
-    const RequestProcessor processor(env().fcgi(), {{"framed", framedReply, false},
-                                                    {"raw", rawReply, false},
-                                                    {"throw", throwing, false}});
+    Worker worker;
+    FcgiConnections transport;
+    const RequestProcessor processor(env().fcgi(),
+                                     {{"framed", framedReply, false}, {"raw", rawReply, false}, {"throw", throwing, false}},
+                                     worker, transport);
     Response response;
     QByteArray query;
     const auto run = [&](const char* text) {

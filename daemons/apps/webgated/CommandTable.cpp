@@ -41,7 +41,8 @@ CommandTable webgatedCommands() {
 CommandTable commandRows() {
     // Matched in this order; the flag marks the commands whose "Done:" line is quiet (polled). A
     // command that changes anything, hands out what it empties or carries secrets acts; stopping
-    // is open.
+    // is open. Commands that wait for the disk or a local socket run in the worker thread, so
+    // that driving, the camera and the sensors never wait behind them.
     return CommandTable{
         {"getMenuItems",
          [](Fcgi&, Request& request) {
@@ -81,17 +82,17 @@ CommandTable commandRows() {
          [](Fcgi& fcgi, Request& request) {
              return ProgramCommands::getProgramList(request, fcgi.programStore());
          },
-         false, CommandAccess::Reading},
+         false, CommandAccess::Reading, CommandThread::Worker},
         {"deleteFile",
          [](Fcgi& fcgi, Request& request) {
              return ProgramCommands::deleteFile(request, fcgi.programStore());
          },
-         false, CommandAccess::Acting},
+         false, CommandAccess::Acting, CommandThread::Worker},
         {"renameFile",
          [](Fcgi& fcgi, Request& request) {
              return ProgramCommands::renameFile(request, fcgi.programStore());
          },
-         false, CommandAccess::Acting},
+         false, CommandAccess::Acting, CommandThread::Worker},
         {"runProgram",
          [](Fcgi& fcgi, Request& request) {
              return ProgramCommands::runProgram(request, fcgi.interpreterPath(),
@@ -118,27 +119,27 @@ CommandTable commandRows() {
              return NetworkCommands::setEthConf(request, *ScriptRunner::singleton(),
                                                    *fcgi.networkChange());
          },
-         false, CommandAccess::Acting},
+         false, CommandAccess::Acting, CommandThread::Worker},
         {"SetWlanConf",
          [](Fcgi& fcgi, Request& request) {
              return NetworkCommands::setWlanConf(request, *ScriptRunner::singleton(),
                                                    *fcgi.networkChange());
          },
-         false, CommandAccess::Acting},
+         false, CommandAccess::Acting, CommandThread::Worker},
         {"GetIFConf", [](Fcgi&, Request& request) { return NetworkCommands::getIFConf(request); }, false, CommandAccess::Reading},
         {"SetHostapd",
          [](Fcgi& fcgi, Request& request) {
              return NetworkCommands::setHostapd(request, *ScriptRunner::singleton(),
                                                    *fcgi.networkChange());
          },
-         false, CommandAccess::Acting},
+         false, CommandAccess::Acting, CommandThread::Worker},
         {"getWLANConf", [](Fcgi&, Request& request) { return NetworkCommands::getWLANConf(request); },
-         false, CommandAccess::Acting},
+         false, CommandAccess::Acting, CommandThread::Worker},
         {"confirmNetwork",
          [](Fcgi& fcgi, Request& request) {
              return NetworkCommands::confirmNetwork(request, *fcgi.networkChange());
          },
-         false, CommandAccess::Acting},
+         false, CommandAccess::Acting, CommandThread::Worker},
         {"getNetworkChange",
          [](Fcgi& fcgi, Request& request) {
              return NetworkCommands::getNetworkChange(request, *fcgi.networkChange());
@@ -164,30 +165,33 @@ CommandTable commandRows() {
          [](Fcgi& fcgi, Request& request) {
              return SettingsCommands::getSettingsCategoryXML(request, fcgi.configPageBuilder());
          },
-         false, CommandAccess::Reading},
+         false, CommandAccess::Reading, CommandThread::Worker},
         {"getSettingsItemsXML",
          [](Fcgi& fcgi, Request& request) {
              return SettingsCommands::getSettingsItemsXML(request, fcgi.configPageBuilder());
          },
-         false, CommandAccess::Reading},
+         false, CommandAccess::Reading, CommandThread::Worker},
         {"saveSettings",
          [](Fcgi& fcgi, Request& request) {
              return SettingsCommands::saveSettings(request, fcgi.configPageBuilder());
          },
-         false, CommandAccess::Acting},
+         false, CommandAccess::Acting, CommandThread::Worker},
         {"restartComponent",
          [](Fcgi& fcgi, Request& request) {
              return SettingsCommands::restartComponent(request, fcgi.configPageBuilder(),
                                                        fcgi.componentRestarts());
          },
-         false, CommandAccess::Acting},
+         false, CommandAccess::Acting, CommandThread::Worker},
         {"getVersion", [](Fcgi&, Request& request) { return SystemInfoCommands::getVersion(request); },
-         false, CommandAccess::Reading},
+         false, CommandAccess::Reading, CommandThread::Worker},
         {"updateCheck",
-         [](Fcgi&, Request& request) { return SystemInfoCommands::updateCheck(request); }, false, CommandAccess::Acting},
+         [](Fcgi& fcgi, Request& request) {
+             return SystemInfoCommands::updateCheck(request, fcgi.packageListing());
+         },
+         false, CommandAccess::Acting},
         {"sendDebugMessage",
          [](Fcgi&, Request& request) { return SystemInfoCommands::sendDebugMessage(request); },
-         false, CommandAccess::Acting},
+         false, CommandAccess::Acting, CommandThread::Worker},
         // The daemon's figures for a monitoring system, in the Prometheus text format.
         {"getMetrics",
          [](Fcgi& fcgi, Request& request) {

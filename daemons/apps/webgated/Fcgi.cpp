@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
@@ -68,7 +69,8 @@ void setStoreMode(const QString& programDir) {
 
 }  // namespace
 
-Fcgi::Fcgi(CommandTable commands) : m_processor(new RequestProcessor(*this, std::move(commands))) {
+Fcgi::Fcgi(CommandTable commands)
+    : m_processor(new RequestProcessor(*this, std::move(commands), m_worker, m_connections)) {
     // Handlers: image, sensor data, control (in this order).
     m_imageHandler = new ImageHandler();
     m_sensorDataHandler = new SensorDataHandler(this);
@@ -154,7 +156,7 @@ Fcgi::Fcgi(CommandTable commands) : m_processor(new RequestProcessor(*this, std:
 }
 
 Fcgi::~Fcgi() {
-    if (!stop()) wait();
+    if (!shutdown()) wait();
     // Handlers that are Qt children go with QObject's destructor; the image handler here.
     delete m_imageHandler;
     m_imageHandler = nullptr;
@@ -190,7 +192,7 @@ void Fcgi::prepareProgramStore() {
 }
 
 void Fcgi::setCommandTable(CommandTable table) {
-    m_processor.reset(new RequestProcessor(*this, std::move(table)));
+    m_processor.reset(new RequestProcessor(*this, std::move(table), m_worker, m_connections));
 }
 
 bool Fcgi::isValidFilename(const QString& name) const { return ProgramStore::isValidFileName(name); }
@@ -247,6 +249,19 @@ void Fcgi::failLoop(const QString& reason) {
     log(QStringLiteral("ERROR: the request loop ended, no more requests are served: ") + reason, 0);
     m_loopFailed = true;
     Q_EMIT requestLoopFailed();
+}
+
+bool Fcgi::shutdown(int graceMs) {
+    QElapsedTimer clock;
+    clock.start();
+    // Work not started yet is dropped and a package listing ends now (answered Failed); work in
+    // progress gets the grace time to finish and be answered.
+    m_worker.stop(0);
+    m_packageListing.cancel();
+    if (!stop(graceMs)) return false;
+    const auto left = [&clock, graceMs] { return int(std::max<qint64>(0, graceMs - clock.elapsed())); };
+    const bool workEnded = m_worker.stop(left());
+    return m_packageListing.stop(left()) && workEnded;
 }
 
 bool Fcgi::stop(int graceMs) {

@@ -7,7 +7,9 @@
 #include <memory>
 
 #include "frame/FcgiConnections.h"
+#include "frame/PackageListing.h"
 #include "frame/RequestProcessor.h"
+#include "frame/Worker.h"
 #include "programs/ProgramStore.h"
 #include "settings/ComponentRestarts.h"
 #include "settings/ConfigPageBuilder.h"
@@ -37,6 +39,12 @@ public:
     /// written (within `graceMs`). True when the thread has ended; false when a handler still
     /// runs (the caller must not destroy this object).
     bool stop(int graceMs = kStopGraceMs);
+
+    /// Ends the daemon's request handling for good: the loop as stop() does, the work in the
+    /// worker thread and a package listing (its tool killed), all within `graceMs`. True when
+    /// every thread has ended; false when work still runs (the caller must not destroy this
+    /// object).
+    bool shutdown(int graceMs = kStopGraceMs);
 
     /// True when the request loop ended for good on an error (logged at level 0).
     bool hasLoopFailed() const { return m_loopFailed.load(); }
@@ -73,6 +81,8 @@ public:
     ConfigPageBuilder& configPageBuilder() { return m_configPageBuilder; }
     ComponentRestarts& componentRestarts() { return m_componentRestarts; }
     NetworkChange* networkChange() const { return m_networkChange; }
+    /// The installed packages, listed by a tool that runs apart from the loop.
+    PackageListing& packageListing() { return m_packageListing; }
 
     /// How many requests the loop has served (for tests and diagnostics).
     quint64 requestCount() const { return m_requestCount.load(); }
@@ -84,6 +94,7 @@ public:
     /// whether the robot is connected, and how often it came back after a loss.
     qint64 loopAgeMs() const;
     int openConnections() const { return m_connections.openConnections(); }
+    int parkedConnections() const { return m_connections.parkedConnections(); }
     bool isRobotConnected() const { return m_robotConnected.load(std::memory_order_relaxed); }
     quint64 robotReconnects() const { return m_robotReconnects.load(std::memory_order_relaxed); }
 
@@ -126,4 +137,7 @@ private:
     std::atomic<bool> m_robotConnected{false};
     std::atomic<bool> m_wasConnected{false};  // main thread
     std::atomic<quint64> m_robotReconnects{0};
+    // Last: they end before anything their work uses goes.
+    Worker m_worker;  // handlers that may block (the disk, a local socket)
+    PackageListing m_packageListing;
 };

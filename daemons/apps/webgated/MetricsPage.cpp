@@ -67,7 +67,8 @@ std::string metricsText(const Fcgi& fcgi) {
 
     gauge(out, "webgated_open_connections", "gauge", "Connections from the web server the request loop holds open.",
           fcgi.openConnections());
-    gauge(out, "webgated_parked_connections", "gauge", "Connections whose reply is still being prepared.", 0);
+    gauge(out, "webgated_parked_connections", "gauge", "Connections whose reply is still being prepared.",
+          fcgi.parkedConnections());
     gauge(out, "webgated_robot_link_up", "gauge", "1 while the robot's RPC server is connected.",
           fcgi.isRobotConnected() ? 1 : 0);
     gauge(out, "webgated_robot_reconnects_total", "counter", "Times the robot connection came back after a loss.",

@@ -139,9 +139,10 @@ int main(int argc0, char** argv0) {
     // handler on aboutToQuit), before anything below waits.
     const int status = QCoreApplication::exec();
 
-    // The request thread ends before the client goes, so no request is served against a
-    // destroyed client; a request in progress gets a short grace time, then it is abandoned.
-    if (!fcgi->stop()) {
+    // The request and worker threads end before the client goes, so no request is served
+    // against a destroyed client; a request in progress gets a short grace time, then it is
+    // abandoned.
+    if (!fcgi->shutdown()) {
         log->log(
             QStringLiteral("ERROR: a request is still being served; the daemon ends without it"),
             0);

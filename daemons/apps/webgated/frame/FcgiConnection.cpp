@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -23,6 +24,10 @@ const char kTooLarge[] =
     "{\"TYPE\":\"ERR\",\"MSG\":\"REQUEST BODY TOO LARGE\"}";
 
 bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+// Unique for the life of the process: a reply posted for a request of an earlier run of the
+// loop never finds a connection of a later one.
+std::atomic<unsigned long long> g_tickets{0};
 
 // Whether the web server sends a body after the parameters: until its end arrives the request is
 // not complete. Any other request is answered at the end of its parameters; a body it still
@@ -59,6 +64,8 @@ void FcgiConnection::open(int fd) {
     m_out.clear();
     m_outStart = 0;
     m_deadline = m_writeBy = m_closeBy = 0;
+    m_ticket = 0;
+    m_parkedUntil = 0;
 }
 
 void FcgiConnection::close() {
@@ -76,7 +83,7 @@ bool FcgiConnection::hasWholeRecord() const {
 qint64 FcgiConnection::wakeAt(qint64 now) const {
     if (!m_closeBy && !hasOutput() && hasWholeRecord()) return now;
     qint64 at = 0;
-    for (const qint64 t : {m_deadline, m_writeBy, m_closeBy}) {
+    for (const qint64 t : {m_deadline, m_writeBy, m_closeBy, m_phase == Parked ? m_parkedUntil : 0}) {
         if (t && (!at || t < at)) at = t;
     }
     return at;
@@ -111,6 +118,15 @@ bool FcgiConnection::step(short revents, qint64 now) {
     if ((revents & (POLLIN | POLLHUP | POLLERR)) && !m_peerClosed && !readSome(now)) return false;
     if (!parse(now) || m_closeNow) return false;
     if (m_closeBy) return true;
+    if (m_phase == Parked) {
+        m_deadline = 0;
+        if (m_peerClosed && !hasOutput()) {
+            Log::singleton()->log(QStringLiteral("FastCGI connection closed by the web server before its reply"), 2);
+            return false;
+        }
+        if (now < m_parkedUntil) return true;
+        return drop(QStringLiteral("a reply did not come within %1 ms").arg(m_shared.limits.parkedMs));
+    }
     if (atRest()) {
         m_deadline = 0;
     } else if (m_deadline == 0) {
@@ -188,7 +204,7 @@ bool FcgiConnection::handle(const fcgi::Header& h, const char* content, qint64 n
                 if (!hasOutput()) afterReply(now);
                 return true;
             }
-            if (m_phase == Params || m_phase == Body) {
+            if (m_phase == Params || m_phase == Body || m_phase == Parked) {
                 if (h.requestId == m_id) return drop(QStringLiteral("a request started again before its end"));
                 // One request at a time on a connection; the web server may send another elsewhere.
                 queue(fcgi::endRequest(h.requestId, fcgi::kCantMultiplex), now);
@@ -236,8 +252,10 @@ bool FcgiConnection::handle(const fcgi::Header& h, const char* content, qint64 n
             return true;
         case fcgi::kAbortRequest:
             if (h.requestId == m_id && m_phase != None && m_phase != Answered) {
-                // Nothing is left to answer: the request ends without a reply.
+                // Nothing is left to answer: the request ends without a reply (one that was to
+                // come later finds no connection).
                 m_phase = Answered;
+                m_ticket = 0;
                 m_stdinEnded = true;
                 m_tooLarge = false;
                 m_replyPending = true;
@@ -285,8 +303,31 @@ void FcgiConnection::serveRequest(qint64 now) {
                                   printable(m_params.value("QUERY_STRING")),
                               2);
     } else {
+        m_shared.response.ticket = ++g_tickets;
         m_shared.handler(m_params, m_shared.response);
+        if (m_shared.response.deferred) {
+            // Its reply comes later: the others are served meanwhile.
+            m_phase = Parked;
+            m_ticket = m_shared.response.ticket;
+            m_parkedUntil = now + m_shared.limits.parkedMs;
+            m_deadline = 0;
+            m_params.clear();
+            return;
+        }
     }
+    reply(now);
+    m_params.clear();
+}
+
+bool FcgiConnection::deliver(qint64 now) {
+    m_phase = Answered;
+    m_ticket = 0;
+    m_lastUsed = ++m_shared.turn;
+    reply(now);
+    return !m_closeNow;
+}
+
+void FcgiConnection::reply(qint64 now) {
     m_shared.pieces.clear();
     fcgi::addReply(m_id, m_shared.response.head, m_shared.response.body.constData(), size_t(m_shared.response.body.size()), m_shared.pieces,
                    m_shared.headers);
@@ -298,7 +339,6 @@ void FcgiConnection::serveRequest(qint64 now) {
         afterReply(now);
     }
     m_shared.response.body = QByteArray();  // an old frame is not held until the next request
-    m_params.clear();
 }
 
 void FcgiConnection::afterReply(qint64 now) {

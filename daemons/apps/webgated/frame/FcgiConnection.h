@@ -24,6 +24,9 @@ struct FcgiLimits {
     long long maxBody = 1 << 20;
     /// How long an answered connection the web server did not keep may take to close its end.
     int lingerMs = 1000;
+    /// How long a request whose reply comes later may wait for it (longer than any command's
+    /// own limit); then its connection is dropped.
+    int parkedMs = 60000;
 };
 
 /// Turns a request's parameters into its response (runs on the serving thread).
@@ -62,6 +65,12 @@ public:
     short pollEvents() const {
         return m_closeBy ? POLLIN : hasOutput() ? POLLOUT : m_peerClosed ? 0 : POLLIN;
     }
+    /// Waiting for a reply that comes later: what it is posted back with (0 when not waiting).
+    bool isParked() const { return m_phase == Parked; }
+    unsigned long long ticket() const { return m_phase == Parked ? m_ticket : 0; }
+    /// Sends the reply that came for the parked request, from the shared response; false once
+    /// the connection is to be closed.
+    bool deliver(qint64 now);
     /// The next time it must be looked at without the socket's word (0: none; `now`: at once,
     /// records already read wait for their turn).
     qint64 wakeAt(qint64 now) const;
@@ -70,13 +79,18 @@ public:
     /// Writes what the socket takes now; false on a failed connection.
     bool flush(qint64 now);
     bool hasOutput() const { return m_outStart < m_out.size(); }
-    /// How readily it is closed to make room: lingering, idle, in a request, with a reply to send.
-    int evictionRank() const { return m_closeBy ? 0 : atRest() && !hasOutput() ? 1 : hasOutput() ? 3 : 2; }
+    /// How readily it is closed to make room: lingering, idle, in a request, with a reply to
+    /// send; one waiting for a reply that comes later never is (kNeverEvicted).
+    int evictionRank() const {
+        return m_phase == Parked ? kNeverEvicted : m_closeBy ? 0 : atRest() && !hasOutput() ? 1 : hasOutput() ? 3 : 2;
+    }
+    static constexpr int kNeverEvicted = 4;
 
 private:
     // Where the request on the connection is: being read (parameters, then body), complete and
-    // waiting for its reply, or answered (what still arrives for it is read and ignored).
-    enum Phase { None, Params, Body, Ready, Answered };
+    // waiting for its turn, parked until its reply comes from elsewhere, or answered (what still
+    // arrives for it is read and ignored).
+    enum Phase { None, Params, Body, Ready, Parked, Answered };
 
     size_t buffered() const { return m_in.size() - m_inStart; }
     bool hasWholeRecord() const;
@@ -89,6 +103,7 @@ private:
     bool handle(const fcgi::Header& h, const char* content, qint64 now);
     void management(const fcgi::Header& h, const char* content, qint64 now);
     void serveRequest(qint64 now);
+    void reply(qint64 now);
     void afterReply(qint64 now);
     bool send(qint64 now);
     void queue(const std::string& bytes, qint64 now);
@@ -114,4 +129,6 @@ private:
     qint64 m_deadline = 0;  // the request in progress is dropped at this time of the loop's clock
     qint64 m_writeBy = 0;   // the reply must have moved by then
     qint64 m_closeBy = 0;   // shut down for writing: closed when the peer closes, at the latest then
+    unsigned long long m_ticket = 0;  // of the parked request
+    qint64 m_parkedUntil = 0;
 };

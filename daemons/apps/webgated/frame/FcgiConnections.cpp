@@ -64,6 +64,7 @@ public:
 
 private:
     bool acceptConnection(qint64 now, QString* failure);
+    void deliverPosted(qint64 now);
     void finish();
     // Closed connections are kept for the next ones, with their buffers.
     void release(std::unique_ptr<FcgiConnection> connection) {
@@ -104,7 +105,14 @@ bool FcgiConnections::Run::serve(QString* failure) {
         m_owner.m_lastTurnMs.store(monotonicMs(), std::memory_order_relaxed);
         m_owner.m_open.store(static_cast<int>(m_connections.size()), std::memory_order_relaxed);
         qint64 now = m_clock.elapsed();
-        const bool accepting = now >= m_acceptPausedUntil;
+        const int parked = int(std::count_if(m_connections.begin(), m_connections.end(),
+                                             [](const auto& c) { return c->isParked(); }));
+        m_owner.m_parked.store(parked, std::memory_order_relaxed);
+        // When every connection waits for a reply that comes later, none is closed for a new
+        // one: that waits in the listening socket's backlog until one is answered.
+        const bool full = int(m_connections.size()) >= m_shared.limits.maxConnections &&
+                          parked == int(m_connections.size());
+        const bool accepting = now >= m_acceptPausedUntil && !full;
         qint64 wakeAt = accepting ? -1 : m_acceptPausedUntil;
         m_fds.clear();
         m_fds.push_back({m_owner.m_wakeFd, POLLIN, 0});
@@ -121,7 +129,12 @@ bool FcgiConnections::Run::serve(QString* failure) {
             *failure = QStringLiteral("poll failed: ") + QString::fromLocal8Bit(std::strerror(errno));
             return false;
         }
-        if (m_fds[0].revents != 0) break;
+        if (m_fds[0].revents != 0) {
+            if (m_owner.m_stopping.load()) break;
+            quint64 count = 0;  // a reply was posted: the wake-up is taken
+            const ssize_t got = ::read(m_owner.m_wakeFd, &count, sizeof(count));
+            (void)got;
+        }
         now = m_clock.elapsed();
         // Each connection moves as far as it can without waiting; none waits for another.
         size_t kept = 0;
@@ -133,6 +146,7 @@ bool FcgiConnections::Run::serve(QString* failure) {
             }
         }
         m_connections.resize(kept);
+        deliverPosted(now);
         if (m_fds[1].revents & POLLNVAL) {
             *failure = QStringLiteral("the listening socket is closed");
             return false;
@@ -141,6 +155,7 @@ bool FcgiConnections::Run::serve(QString* failure) {
     }
     finish();
     m_owner.m_open.store(0, std::memory_order_relaxed);
+    m_owner.m_parked.store(0, std::memory_order_relaxed);
     m_owner.m_lastTurnMs.store(-1, std::memory_order_relaxed);
     return true;
 }
@@ -191,22 +206,59 @@ bool FcgiConnections::Run::acceptConnection(qint64 now, QString* failure) {
     return true;
 }
 
+void FcgiConnections::Run::deliverPosted(qint64 now) {
+    if (!m_owner.m_hasPosted.load()) return;
+    std::vector<Posted> posted;
+    {
+        std::lock_guard<std::mutex> lock(m_owner.m_postedMutex);
+        posted.swap(m_owner.m_posted);
+        m_owner.m_hasPosted = false;
+    }
+    for (Posted& p : posted) {
+        m_shared.response.clear();
+        p.reply(m_shared.response);  // its log lines and figures, whether its connection is there or not
+        const auto parked = std::find_if(m_connections.begin(), m_connections.end(),
+                                         [&p](const auto& c) { return c->ticket() == p.ticket; });
+        if (parked != m_connections.end() && !(*parked)->deliver(now)) {
+            release(std::move(*parked));
+            m_connections.erase(parked);
+        }
+        m_shared.response.body = QByteArray();
+    }
+}
+
 void FcgiConnections::Run::finish() {
-    // Replies already made go out, for a bounded time; nothing else is read.
+    // Replies already made go out, and those still to come are awaited, for a bounded time;
+    // nothing else is read.
+    quint64 count = 0;
+    if (::read(m_owner.m_wakeFd, &count, sizeof(count)) < 0) count = 0;  // the stop's wake-up
     const qint64 flushBy = m_clock.elapsed() + m_owner.m_flushMs.load();
     for (;;) {
+        deliverPosted(m_clock.elapsed());
         m_connections.erase(std::remove_if(m_connections.begin(), m_connections.end(),
-                                           [](const auto& c) { return !c->hasOutput(); }),
+                                           [](const auto& c) { return !c->hasOutput() && !c->isParked(); }),
                             m_connections.end());  // closed as they go
         const qint64 left = flushBy - m_clock.elapsed();
-        if (m_connections.empty() || left <= 0) return;
+        if (m_connections.empty() || left <= 0) break;
         m_fds.clear();
-        for (const auto& c : m_connections) m_fds.push_back({c->fd(), POLLOUT, 0});
-        if (::poll(m_fds.data(), m_fds.size(), int(left)) < 0 && errno != EINTR) return;
+        m_fds.push_back({m_owner.m_wakeFd, POLLIN, 0});
+        for (const auto& c : m_connections) m_fds.push_back({c->fd(), short(c->hasOutput() ? POLLOUT : 0), 0});
+        if (::poll(m_fds.data(), m_fds.size(), int(left)) < 0 && errno != EINTR) break;
+        if (m_fds[0].revents != 0 && ::read(m_owner.m_wakeFd, &count, sizeof(count)) < 0) count = 0;
         for (size_t i = 0; i < m_connections.size(); ++i) {
-            if (m_fds[i].revents != 0 && !m_connections[i]->flush(m_clock.elapsed())) m_connections[i].reset();
+            if (m_fds[i + 1].revents != 0 && m_connections[i]->hasOutput() &&
+                !m_connections[i]->flush(m_clock.elapsed())) {
+                m_connections[i].reset();
+            }
         }
         m_connections.erase(std::remove(m_connections.begin(), m_connections.end(), nullptr), m_connections.end());
+    }
+    const auto waiting = std::count_if(m_connections.begin(), m_connections.end(),
+                                       [](const auto& c) { return c->isParked(); });
+    if (waiting > 0) {
+        Log::singleton()->log(QStringLiteral("%1 requests whose replies were still to come get none: the daemon stops")
+                                  .arg(waiting),
+                              1);
     }
 }
 
@@ -231,6 +283,17 @@ bool FcgiConnections::serve(int listenFd, const Limits& limits, const Handler& h
 void FcgiConnections::requestStop(int flushMs) {
     m_flushMs = flushMs;
     m_stopping = true;
+    const quint64 one = 1;
+    const ssize_t written = ::write(m_wakeFd, &one, sizeof(one));
+    (void)written;  // a full counter still wakes the loop
+}
+
+void FcgiConnections::post(unsigned long long ticket, Reply reply) {
+    {
+        std::lock_guard<std::mutex> lock(m_postedMutex);
+        m_posted.push_back({ticket, std::move(reply)});
+        m_hasPosted = true;
+    }
     const quint64 one = 1;
     const ssize_t written = ::write(m_wakeFd, &one, sizeof(one));
     (void)written;  // a full counter still wakes the loop

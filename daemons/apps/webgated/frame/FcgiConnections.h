@@ -2,6 +2,9 @@
 
 #include <QString>
 #include <atomic>
+#include <functional>
+#include <mutex>
+#include <vector>
 
 #include "frame/FcgiConnection.h"
 
@@ -29,10 +32,19 @@ public:
     /// Once serve() has returned: forgets a stop request it did not see.
     void rearm();
 
+    /// Writes a reply that comes later into the response it is given (request thread).
+    using Reply = std::function<void(Response&)>;
+    /// Any thread: the reply to the request that was deferred with `ticket` is ready. serve()
+    /// runs `reply` on its thread, always (the request's log lines and figures end there), and
+    /// sends what it wrote when that request's connection is still open.
+    void post(unsigned long long ticket, Reply reply);
+
     /// Any thread: milliseconds since serve() last turned (it turns at least once a second;
     /// -1 while it does not run), and the connections it holds open.
     qint64 loopAgeMs() const;
     int openConnections() const { return m_open.load(std::memory_order_relaxed); }
+    /// Any thread: the connections whose request waits for a reply that comes later.
+    int parkedConnections() const { return m_parked.load(std::memory_order_relaxed); }
 
     /// True when `fd` is no listening socket: the process runs as a CGI program.
     static bool isCgi(int fd);
@@ -44,4 +56,12 @@ private:
     std::atomic<int> m_flushMs{0};
     std::atomic<qint64> m_lastTurnMs{-1};  // on the monotonic clock
     std::atomic<int> m_open{0};
+    std::atomic<int> m_parked{0};
+    struct Posted {
+        unsigned long long ticket;
+        Reply reply;
+    };
+    std::mutex m_postedMutex;
+    std::vector<Posted> m_posted;
+    std::atomic<bool> m_hasPosted{false};
 };

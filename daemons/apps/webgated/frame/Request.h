@@ -2,9 +2,12 @@
 
 #include <QByteArray>
 #include <QString>
+#include <memory>
 
 #include "frame/Json.h"
 #include "frame/RequestResult.h"
+
+class DeferredReply;
 
 /// What a command handler gets: the parsed query (read only), the reply object it adds keys
 /// to, the quiet flag, and the raw reply for commands that write the whole response.
@@ -53,6 +56,13 @@ public:
         m_rawBody = body;
     }
     bool isRaw() const { return m_raw; }
+
+    /// Answers later: the reply goes out once the returned handle is finished, from any thread;
+    /// what the handler returns is then ignored. For a command whose work would block the loop.
+    std::shared_ptr<DeferredReply> defer();
+    bool isDeferred() const { return m_deferred != nullptr; }
+    /// The request loop's side: the handle defer() made, handed over once.
+    std::shared_ptr<DeferredReply> takeDeferred() { return std::move(m_deferred); }
     const char* rawHeader() const { return m_rawHeader; }
     const QByteArray& rawBody() const { return m_rawBody; }
 
@@ -66,4 +76,5 @@ private:
     bool m_raw = false;
     const char* m_rawHeader = nullptr;
     QByteArray m_rawBody;
+    std::shared_ptr<DeferredReply> m_deferred;
 };

@@ -1,9 +1,14 @@
 #include "frame/RequestProcessor.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <mutex>
 
+#include "frame/FcgiConnections.h"
+#include "frame/Request.h"
+#include "frame/Worker.h"
 #include "kel/corvanta/daemons/Log.h"
 
 using kel::corvanta::daemons::Log;
@@ -52,8 +57,8 @@ void appendMember(std::string& out, const char* key, const char* value) {
 
 }  // namespace
 
-RequestProcessor::RequestProcessor(Fcgi& fcgi, CommandTable table)
-    : m_fcgi(fcgi), m_table(std::move(table)), m_guard(new AccessGuard()) {
+RequestProcessor::RequestProcessor(Fcgi& fcgi, CommandTable table, Worker& worker, FcgiConnections& transport)
+    : m_fcgi(fcgi), m_worker(worker), m_transport(transport), m_table(std::move(table)), m_guard(new AccessGuard()) {
     // A name listed twice keeps its first row, as a search in table order would.
     std::vector<const char*> names;
     for (size_t i = 0; i < m_table.size(); ++i) {
@@ -109,6 +114,33 @@ QByteArray RequestProcessor::process(const char* queryString, const RequestHeade
     return response.joined();
 }
 
+namespace {
+
+qint64 nanosecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Runs a handler in the worker thread; its reply goes out through the request loop.
+void runOnWorker(DeferredReply& reply, RequestResult (*handler)(Fcgi&, Request&), Fcgi& fcgi) {
+    RequestResult result = Failed;
+    try {
+        result = handler(fcgi, reply.request());
+    } catch (...) {
+        reply.fail();
+        return;
+    }
+    reply.finish(result);
+}
+
+// A reply awaited where it is processed (no transport serves others meanwhile).
+struct Awaited {
+    std::mutex mutex;
+    std::condition_variable ready;
+    bool done = false;
+};
+
+}  // namespace
+
 void RequestProcessor::process(const char* queryString, const RequestHeaders& headers, Response& response,
                                QByteArray& query) const {
     const auto start = std::chrono::steady_clock::now();
@@ -116,18 +148,86 @@ void RequestProcessor::process(const char* queryString, const RequestHeaders& he
     // Bytes throughout: the query is Latin-1 text, one character per byte.
     decode(queryString ? queryString : "NULL QUERY STRING", query);
     Tally tally = {m_table.size(), RequestOutcome::UnknownCommand};
+    Deferral deferral;
     try {
-        processDecoded(query, headers, response, tally);
+        processDecoded(query, headers, response, tally, deferral);
     } catch (...) {
         log("EXCEPTION WHILE PROCESSING REQUEST !!!, request string: ", query, 0);
         response.clear();
         tally.outcome = RequestOutcome::Exception;
+        deferral = Deferral();
+    }
+    const bool head = headers.method && std::strcmp(headers.method, "HEAD") == 0;
+    if (deferral.reply) {
+        deferral.reply->row = tally.row;
+        deferral.reply->head = head;
+        deferral.reply->start = start;
+        defer(deferral, response);
+        return;
     }
     // A HEAD request gets the header lines a GET would get, never a body.
-    if (headers.method && std::strcmp(headers.method, "HEAD") == 0) response.dropBody();
-    m_metrics->count(tally.row, tally.outcome,
-                     std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
-                         .count());
+    if (head) response.dropBody();
+    m_metrics->count(tally.row, tally.outcome, nanosecondsSince(start));
+}
+
+void RequestProcessor::defer(Deferral& deferral, Response& response) const {
+    std::shared_ptr<DeferredReply> reply = std::move(deferral.reply);
+    const unsigned long long ticket = response.ticket;
+    std::shared_ptr<Awaited> awaited;
+    DeferredReply::Sink sink;
+    if (ticket != 0) {
+        sink = [this, ticket](std::shared_ptr<DeferredReply> done) {
+            m_transport.post(ticket, [this, done](Response& out) { complete(*done, out); });
+        };
+    } else {
+        awaited = std::make_shared<Awaited>();
+        sink = [awaited](std::shared_ptr<DeferredReply>) {
+            std::lock_guard<std::mutex> lock(awaited->mutex);
+            awaited->done = true;
+            awaited->ready.notify_all();
+        };
+    }
+    reply->adopt(std::move(deferral.request), std::move(deferral.query), std::move(sink));
+    if (deferral.workerHandler) {
+        auto handler = deferral.workerHandler;
+        Fcgi& fcgi = m_fcgi;
+        if (!m_worker.post([reply, handler, &fcgi] { runOnWorker(*reply, handler, fcgi); })) {
+            reply->finish(Failed);  // the daemon stops
+        }
+    }
+    if (ticket != 0) {
+        response.deferred = true;
+        return;
+    }
+    std::unique_lock<std::mutex> lock(awaited->mutex);
+    if (!awaited->ready.wait_for(lock, std::chrono::milliseconds(kAwaitMs), [&awaited] { return awaited->done; })) {
+        lock.unlock();
+        log("NO REPLY CAME IN TIME, request string: ", reply->request().queryText(), 0);
+        response.clear();
+        m_metrics->count(reply->row, RequestOutcome::Exception, nanosecondsSince(reply->start));
+        return;
+    }
+    lock.unlock();
+    complete(*reply, response);
+}
+
+void RequestProcessor::complete(DeferredReply& reply, Response& response) const {
+    response.clear();
+    Tally tally = {reply.row, RequestOutcome::Exception};
+    if (reply.threw()) {
+        log("EXCEPTION WHILE PROCESSING REQUEST !!!, request string: ", reply.request().queryText(), 0);
+    } else {
+        try {
+            reply.addMembers();
+            finishReply(reply.request(), reply.result(), response, tally);
+        } catch (...) {
+            log("EXCEPTION WHILE PROCESSING REQUEST !!!, request string: ", reply.request().queryText(), 0);
+            response.clear();
+            tally.outcome = RequestOutcome::Exception;
+        }
+    }
+    if (reply.head) response.dropBody();
+    m_metrics->count(tally.row, tally.outcome, nanosecondsSince(reply.start));
 }
 
 namespace {
@@ -162,7 +262,7 @@ const Command* RequestProcessor::find(const char* name) const {
 }
 
 void RequestProcessor::processDecoded(const QByteArray& query, const RequestHeaders& headers,
-                                      Response& response, Tally& tally) const {
+                                      Response& response, Tally& tally, Deferral& deferral) const {
     log("recieved query string:", query, 4);
 
     std::string& out = response.head;
@@ -231,22 +331,39 @@ void RequestProcessor::processDecoded(const QByteArray& query, const RequestHead
     }
 
     // The plain query's only member is "TYPE", which no handler reads as a parameter.
-    Request request(parsed.get(), nullptr);
-    request.setQueryText(query);
+    auto request = std::make_unique<Request>(parsed.get(), nullptr);
+    request->setQueryText(query);
     RequestResult result = hasType ? UnknownCommand : NoTypeField;
-    if (name) {
-        if (command) {
-            request.setQuiet(command->quiet);
-            result = command->handler(m_fcgi, request);
+    if (command) {
+        request->setQuiet(command->quiet);
+        if (command->thread == CommandThread::Worker) {
+            deferral.reply = std::make_shared<DeferredReply>();
+            deferral.workerHandler = command->handler;
+        } else {
+            result = command->handler(m_fcgi, *request);
+            deferral.reply = request->takeDeferred();
         }
-        if (request.isRaw()) {
-            tally.outcome = RequestOutcome::Raw;
+        if (deferral.reply) {
             out.clear();
-            if (request.rawHeader()) out.append(request.rawHeader());
-            response.body = request.rawBody();
+            deferral.request = std::move(request);
+            deferral.query = std::move(parsed);
             return;
         }
     }
+    finishReply(*request, result, response, tally);
+}
+
+void RequestProcessor::finishReply(Request& request, RequestResult result, Response& response, Tally& tally) const {
+    std::string& out = response.head;
+    const QByteArray& query = request.queryText();
+    if (request.isRaw()) {
+        tally.outcome = RequestOutcome::Raw;
+        out.clear();
+        if (request.rawHeader()) out.append(request.rawHeader());
+        response.body = request.rawBody();
+        return;
+    }
+    if (out.empty()) out.append(kJsonHeader, sizeof(kJsonHeader) - 1);
     const Envelope envelope = envelopeOf(result);
     tally.outcome = result >= Ack && result <= InvalidFileName ? static_cast<RequestOutcome>(result)
                                                                 : RequestOutcome::UnknownError;

@@ -9,19 +9,27 @@
 #include <vector>
 
 #include "frame/AccessGuard.h"
+#include "frame/DeferredReply.h"
 #include "frame/Request.h"
 #include "frame/RequestMetrics.h"
 #include "frame/Response.h"
 
 class Fcgi;
+class FcgiConnections;
+class Worker;
 
-/// One row of the command table: name, handler, quiet flag, and whether the command acts on the
-/// robot or only reads (a row that does not say acts).
+/// Where a command's handler runs: in the request thread, or in the worker thread for work that
+/// may block (the disk, a local socket); the loop serves the others meanwhile.
+enum class CommandThread { Request, Worker };
+
+/// One row of the command table: name, handler, quiet flag, whether the command acts on the
+/// robot or only reads (a row that does not say acts), and the thread its handler runs in.
 struct Command {
     const char* name;
     RequestResult (*handler)(Fcgi& fcgi, Request& request);
     bool quiet;
     CommandAccess access = CommandAccess::Acting;
+    CommandThread thread = CommandThread::Request;
 };
 using CommandTable = std::vector<Command>;
 
@@ -29,16 +37,27 @@ using CommandTable = std::vector<Command>;
 /// and the request's log lines. Runs in the request thread.
 class RequestProcessor {
 public:
-    RequestProcessor(Fcgi& fcgi, CommandTable table);
+    /// Handlers marked for the worker run in `worker`; replies that come later are posted to
+    /// `transport`.
+    RequestProcessor(Fcgi& fcgi, CommandTable table, Worker& worker, FcgiConnections& transport);
 
     /// Turns a QUERY_STRING value (nullptr when unset) into the response bytes: header lines and
     /// body. Returns an empty array when a handler threw (nothing at all is written then).
     /// `headers` are the request's other parameters, which decide who may run the command; a
-    /// HEAD request gets the header lines alone.
+    /// HEAD request gets the header lines alone. A reply that comes later is awaited here.
     QByteArray process(const char* queryString, const RequestHeaders& headers = RequestHeaders()) const;
     /// The same into `response`, whose buffers are reused; `query` is scratch space kept with it.
+    /// With a transport `response.ticket` set, a reply that comes later is not awaited: the
+    /// response is marked deferred, and the reply is posted to the transport with the ticket.
     void process(const char* queryString, const RequestHeaders& headers, Response& response,
                  QByteArray& query) const;
+    /// Writes the reply of a deferred request, once finished, into `response` (the thread the
+    /// transport serves from): its envelope, its last log line and its figures.
+    void complete(DeferredReply& reply, Response& response) const;
+
+    /// The longest a reply that comes later is awaited where nothing else is served meanwhile
+    /// (longer than any command's own limit).
+    static constexpr int kAwaitMs = 60000;
 
     /// The four escapes the page uses: %20, %22, %7B and %7D; nothing else is decoded.
     static QByteArray decode(const QByteArray& query);
@@ -55,11 +74,23 @@ private:
         size_t row;
         RequestOutcome outcome;
     };
+    /// A request whose reply comes later: what processDecoded() leaves for process().
+    struct Deferral {
+        std::shared_ptr<DeferredReply> reply;
+        std::unique_ptr<Request> request;
+        JsonPtr query;
+        RequestResult (*workerHandler)(Fcgi& fcgi, Request& request) = nullptr;
+    };
     void processDecoded(const QByteArray& query, const RequestHeaders& headers, Response& response,
-                        Tally& tally) const;
+                        Tally& tally, Deferral& deferral) const;
+    void defer(Deferral& deferral, Response& response) const;
+    /// The envelope of a handler's result (or its raw reply), and the request's last log line.
+    void finishReply(Request& request, RequestResult result, Response& response, Tally& tally) const;
     const Command* find(const char* name) const;
 
     Fcgi& m_fcgi;
+    Worker& m_worker;
+    FcgiConnections& m_transport;
     CommandTable m_table;
     std::unordered_map<std::string_view, size_t> m_index;  // name -> first row with it
     std::unique_ptr<AccessGuard> m_guard;

@@ -11,6 +11,7 @@ void Response::clear() {
     if (head.capacity() > kKeptResponseBytes) std::string().swap(head);
     head.clear();
     body = QByteArray();
+    deferred = false;
 }
 
 QByteArray Response::joined() const {

@@ -9,6 +9,11 @@
 struct Response {
     std::string head;
     QByteArray body;
+    /// Set by the transport before the request is processed: what a deferred reply is posted
+    /// back with (0: no transport waits for it, the reply is awaited where it is processed).
+    unsigned long long ticket = 0;
+    /// Set by the processing: the reply comes later, posted back with `ticket`.
+    bool deferred = false;
 
     void clear();
     /// Both parts in one array (empty when the request failed).

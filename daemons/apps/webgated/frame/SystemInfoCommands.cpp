@@ -1,19 +1,15 @@
 #include "frame/SystemInfoCommands.h"
 
-#include <pthread.h>
-#include <sched.h>
-#include <signal.h>
-
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
-#include <QProcess>
 #include <QSaveFile>
 #include <QStringList>
 #include <QTcpSocket>
 #include <algorithm>
 
 #include "frame/FsRoot.h"
+#include "frame/PackageListing.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "kel/rpc/Client.h"
 
@@ -23,12 +19,7 @@ namespace {
 
 const char kVersionFile[] = "/version.txt";
 const char kPackageListFile[] = "/var/www/updlist.vnt";
-constexpr int kDpkgTimeoutMs = 60000;
 constexpr qint64 kDebugMessageBudgetMs = 1000;
-
-void log(const QString& text, int level) {
-    kel::corvanta::daemons::Log::singleton()->log(text, level);
-}
 
 json_t* menuItem(const char* name, bool on) {
     json_t* item = json_object();
@@ -89,54 +80,14 @@ JsonPtr parsePackageListing(const QByteArray& listing) {
     return records;
 }
 
-RequestResult updateCheck(Request& request) {
-    // No shell: dpkg is started directly, and a failed run leaves the last good list in place.
-    QProcess dpkg;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("COLUMNS"), QStringLiteral("200"));
-    dpkg.setProcessEnvironment(environment);
-    dpkg.setStandardInputFile(QProcess::nullDevice());
-    {
-        // The request thread keeps process signals blocked and runs as a batch thread; dpkg
-        // starts as any program would, with neither.
-        sigset_t none;
-        sigset_t savedSignals;
-        sigemptyset(&none);
-        pthread_sigmask(SIG_SETMASK, &none, &savedSignals);
-        int savedPolicy = SCHED_OTHER;
-        sched_param savedParam = {};
-        pthread_getschedparam(pthread_self(), &savedPolicy, &savedParam);
-        const sched_param normal = {};
-        pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
-        dpkg.start(QStringLiteral("dpkg"), {QStringLiteral("-l")});
-        pthread_setschedparam(pthread_self(), savedPolicy, &savedParam);
-        pthread_sigmask(SIG_SETMASK, &savedSignals, nullptr);
-    }
-    if (!dpkg.waitForStarted()) {
-        log(QStringLiteral("updateCheck: cannot start dpkg: ") + dpkg.errorString(), 1);
-        return Failed;
-    }
-    if (!dpkg.waitForFinished(kDpkgTimeoutMs)) {
-        dpkg.kill();
-        dpkg.waitForFinished();
-        log(QStringLiteral("updateCheck: dpkg did not finish"), 1);
-        return Failed;
-    }
-    if (dpkg.exitStatus() != QProcess::NormalExit || dpkg.exitCode() != 0) {
-        log(QStringLiteral("updateCheck: dpkg failed with exit code %1").arg(dpkg.exitCode()), 1);
-        return Failed;
-    }
-    const QByteArray listing = dpkg.readAllStandardOutput();
-
-    const QString listFile = FsRoot::fsPath(QString::fromLatin1(kPackageListFile));
-    JsonPtr records = parsePackageListing(listing);
-    if (!replaceFile(listFile, listing) || !replaceFile(listFile, jsonDump(records.get(), 0))) {
-        log(QStringLiteral("updateCheck: cannot write ") + QString::fromLatin1(kPackageListFile),
-            1);
-        return Failed;
-    }
-    request.set("DATA", records.release());
+RequestResult updateCheck(Request& request, PackageListing& listing) {
+    listing.request(request.defer());
     return Ack;
+}
+
+bool storePackageList(const QByteArray& listing, const json_t* records) {
+    const QString listFile = FsRoot::fsPath(QString::fromLatin1(kPackageListFile));
+    return replaceFile(listFile, listing) && replaceFile(listFile, jsonDump(records, 0));
 }
 
 RequestResult sendDebugMessage(Request& request, quint16 port) {

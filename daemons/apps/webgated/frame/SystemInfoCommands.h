@@ -7,8 +7,9 @@
 namespace kel::rpc {
 class Client;
 }
+class PackageListing;
 
-/// The commands about the daemon and the robot computer as a whole. Run in the request thread.
+/// The commands about the daemon and the robot computer as a whole.
 namespace SystemInfoCommands {
 
 /// Where the local debug service listens.
@@ -20,8 +21,12 @@ RequestResult getMenuItems(Request& request, const kel::rpc::Client& parameters)
 /// The first line of "/version.txt".
 RequestResult getVersion(Request& request);
 
-/// Lists the installed packages with dpkg, keeps them in "/var/www/updlist.vnt" and replies them.
-RequestResult updateCheck(Request& request);
+/// Lists the installed packages with dpkg, keeps them in "/var/www/updlist.vnt" and replies them,
+/// once `listing` has them: the request is answered later.
+RequestResult updateCheck(Request& request, PackageListing& listing);
+
+/// Keeps a listing in the list file, then its records in their place (each step atomic).
+bool storePackageList(const QByteArray& listing, const json_t* records);
 
 /// Hands the "message" text to the debug service on 127.0.0.1:`port`; never waits much longer
 /// than a second, and a missing service is not an error.
