@@ -1,17 +1,23 @@
 // The request loop over a real FastCGI socket: serving, stopping with a request in progress
 // (which still finishes and is answered), peers that stall, trickle or stop reading holding only
 // themselves, what one kept connection may carry (bodies, late records, requests written at
-// once, HEAD, management records and hostile records), the connection limit, and an accept
-// that cannot work ending the loop with a level-0 line.
+// once, HEAD, management records and hostile records), the connection limit, an accept that
+// cannot work ending the loop with a level-0 line, and replies that come later (work in the
+// worker thread, the package tool) holding nobody.
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <QThread>
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -19,6 +25,8 @@
 #include "FcgiClient.h"
 #include "Fcgi.h"
 #include "Wait.h"
+#include "frame/PackageListing.h"
+#include "frame/SystemInfoCommands.h"
 
 using testsupport::DaemonEnvironment;
 using namespace testsupport::fcgiclient;
@@ -63,14 +71,45 @@ RequestResult raw(Fcgi&, Request& request) {
 }
 QByteArray rawQuery(int bytes) { return "{\"TYPE\":\"raw\",\"bytes\":" + QByteArray::number(bytes) + "}"; }
 
+// Replies that come later: each "later" request's handle, finished by the test.
+std::mutex g_laterMutex;
+std::vector<std::shared_ptr<DeferredReply>> g_later;
+RequestResult later(Fcgi&, Request& request) {
+    std::lock_guard<std::mutex> lock(g_laterMutex);
+    g_later.push_back(request.defer());
+    return Failed;  // not what the reply says: it comes later
+}
+size_t laterCount() {
+    std::lock_guard<std::mutex> lock(g_laterMutex);
+    return g_later.size();
+}
+// Finishes the `i`th "later" request from a thread of its own, with {"n":i}.
+void finishLater(size_t i) {
+    std::shared_ptr<DeferredReply> reply;
+    {
+        std::lock_guard<std::mutex> lock(g_laterMutex);
+        reply = g_later.at(i);
+    }
+    std::thread([reply, i] { reply->finish(Data, JsonPtr(json_pack("{s:i}", "n", int(i)))); }).join();
+}
+QByteArray laterReply(int i) {
+    return "Content-type: text/html\r\n\r\n{\"n\":" + QByteArray::number(i) + ",\"TYPE\":\"DATA\"}";
+}
+
 class ConnectionTest : public ::testing::Test {
 protected:
     // Once, before any request thread: Qt's thread hand-over is invisible to ThreadSanitizer, so
     // replacing the table between two runs would show as a race with the last run's thread.
     static void SetUpTestSuite() {
-        DaemonEnvironment::instance().fcgi().setCommandTable({{"slow", slow, false},
-                                                              {"fast", fast, false},
-                                                              {"raw", raw, false, CommandAccess::Reading}});
+        DaemonEnvironment::instance().fcgi().setCommandTable(
+            {{"slow", slow, false},
+             {"fast", fast, false},
+             {"raw", raw, false, CommandAccess::Reading},
+             {"work", slow, false, CommandAccess::Acting, CommandThread::Worker},
+             {"later", later, false},
+             {"updateCheck", [](Fcgi& fcgi, Request& request) {
+                  return SystemInfoCommands::updateCheck(request, fcgi.packageListing());
+              }, false}});
     }
     void start(int readLimitMs = Fcgi::kReadTimeoutMs) {
         ASSERT_TRUE(socketOnStdin(m_socket));
@@ -331,6 +370,176 @@ TEST_F(ConnectionTest, AnAcceptThatCannotWorkEndsTheLoopWithALevel0Line) {
     EXPECT_TRUE(m_env.fcgi().hasLoopFailed());
     EXPECT_TRUE(m_env.logText().contains(QStringLiteral(
         "ERROR: the request loop ended, no more requests are served: accept failed: ")));
+}
+
+// Work in the worker thread and a reply finished from elsewhere hold nobody: requests that come
+// meanwhile are answered first, and the two replies arrive whole when they come.
+TEST_F(ConnectionTest, RepliesThatComeLaterHoldNobody) {
+    start();
+    Fcgi& fcgi = m_env.fcgi();
+    g_slowStarted = false;
+    g_slowMayFinish = false;
+    const size_t first = laterCount();
+    Peer work(m_socket);
+    Peer parked(m_socket);
+    ASSERT_TRUE(work.write(request(1, "{\"TYPE\":\"work\"}")));
+    ASSERT_TRUE(parked.write(request(2, "{\"TYPE\":\"later\"}")));
+    ASSERT_TRUE(testsupport::waitFor([&] { return g_slowStarted && laterCount() == first + 1; }));
+    for (int i = 0; i < 3; ++i) {
+        QByteArray out;
+        ASSERT_TRUE(get(m_socket, "{\"TYPE\":\"fast\"}", &out));
+        EXPECT_EQ(out, kAck);
+    }
+    EXPECT_EQ(fcgi.parkedConnections(), 2);
+    Answer answer;
+    EXPECT_FALSE(work.next(&answer, 0));
+    finishLater(first);
+    ASSERT_TRUE(parked.next(&answer));
+    EXPECT_EQ(answer.id, 2);
+    EXPECT_EQ(answer.content, laterReply(int(first)));
+    g_slowMayFinish = true;
+    ASSERT_TRUE(work.next(&answer));
+    EXPECT_EQ(answer.content, QByteArray("Content-type: text/html\r\n\r\n{\"finished\":\"yes\",\"TYPE\":\"ACK\"}"));
+    // Both connections are kept and serve the next request.
+    ASSERT_TRUE(parked.write(request(3, "{\"TYPE\":\"fast\"}")));
+    ASSERT_TRUE(parked.next(&answer));
+    EXPECT_EQ(answer.content, kAck);
+    EXPECT_TRUE(testsupport::waitFor([&] { return fcgi.parkedConnections() == 0; }));
+}
+
+// A peer that closes, or aborts its request, while the reply is still to come is dropped; the
+// reply that comes after finds nobody and the loop serves on.
+TEST_F(ConnectionTest, APeerThatLeavesBeforeItsReplyIsDroppedCleanly) {
+    start();
+    m_env.clearLog();
+    const size_t first = laterCount();
+    auto closing = std::make_unique<Peer>(m_socket);
+    Peer aborting(m_socket);
+    ASSERT_TRUE(closing->write(request(1, "{\"TYPE\":\"later\"}")));
+    ASSERT_TRUE(aborting.write(request(4, "{\"TYPE\":\"later\"}")));
+    ASSERT_TRUE(testsupport::waitFor([&] { return laterCount() == first + 2; }));
+    closing.reset();
+    ASSERT_TRUE(aborting.write(record(kAbortRequest, 4, "")));
+    Answer answer;
+    ASSERT_TRUE(aborting.next(&answer));
+    EXPECT_EQ(answer.type, kEndRequest);
+    EXPECT_EQ(answer.content, QByteArray());
+    EXPECT_TRUE(testsupport::waitFor([&] { return m_env.fcgi().parkedConnections() == 0; }));
+    EXPECT_TRUE(m_env.logText().contains(QStringLiteral("closed by the web server before its reply")));
+    finishLater(first);
+    finishLater(first + 1);
+    EXPECT_FALSE(aborting.next(&answer, 200));  // nothing more on the aborted request
+    ASSERT_TRUE(aborting.write(request(5, "{\"TYPE\":\"fast\"}")));
+    ASSERT_TRUE(aborting.next(&answer));
+    EXPECT_EQ(answer.id, 5);
+    EXPECT_EQ(answer.content, kAck);
+}
+
+// With every connection waiting for its reply, none is closed for a new one: that waits until a
+// reply has gone out, and then the answered connection is the one closed for it.
+TEST_F(ConnectionTest, ConnectionsWaitingForTheirRepliesAreNeverClosedToMakeRoom) {
+    start();
+    const size_t first = laterCount();
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (int i = 0; i < 64; ++i) {
+        peers.push_back(std::make_unique<Peer>(m_socket));
+        ASSERT_TRUE(peers.back()->write(request(1, "{\"TYPE\":\"later\"}")));
+    }
+    ASSERT_TRUE(testsupport::waitFor([&] { return laterCount() == first + 64; }));
+    Peer extra(m_socket);
+    ASSERT_TRUE(extra.write(request(1, "{\"TYPE\":\"fast\"}")));
+    Answer answer;
+    EXPECT_FALSE(extra.next(&answer, 300));
+    finishLater(first);
+    ASSERT_TRUE(peers[0]->next(&answer));
+    EXPECT_EQ(answer.content, laterReply(int(first)));
+    ASSERT_TRUE(extra.next(&answer));
+    EXPECT_EQ(answer.content, kAck);
+    EXPECT_TRUE(peers[0]->waitClosed(10000));
+    for (size_t i = 1; i < peers.size(); ++i) {
+        finishLater(first + i);
+        ASSERT_TRUE(peers[i]->next(&answer)) << i;
+        EXPECT_EQ(answer.content, laterReply(int(first + i)));
+    }
+}
+
+// A stop answers the replies that come within its grace time and drops the others.
+TEST_F(ConnectionTest, AStopAnswersTheRepliesThatComeInItsGraceAndDropsTheRest) {
+    start();
+    m_env.clearLog();
+    Fcgi& fcgi = m_env.fcgi();
+    const size_t first = laterCount();
+    Peer answered(m_socket);
+    Peer dropped(m_socket);
+    ASSERT_TRUE(answered.write(request(1, "{\"TYPE\":\"later\"}")));
+    ASSERT_TRUE(dropped.write(request(1, "{\"TYPE\":\"later\"}")));
+    ASSERT_TRUE(testsupport::waitFor([&] { return laterCount() == first + 2; }));
+    std::thread release([&] {
+        for (int i = 0; i < 10000 && !fcgi.isStopping(); ++i) QThread::msleep(1);
+        finishLater(first);
+    });
+    EXPECT_TRUE(fcgi.stop());
+    release.join();
+    Answer answer;
+    ASSERT_TRUE(answered.next(&answer));
+    EXPECT_EQ(answer.content, laterReply(int(first)));
+    EXPECT_TRUE(dropped.waitClosed(0));
+    EXPECT_TRUE(m_env.logText().contains(QStringLiteral("1 requests whose replies were still to come get none")));
+    finishLater(first + 1);  // after the loop: nobody waits for it
+}
+
+// updateCheck with a package tool that takes its time: what comes meanwhile is answered first,
+// two requests share one run, and a tool that hangs is killed with all it started at the limit.
+TEST_F(ConnectionTest, ThePackageToolHoldsNobodyAndAHungOneIsKilledAtItsLimit) {
+    start();
+    PackageListing& listing = m_env.fcgi().packageListing();
+    QTemporaryDir bin;
+    const QByteArray dir = QFile::encodeName(bin.path());
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", dir + ":" + path);
+    const auto tool = [&](const QByteArray& script) {
+        QFile file(bin.path() + "/dpkg");
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write("#!/bin/sh\n" + script) > 0 &&
+               file.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+    };
+    ASSERT_TRUE(tool("echo run >>" + dir + "/runs\nsleep 1\nprintf 'Desired\\n+++-===\\nii  pkg  1.0  amd64  text\\n'\n"));
+    const int runs = listing.runs();
+    Peer first(m_socket);
+    Peer second(m_socket);
+    ASSERT_TRUE(first.write(request(1, "{\"TYPE\":\"updateCheck\"}")));
+    ASSERT_TRUE(second.write(request(1, "{\"TYPE\":\"updateCheck\"}")));
+    Answer answer;
+    for (int i = 0; i < 5; ++i) {
+        QByteArray out;
+        ASSERT_TRUE(get(m_socket, "{\"TYPE\":\"fast\"}", &out));
+        EXPECT_EQ(out, kAck);
+        EXPECT_FALSE(first.next(&answer, 0)) << i;
+    }
+    const QByteArray listed = "Content-type: text/html\r\n\r\n"
+                              R"({"DATA":[{"sts":"ii","nme":"pkg","ver":"1.0"}],"TYPE":"ACK"})";
+    for (Peer* peer : {&first, &second}) {
+        ASSERT_TRUE(peer->next(&answer));
+        EXPECT_EQ(answer.content, listed);
+    }
+    EXPECT_EQ(listing.runs(), runs + 1);
+    EXPECT_EQ(QFile(bin.path() + "/runs").size(), 4);
+
+    listing.setTimeLimitMs(300);
+    ASSERT_TRUE(tool("echo $$ >" + dir + "/pid\nsleep 1000\n"));
+    ASSERT_TRUE(first.write(request(2, "{\"TYPE\":\"updateCheck\"}")));
+    ASSERT_TRUE(first.next(&answer));
+    listing.setTimeLimitMs(PackageListing::kTimeLimitMs);
+    qputenv("PATH", path);
+    EXPECT_EQ(answer.content, QByteArray("Content-type: text/html\r\n\r\n{\"TYPE\":\"ERR\"}"));
+    QFile pidFile(bin.path() + "/pid");
+    ASSERT_TRUE(pidFile.open(QIODevice::ReadOnly));
+    const pid_t group = pid_t(pidFile.readAll().trimmed().toInt());
+    ASSERT_GT(group, 0);
+    // The shell and its sleep are gone (once the system has taken the orphaned sleep's status).
+    EXPECT_TRUE(testsupport::waitFor([group] { return ::kill(-group, 0) != 0 && errno == ESRCH; }));
+    QByteArray out;
+    ASSERT_TRUE(get(m_socket, "{\"TYPE\":\"fast\"}", &out));
+    EXPECT_EQ(out, kAck);
 }
 
 }  // namespace
