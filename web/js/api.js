@@ -3,6 +3,8 @@
 // Relative, so the page works under any prefix the web server gives it.
 const ENDPOINT = 'webgated';
 const REQUEST_TIMEOUT_MS = 8000;
+// For a command that waits for a tool on the robot (updateCheck): as long as the web server waits.
+export const SLOW_REQUEST_TIMEOUT_MS = 30000;
 // The robot's own page says so with every command: a page of another site cannot send this
 // header without the daemon's consent, which it never gives.
 export const PAGE_HEADERS = { 'X-Webgated-Page': '1' };

@@ -1,5 +1,5 @@
 // Version, the installed packages and the debug channel; the menu switches.
-import { command } from './api.js';
+import { command, SLOW_REQUEST_TIMEOUT_MS } from './api.js';
 import { $, el, attempt } from './ui.js';
 
 export function setupSystem() {
@@ -21,8 +21,9 @@ export function setupSystem() {
   };
   $('#package-filter').addEventListener('input', show);
   $('#update-check').addEventListener('click', () => attempt(async () => {
-    // The package manager's listing can take a while on a busy robot.
-    packages = (await command({ TYPE: 'updateCheck' }, { signal: AbortSignal.timeout(60000) })).DATA;
+    // The package manager's listing can take a while on a busy robot: the daemon gives it 25 s,
+    // the web server waits 30 s for the daemon.
+    packages = (await command({ TYPE: 'updateCheck' }, { signal: AbortSignal.timeout(SLOW_REQUEST_TIMEOUT_MS) })).DATA;
     show();
     return packages.length;
   }, (n) => `${n} packages installed`));

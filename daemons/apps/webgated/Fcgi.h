@@ -77,7 +77,7 @@ public:
     /// The program started last (request thread only).
     QString& currentProgram() { return m_currentProgram; }
     const ProgramStore& programStore() const { return m_programStore; }
-    /// The settings page; only the request thread uses it once the thread runs.
+    /// The settings page; only the worker thread uses it once the threads run.
     ConfigPageBuilder& configPageBuilder() { return m_configPageBuilder; }
     ComponentRestarts& componentRestarts() { return m_componentRestarts; }
     NetworkChange* networkChange() const { return m_networkChange; }

@@ -17,8 +17,8 @@ class EventMailbox;
 class QTimer;
 class ScriptRunner;
 
-/// A network change that undoes itself unless it is confirmed in time. The request thread begins,
-/// confirms and asks; the script runs, the deadline passes and the files are put back on the main
+/// A network change that undoes itself unless it is confirmed in time. The worker thread begins and
+/// confirms, the request thread asks; the script runs, the deadline passes and the files are put back on the main
 /// thread. The change (with the files as they were) is kept in a state file, so that it survives
 /// a restart of the daemon.
 class NetworkChange : public QObject {

@@ -17,8 +17,9 @@ class TreeKill;
 
 /// Starts, watches and kills the programs and scripts the daemon runs for its commands. One
 /// instance, living in the main thread; every program is started through the configured
-/// "~/Scripts/sudo" program with the run name and the arguments. The request thread only posts
-/// work (runScript, killTree) and reads snapshots (the queries); it never touches a QProcess.
+/// "~/Scripts/sudo" program with the run name and the arguments. The request and worker
+/// threads only post work (runScript, killTree) and read snapshots (the queries); they never
+/// touch a QProcess.
 class ScriptRunner : public QObject {
     Q_OBJECT
 public:

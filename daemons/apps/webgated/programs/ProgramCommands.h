@@ -7,8 +7,8 @@
 class ProgramStore;
 
 /// The commands on the stored robot programs: list, delete, rename, run in the interpreter,
-/// stop, feed standard input and poll. Run in the request thread; processes are started and
-/// killed only through the script runner.
+/// stop, feed standard input and poll. The file commands run in the worker thread, the others in
+/// the request thread; processes are started and killed only through the script runner.
 namespace ProgramCommands {
 
 /// "DATA": name, size and path of every file in the store, sorted ignoring case.

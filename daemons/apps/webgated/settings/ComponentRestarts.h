@@ -4,7 +4,7 @@
 #include <QSet>
 #include <QString>
 
-/// The configuration files whose restart rule runs now. The request thread marks a file when
+/// The configuration files whose restart rule runs now. The worker thread marks a file when
 /// it starts the rule's script; the main thread clears it when the script has ended.
 class ComponentRestarts {
 public:

@@ -5,7 +5,7 @@
 class ConfigPageBuilder;
 class ComponentRestarts;
 
-/// The settings page's commands. They run in the request thread; the builder is theirs alone.
+/// The settings page's commands. They run in the worker thread; the builder is theirs alone.
 namespace SettingsCommands {
 
 /// Rebuilds the page and answers with the category list document.
