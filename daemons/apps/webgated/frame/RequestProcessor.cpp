@@ -120,8 +120,8 @@ qint64 nanosecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Runs a handler in the worker thread; its reply goes out through the request loop.
-void runOnWorker(DeferredReply& reply, RequestResult (*handler)(Fcgi&, Request&), Fcgi& fcgi) {
+// Runs a handler whose reply is deferred (in the worker thread, or where it is awaited).
+void runDeferred(DeferredReply& reply, RequestResult (*handler)(Fcgi&, Request&), Fcgi& fcgi) {
     RequestResult result = Failed;
     try {
         result = handler(fcgi, reply.request());
@@ -188,10 +188,13 @@ void RequestProcessor::defer(Deferral& deferral, Response& response) const {
         };
     }
     reply->adopt(std::move(deferral.request), std::move(deferral.query), std::move(sink));
-    if (deferral.workerHandler) {
+    if (deferral.workerHandler && ticket == 0) {
+        // Nothing is served meanwhile here: the work is done in this thread.
+        runDeferred(*reply, deferral.workerHandler, m_fcgi);
+    } else if (deferral.workerHandler) {
         auto handler = deferral.workerHandler;
         Fcgi& fcgi = m_fcgi;
-        if (!m_worker.post([reply, handler, &fcgi] { runOnWorker(*reply, handler, fcgi); })) {
+        if (!m_worker.post([reply, handler, &fcgi] { runDeferred(*reply, handler, fcgi); })) {
             reply->finish(Failed);  // the daemon stops
         }
     }

@@ -1,11 +1,12 @@
 #include "frame/Worker.h"
 
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 
 #include <chrono>
 
-Worker::Worker() : m_thread(&Worker::run, this) {}
+Worker::Worker() = default;
 
 Worker::~Worker() {
     {
@@ -24,6 +25,7 @@ bool Worker::post(Job job) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stopping) return false;
         m_jobs.push_back(std::move(job));
+        if (!m_thread.joinable()) m_thread = std::thread(&Worker::run, this);
     }
     m_changed.notify_all();
     return true;
@@ -35,6 +37,7 @@ bool Worker::stop(int waitMs) {
     m_stopping = true;
     dropped.swap(m_jobs);
     m_changed.notify_all();
+    if (!m_thread.joinable()) return true;  // never started, or joined already
     const bool ended =
         m_changed.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return m_ended; });
     lock.unlock();
@@ -43,10 +46,14 @@ bool Worker::stop(int waitMs) {
 }
 
 void Worker::run() {
-    // Process signals are the main thread's; a child started from here sets its own mask.
+    // Process signals are the main thread's; a child started from here sets its own mask. The
+    // thread may have been started by the request thread: it keeps the usual policy, not that
+    // thread's, and so do the programs it starts.
     sigset_t all;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    const sched_param normal = {};
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         m_changed.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });

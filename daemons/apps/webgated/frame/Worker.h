@@ -8,7 +8,8 @@
 
 /// A thread of its own for work that may block (the disk, a local socket, a child process):
 /// jobs run one after the other in the order they were posted. Neither the main thread (the
-/// drive timer and its watchdog) nor the request thread ever waits for one.
+/// drive timer and its watchdog) nor the request thread ever waits for one. The thread starts
+/// with the first job.
 class Worker {
 public:
     using Job = std::function<void()>;
@@ -33,5 +34,5 @@ private:
     std::deque<Job> m_jobs;
     bool m_stopping = false;
     bool m_ended = false;
-    std::thread m_thread;  // last: starts once the rest is there
+    std::thread m_thread;
 };
