@@ -407,6 +407,29 @@ TEST_F(ConnectionTest, RepliesThatComeLaterHoldNobody) {
     EXPECT_TRUE(testsupport::waitFor([&] { return fcgi.parkedConnections() == 0; }));
 }
 
+// Requests whose peers have left do not pile up for the worker: beyond 64 waiting jobs the next
+// is refused at once.
+TEST_F(ConnectionTest, TheWorkerTakesNoMoreThanItsLimitOfWaitingJobs) {
+    start();
+    Fcgi& fcgi = m_env.fcgi();
+    g_slowStarted = false;
+    g_slowMayFinish = false;
+    Peer running(m_socket);
+    ASSERT_TRUE(running.write(request(1, "{\"TYPE\":\"work\"}")));
+    ASSERT_TRUE(testsupport::waitFor([] { return g_slowStarted.load(); }));
+    const quint64 served = fcgi.requestCount();
+    for (int i = 0; i < 64; ++i) ASSERT_TRUE(Peer(m_socket).write(request(1, "{\"TYPE\":\"work\"}")));
+    ASSERT_TRUE(testsupport::waitFor([&] { return fcgi.requestCount() == served + 64; }));
+    Peer refused(m_socket);
+    ASSERT_TRUE(refused.write(request(1, "{\"TYPE\":\"work\"}")));
+    Answer answer;
+    ASSERT_TRUE(refused.next(&answer));
+    EXPECT_EQ(answer.content, QByteArray("Content-type: text/html\r\n\r\n{\"TYPE\":\"ERR\"}"));
+    g_slowMayFinish = true;
+    ASSERT_TRUE(running.next(&answer));
+    EXPECT_EQ(answer.content, QByteArray("Content-type: text/html\r\n\r\n{\"finished\":\"yes\",\"TYPE\":\"ACK\"}"));
+}
+
 // A peer that closes, or aborts its request, while the reply is still to come is dropped; the
 // reply that comes after finds nobody and the loop serves on.
 TEST_F(ConnectionTest, APeerThatLeavesBeforeItsReplyIsDroppedCleanly) {

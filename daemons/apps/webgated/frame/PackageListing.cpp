@@ -87,7 +87,7 @@ void PackageListing::request(std::shared_ptr<DeferredReply> reply) {
             m_waiting.push_back(reply);
             if (m_running) return;  // answered by the run going on
             m_running = true;
-            if (m_worker.post([this] { run(); })) return;
+            if (m_worker.post([this] { run(); }) == Worker::Posted::Queued) return;
             m_waiting.pop_back();
             m_running = false;
         }

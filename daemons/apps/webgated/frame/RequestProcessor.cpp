@@ -194,8 +194,12 @@ void RequestProcessor::defer(Deferral& deferral, Response& response) const {
     } else if (deferral.workerHandler) {
         auto handler = deferral.workerHandler;
         Fcgi& fcgi = m_fcgi;
-        if (!m_worker.post([reply, handler, &fcgi] { runDeferred(*reply, handler, fcgi); })) {
-            reply->finish(Failed);  // the daemon stops
+        const Worker::Posted posted = m_worker.post([reply, handler, &fcgi] { runDeferred(*reply, handler, fcgi); });
+        if (posted != Worker::Posted::Queued) {
+            if (posted == Worker::Posted::Full) {
+                log("THE WORKER THREAD IS BUSY, request refused: ", reply->request().queryText(), 1);
+            }
+            reply->finish(Failed);
         }
     }
     if (ticket != 0) {

@@ -6,7 +6,7 @@
 
 #include <chrono>
 
-Worker::Worker() = default;
+Worker::Worker(size_t maxJobs) : m_maxJobs(maxJobs) {}
 
 Worker::~Worker() {
     {
@@ -20,15 +20,16 @@ Worker::~Worker() {
     if (m_thread.joinable()) m_thread.join();
 }
 
-bool Worker::post(Job job) {
+Worker::Posted Worker::post(Job job) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_stopping) return false;
+        if (m_stopping) return Posted::Stopping;
+        if (m_jobs.size() >= m_maxJobs) return Posted::Full;
         m_jobs.push_back(std::move(job));
         if (!m_thread.joinable()) m_thread = std::thread(&Worker::run, this);
     }
     m_changed.notify_all();
-    return true;
+    return Posted::Queued;
 }
 
 bool Worker::stop(int waitMs) {

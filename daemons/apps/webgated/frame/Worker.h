@@ -14,14 +14,17 @@ class Worker {
 public:
     using Job = std::function<void()>;
 
-    Worker();
+    /// At most `maxJobs` wait at once: a live request holds one of the loop's connections, so
+    /// more can only come from requests whose peers have left meanwhile.
+    explicit Worker(size_t maxJobs = 64);
     /// Ends the thread once the job it runs has returned; jobs not started are dropped.
     ~Worker();
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
 
-    /// Any thread: queues `job`; false (and `job` dropped) once the worker stops.
-    bool post(Job job);
+    enum class Posted { Queued, Full, Stopping };
+    /// Any thread: queues `job`; when it is not queued (full, or the worker stops) it is dropped.
+    Posted post(Job job);
     /// Any thread: takes no more jobs and drops those not started; true when the thread has ended
     /// within `waitMs` (a job that blocks longer keeps it; the caller decides what then).
     bool stop(int waitMs);
@@ -32,6 +35,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<Job> m_jobs;
+    const size_t m_maxJobs;
     bool m_stopping = false;
     bool m_ended = false;
     std::thread m_thread;
