@@ -418,8 +418,10 @@ TEST_F(ConnectionTest, TheWorkerTakesNoMoreThanItsLimitOfWaitingJobs) {
     ASSERT_TRUE(running.write(request(1, "{\"TYPE\":\"work\"}")));
     ASSERT_TRUE(testsupport::waitFor([] { return g_slowStarted.load(); }));
     const quint64 served = fcgi.requestCount();
-    for (int i = 0; i < 64; ++i) ASSERT_TRUE(Peer(m_socket).write(request(1, "{\"TYPE\":\"work\"}")));
-    ASSERT_TRUE(testsupport::waitFor([&] { return fcgi.requestCount() == served + 64; }));
+    for (quint64 i = 1; i <= 64; ++i) {
+        ASSERT_TRUE(Peer(m_socket).write(request(1, "{\"TYPE\":\"work\"}")));
+        ASSERT_TRUE(testsupport::waitFor([&] { return fcgi.requestCount() == served + i; }));
+    }
     Peer refused(m_socket);
     ASSERT_TRUE(refused.write(request(1, "{\"TYPE\":\"work\"}")));
     Answer answer;
