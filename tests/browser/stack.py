@@ -221,3 +221,27 @@ def quit_chromium(driver):
         driver.quit()
     finally:
         shutil.rmtree(driver.profile_dir, ignore_errors=True)
+
+
+def start_all(stack, chromium_args=()):
+    """Starts the stack, then a probe of the robot's odometry and the browser; returns both. What
+    started is stopped again when something fails."""
+    try:
+        stack.start()
+        robot = OdometryProbe(stack.robot_port)
+        return robot, chromium(extra_args=chromium_args)
+    except BaseException:
+        stack.stop()
+        raise
+
+
+def end_all(stack, driver, robot):
+    """Quits the browser and the probe and stops the stack; fails on what a sanitizer build of the
+    daemon reported on its output."""
+    try:
+        quit_chromium(driver)
+        robot.close()
+    finally:
+        output = stack.stop()
+    if 'runtime error' in output or 'Sanitizer' in output:
+        raise AssertionError('the daemon reported:\n' + output)

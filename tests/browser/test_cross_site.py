@@ -7,7 +7,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from stack import OdometryProbe, Stack, chromium, quit_chromium, wait_for  # noqa: E402
+from stack import Stack, end_all, start_all, wait_for  # noqa: E402
 
 from selenium.webdriver.common.action_chains import ActionChains  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
@@ -47,25 +47,14 @@ class CrossSiteTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.stack = Stack(extra_config='[Access]\nhosts=robot.test\n')
-        try:
-            cls.stack.start()
-            with open(cls.stack.path('/var/www/attack.html'), 'w') as f:
-                f.write(ATTACK)
-            cls.robot = OdometryProbe(cls.stack.robot_port)
-            cls.driver = chromium(extra_args=('--host-resolver-rules=MAP robot.test 127.0.0.1, MAP evil.test 127.0.0.1',))
-        except BaseException:
-            cls.stack.stop()
-            raise
+        cls.robot, cls.driver = start_all(
+            cls.stack, ('--host-resolver-rules=MAP robot.test 127.0.0.1, MAP evil.test 127.0.0.1',))
+        with open(cls.stack.path('/var/www/attack.html'), 'w') as f:
+            f.write(ATTACK)
 
     @classmethod
     def tearDownClass(cls):
-        try:
-            quit_chromium(cls.driver)
-            cls.robot.close()
-        finally:
-            output = cls.stack.stop()
-        if 'runtime error' in output or 'Sanitizer' in output:
-            raise AssertionError('the daemon reported:\n' + output)
+        end_all(cls.stack, cls.driver, cls.robot)
 
     def robot_still(self):
         pose = self.robot.pose()

@@ -4,7 +4,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from stack import OdometryProbe, Stack, chromium, quit_chromium, wait_for  # noqa: E402
+from stack import Stack, end_all, start_all, wait_for  # noqa: E402
 
 from selenium.webdriver.common.action_chains import ActionChains  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
@@ -18,24 +18,11 @@ class PageTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.stack = Stack()
-        try:
-            cls.stack.start()
-            cls.robot = OdometryProbe(cls.stack.robot_port)
-            cls.driver = chromium()
-        except BaseException:
-            cls.stack.stop()
-            raise
+        cls.robot, cls.driver = start_all(cls.stack)
 
     @classmethod
     def tearDownClass(cls):
-        try:
-            quit_chromium(cls.driver)
-            cls.robot.close()
-        finally:
-            output = cls.stack.stop()
-        # A sanitizer build reports what it found on the daemon's output.
-        if 'runtime error' in output or 'Sanitizer' in output:
-            raise AssertionError('the daemon reported:\n' + output)
+        end_all(cls.stack, cls.driver, cls.robot)
 
     def setUp(self):
         self.driver.switch_to.window(self.driver.window_handles[0])

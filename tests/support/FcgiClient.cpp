@@ -77,6 +77,7 @@ bool Peer::write(const QByteArray& bytes) {
 bool Peer::next(Answer* answer, int timeoutMs) {
     QElapsedTimer timer;
     timer.start();
+    bool polled = false;
     for (;;) {
         // Whole records from the front.
         while (m_in.size() >= 8) {
@@ -100,10 +101,12 @@ bool Peer::next(Answer* answer, int timeoutMs) {
             *answer = got;
             return true;
         }
+        // What has arrived is always read, even with no time to wait.
         const qint64 left = timeoutMs - timer.elapsed();
-        if (m_fd < 0 || m_ended || left <= 0) return false;
+        if (m_fd < 0 || m_ended || (left <= 0 && polled)) return false;
+        polled = true;
         pollfd p = {m_fd, POLLIN, 0};
-        if (::poll(&p, 1, int(left)) <= 0) continue;
+        if (::poll(&p, 1, int(std::max<qint64>(0, left))) <= 0) continue;
         char buffer[65536];
         const ssize_t n = ::recv(m_fd, buffer, sizeof(buffer), 0);
         if (n <= 0) {

@@ -53,7 +53,8 @@ public:
     bool isConnected() const { return m_fd >= 0; }
     /// Writes all of `bytes`; false if the daemon closed or reset the connection meanwhile.
     bool write(const QByteArray& bytes);
-    /// The next answer; false when none came within `timeoutMs` or the connection ended first.
+    /// The next answer; false when none came within `timeoutMs` (0: none has arrived yet) or the
+    /// connection ended first.
     bool next(Answer* answer, int timeoutMs = 10000);
     /// True once the daemon has closed its end, waiting at most `timeoutMs` (what it still
     /// sends is dropped).

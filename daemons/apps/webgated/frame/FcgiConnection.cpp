@@ -255,7 +255,6 @@ bool FcgiConnection::handle(const fcgi::Header& h, const char* content, qint64 n
                 // Nothing is left to answer: the request ends without a reply (one that was to
                 // come later finds no connection).
                 m_phase = Answered;
-                m_ticket = 0;
                 m_stdinEnded = true;
                 m_tooLarge = false;
                 m_replyPending = true;
@@ -321,7 +320,6 @@ void FcgiConnection::serveRequest(qint64 now) {
 
 bool FcgiConnection::deliver(qint64 now) {
     m_phase = Answered;
-    m_ticket = 0;
     m_lastUsed = ++m_shared.turn;
     reply(now);
     return !m_closeNow;

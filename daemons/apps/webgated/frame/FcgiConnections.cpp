@@ -131,9 +131,7 @@ bool FcgiConnections::Run::serve(QString* failure) {
         }
         if (m_fds[0].revents != 0) {
             if (m_owner.m_stopping.load()) break;
-            quint64 count = 0;  // a reply was posted: the wake-up is taken
-            const ssize_t got = ::read(m_owner.m_wakeFd, &count, sizeof(count));
-            (void)got;
+            m_owner.takeWakeUp();  // a reply was posted
         }
         now = m_clock.elapsed();
         // Each connection moves as far as it can without waiting; none waits for another.
@@ -230,8 +228,7 @@ void FcgiConnections::Run::deliverPosted(qint64 now) {
 void FcgiConnections::Run::finish() {
     // Replies already made go out, and those still to come are awaited, for a bounded time;
     // nothing else is read.
-    quint64 count = 0;
-    if (::read(m_owner.m_wakeFd, &count, sizeof(count)) < 0) count = 0;  // the stop's wake-up
+    m_owner.takeWakeUp();  // the stop's
     const qint64 flushBy = m_clock.elapsed() + m_owner.m_flushMs.load();
     for (;;) {
         deliverPosted(m_clock.elapsed());
@@ -244,7 +241,7 @@ void FcgiConnections::Run::finish() {
         m_fds.push_back({m_owner.m_wakeFd, POLLIN, 0});
         for (const auto& c : m_connections) m_fds.push_back({c->fd(), short(c->hasOutput() ? POLLOUT : 0), 0});
         if (::poll(m_fds.data(), m_fds.size(), int(left)) < 0 && errno != EINTR) break;
-        if (m_fds[0].revents != 0 && ::read(m_owner.m_wakeFd, &count, sizeof(count)) < 0) count = 0;
+        if (m_fds[0].revents != 0) m_owner.takeWakeUp();
         for (size_t i = 0; i < m_connections.size(); ++i) {
             if (m_fds[i + 1].revents != 0 && m_connections[i]->hasOutput() &&
                 !m_connections[i]->flush(m_clock.elapsed())) {
@@ -299,10 +296,14 @@ void FcgiConnections::post(unsigned long long ticket, Reply reply) {
     (void)written;  // a full counter still wakes the loop
 }
 
-void FcgiConnections::rearm() {
+void FcgiConnections::takeWakeUp() {
     quint64 count = 0;
     const ssize_t got = ::read(m_wakeFd, &count, sizeof(count));
-    (void)got;
+    (void)got;  // nothing to take is fine: the descriptor does not block
+}
+
+void FcgiConnections::rearm() {
+    takeWakeUp();
     m_stopping = false;
 }
 

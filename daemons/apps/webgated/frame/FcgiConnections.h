@@ -51,6 +51,8 @@ public:
 
 private:
     class Run;
+    /// Resets the wake-up descriptor once its wake-up has been seen.
+    void takeWakeUp();
     int m_wakeFd = -1;  // wakes serve()'s poll for requestStop()
     std::atomic<bool> m_stopping{false};
     std::atomic<int> m_flushMs{0};

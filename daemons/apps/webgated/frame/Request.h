@@ -60,7 +60,6 @@ public:
     /// Answers later: the reply goes out once the returned handle is finished, from any thread;
     /// what the handler returns is then ignored. For a command whose work would block the loop.
     std::shared_ptr<DeferredReply> defer();
-    bool isDeferred() const { return m_deferred != nullptr; }
     /// The request loop's side: the handle defer() made, handed over once.
     std::shared_ptr<DeferredReply> takeDeferred() { return std::move(m_deferred); }
     const char* rawHeader() const { return m_rawHeader; }

@@ -15,6 +15,7 @@
 #include "frame/FsRoot.h"
 #include "frame/RenameNoReplace.h"
 #include "kel/corvanta/daemons/Log.h"
+#include "network/NetworkUndo.h"
 
 namespace {
 
@@ -41,17 +42,6 @@ QString parameter(const char* key, const char* defaultValue) {
 
 QString systemError(int error) { return QString::fromLocal8Bit(strerror(error)); }
 
-bool writeAll(int fd, const char* data, ssize_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, static_cast<size_t>(size));
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        data += written;
-        size -= written;
-    }
-    return true;
-}
-
 // Copies the open file `in` into the new file `out`; false with errno set on failure.
 bool copyContent(int in, int out) {
     char buffer[16384];
@@ -60,7 +50,7 @@ bool copyContent(int in, int out) {
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return false;
         if (got == 0) return true;
-        if (!writeAll(out, buffer, got)) return false;
+        if (!NetworkUndo::writeAll(out, QByteArray::fromRawData(buffer, int(got)))) return false;
     }
 }
 
