@@ -133,17 +133,7 @@ bool readLines(const QString& path, const QString& fallbackPath, QStringList* li
         logTooLarge(path, "read");
         return false;
     }
-    lines->clear();
-    int start = 0;
-    while (start < content.size()) {
-        int end = content.indexOf('\n', start);
-        const int next = end < 0 ? content.size() : end + 1;
-        if (end < 0) end = content.size();
-        int length = end - start;
-        if (length > 0 && content.at(end - 1) == '\r') --length;
-        lines->append(QString::fromUtf8(content.constData() + start, length));
-        start = next;
-    }
+    *lines = NetworkUndo::linesOf(content);
     return true;
 }
 

@@ -19,21 +19,6 @@ namespace {
 
 QString systemError() { return QString::fromLocal8Bit(strerror(errno)); }
 
-// Lines as the readers see them: UTF-8, without line ends ("\r" before a line feed dropped).
-QStringList linesOf(const QByteArray& content) {
-    QStringList lines;
-    int start = 0;
-    while (start < content.size()) {
-        int end = content.indexOf('\n', start);
-        const int next = end < 0 ? content.size() : end + 1;
-        if (end < 0) end = content.size();
-        int length = end - start;
-        if (length > 0 && content.at(end - 1) == '\r') --length;
-        lines.append(QString::fromUtf8(content.constData() + start, length));
-        start = next;
-    }
-    return lines;
-}
 
 QStringList partsOf(const QString& line) {
     static const QRegularExpression blanks(QStringLiteral("\\s+"));
@@ -62,6 +47,21 @@ QByteArray finalTarget(const QByteArray& path, QString* why) {
 }
 
 }  // namespace
+
+QStringList linesOf(const QByteArray& content) {
+    QStringList lines;
+    int start = 0;
+    while (start < content.size()) {
+        int end = content.indexOf('\n', start);
+        const int next = end < 0 ? content.size() : end + 1;
+        if (end < 0) end = content.size();
+        int length = end - start;
+        if (length > 0 && content.at(end - 1) == '\r') --length;
+        lines.append(QString::fromUtf8(content.constData() + start, length));
+        start = next;
+    }
+    return lines;
+}
 
 bool take(const QString& path, FileSnapshot* snapshot, QString* why) {
     *snapshot = FileSnapshot();

@@ -33,6 +33,9 @@ bool restore(const FileSnapshot& snapshot, QString* why);
 
 /// Writes all of `bytes` to `fd`; false (errno set) when the file takes no more.
 bool writeAll(int fd, const QByteArray& bytes);
+/// The lines of a file as the readers see them: UTF-8, without line ends ("\r" before a line
+/// feed dropped).
+QStringList linesOf(const QByteArray& content);
 /// Lets a rename in `folder` reach the disk.
 void syncFolder(const QByteArray& folder);
 
