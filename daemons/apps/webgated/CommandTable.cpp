@@ -72,6 +72,11 @@ CommandTable commandRows() {
              return DriveCommands::positionDrive(request, *fcgi.controlHandler());
          },
          false, CommandAccess::Acting},
+        {"getDriveState",
+         [](Fcgi& fcgi, Request& request) {
+             return DriveCommands::getDriveState(request, *fcgi.controlHandler());
+         },
+         true, CommandAccess::Reading},
         {"HEARTBEAT",
          [](Fcgi& fcgi, Request&) {
              fcgi.controlHandler()->alive();

@@ -120,7 +120,7 @@ int main(int argc0, char** argv0) {
             const double rate = static_cast<double>(requests - statusRequests) / seconds;
             statusRequests = requests;
             return QStringLiteral("robot link %1, %2 requests/s, %3 programs running")
-                .arg(fcgi->isRobotConnected() ? QStringLiteral("up") : QStringLiteral("down"))
+                .arg(QLatin1String(Client::linkName(Client::singleton()->link())))
                 .arg(rate, 0, 'f', 1)
                 .arg(ScriptRunner::singleton()->runningCount());
         },

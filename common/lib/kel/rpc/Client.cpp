@@ -10,6 +10,7 @@
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
+#include <chrono>
 #include <utility>
 
 #include "kel/rpc/Message.h"
@@ -33,6 +34,12 @@ bool splitAddress(const QString& address, QString* host, quint16* port) {
     *host = name;
     *port = static_cast<quint16>(number);
     return true;
+}
+
+qint64 monotonicMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 }  // namespace
@@ -108,6 +115,17 @@ void Client::disconnectFromServer() {
 }
 
 bool Client::isConnected() const { return m_connected.load(); }
+
+qint64 Client::lastMessageAgeMs() const {
+    const qint64 last = m_lastMessageMs.load(std::memory_order_relaxed);
+    return last < 0 ? -1 : monotonicMs() - last;
+}
+
+qint64 Client::silenceMs() const {
+    if (!isConnected()) return -1;
+    const qint64 last = m_lastLifeMs.load(std::memory_order_relaxed);
+    return last < 0 ? -1 : monotonicMs() - last;
+}
 
 bool Client::flush(int timeoutMs) {
     if (m_socket->state() != QAbstractSocket::ConnectedState) return m_socket->bytesToWrite() == 0;
@@ -206,6 +224,7 @@ void Client::onSocketConnected() {
     m_connectTimer->stop();
     m_reader.clear();
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_lastLifeMs.store(monotonicMs(), std::memory_order_relaxed);
     m_connected = true;
     QByteArray switches;
     {
@@ -228,7 +247,13 @@ void Client::onSocketGone() {
 }
 
 void Client::onReadyRead() {
-    m_reader.append(m_socket->readAll());
+    const QByteArray bytes = m_socket->readAll();
+    if (!bytes.isEmpty()) {
+        const qint64 now = monotonicMs();
+        m_lastMessageMs.store(now, std::memory_order_relaxed);
+        m_lastLifeMs.store(now, std::memory_order_relaxed);
+    }
+    m_reader.append(bytes);
     QByteArray line;
     while (m_reader.nextLine(&line)) {
         Message message;

@@ -46,6 +46,11 @@ public:
     void disconnectFromServer();
     /// Any thread.
     bool isConnected() const;
+    /// Milliseconds since the newest message from the server, -1 if none ever came. Any thread.
+    qint64 lastMessageAgeMs() const;
+    /// Milliseconds the connection has been silent: since its newest message, or since it was made
+    /// if nothing came on it yet; -1 while disconnected. Any thread.
+    qint64 silenceMs() const;
     /// Puts what was written so far on the wire now, waiting at most `timeoutMs` (owner thread).
     /// True when nothing is left to send.
     bool flush(int timeoutMs);
@@ -87,6 +92,9 @@ private:
     unsigned int m_connectTimeoutMs = 3000;
     bool m_wantConnection = false;
     std::atomic<bool> m_connected{false};
+    // On the monotonic clock; any byte from the server counts as life.
+    std::atomic<qint64> m_lastMessageMs{-1};
+    std::atomic<qint64> m_lastLifeMs{-1};
 
     // Work handed over by other threads: a plain mutex and an eventfd wake-up, so that the
     // hand-over is visible to ThreadSanitizer (Qt's own event queue is not).

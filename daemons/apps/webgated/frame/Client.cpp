@@ -53,3 +53,23 @@ void Client::setTopicsEnabled(bool on) {
     set_kel_corvanta_rpc_set_relay_enabled(on);
     set_kel_corvanta_rpc_set_relay_array_enabled(on);
 }
+
+Client::Link Client::link() const {
+    if (!isConnected()) return Link::Down;
+    bool ok = false;
+    qint64 limit = getParameter(QStringLiteral("~/Robot/staleMs"), 1000).toLongLong(&ok);
+    // A value that is no number (or negative) keeps the rule on rather than turning it off.
+    if (!ok || limit < 0) limit = 1000;
+    // A robot that stopped talking (frozen, or its computer starved) may not hear us either.
+    if (limit > 0 && silenceMs() > limit) return Link::Stale;
+    return Link::Up;
+}
+
+const char* Client::linkName(Link link) {
+    switch (link) {
+        case Link::Up: return "up";
+        case Link::Stale: return "stale";
+        case Link::Down: break;
+    }
+    return "down";
+}

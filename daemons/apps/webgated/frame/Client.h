@@ -11,6 +11,12 @@ public:
     static Client* singleton();
     static bool exists();
 
+    /// The robot link: down (no connection), stale (connected, but nothing came for
+    /// "~/Robot/staleMs", default 1000; 0 turns the rule off) or up. Any thread.
+    enum class Link { Up, Stale, Down };
+    Link link() const;
+    static const char* linkName(Link link);
+
     /// Switches every topic the daemon listens to (set_log_level always on); not image0.
     void setTopicsEnabled(bool on);
 

@@ -4,6 +4,7 @@
 #include <QPointF>
 #include <QTimer>
 #include <QVector>
+#include <algorithm>
 #include <chrono>
 
 #include "frame/Client.h"
@@ -18,11 +19,6 @@ namespace {
 
 void log(const QString& text, int level) { Log::singleton()->log(text, level); }
 
-qint64 monotonicMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // General format with six significant digits, as the drive log lines show numbers.
 QString number(float value) { return QString::number(static_cast<double>(value), 'g', 6); }
 
@@ -32,6 +28,8 @@ ControlHandler::ControlHandler(QObject* parent)
     : QObject(parent), m_timer(new QTimer(this)), m_mailbox(new EventMailbox(this)) {
     m_timer->setInterval(kTimerIntervalMs);
     m_timer->setSingleShot(false);
+    // Ticks on time, so that the twenty ticks and the two seconds agree.
+    m_timer->setTimerType(Qt::PreciseTimer);
 
     Client* client = Client::singleton();
     bool ok = static_cast<bool>(
@@ -73,24 +71,90 @@ void ControlHandler::startPositionMode(float x, float y, float phi, float vel, f
     m_mailbox->post(new StartPositionModeEvent(x, y, phi, vel, rotvel, mode));
 }
 
-void ControlHandler::stop() { m_mailbox->post(new StopEvent()); }
+void ControlHandler::stop(StopReason reason) { m_mailbox->post(new StopEvent(reason)); }
 
 void ControlHandler::alive() {
     m_alive.store(kAliveTicks);
     noteAlive();
 }
 
-void ControlHandler::noteAlive() {
-    m_lastAliveMs.store(monotonicMs(), std::memory_order_relaxed);
+void ControlHandler::noteAlive() { m_lastAliveMs.store(nowMs(), std::memory_order_relaxed); }
+
+qint64 ControlHandler::nowMs() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 qint64 ControlHandler::heartbeatAgeMs() const {
     const qint64 last = m_lastAliveMs.load(std::memory_order_relaxed);
-    return last < 0 ? -1 : monotonicMs() - last;
+    return last < 0 ? -1 : nowMs() - last;
+}
+
+bool ControlHandler::linkIsUp() const {
+    return Client::exists() && Client::singleton()->link() == Client::Link::Up;
+}
+
+const char* ControlHandler::stopReasonName(StopReason reason) {
+    switch (reason) {
+        case StopReason::None: return "none";
+        case StopReason::Request: return "request";
+        case StopReason::Watchdog: return "watchdog";
+        case StopReason::Bumper: return "bumper";
+        case StopReason::Link: return "link";
+        case StopReason::Shutdown: return "shutdown";
+        case StopReason::Reached: return "reached";
+    }
+    return "none";
+}
+
+const char* ControlHandler::modeName(Mode mode) {
+    switch (mode) {
+        case Mode::Stopped: return "stopped";
+        case Mode::Velocity: return "velocity";
+        case Mode::Position: return "position";
+    }
+    return "stopped";
+}
+
+void ControlHandler::publish() {
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    const bool driving = m_timer->isActive();
+    m_published.mode = !driving ? Mode::Stopped : m_velocityMode ? Mode::Velocity : Mode::Position;
+    m_published.vx = driving ? m_sentVx : 0;
+    m_published.vy = driving ? m_sentVy : 0;
+    m_published.omega = driving ? m_sentOmega : 0;
+    m_published.lastStop = m_lastStop;
+    m_published.lastStopAgeMs = m_lastStopMs;  // a time until read
+}
+
+ControlHandler::DriveState ControlHandler::driveState() const {
+    DriveState state;
+    {
+        std::lock_guard<std::mutex> lock(m_stateMutex);
+        state = m_published;
+    }
+    const qint64 now = nowMs();
+    if (state.lastStopAgeMs >= 0) state.lastStopAgeMs = now - state.lastStopAgeMs;
+    if (Client::exists()) {
+        const Client* client = Client::singleton();
+        state.link = static_cast<int>(client->link());
+        state.lastMessageMs = client->lastMessageAgeMs();
+    }
+    if (state.mode != Mode::Stopped) {
+        // Whichever rule of the watchdog comes first: the ticks left or the time left.
+        const qint64 byTicks = qint64(std::max(0, m_alive.load())) * kTimerIntervalMs;
+        const qint64 byTime = m_lastAliveMs.load(std::memory_order_relaxed) + kAliveMs - now;
+        state.watchdogMs = std::max<qint64>(0, std::min(byTicks, byTime));
+    }
+    return state;
 }
 
 void ControlHandler::start() {
-    if (!m_timer->isActive()) m_timer->start();
+    if (m_timer->isActive()) return;
+    m_lastTickMs = nowMs();
+    m_timer->start();
+    publish();
 }
 
 bool ControlHandler::isDriving() const { return m_timer->isActive(); }
@@ -110,7 +174,7 @@ void ControlHandler::customEvent(QEvent* event) {
             break;
         }
         case StopEvent::EventType:
-            stop_i();
+            stop_i(static_cast<StopEvent*>(event)->reason());
             break;
         default:
             break;
@@ -118,6 +182,11 @@ void ControlHandler::customEvent(QEvent* event) {
 }
 
 void ControlHandler::addDeltaVel_i(float dvx, float dvy, float domega) {
+    // The link may have gone since the request was answered: nothing is armed without it.
+    if (!linkIsUp()) {
+        log(QStringLiteral("ControlHandler: no live link to the robot, drive command dropped"), 1);
+        return;
+    }
     m_velocityMode = true;
     m_vx += dvx;
     m_vy += dvy;
@@ -130,7 +199,7 @@ void ControlHandler::addDeltaVel_i(float dvx, float dvy, float domega) {
     start();
 }
 
-void ControlHandler::stop_i() {
+void ControlHandler::stop_i(StopReason reason) {
     m_vx = 0;
     m_vy = 0;
     m_omega = 0;
@@ -140,9 +209,22 @@ void ControlHandler::stop_i() {
     if (m_timer->isActive()) {
         m_timer->stop();
         sendZero();
+        // A robot that fell silent may lose what was sent meanwhile: a standstill is owed too.
+        if (reason == StopReason::Link) m_zeroOwed = true;
+        if (reason != StopReason::None) {
+            m_lastStop = reason;
+            m_lastStopMs = nowMs();
+        }
         log(QStringLiteral("ControlHandler::stop_i() set_omnidrive %1 %2 %3").arg(0).arg(0).arg(0),
             5);
+        if (reason != StopReason::Request && reason != StopReason::None) {
+            log(QStringLiteral("ControlHandler: driving stopped (%1)")
+                    .arg(QLatin1String(stopReasonName(reason))),
+                2);
+        }
     }
+    m_sentVx = m_sentVy = m_sentOmega = 0;
+    publish();
     log(QStringLiteral("ControlHandler:stopped"), 5);
 }
 
@@ -159,8 +241,12 @@ void ControlHandler::sendZero() {
 
 void ControlHandler::startPositionMode_i(float x, float y, float phi, float vel, float rotvel,
                                          int mode) {
+    if (!linkIsUp()) {
+        log(QStringLiteral("ControlHandler: no live link to the robot, position drive dropped"), 1);
+        return;
+    }
     m_velocityMode = false;
-    stop_i();
+    stop_i(StopReason::None);  // a new movement replaces the old one; it is no stop of its own
 
     if (vel > 0.5f) {
         vel = 0.5f;
@@ -210,9 +296,32 @@ void ControlHandler::startPositionMode_i(float x, float y, float phi, float vel,
 }
 
 void ControlHandler::on_timer_timeout() {
-    if (m_alive.load() <= 0) {
+    const qint64 now = nowMs();
+    const qint64 gap = now - m_lastTickMs;
+    m_lastTickMs = now;
+    // Time, not ticks, is what the robot drives by: a main thread starved or frozen must not
+    // stretch two seconds into many, nor resume an old set-point when it runs again.
+    if (gap > kLateTickMs) {
         m_watchdogStops.fetch_add(1, std::memory_order_relaxed);
-        stop();
+        m_lateTickStops.fetch_add(1, std::memory_order_relaxed);
+        log(QStringLiteral("ControlHandler: the drive timer came %1 ms late, driving ends").arg(gap),
+            1);
+        stop_i(StopReason::Watchdog);
+        return;
+    }
+    if (m_alive.load() <= 0 ||
+        now - m_lastAliveMs.load(std::memory_order_relaxed) > kAliveMs + kAliveSlackMs) {
+        m_watchdogStops.fetch_add(1, std::memory_order_relaxed);
+        stop_i(StopReason::Watchdog);
+        return;
+    }
+    if (!linkIsUp()) {
+        stop_i(StopReason::Link);
+        return;
+    }
+    if (!m_velocityMode && m_driver.movement() != PositionDriver::Idle &&
+        m_driver.isPositionReached() && m_driver.isOrientationReached()) {
+        stop_i(StopReason::Reached);
         return;
     }
     m_alive.fetch_sub(1);
@@ -231,6 +340,12 @@ void ControlHandler::on_timer_timeout() {
         omega = m_driver.omega();
     }
     Client::singleton()->set_omnidrive(vx, vy, omega);
+    if (vx != m_sentVx || vy != m_sentVy || omega != m_sentOmega || m_published.mode == Mode::Stopped) {
+        m_sentVx = vx;
+        m_sentVy = vy;
+        m_sentOmega = omega;
+        publish();
+    }
     log(QStringLiteral("ControlHandler::on_timer_timeout() set_omnidrive %1 %2 %3")
             .arg(number(vx), number(vy), number(omega)),
         5);
@@ -254,27 +369,26 @@ void ControlHandler::on_bumper_changed(bool contact) {
     if (!contact) return;
     if (Client::singleton()->getParameter(QStringLiteral("~/Bumper/stopdriving"), true).toBool()) {
         if (isDriving()) m_bumperStops.fetch_add(1, std::memory_order_relaxed);
-        stop();
+        stop(StopReason::Bumper);
     }
 }
 
 void ControlHandler::on_clientConnected() {
     // Whatever the robot held from before the loss of the connection is cleared; after a
     // reconnection only a standstill we still owe (a robot program may drive over its own link).
-    if (m_startupZeroOwed || (m_zeroOwed && !m_timer->isActive())) {
-        Client::singleton()->set_omnidrive(0, 0, 0);
-    }
+    // Nothing drives across an outage, so an owed standstill always goes first.
+    if (m_startupZeroOwed || m_zeroOwed) Client::singleton()->set_omnidrive(0, 0, 0);
     m_startupZeroOwed = false;
     m_zeroOwed = false;
 }
 
 void ControlHandler::on_clientDisconnected() {
     // A lost connection ends driving: it never resumes on its own when the robot is back.
-    if (m_timer->isActive()) stop_i();
+    if (m_timer->isActive()) stop_i(StopReason::Link);
 }
 
 void ControlHandler::on_aboutToQuit() {
-    if (m_timer->isActive()) stop_i();
+    if (m_timer->isActive()) stop_i(StopReason::Shutdown);
     // The standstill goes on the wire now: whatever the shutdown waits for next, the robot has
     // already stopped.
     Client::singleton()->flush(kQuitFlushMs);

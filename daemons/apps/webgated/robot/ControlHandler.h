@@ -4,6 +4,7 @@
 #include <QEvent>
 #include <QObject>
 #include <atomic>
+#include <mutex>
 
 #include "navigation/PositionDriver.h"
 
@@ -13,12 +14,28 @@ class EventMailbox;
 }
 
 /// Drives the robot for the web page: velocity increments or a relative target pose, sent as
-/// omnidrive set-points every 100 ms while a watchdog of 20 ticks is fed by drive commands and
-/// alive(). Lives in the main thread; addDeltaVel, startPositionMode, stop and alive may be
-/// called from any thread.
+/// omnidrive set-points every 100 ms while a watchdog of 20 ticks and two seconds is fed by drive
+/// commands and alive(). Drives only over a live robot link. Lives in the main thread;
+/// addDeltaVel, startPositionMode, stop, alive and driveState may be called from any thread.
 class ControlHandler : public QObject {
     Q_OBJECT
 public:
+    /// Why driving last ended.
+    enum class StopReason { None, Request, Watchdog, Bumper, Link, Shutdown, Reached };
+    static const char* stopReasonName(StopReason reason);
+    enum class Mode { Stopped, Velocity, Position };
+    static const char* modeName(Mode mode);
+
+    /// What the page may know of driving, read from any thread.
+    struct DriveState {
+        int link = 2;               // a Client::Link
+        qint64 lastMessageMs = -1;  // since the robot's newest message, -1 if none ever came
+        Mode mode = Mode::Stopped;
+        float vx = 0, vy = 0, omega = 0;  // the set-point being sent
+        qint64 watchdogMs = 0;            // before the watchdog stops the robot, 0 when stopped
+        StopReason lastStop = StopReason::None;
+        qint64 lastStopAgeMs = -1;  // -1 before the first stop
+    };
     class AddDeltaVelEvent : public QEvent {
     public:
         static constexpr QEvent::Type EventType = static_cast<QEvent::Type>(QEvent::User);
@@ -64,12 +81,23 @@ public:
     class StopEvent : public QEvent {
     public:
         static constexpr QEvent::Type EventType = static_cast<QEvent::Type>(QEvent::User + 2);
-        StopEvent() : QEvent(EventType) {}
+        explicit StopEvent(StopReason reason = StopReason::Request)
+            : QEvent(EventType), m_reason(reason) {}
+        StopReason reason() const { return m_reason; }
+
+    private:
+        StopReason m_reason;
     };
 
     /// Ticks the watchdog grants after a drive command or alive().
     static constexpr int kAliveTicks = 20;
     static constexpr int kTimerIntervalMs = 100;
+    /// Time the watchdog grants after a drive command or alive(), whatever the ticks; the timer's
+    /// own jitter is allowed for, so that twenty set-points go out when the ticks come on time.
+    static constexpr int kAliveMs = 2000;
+    static constexpr int kAliveSlackMs = kTimerIntervalMs / 2;
+    /// A tick later than this after the one before ends driving: the base has stopped by itself.
+    static constexpr int kLateTickMs = 500;
     /// Position mode needs odometry younger than this: to start, and for each set-point.
     static constexpr int kOdometryTimeoutMs = 1000;
     /// How long quitting waits for the standstill set-point to leave for the robot.
@@ -86,7 +114,7 @@ public:
     /// Any thread.
     void startPositionMode(float x, float y, float phi, float vel, float rotvel, int mode);
     /// Stops driving. Any thread.
-    void stop();
+    void stop(StopReason reason = StopReason::Request);
     /// Refills the watchdog so the current set-point keeps going for two more seconds. Any thread.
     void alive();
 
@@ -95,6 +123,13 @@ public:
     quint64 watchdogStops() const { return m_watchdogStops.load(std::memory_order_relaxed); }
     quint64 bumperStops() const { return m_bumperStops.load(std::memory_order_relaxed); }
     qint64 heartbeatAgeMs() const;
+
+    /// Whether drive commands may go to the robot now: the link is up. Any thread.
+    bool linkIsUp() const;
+    /// The state of driving and of the robot link now. Any thread.
+    DriveState driveState() const;
+    /// Ticks that came too late and ended driving. Any thread.
+    quint64 lateTickStops() const { return m_lateTickStops.load(std::memory_order_relaxed); }
 
     /// Starts the drive timer unless it runs. Main thread.
     void start();
@@ -108,6 +143,8 @@ public:
 
 protected:
     void customEvent(QEvent* event) override;
+    /// The monotonic clock all rules of time read, in milliseconds. Any thread.
+    virtual qint64 nowMs() const;
 
 private Q_SLOTS:
     void on_bumper_changed(bool contact);
@@ -121,9 +158,10 @@ private Q_SLOTS:
 private:
     void addDeltaVel_i(float dvx, float dvy, float domega);
     void startPositionMode_i(float x, float y, float phi, float vel, float rotvel, int mode);
-    void stop_i();
+    void stop_i(StopReason reason);
     void sendZero();
     bool hasFreshOdometry() const;
+    void publish();
 
     kel::corvanta::navigation::PositionDriver m_driver;
     QTimer* m_timer;
@@ -134,6 +172,14 @@ private:
     std::atomic<int> m_alive{0};
     std::atomic<quint64> m_watchdogStops{0};
     std::atomic<quint64> m_bumperStops{0};
+    std::atomic<quint64> m_lateTickStops{0};
+    qint64 m_lastTickMs = 0;  // main thread, on the monotonic clock
+    float m_sentVx = 0, m_sentVy = 0, m_sentOmega = 0;  // the set-point going out
+    StopReason m_lastStop = StopReason::None;
+    qint64 m_lastStopMs = -1;
+    // The main thread's picture of driving, copied for the request thread.
+    mutable std::mutex m_stateMutex;
+    DriveState m_published;
     std::atomic<qint64> m_lastAliveMs{-1};  // on the monotonic clock
     void noteAlive();
     QElapsedTimer m_sinceOdometry;  // invalid until the first odometry update

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <initializer_list>
 
+#include "frame/Client.h"
 #include "robot/ControlHandler.h"
 
 namespace DriveCommands {
@@ -69,6 +70,18 @@ __attribute__((format(printf, 1, 2))) QString cFormat(const char* format, ...) {
     return QString::fromLatin1(text);
 }
 
+// A drive command only reaches a robot that is heard: one sent into an outage or to a frozen robot
+// would start it when it comes back, and the page must learn that it did not drive.
+bool refusedWithoutLink(Request& request, const ControlHandler& control) {
+    if (control.linkIsUp()) return false;
+    request.setText("MSG", QStringLiteral("NO CONNECTION TO THE ROBOT"));
+    return true;
+}
+
+json_t* real(float value) {
+    return json_real(std::isfinite(value) ? static_cast<double>(value) : 0.0);
+}
+
 }  // namespace
 
 RequestResult stop(Request&, ControlHandler& control) {
@@ -83,6 +96,7 @@ RequestResult velDrive(Request& request, ControlHandler& control) {
     const RequestResult result =
         readNumbers(request, {{"vx", &vx}, {"vy", &vy}, {"omega", &omega}}, {});
     if (result != Ack) return result;
+    if (refusedWithoutLink(request, control)) return Failed;
     control.addDeltaVel(vx, vy, omega);
     request.setText("MSG", cFormat("velDrive(%1.3f,%1.3f,%1.3f)", static_cast<double>(vx),
                                    static_cast<double>(vy), static_cast<double>(omega)));
@@ -104,12 +118,30 @@ RequestResult positionDrive(Request& request, ControlHandler& control) {
     const json_int_t mode = json_integer_value(modeValue);
     // A mode outside int would wrap into a valid movement kind: refused.
     if (mode < INT_MIN || mode > INT_MAX) return InvalidParameters;
+    if (refusedWithoutLink(request, control)) return Failed;
     control.startPositionMode(x, y, phi, vel, rotvel, static_cast<int>(mode));
     request.setText(
         "MSG", cFormat("positionDrive(%1.3f,%1.3f,%1.3f,%1.3f,%1.3f,%d)", static_cast<double>(x),
                        static_cast<double>(y), static_cast<double>(phi), static_cast<double>(vel),
                        static_cast<double>(rotvel), static_cast<int>(mode)));
     return Ack;
+}
+
+RequestResult getDriveState(Request& request, const ControlHandler& control) {
+    const ControlHandler::DriveState state = control.driveState();
+    request.set("link", json_string(Client::linkName(static_cast<Client::Link>(state.link))));
+    request.set("lastMessageMs", json_integer(state.lastMessageMs));
+    request.set("mode", json_string(ControlHandler::modeName(state.mode)));
+    request.set("vx", real(state.vx));
+    request.set("vy", real(state.vy));
+    request.set("omega", real(state.omega));
+    request.set("watchdogMs", json_integer(state.watchdogMs));
+    json_t* lastStop = json_object();
+    json_object_set_new_nocheck(lastStop, "reason",
+                                json_string(ControlHandler::stopReasonName(state.lastStop)));
+    json_object_set_new_nocheck(lastStop, "ageMs", json_integer(state.lastStopAgeMs));
+    request.set("lastStop", lastStop);
+    return Data;
 }
 
 }  // namespace DriveCommands

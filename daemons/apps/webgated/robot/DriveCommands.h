@@ -8,14 +8,18 @@ class ControlHandler;
 /// control handler.
 namespace DriveCommands {
 
-/// Stops driving; always acknowledged.
+/// Stops driving; always acknowledged, link or not.
 RequestResult stop(Request& request, ControlHandler& control);
 
-/// "vx", "vy", "omega": a velocity increment added to the current set-point.
+/// "vx", "vy", "omega": a velocity increment added to the current set-point. Refused while the
+/// robot link is not up.
 RequestResult velDrive(Request& request, ControlHandler& control);
 
 /// "x", "y", "omega": a pose relative to the robot's; "vel", "rotvel": top speeds (limited);
 /// "mode": the movement kind, 0 to 3.
 RequestResult positionDrive(Request& request, ControlHandler& control);
+
+/// Reading: the robot link, the set-point going out, the watchdog and why driving last ended.
+RequestResult getDriveState(Request& request, const ControlHandler& control);
 
 }  // namespace DriveCommands
