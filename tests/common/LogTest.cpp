@@ -1,14 +1,19 @@
-// The process log (verbosity filter, a fresh file per run with the last run's kept, dots
-// continuing a line) and the event mailbox that hands events from other threads to the main
-// thread, in each sender's order, and frees those never delivered.
+// The process log (verbosity filter, a fresh file per run with the last run's kept, whole lines
+// from any number of threads, a bounded queue that drops and reports, no disk work on the
+// caller's thread, a bounded stop) and the event mailbox that hands events from other threads
+// to the main thread, in each sender's order, and frees those never delivered.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QEvent>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QEvent>
 #include <QThread>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -26,7 +31,11 @@ namespace {
 // "hh:mm:ss.zzz | " in front of a text.
 const QString kStamp = QStringLiteral("\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d \\| ");
 
-TEST(LogTest, FiltersByVerbosityKeepsTheLastRunsFileAndContinuesLinesWithDots) {
+bool matches(const QString& pattern, const QByteArray& text) {
+    return QRegularExpression(pattern).match(QString::fromLatin1(text)).hasMatch();
+}
+
+TEST(LogTest, FiltersByVerbosityKeepsTheLastRunsFileAndEndsEveryLine) {
     QTemporaryDir dir;
     const QString path = dir.filePath("webgated");
     ASSERT_TRUE(testsupport::writeFile(path, "from the last run\n"));
@@ -37,18 +46,114 @@ TEST(LogTest, FiltersByVerbosityKeepsTheLastRunsFileAndContinuesLinesWithDots) {
         log.log("start-up detail", 1);
         log.setVerbosity(1);
         log.log("waiting", 1);
-        for (int i = 0; i < 3; ++i) log.log(".", 1);
+        log.log(".", 1);
         log.log("next", 1);
     }
-    const QString text = QString::fromLatin1(readFile(path));
-    // "webgated started" is level 1, "new log level is" level 100.
-    EXPECT_TRUE(QRegularExpression("^" + kStamp + "important\n" + kStamp + "waiting\\.\\.\\.\n" + kStamp + "next\n" +
-                                   kStamp + "webgated stopped\n$")
-                    .match(text)
-                    .hasMatch())
-        << text.toStdString();
+    // "webgated started" is level 1, "new log level is" level 100; a dot is a line of its own.
+    const QByteArray text = readFile(path);
+    EXPECT_TRUE(matches("^" + kStamp + "important\n" + kStamp + "waiting\n" + kStamp + "\\.\n" + kStamp +
+                            "next\n" + kStamp + "webgated stopped\n$",
+                        text))
+        << text.constData();
     // The run before (one that hung and was killed, say) is kept whole.
     EXPECT_EQ(readFile(path + ".1"), "from the last run\n");
+}
+
+TEST(LogTest, LinesFromSeveralThreadsArriveWholeAndInEachThreadsOrder) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("webgated");
+    Log log(path, 0, true);
+    constexpr int kThreads = 4, kEach = 300;
+    const QString padding(150, QLatin1Char('x'));
+    const auto logLines = [&](int thread) {
+        for (int i = 0; i < kEach; ++i) log.log(QStringLiteral("thread %1 line %2 ").arg(thread).arg(i) + padding, 0);
+    };
+    std::vector<std::thread> threads;
+    for (int t = 1; t < kThreads; ++t) threads.emplace_back(logLines, t);
+    logLines(0);
+    for (std::thread& thread : threads) thread.join();
+    ASSERT_TRUE(log.flush());
+    const QByteArray text = readFile(path);
+    ASSERT_TRUE(text.endsWith('\n'));
+    const QList<QByteArray> lines = text.left(text.size() - 1).split('\n');
+    ASSERT_EQ(lines.size(), kThreads * kEach);
+    const QRegularExpression whole("^" + kStamp + "thread (\\d) line (\\d+) " + padding + "$");
+    std::vector<int> next(kThreads, 0);
+    for (const QByteArray& line : lines) {
+        const QRegularExpressionMatch match = whole.match(QString::fromLatin1(line));
+        ASSERT_TRUE(match.hasMatch()) << line.constData();
+        ASSERT_EQ(match.captured(2).toInt(), next[match.captured(1).toInt()]++);
+    }
+    EXPECT_EQ(log.droppedLines(), 0u);
+}
+
+// Holds the log's thread before it writes, until opened (or a long deadline, so a broken test ends).
+struct WriterGate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = false;
+    bool holding = false;
+    bool released = false;
+
+    static std::function<void()> hook(const std::shared_ptr<WriterGate>& gate) {
+        return [gate] {
+            std::unique_lock<std::mutex> lock(gate->mutex);
+            gate->holding = true;
+            gate->changed.notify_all();
+            gate->changed.wait_for(lock, std::chrono::seconds(30), [&] { return gate->open; });
+            gate->released = true;
+        };
+    }
+    bool waitHolding() {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(10), [this] { return holding; });
+    }
+    void openGate() {
+        std::lock_guard<std::mutex> lock(mutex);
+        open = true;
+        changed.notify_all();
+    }
+};
+
+TEST(LogTest, CallersNeverWriteAndAFullQueueDropsCountsAndReports) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("webgated");
+    auto gate = std::make_shared<WriterGate>();
+    Log log(path, 0, true, 3, WriterGate::hook(gate));
+    log.log("first", 0);
+    ASSERT_TRUE(gate->waitHolding());  // the log's thread holds "first"
+    for (const char* text : {"q1", "q2", "q3", "lost 1", "lost 2", "lost 3", "lost 4", "lost 5"}) log.log(text, 0);
+    EXPECT_EQ(log.droppedLines(), 5u);
+    // The calling (main) thread wrote nothing itself.
+    EXPECT_FALSE(readFile(path).contains("first"));
+    gate->openGate();
+    ASSERT_TRUE(log.flush());
+    log.log("after", 0);
+    ASSERT_TRUE(log.flush());
+    const QByteArray text = readFile(path);
+    EXPECT_TRUE(matches("^" + kStamp + "first\n" + kStamp + "q1\n" + kStamp + "q2\n" + kStamp + "q3\n" + kStamp +
+                            "5 log lines dropped: the log could not keep up\n" + kStamp + "after\n$",
+                        text))
+        << text.constData();
+    EXPECT_EQ(log.droppedLines(), 5u);
+}
+
+TEST(LogTest, AStuckWriterDoesNotHoldTheStopForever) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("webgated");
+    QCoreApplication::setApplicationName("webgated");
+    auto gate = std::make_shared<WriterGate>();
+    {
+        Log log(path, 1, true, Log::kMaxQueuedLines, WriterGate::hook(gate));
+        ASSERT_TRUE(gate->waitHolding());  // "webgated started", held as on a hung disk
+    }
+    {
+        std::lock_guard<std::mutex> lock(gate->mutex);
+        EXPECT_FALSE(gate->released);  // the stop returned while the write was still stuck
+    }
+    // The thread left behind finishes its lines once the disk answers.
+    gate->openGate();
+    EXPECT_TRUE(testsupport::waitFor([&] { return readFile(path).contains("webgated stopped\n"); }));
 }
 
 std::atomic<int> g_liveEvents{0};

@@ -1,40 +1,40 @@
 #pragma once
 
-#include <QEvent>
-#include <QMutex>
 #include <QObject>
 #include <QString>
 #include <atomic>
-
-#include "kel/corvanta/daemons/EventMailbox.h"
+#include <climits>
+#include <functional>
+#include <memory>
 
 namespace kel {
 namespace corvanta {
 namespace daemons {
 
+class LogWriter;
+
 /// The process log: time-stamped lines to a file and to standard output, filtered by a verbosity.
-/// The file of the instance before is kept as the ".1" file. Safe to call from any thread; lines from other threads are written
-/// by the log's own thread, in posting order.
+/// The file of the instance before is kept as the ".1" file. Safe to call from any thread: a call
+/// only formats its line and queues it; the log's own thread writes it, so no caller (the main
+/// thread with its drive set-points above all) waits for a disk. When the queue is full, lines
+/// are dropped, counted and reported by one line.
 class Log : public QObject {
     Q_OBJECT
 public:
-    /// Carries a line from another thread to the log's thread.
-    class LogEvent : public QEvent {
-    public:
-        static constexpr QEvent::Type EventType = static_cast<QEvent::Type>(QEvent::User);
-        LogEvent(const QString& text, int level) : QEvent(EventType), m_text(text), m_level(level) {}
-        const QString& text() const { return m_text; }
-        int level() const { return m_level; }
-
-    private:
-        QString m_text;
-        int m_level;
-    };
-
     /// Past this size the file is renamed to its path + ".1" and a new file is started.
     static constexpr qint64 kMaxFileSize = 8 * 1024 * 1024;
+    /// Lines (and bytes) waiting for the log's thread; beyond either, lines are dropped.
+    static constexpr int kMaxQueuedLines = 4096;
+    static constexpr int kMaxQueuedBytes = 4 * 1024 * 1024;
+    /// The longest flush() waits.
+    static constexpr int kFlushWaitMs = 2000;
 
     Log(const QString& filePath, int verbosity, bool stdoutOff);
+    /// Tests: a queue of `maxQueuedLines`, and `beforeWrite` run on the log's thread before each
+    /// batch of lines is written (to hold it there).
+    Log(const QString& filePath, int verbosity, bool stdoutOff, int maxQueuedLines,
+        std::function<void()> beforeWrite);
+    /// Logs the "stopped" line and writes what is queued, waiting a bounded time.
     ~Log() override;
 
     static Log* singleton();
@@ -42,25 +42,22 @@ public:
     int verbosity() const { return m_verbosity.load(std::memory_order_relaxed); }
     /// Only lines of this level and below go to standard output as well (default: all).
     void setStdoutVerbosity(int level) { m_stdoutVerbosity.store(level, std::memory_order_relaxed); }
-    /// Writes the lines other threads have handed over so far (the log's thread).
-    void flush() { m_mailbox->deliverPending(); }
+    /// Waits at most kFlushWaitMs until every line logged so far is written; false on time-out.
+    bool flush();
+    /// Lines dropped because the log could not keep up, since the start.
+    quint64 droppedLines() const;
     QString filePath() const { return m_filePath; }
 
 public Q_SLOTS:
     void log(const QString& text, int level);
     void setVerbosity(int verbosity);
 
-protected:
-    void customEvent(QEvent* event) override;
-
 private:
     QString m_filePath;
     std::atomic<int> m_verbosity;
-    std::atomic<int> m_stdoutVerbosity{2147483647};
+    std::atomic<int> m_stdoutVerbosity{INT_MAX};
     bool m_stdoutOff;
-    QString m_lastLine;
-    QMutex m_mutex;
-    EventMailbox* m_mailbox;
+    std::unique_ptr<LogWriter> m_writer;
 
     static Log* s_instance;
 };

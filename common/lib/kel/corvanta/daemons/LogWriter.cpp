@@ -1,0 +1,215 @@
+#include "kel/corvanta/daemons/LogWriter.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QString>
+#include <QTime>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <utility>
+
+namespace kel {
+namespace corvanta {
+namespace daemons {
+
+namespace {
+
+// An idle writer looks again this often, so that not even its own wait is without a limit.
+constexpr std::chrono::seconds kIdleWake(1);
+
+struct Entry {
+    QByteArray line;
+    bool toStdout;
+};
+
+// The whole buffer, in as many write(2) calls as the kernel wants; gives up on an error.
+void writeAll(int fd, const QByteArray& bytes) {
+    const char* data = bytes.constData();
+    auto left = static_cast<size_t>(bytes.size());
+    while (left > 0) {
+        const ssize_t n = ::write(fd, data, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        data += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+}  // namespace
+
+struct LogWriter::State {
+    State(const QByteArray& filePath, Options writerOptions)
+        : path(filePath), rotatedPath(filePath + ".1"), options(std::move(writerOptions)) {}
+    ~State() {
+        if (fd >= 0) ::close(fd);
+    }
+
+    bool openFile();
+    void writeBatch(const std::deque<Entry>& batch, quint64 dropped);
+
+    const QByteArray path;
+    const QByteArray rotatedPath;
+    const Options options;
+
+    std::mutex mutex;
+    std::condition_variable wake;      // the writer: lines queued, or stop
+    std::condition_variable progress;  // waiters: lines written, or the writer ended
+    std::deque<Entry> queue;
+    std::size_t queuedBytes = 0;
+    quint64 accepted = 0;
+    quint64 written = 0;
+    quint64 droppedUnreported = 0;
+    bool stopping = false;
+    bool finished = false;
+    std::atomic<quint64> droppedTotal{0};
+
+    // The writer thread's alone.
+    int fd = -1;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+bool LogWriter::State::openFile() {
+    // logrotate (or a person) may have moved or removed the file: lines go to the path's file.
+    struct stat atPath = {};
+    if (fd >= 0 && (::stat(path.constData(), &atPath) != 0 || atPath.st_dev != dev ||
+                    atPath.st_ino != ino)) {
+        ::close(fd);
+        fd = -1;
+    }
+    if (fd >= 0) return true;
+    fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    struct stat opened = {};
+    if (::fstat(fd, &opened) != 0) {
+        ::close(fd);
+        fd = -1;
+        return false;
+    }
+    dev = opened.st_dev;
+    ino = opened.st_ino;
+    return true;
+}
+
+void LogWriter::State::writeBatch(const std::deque<Entry>& batch, quint64 dropped) {
+    QByteArray toStdout;
+    QByteArray toFile;
+    // A file that cannot be opened is skipped; the next batch tries again.
+    bool haveFile = openFile();
+    struct stat status = {};
+    qint64 size = haveFile && ::fstat(fd, &status) == 0 ? status.st_size : 0;
+    const auto add = [&](const QByteArray& line, bool echo) {
+        if (echo) toStdout += line;
+        if (!haveFile) return;
+        toFile += line;
+        if (size + toFile.size() <= options.maxFileSize) return;
+        // Bounded: the full file becomes the ".1" file (replacing an older one), a new one starts.
+        writeAll(fd, toFile);
+        toFile.clear();
+        ::rename(path.constData(), rotatedPath.constData());
+        ::close(fd);
+        fd = -1;
+        haveFile = openFile();
+        size = haveFile && ::fstat(fd, &status) == 0 ? status.st_size : 0;
+    };
+    for (const Entry& entry : batch) add(entry.line, entry.toStdout);
+    if (dropped > 0) {
+        add(stampedLine(QStringLiteral("%1 log lines dropped: the log could not keep up").arg(dropped)),
+            options.echoOwnLines);
+    }
+    if (haveFile && !toFile.isEmpty()) writeAll(fd, toFile);
+    if (!toStdout.isEmpty()) writeAll(STDOUT_FILENO, toStdout);
+}
+
+QByteArray LogWriter::stampedLine(const QString& text) {
+    return (QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz")) + QLatin1String(" | ") +
+            text + QLatin1Char('\n'))
+        .toLatin1();
+}
+
+LogWriter::LogWriter(const QByteArray& filePath, Options options)
+    : m_state(std::make_shared<State>(filePath, std::move(options))),
+      m_thread(&LogWriter::run, m_state) {}
+
+LogWriter::~LogWriter() {
+    std::unique_lock<std::mutex> lock(m_state->mutex);
+    m_state->stopping = true;
+    m_state->wake.notify_all();
+    const bool ended = m_state->progress.wait_for(lock, std::chrono::milliseconds(kStopWaitMs),
+                                                  [this] { return m_state->finished; });
+    lock.unlock();
+    if (ended) {
+        m_thread.join();
+    } else {
+        // Stuck on a hung disk: the thread keeps its own share of the state, and the daemon stops.
+        m_thread.detach();
+    }
+}
+
+bool LogWriter::enqueue(const QByteArray& line, bool toStdout) {
+    State& state = *m_state;
+    const auto size = static_cast<std::size_t>(line.size());
+    std::lock_guard<std::mutex> lock(state.mutex);
+    // One line larger than the byte bound still goes into an empty queue: it is in memory already.
+    if (state.queue.size() >= state.options.maxQueuedLines ||
+        (!state.queue.empty() && state.queuedBytes + size > state.options.maxQueuedBytes)) {
+        ++state.droppedUnreported;
+        state.droppedTotal.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    state.queue.push_back({line, toStdout});
+    state.queuedBytes += size;
+    ++state.accepted;
+    if (state.queue.size() == 1) state.wake.notify_one();
+    return true;
+}
+
+bool LogWriter::waitWritten(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(m_state->mutex);
+    const quint64 target = m_state->accepted;
+    m_state->progress.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [&] { return m_state->written >= target || m_state->finished; });
+    return m_state->written >= target;
+}
+
+quint64 LogWriter::dropped() const { return m_state->droppedTotal.load(std::memory_order_relaxed); }
+
+void LogWriter::run(const std::shared_ptr<State>& state) {
+    ::pthread_setname_np(::pthread_self(), "log-writer");
+    // The log of the run before (one that hung and was killed, say) is kept for a look.
+    ::rename(state->path.constData(), state->rotatedPath.constData());
+    std::unique_lock<std::mutex> lock(state->mutex);
+    for (;;) {
+        if (state->queue.empty() && state->droppedUnreported == 0) {
+            if (state->stopping) break;
+            state->wake.wait_for(lock, kIdleWake);
+            continue;
+        }
+        std::deque<Entry> batch;
+        batch.swap(state->queue);
+        state->queuedBytes = 0;
+        const quint64 dropped = std::exchange(state->droppedUnreported, 0);
+        lock.unlock();
+        if (state->options.beforeWrite) state->options.beforeWrite();
+        state->writeBatch(batch, dropped);
+        const std::size_t count = batch.size();
+        batch.clear();
+        lock.lock();
+        state->written += count;
+        state->progress.notify_all();
+    }
+    state->finished = true;
+    state->progress.notify_all();
+}
+
+}  // namespace daemons
+}  // namespace corvanta
+}  // namespace kel

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <thread>
+
+namespace kel {
+namespace corvanta {
+namespace daemons {
+
+/// Writes finished log lines to a file (and standard output) on a thread of its own, from a
+/// bounded queue, so that no caller ever waits for a disk. Lines that do not fit are dropped,
+/// counted, and reported by one line once there is room again. Past `maxFileSize` the file
+/// becomes its path + ".1"; a file removed or renamed by someone else is started anew.
+class LogWriter {
+public:
+    struct Options {
+        std::size_t maxQueuedLines;
+        std::size_t maxQueuedBytes;
+        qint64 maxFileSize;
+        /// Whether the writer's own lines (the dropped-lines report) go to standard output.
+        bool echoOwnLines;
+        /// Runs on the writer thread before each batch is written (tests hold the writer here).
+        std::function<void()> beforeWrite;
+    };
+
+    /// Starts the thread, which first keeps the file left by the run before as the ".1" file.
+    LogWriter(const QByteArray& filePath, Options options);
+    /// Writes what is queued and ends the thread, waiting at most `kStopWaitMs`.
+    ~LogWriter();
+    LogWriter(const LogWriter&) = delete;
+    LogWriter& operator=(const LogWriter&) = delete;
+
+    static constexpr int kStopWaitMs = 2000;
+
+    /// Any thread, never blocks on I/O: queues `line` (ending with its line feed); false when
+    /// the queue is full and the line was dropped.
+    bool enqueue(const QByteArray& line, bool toStdout);
+    /// Waits at most `timeoutMs` until every line queued before the call is written; false on
+    /// time-out.
+    bool waitWritten(int timeoutMs);
+    /// Lines dropped since the start.
+    quint64 dropped() const;
+
+    /// "hh:mm:ss.zzz | " (now), `text` and a line feed, in Latin-1.
+    static QByteArray stampedLine(const QString& text);
+
+private:
+    struct State;
+    static void run(const std::shared_ptr<State>& state);
+
+    std::shared_ptr<State> m_state;
+    std::thread m_thread;
+};
+
+}  // namespace daemons
+}  // namespace corvanta
+}  // namespace kel
