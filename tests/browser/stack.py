@@ -70,8 +70,7 @@ class Stack:
         if self.extra_config:
             with open(self.path('/etc/corvanta/webgated.conf'), 'a') as f:
                 f.write('\n' + self.extra_config)
-        self._start([os.path.join(BINARY, 'tools', 'robotsim', 'robotsim'), '--listen', robot],
-                    'robotsim.out')
+        self.start_robot()
         socket_path = self.path('/run/webgated.sock')
         env = dict(os.environ, WEBGATED_ROOT=self.root)
         # The working directory is the checkout, where ./resources/nocam.png lives.
@@ -88,6 +87,16 @@ class Stack:
         if not wait_for(self._answers, 20):
             raise RuntimeError('the daemon did not answer through nginx:\n' + self.read('/run/webgated.out'))
         return self
+
+    def start_robot(self):
+        self.robotsim = self._start([os.path.join(BINARY, 'tools', 'robotsim', 'robotsim'), '--listen',
+                                     f'127.0.0.1:{self.robot_port}'], 'robotsim.out')
+
+    def stop_robot(self):
+        """Ends the simulated robot, as a robot that was switched off or lost its cable."""
+        self.robotsim.kill()
+        self.robotsim.wait()
+        self.processes.remove(self.robotsim)
 
     def _answers(self):
         import urllib.request

@@ -4,7 +4,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from stack import Stack, end_all, start_all, wait_for  # noqa: E402
+from stack import OdometryProbe, Stack, end_all, start_all, wait_for  # noqa: E402
 
 from selenium.webdriver.common.action_chains import ActionChains  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
@@ -12,6 +12,9 @@ from selenium.webdriver.common.keys import Keys  # noqa: E402
 
 CAMERA = '/opt/taviron/etc/camera.conf'
 DRIVE = '/opt/taviron/etc/drive.conf'
+# What the page asks on its own; anything else it sends is an action.
+READING = {'getDistance', 'getBatteryInfo', 'getIOBoardInfo', 'getProcessInfo', 'getimage', 'getDriveState',
+           'getNetworkChange', 'getProgramList', 'GetIFConf', 'getWLANConf', 'HEARTBEAT'}
 
 
 class PageTest(unittest.TestCase):
@@ -54,6 +57,18 @@ class PageTest(unittest.TestCase):
     def type_into(self, element, text):
         element.clear()
         element.send_keys(text)
+
+    def actions_until_stop_button(self, act):
+        """Runs `act` and returns the actions the page sent for it, in order: drive commands leave one
+        after the other, so all of them went out before a stop of the STOP button that follows."""
+        self.js("if (!window.sent) { const fetch = window.fetch; window.fetch = (url, ...rest) => {"
+                "  window.sent.push(JSON.parse(decodeURIComponent(String(url).split('?')[1])));"
+                "  return fetch(url, ...rest); } } window.sent = [];")
+        act()
+        self.js("window.sent.push('marker'); document.querySelector('#stop-all').click()")
+        self.until("window.sent.slice(window.sent.indexOf('marker')).some(c => c.TYPE === 'stop')")
+        sent = self.js("return window.sent.slice(0, window.sent.indexOf('marker'))")
+        return [c for c in sent if c['TYPE'] not in READING or 'output' in c]
 
     def robot_still(self):
         pose = self.robot.pose()
@@ -151,6 +166,75 @@ class PageTest(unittest.TestCase):
         self.assertTrue(wait_for(self.robot_still, 10))
         self.assertIn('Done:{"TYPE":"stop"}', self.stack.log()[marker:])
         ActionChains(self.driver).key_up('d').perform()
+
+    def test_space_only_stops_whatever_has_focus_and_is_typed_in_text_fields(self):
+        self.until("document.querySelector('#relays input') && "
+                   "document.querySelector(\"[aria-label='Run hello.rvw']\")")
+        relay = self.driver.find_element(By.CSS_SELECTOR, '#relays input')
+        was_on = relay.is_selected()
+        marker = len(self.stack.log())
+        for target in ('#relays input', '#position-form [type=submit]', "[aria-label='Run hello.rvw']"):
+            self.js('document.querySelector(arguments[0]).focus()', target)
+            sent = self.actions_until_stop_button(
+                lambda: ActionChains(self.driver).key_down(Keys.SPACE).key_up(Keys.SPACE).perform())
+            self.assertEqual(sent, [{'TYPE': 'stop'}], f'Space on {target}')
+            self.assertEqual(self.js('return document.activeElement === document.querySelector(arguments[0])',
+                                     target), True)
+        self.assertEqual(relay.is_selected(), was_on)
+        # Six stops, and the move they would have overtaken is not among them.
+        self.assertTrue(wait_for(lambda: self.stack.log()[marker:].count('Done:{"TYPE":"stop"}') >= 6, 15))
+        self.assertNotIn('positionDrive', self.stack.log()[marker:])
+        self.assertFalse(self.stack.running_programs())
+
+        # A held Space repeats its keydown: one press, one stop.
+        self.js('document.activeElement.blur()')
+        space = {'code': 'Space', 'key': ' ', 'windowsVirtualKeyCode': 32}
+
+        def hold_space():
+            for repeat in (False, True, True, True):
+                self.driver.execute_cdp_cmd('Input.dispatchKeyEvent',
+                                            {'type': 'keyDown', 'text': ' ', 'autoRepeat': repeat, **space})
+            self.driver.execute_cdp_cmd('Input.dispatchKeyEvent', {'type': 'keyUp', **space})
+        self.assertEqual(self.actions_until_stop_button(hold_space), [{'TYPE': 'stop'}])
+
+        # In a text field Space is typed, and stops nothing.
+        self.until("document.querySelector('#wlan-form [name=ssid]').value === 'robot-ap'")
+        self.js("const f = document.querySelector('#wlan-form [name=ssid]'); f.focus(); f.setSelectionRange(8, 8)")
+        sent = self.actions_until_stop_button(lambda: ActionChains(self.driver).send_keys(Keys.SPACE + '2').perform())
+        self.assertEqual(sent, [])
+        self.assertEqual(self.js("return document.querySelector('#wlan-form [name=ssid]').value"), 'robot-ap 2')
+
+    def test_with_the_robot_gone_the_page_says_so_and_drives_again_when_it_is_back(self):
+        self.until("document.querySelector('#connection').textContent === 'Connected' && "
+                   "!document.querySelector('[data-dir=forward]').disabled")
+        moving = ("[...document.querySelectorAll('[data-dir]:not([data-dir=stop]), #drive-speed, "
+                  "#position-form input, #position-form select, #position-form [type=submit]')]")
+        stops = "[...document.querySelectorAll('#stop-all, [data-dir=stop], #position-stop')]"
+        self.robot.close()
+        self.stack.stop_robot()
+        try:
+            self.until("document.querySelector('#connection').textContent === 'Robot not connected'", 20)
+            self.until(f"{moving}.every(e => e.disabled) && {stops}.every(e => !e.disabled)")
+            self.until("document.querySelector('#sensors').classList.contains('stale') && "
+                       "!document.querySelector('#sensors-stale').hidden")
+            marker = len(self.stack.log())
+            pad = self.driver.find_element(By.CSS_SELECTOR, '[data-dir=forward]')
+            body = self.driver.find_element(By.TAG_NAME, 'body')
+
+            def try_to_drive():
+                ActionChains(self.driver).key_down(Keys.ARROW_UP, body).key_up(Keys.ARROW_UP).perform()
+                ActionChains(self.driver).click_and_hold(pad).release(pad).perform()
+                self.js("document.querySelector('#position-form').requestSubmit()")
+            self.assertEqual(self.actions_until_stop_button(try_to_drive), [])
+            self.assertTrue(wait_for(lambda: '{"TYPE":"stop"}' in self.stack.log()[marker:], 15))
+            self.assertNotIn('velDrive', self.stack.log()[marker:])
+            self.assertNotIn('positionDrive', self.stack.log()[marker:])
+        finally:
+            self.stack.start_robot()
+            type(self).robot = OdometryProbe(self.stack.robot_port)
+        self.until("document.querySelector('#connection').textContent === 'Connected'", 20)
+        self.until(f"{moving}.every(e => !e.disabled) && !document.querySelector('#sensors').classList.contains('stale')"
+                   " && document.querySelector('#sensors-stale').hidden")
 
     def test_a_relative_move_from_the_form_ends_at_its_target(self):
         self.assertTrue(wait_for(self.robot_still, 10))

@@ -39,6 +39,7 @@ const WORDS = {
   'NO TYPE FIELD FOUND': 'the request had no command name',
   'NO JSON OBJ RECIEVED': 'the daemon could not read the request',
   'NO RUNNING PROGRAM': 'no program is running',
+  'NO CONNECTION TO THE ROBOT': 'the robot is not connected to its web service, so it was not told',
   'File name is invalid.': 'the file name is not valid (letters, digits, _ - . only)',
   'CANNOT UNDO THIS CHANGE': 'the robot could not undo this change by itself, so it did not make it',
   'NETWORK CHANGE PENDING': 'another network change waits to be kept or undone first',

@@ -1,7 +1,9 @@
 // Remote driving: while a direction is held the page adds velocity increments up to the chosen
-// speed and then keeps the daemon's watchdog fed; letting go, Space, losing focus or leaving the
-// page stops the robot. If the page vanishes silently, the daemon's watchdog stops it.
+// speed and then keeps the daemon's watchdog fed; letting go, Space, the STOP button, losing
+// focus or leaving the page stops the robot. If the page vanishes silently, the daemon's watchdog
+// stops it. While the daemon has no link to the robot, driving is switched off; stopping never is.
 import { command, sendStopNow } from './api.js';
+import { driveAllowed, onLink, setLink } from './link.js';
 import { $, $$, attempt, sayError } from './ui.js';
 
 const TICK_MS = 250;   // increments and heartbeats while a direction is held
@@ -12,6 +14,9 @@ const DIRECTIONS = {
   forward: [1, 0, 0], backward: [-1, 0, 0], left: [0, 1, 0], right: [0, -1, 0],
   turnLeft: [0, 0, 2], turnRight: [0, 0, -2],
 };
+// Fields where Space is typed; anywhere else Space only stops.
+const TYPED = 'textarea, select, [contenteditable]:not([contenteditable=false]), input:not([type=checkbox], '
+  + '[type=radio], [type=range], [type=button], [type=submit], [type=reset], [type=image], [type=file], [type=color])';
 const KEYS = {
   ArrowUp: 'forward', KeyW: 'forward', ArrowDown: 'backward', KeyS: 'backward',
   ArrowLeft: 'left', KeyA: 'left', ArrowRight: 'right', KeyD: 'right',
@@ -26,6 +31,7 @@ export function setupDrive() {
   let steps = 0;        // increments sent since the last stop
   let timer = 0;
   let busy = false;     // a drive request is on its way
+  const idleText = () => (driveAllowed() ? 'Stopped' : 'Robot not connected: driving is off');
 
   speedInput.addEventListener('input', () => {
     speedOut.textContent = `${Number(speedInput.value).toFixed(2)} m/s`;
@@ -35,7 +41,11 @@ export function setupDrive() {
   // that was still on its way.
   let chain = Promise.resolve();
   const queue = (object) => {
-    const sent = chain.then(() => command(object));
+    const sent = chain.then(() => command(object)).catch((e) => {
+      // The daemon knows before the next poll does.
+      if (e.reply?.MSG === 'NO CONNECTION TO THE ROBOT') setLink('down');
+      throw e;
+    });
     chain = sent.catch(() => {});
     return sent;
   };
@@ -53,7 +63,7 @@ export function setupDrive() {
         // The move should be over; if not, the daemon's watchdog ends it two seconds on.
         clearInterval(timer);
         held = null;
-        state.textContent = 'Stopped';
+        state.textContent = idleText();
       }
     } else if (steps < STEPS) {
       const [vx, vy, omega] = DIRECTIONS[held];
@@ -65,7 +75,7 @@ export function setupDrive() {
     }
   };
   const press = (direction) => {
-    if (held === direction) return;
+    if (held === direction || !driveAllowed()) return;
     if (held) stop();
     held = direction;
     steps = 0;
@@ -79,10 +89,12 @@ export function setupDrive() {
     timer = 0;
     held = null;
     steps = 0;
-    state.textContent = 'Stopped';
+    state.textContent = idleText();
     $$('[data-dir]').forEach((b) => b.classList.remove('active'));
     return queue({ TYPE: 'stop' }).catch(sayError);
   };
+  const stopButton = $('#stop-all');
+  stopButton.addEventListener('click', () => stop());
   const release = () => { if (held) stop(); };
 
   for (const button of $$('[data-dir]')) {
@@ -98,7 +110,7 @@ export function setupDrive() {
     for (const type of ['pointerup', 'pointercancel', 'lostpointercapture']) {
       button.addEventListener(type, release);
     }
-    // Keyboard users: Enter or Space on a focused pad button holds it while the key is down.
+    // Keyboard users: Enter on a focused pad button holds it while the key is down.
     button.addEventListener('keydown', (event) => {
       if (event.key === 'Enter' && !event.repeat) { event.preventDefault(); press(direction); }
     });
@@ -106,14 +118,21 @@ export function setupDrive() {
     button.addEventListener('contextmenu', (event) => event.preventDefault());
   }
 
+  // Space is caught before any control sees it: a focused button, switch or link is not pressed
+  // (they act on keyup or click), and one press sends one stop however long it is held.
+  const space = (event) => {
+    if (event.code !== 'Space' || event.target.closest?.(TYPED)) return;
+    event.preventDefault();
+    event.stopImmediatePropagation();
+    if (event.type === 'keydown' && !event.repeat) stop();
+  };
+  window.addEventListener('keydown', space, true);
+  window.addEventListener('keyup', space, true);
+
   const typing = (target) => target.closest?.('input, select, textarea, dialog');
   document.addEventListener('keydown', (event) => {
     if (typing(event.target) || event.ctrlKey || event.altKey || event.metaKey) return;
-    if (event.code === 'Space') {
-      // Space still presses a focused button or switch; it stops the robot in any case.
-      if (!event.target.closest?.('button, a, [role=switch]')) event.preventDefault();
-      stop();
-    } else if (KEYS[event.code]) {
+    if (KEYS[event.code]) {
       event.preventDefault();
       if (!event.repeat) press(KEYS[event.code]);
     }
@@ -128,6 +147,7 @@ export function setupDrive() {
   const form = $('#position-form');
   form.addEventListener('submit', (event) => {
     event.preventDefault();
+    if (!driveAllowed()) return;
     const data = new FormData(form);
     const number = (name) => Number(data.get(name));
     if (held) stop();
@@ -153,4 +173,14 @@ export function setupDrive() {
     }, (reply) => `Moving: ${reply.MSG || 'started'}`);
   });
   $('#position-stop').addEventListener('click', () => stop());
+
+  // Everything that makes the robot move is off while it cannot be reached; the stops stay on.
+  const moving = [...$$('[data-dir]:not([data-dir=stop])'), speedInput,
+    ...[...form.elements].filter((e) => e.id !== 'position-stop' && e.tagName !== 'FIELDSET')];
+  onLink(() => {
+    const allowed = driveAllowed();
+    moving.forEach((e) => { e.disabled = !allowed; });
+    if (!allowed && held) stop();
+    if (!held) state.textContent = idleText();
+  });
 }

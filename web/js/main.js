@@ -7,6 +7,7 @@ import { setupPrograms } from './programs.js';
 import { setupNetwork } from './network.js';
 import { setupSettings } from './settings.js';
 import { setupSystem } from './system.js';
+import { onLink } from './link.js';
 import { $, say } from './ui.js';
 
 // Polled sections report here; a failure is said once, not on every poll.
@@ -21,11 +22,21 @@ function report(source, error) {
   }
 }
 
-onTraffic((ok) => {
+// The daemon may answer while its own link to the robot is down: the line tells the two apart.
+let daemonAnswers = null;
+let link = 'unknown';
+function showConnection() {
   const line = $('#connection');
-  line.textContent = ok ? 'Connected' : 'No connection to the robot';
-  line.className = ok ? 'ok' : 'bad';
-});
+  if (daemonAnswers === null) return;
+  const robotThere = link === 'up' || link === 'unknown';
+  line.textContent = !daemonAnswers ? 'No connection to the robot'
+    : robotThere ? 'Connected' : 'Robot not connected';
+  line.className = daemonAnswers && robotThere ? 'ok' : 'bad';
+  line.title = daemonAnswers && !robotThere
+    ? `The robot's web service answers, but its link to the robot is ${link}` : '';
+}
+onTraffic((ok) => { if (ok !== daemonAnswers) { daemonAnswers = ok; showConnection(); } });
+onLink((state) => { link = state; showConnection(); });
 
 setupCamera();
 setupDrive();

@@ -1,6 +1,7 @@
 // Distances around the robot outline, bumper, battery and chargers, inputs; outputs and relays
 // as switches.
 import { command } from './api.js';
+import { linkState, onLink, readDriveState } from './link.js';
 import { $, el, poll, attempt } from './ui.js';
 
 const SVG = 'http://www.w3.org/2000/svg';
@@ -25,7 +26,24 @@ export function setupSensors(report) {
     texts.push({ line, text, angle });
   }
 
+  // Values the daemon holds from before the robot's link went quiet, or that could not be read
+  // again, are shown greyed and marked as stale.
+  const failed = new Set();
+  const markStale = () => {
+    const link = linkState();
+    const stale = failed.size > 0 || (link !== 'up' && link !== 'unknown');
+    $('#sensors').classList.toggle('stale', stale);
+    $('#sensors-stale').hidden = !stale;
+  };
+  const outcome = (source, error) => {
+    if (error) failed.add(source); else failed.delete(source);
+    markStale();
+    report(source, error);
+  };
+  onLink(markStale);
+
   poll(async () => {
+    await readDriveState();
     try {
       const d = await command({ TYPE: 'getDistance' });
       d.dist.forEach((value, i) => {
@@ -38,18 +56,18 @@ export function setupSensors(report) {
       $('#bumper').textContent = d.bumpTime < 1000 ? 'contact!' : `free (last contact ${(d.bumpTime / 1000).toFixed(0)}${d.bumpTime >= 100000 ? '+' : ''} s ago)`;
       const b = await command({ TYPE: 'getBatteryInfo' });
       showBattery(b);
-      report('sensors', null);
+      outcome('sensors', null);
     } catch (e) {
-      report('sensors', e);
+      outcome('sensors', e);
     }
   }, 500);
 
   poll(async () => {
     try {
       showIo(await command({ TYPE: 'getIOBoardInfo' }));
-      report('io', null);
+      outcome('io', null);
     } catch (e) {
-      report('io', e);
+      outcome('io', e);
     }
   }, 1000);
 }
