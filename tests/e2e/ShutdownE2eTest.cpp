@@ -56,7 +56,7 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
             "grep -h -e ^SigBlk -e ^policy /proc/self/status /proc/self/sched >" + run + "dpkg.start\n"
             "echo $$ >" + run + "dpkg.pid\nuntil [ -e " + run + "go ]; do sleep 0.05; done\n",
             "[Log]\nverbosity=3\n[Debug]\nbroadcastLogViaUDP=1\nudpIP=fe80::1%2\n"
-            "[Scripts]\nsudo=/usr/bin/env\n[Flowdesk]\npath=" +
+            "[Robot]\nstaleMs=0\n[Scripts]\nsudo=/usr/bin/env\n[Flowdesk]\npath=" +
                 sandbox.path("/interpreter").toUtf8() + "\n[Network]\nserver=" +
                 robot.address().toUtf8() + "\n"));
         ASSERT_TRUE(daemon.command(R"({"TYPE":"runProgram","programName":"p"})").ok);

@@ -257,6 +257,8 @@ TEST_F(ProgramCommandsTest, SetPointsKeepComingWhileAStubbornTreeIsReplaced) {
                              arrivals.append(clock.elapsed());
                      });
     ASSERT_TRUE(env().connectTo(robot));
+    // This robot publishes nothing: its silence must not end the drive.
+    env().setConfig(ProcessSandbox::config(interpreter()) + "[Robot]\nstaleMs=0\n");
 
     // Every level ignores SIGTERM: only the SIGKILL after the grace period ends the tree.
     sandbox().writeScript(QStringLiteral("interpreter"),

@@ -1,13 +1,17 @@
 // Velocity and position mode as the robot sees them on the wire: increments add up, the watchdog
-// lets exactly twenty set-points out and then stops once, a bumper contact stops unless configured
-// not to, a lost connection or a handler going away never leaves the robot driving, the top speeds
-// are limited, and stale odometry never drives the robot; the drive commands' replies and
-// validation through the request function; the request thread posting while the main thread drives.
+// lets exactly twenty set-points out and then stops once, and stops on time however late its ticks
+// come; a bumper contact stops unless configured not to, a lost or silent link or a handler going
+// away never leaves the robot driving and nothing is armed without it, the top speeds are limited,
+// and stale odometry never drives the robot; the drive commands' replies, validation and the drive
+// state through the request function; the request thread posting while the main thread drives.
 #include <gtest/gtest.h>
 
 #include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QList>
 #include <QThread>
+#include <QTimer>
 #include <atomic>
 #include <cmath>
 #include <memory>
@@ -46,7 +50,7 @@ protected:
         s_robot = nullptr;
     }
     void SetUp() override {
-        env().setConfig(QByteArray());
+        setConfig(QByteArray());
         ASSERT_TRUE(env().connectTo(*s_robot));
         // The daemon's handler is left standing by every test that drives it.
         ASSERT_TRUE(waitFor([] { return !daemonHandler().isDriving(); }));
@@ -58,6 +62,15 @@ protected:
     }
 
     static testsupport::DaemonEnvironment& env() { return testsupport::DaemonEnvironment::instance(); }
+    /// The test robot publishes only when told: its silence is no sign of a frozen robot here,
+    /// unless a test sets a limit of its own.
+    static void setConfig(const QByteArray& ini, const QByteArray& staleMs = "0") {
+        env().setConfig(ini, "[Robot]\nstaleMs=" + staleMs + "\n");
+    }
+    /// The drive state as the page reads it.
+    static QJsonObject driveState() {
+        return QJsonDocument::fromJson(env().reply(R"({"TYPE":"getDriveState"})")).object();
+    }
     static ControlHandler& daemonHandler() { return *env().fcgi().controlHandler(); }
     static testsupport::TestRobot& robot() { return *s_robot; }
 
@@ -144,11 +157,11 @@ TEST_F(ControlHandlerTest, StopsOnBumperContactUnlessConfiguredNotTo) {
     ASSERT_TRUE(waitForSetPoints(1));
     // A release is no reason to stop; the setting is read at each contact.
     robot().publish("bumper", {false});
-    env().setConfig("[Bumper]\nstopdriving=false\n");
+    setConfig("[Bumper]\nstopdriving=false\n");
     robot().publish("bumper", {true});
     ASSERT_TRUE(publishPose(handler, 0.5));
     EXPECT_TRUE(handler.isDriving());
-    env().setConfig("[Bumper]\nstopdriving=true\n");
+    setConfig("[Bumper]\nstopdriving=true\n");
     robot().publish("bumper", {false});
     robot().publish("bumper", {true});
     ASSERT_TRUE(publishPose(handler, 0.6));
@@ -157,7 +170,7 @@ TEST_F(ControlHandlerTest, StopsOnBumperContactUnlessConfiguredNotTo) {
     EXPECT_EQ(zeroCount(), 1);
     EXPECT_TRUE(lastIsZero());
 
-    env().setConfig(QByteArray());  // without the setting a contact stops as well
+    setConfig(QByteArray());  // without the setting a contact stops as well
     handler.addDeltaVel(0.2f, 0, 0);
     handler.deliverPending();
     robot().publish("bumper", {false});
@@ -187,14 +200,15 @@ TEST_F(ControlHandlerTest, FirstSetPointIsAStandstillAndAReconnectionOwesOnlyASt
         ASSERT_EQ(setPoints().size(), 1);
         EXPECT_TRUE(lastIsZero());
     }
-    // Made before the connection, as the daemon starts: once it is up, even if the page drives
-    // already, so that a crashed daemon's last set-point never goes on.
+    // Made before the connection, as the daemon starts: once it is up, so that a crashed
+    // daemon's last set-point never goes on; the page's drive before that moves nothing.
     env().client().disconnectFromServer();
     robot().clearMessages();
     ControlHandler handler;
-    handler.addDeltaVel(0.1f, 0, 0);
+    handler.addDeltaVel(0.3f, 0, 0);
     handler.deliverPending();
     ASSERT_TRUE(env().connectTo(robot()));
+    handler.addDeltaVel(0.1f, 0, 0);
     ASSERT_TRUE(waitForSetPoints(2));
     EXPECT_TRUE(setPoints().at(0).isZero());
     EXPECT_TRUE(setPoints().at(1).near(0.1, 0, 0)) << setPoints().at(1);
@@ -208,16 +222,119 @@ TEST_F(ControlHandlerTest, FirstSetPointIsAStandstillAndAReconnectionOwesOnlyASt
     EXPECT_TRUE(setPoints().isEmpty());
 }
 
-TEST_F(ControlHandlerTest, DrivingAgainDuringAnOutageIsNotStoppedOnReconnection) {
+TEST_F(ControlHandlerTest, NothingDrivesAcrossAnOutageAndAStandstillComesFirstOnReturn) {
     ControlHandler handler;
-    ASSERT_TRUE(dropConnection());
     handler.addDeltaVel(0.1f, 0, 0);
-    handler.stop();  // its standstill cannot reach the robot now
-    handler.addDeltaVel(0.2f, 0, 0);
+    ASSERT_TRUE(waitForSetPoints(1));
+    ASSERT_TRUE(dropConnection());
+    // The page is told, and the keep-alive it goes on sending arms nothing.
+    EXPECT_EQ(env().reply(R"({"TYPE":"velDrive","vx":0,"vy":0,"omega":0.3})"),
+              R"({"MSG":"NO CONNECTION TO THE ROBOT","TYPE":"ERR"})");
+    EXPECT_EQ(env().reply(R"({"TYPE":"positionDrive","x":1,"y":0,"omega":0,"vel":0.1,"rotvel":0.1,"mode":0})"),
+              R"({"MSG":"NO CONNECTION TO THE ROBOT","TYPE":"ERR"})");
+    EXPECT_EQ(env().reply(R"({"TYPE":"HEARTBEAT"})"), R"({"TYPE":"ACK"})");
+    EXPECT_EQ(env().reply(R"({"TYPE":"stop"})"), R"({"TYPE":"ACK"})");
+    EXPECT_EQ(driveState()["link"], "down");
+    EXPECT_EQ(handler.driveState().lastStop, ControlHandler::StopReason::Link);
+    // A command answered just before the link went is dropped where it is carried out.
+    handler.addDeltaVel(0, 0, 0.3f);
+    handler.alive();
     handler.deliverPending();
-    ASSERT_TRUE(waitFor([] { return setPoints().size() >= 3; }, 10000));
-    // The fresh command goes on; an owed standstill in between would jolt the robot.
-    for (const SetPoint& p : setPoints().mid(0, 3)) EXPECT_TRUE(p.near(0.2, 0, 0)) << p;
+    daemonHandler().deliverPending();
+    EXPECT_FALSE(handler.isDriving());
+    EXPECT_FALSE(daemonHandler().isDriving());
+    robot().clearMessages();
+    ASSERT_TRUE(env().connectTo(robot()));
+    ASSERT_TRUE(flush());
+    ASSERT_EQ(setPoints().size(), 1);
+    EXPECT_TRUE(setPoints().first().isZero());
+    // Driving again after the return is a fresh start.
+    handler.addDeltaVel(0, 0, 0.2f);
+    ASSERT_TRUE(waitForSetPoints(2));
+    EXPECT_TRUE(setPoints().at(1).near(0, 0, 0.2)) << setPoints().at(1);
+}
+
+TEST_F(ControlHandlerTest, ARobotFallenSilentIsStaleAndStopsTheDrive) {
+    setConfig(QByteArray(), "300");
+    ControlHandler handler;
+    ASSERT_TRUE(forget());
+    ASSERT_TRUE(publishPose(handler, 0.1));
+    handler.addDeltaVel(0.2f, 0, 0);
+    ASSERT_TRUE(waitForSetPoints(1));
+    // Odometry stops coming while the page keeps the watchdog fed.
+    ASSERT_TRUE(waitFor([&] {
+        handler.alive();
+        return !handler.isDriving();
+    }));
+    ASSERT_TRUE(flush());
+    EXPECT_TRUE(lastIsZero());
+    EXPECT_EQ(zeroCount(), 1);
+    const QJsonObject state = driveState();
+    EXPECT_EQ(state["link"], "stale");
+    EXPECT_EQ(state["mode"], "stopped");
+    EXPECT_EQ(handler.driveState().lastStop, ControlHandler::StopReason::Link);
+    EXPECT_GE(state["lastMessageMs"].toInt(), 300);
+    EXPECT_EQ(env().reply(R"({"TYPE":"velDrive","vx":0.1,"vy":0,"omega":0})"),
+              R"({"MSG":"NO CONNECTION TO THE ROBOT","TYPE":"ERR"})");
+    // Heard again: up, but nothing resumes by itself.
+    ASSERT_TRUE(publishPose(handler, 0.2));
+    EXPECT_EQ(driveState()["link"], "up");
+    EXPECT_FALSE(handler.isDriving());
+    EXPECT_FALSE(daemonHandler().isDriving());
+}
+
+// Ticks that come late, as on a starved or frozen robot computer: the handler's clock runs
+// `m_step` ms ahead after every tick, while the real timer still ticks every 100 ms.
+class LateTicks : public ControlHandler {
+public:
+    explicit LateTicks(qint64 stepMs) : m_step(stepMs) {
+        connect(findChild<QTimer*>(QString(), Qt::FindDirectChildrenOnly), &QTimer::timeout, this, [this] { m_offset += m_step.load(); });
+    }
+    std::atomic<qint64> m_step;
+
+protected:
+    qint64 nowMs() const override { return ControlHandler::nowMs() + m_offset.load(); }
+
+private:
+    std::atomic<qint64> m_offset{0};
+};
+
+TEST_F(ControlHandlerTest, WatchdogStopsOnTimeHoweverLateTheTicksCome) {
+    const auto movingSetPoints = [] {
+        int moving = 0;
+        for (const SetPoint& p : setPoints()) moving += !p.isZero();
+        return moving;
+    };
+    {
+        // Ticks 400 ms apart: twenty of them would stretch two seconds into eight.
+        LateTicks handler(300);
+        ASSERT_TRUE(forget());
+        handler.addDeltaVel(0, 0, 0.3f);
+        ASSERT_TRUE(waitFor([] { return zeroCount() > 0; }, 8000));
+        EXPECT_FALSE(handler.isDriving());
+        EXPECT_LE(movingSetPoints(), 6);
+        EXPECT_GE(movingSetPoints(), 1);
+    }
+    {
+        // A freeze after the first set-point: the late tick ends driving, and a keep-alive that
+        // comes after it resumes nothing.
+        LateTicks handler(0);
+        ASSERT_TRUE(forget());
+        handler.addDeltaVel(0, 0, 0.3f);
+        ASSERT_TRUE(waitForSetPoints(1));
+        handler.m_step = 3000;
+        ASSERT_TRUE(waitFor([&] {
+            handler.alive();
+            return !handler.isDriving();
+        }));
+        handler.alive();
+        ASSERT_TRUE(flush());
+        EXPECT_EQ(movingSetPoints(), setPoints().size() - 1);
+        EXPECT_LE(movingSetPoints(), 2);
+        EXPECT_TRUE(lastIsZero());
+        EXPECT_EQ(handler.driveState().lastStop, ControlHandler::StopReason::Watchdog);
+        EXPECT_GE(handler.lateTickStops(), 1u);
+    }
 }
 
 TEST_F(ControlHandlerTest, HandlerGoingAwayWhileDrivingLeavesTheRobotAtStandstill) {
@@ -371,6 +488,32 @@ TEST_F(DriveCommandsTest, RepliesTheValuesAsTheRobotGetsThem) {
         {R"({"TYPE":"stop"})", R"({"TYPE":"ACK"})"},
     };
     for (const auto& row : rows) EXPECT_EQ(env().reply(row.query), row.reply) << row.query;
+}
+
+TEST_F(DriveCommandsTest, DriveStateShowsTheSetPointTheWatchdogAndWhyDrivingEnded) {
+    QJsonObject state = driveState();
+    EXPECT_EQ(state.keys(), (QStringList{"TYPE", "lastMessageMs", "lastStop", "link", "mode", "omega",
+                                         "vx", "vy", "watchdogMs"}));
+    EXPECT_EQ(state["TYPE"], "DATA");
+    EXPECT_EQ(state["link"], "up");
+    EXPECT_EQ(state["mode"], "stopped");
+    EXPECT_EQ(state["watchdogMs"], 0);
+    EXPECT_EQ(state["lastStop"].toObject().keys(), (QStringList{"ageMs", "reason"}));
+
+    env().reply(R"({"TYPE":"velDrive","vx":0.25,"vy":0,"omega":-0.5})");
+    ASSERT_TRUE(waitFor([] { return driveState()["vx"].toDouble() == 0.25; }));
+    state = driveState();
+    EXPECT_EQ(state["mode"], "velocity");
+    EXPECT_EQ(state["omega"].toDouble(), -0.5);
+    EXPECT_GT(state["watchdogMs"].toInt(), 0);
+    EXPECT_LE(state["watchdogMs"].toInt(), ControlHandler::kAliveMs);
+    env().reply(R"({"TYPE":"stop"})");
+    ASSERT_TRUE(waitFor([] { return driveState()["mode"] == "stopped"; }));
+    state = driveState();
+    EXPECT_EQ(state["vx"].toDouble(), 0);
+    EXPECT_EQ(state["watchdogMs"], 0);
+    EXPECT_EQ(state["lastStop"].toObject()["reason"], "request");
+    EXPECT_GE(state["lastStop"].toObject()["ageMs"].toInt(), 0);
 }
 
 class ControlThreadTest : public ControlFixture {};
