@@ -36,6 +36,9 @@ bool startWithDpkg(DaemonUnderTest& daemon, const Sandbox& sandbox, const QByteA
 
 bool isZero(const QJsonArray& args) { return args == QJsonArray{0, 0, 0}; }
 
+// How far apart the daemon's set-points are.
+constexpr int kSetPointIntervalMs = 100;
+
 TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon) {
     enum Busy { StalledPeer, WorkBeyondTheLimit, WorkFinishingInTime };
     // Each stop signal once.
@@ -154,8 +157,15 @@ TEST(ShutdownE2eTest, AHardKilledDaemonLeavesTheRobotStandingAndTheNextStartsWit
     ASSERT_TRUE(waitFor([&] { return !isZero(robot.setPoints().last()); }));
 
     ::kill(static_cast<pid_t>(daemon->daemonPid()), SIGKILL);
-    // robotsim says so once it has set its own speed to zero.
-    EXPECT_TRUE(waitFor([&] { return robot.output().contains("robot stopped"); }));
+    // robotsim says so once it has set its own speed to zero, and after how long without a
+    // set-point: the last one left at most a tick before the kill, so the robot stands within 1 s.
+    ASSERT_TRUE(waitFor([&] { return robot.output().contains("robot stopped"); }));
+    const QByteArray said = robot.output();
+    const int at = said.indexOf("no set-point for ");
+    ASSERT_GE(at, 0) << said.data();
+    const int silentMs = said.mid(at + 17).split(' ').first().toInt();
+    EXPECT_GT(silentMs, 0);
+    EXPECT_LE(silentMs + kSetPointIntervalMs, 1000) << said.data();
     const QList<QJsonArray> before = robot.setPoints();
     ASSERT_FALSE(isZero(before.last()));  // nobody but the robot itself stopped it
 

@@ -121,12 +121,20 @@ QString SimulatedRobot::address() const { return QStringLiteral("127.0.0.1:%1").
 
 QByteArray SimulatedRobot::output() { return m_output += m_process.readAllStandardOutput(); }
 
-QList<QJsonArray> SimulatedRobot::setPoints() const {
+QList<QJsonObject> SimulatedRobot::messages() const {
     QList<QJsonObject> messages;
     for (const QByteArray& line : readFile(m_record).split('\n')) {
         if (!line.isEmpty()) messages.append(QJsonDocument::fromJson(line).object());
     }
-    return commandsIn(messages, QStringLiteral("omnidrive"));
+    return messages;
+}
+
+QList<QJsonArray> SimulatedRobot::setPoints() const {
+    return commandsIn(messages(), QStringLiteral("omnidrive"));
+}
+
+void SimulatedRobot::signal(int signal) const {
+    if (m_process.processId() > 0) ::kill(static_cast<pid_t>(m_process.processId()), signal);
 }
 
 DaemonUnderTest::DaemonUnderTest(const Sandbox& sandbox) : m_sandbox(sandbox) {}

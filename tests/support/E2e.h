@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QJsonArray>
+#include <QJsonObject>
 #include <QList>
 #include <QProcess>
 #include <QString>
@@ -68,6 +69,10 @@ public:
     QByteArray output();
     /// The args of every omnidrive set-point received, oldest first.
     QList<QJsonArray> setPoints() const;
+    /// Every message received, oldest first.
+    QList<QJsonObject> messages() const;
+    /// Sends `signal` to the simulator (SIGSTOP freezes it, SIGCONT thaws it).
+    void signal(int signal) const;
 
 private:
     QString m_record;
