@@ -18,7 +18,8 @@ namespace {
 
 // Only `text`, as a whole time-stamped line.
 bool isOnlyLine(const QByteArray& file, const char* text) {
-    return QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d \\| %1\n$").arg(text))
+    return QRegularExpression(
+               QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d \\| %1\n$").arg(text))
         .match(QString::fromLatin1(file))
         .hasMatch();
 }
@@ -40,7 +41,8 @@ TEST(LogBoundTest, AFullFileMovesToDotOneAndAMovedOrRemovedFileStartsAnew) {
     log.log(QStringLiteral("first of the new file"), 0);
     ASSERT_TRUE(log.flush());
     EXPECT_GT(QFileInfo(dotOne).size(), Log::kMaxFileSize);
-    EXPECT_TRUE(isOnlyLine(readFile(path), "first of the new file")) << readFile(path).left(200).constData();
+    EXPECT_TRUE(isOnlyLine(readFile(path), "first of the new file"))
+        << readFile(path).left(200).constData();
 
     ASSERT_TRUE(QFile::rename(path, path + QStringLiteral(".moved")));
     log.log(QStringLiteral("after the move"), 0);

@@ -51,8 +51,8 @@ TEST(LogTest, FiltersByVerbosityKeepsTheLastRunsFileAndEndsEveryLine) {
     }
     // "webgated started" is level 1, "new log level is" level 100; a dot is a line of its own.
     const QByteArray text = readFile(path);
-    EXPECT_TRUE(matches("^" + kStamp + "important\n" + kStamp + "waiting\n" + kStamp + "\\.\n" + kStamp +
-                            "next\n" + kStamp + "webgated stopped\n$",
+    EXPECT_TRUE(matches("^" + kStamp + "important\n" + kStamp + "waiting\n" + kStamp + "\\.\n" +
+                            kStamp + "next\n" + kStamp + "webgated stopped\n$",
                         text))
         << text.constData();
     // The run before (one that hung and was killed, say) is kept whole.
@@ -66,7 +66,8 @@ TEST(LogTest, LinesFromSeveralThreadsArriveWholeAndInEachThreadsOrder) {
     constexpr int kThreads = 4, kEach = 300;
     const QString padding(150, QLatin1Char('x'));
     const auto logLines = [&](int thread) {
-        for (int i = 0; i < kEach; ++i) log.log(QStringLiteral("thread %1 line %2 ").arg(thread).arg(i) + padding, 0);
+        for (int i = 0; i < kEach; ++i)
+            log.log(QStringLiteral("thread %1 line %2 ").arg(thread).arg(i) + padding, 0);
     };
     std::vector<std::thread> threads;
     for (int t = 1; t < kThreads; ++t) threads.emplace_back(logLines, t);
@@ -87,7 +88,7 @@ TEST(LogTest, LinesFromSeveralThreadsArriveWholeAndInEachThreadsOrder) {
     EXPECT_EQ(log.droppedLines(), 0u);
 }
 
-// Holds the log's thread before it writes, until opened (or a long deadline, so a broken test ends).
+// Holds the log's thread before it writes until opened (a long deadline ends a broken test).
 struct WriterGate {
     std::mutex mutex;
     std::condition_variable changed;
@@ -122,7 +123,8 @@ TEST(LogTest, CallersNeverWriteAndAFullQueueDropsCountsAndReports) {
     Log log(path, 0, true, 3, WriterGate::hook(gate));
     log.log("first", 0);
     ASSERT_TRUE(gate->waitHolding());  // the log's thread holds "first"
-    for (const char* text : {"q1", "q2", "q3", "lost 1", "lost 2", "lost 3", "lost 4", "lost 5"}) log.log(text, 0);
+    for (const char* text : {"q1", "q2", "q3", "lost 1", "lost 2", "lost 3", "lost 4", "lost 5"})
+        log.log(text, 0);
     EXPECT_EQ(log.droppedLines(), 5u);
     // The calling (main) thread wrote nothing itself.
     EXPECT_FALSE(readFile(path).contains("first"));
@@ -131,8 +133,9 @@ TEST(LogTest, CallersNeverWriteAndAFullQueueDropsCountsAndReports) {
     log.log("after", 0);
     ASSERT_TRUE(log.flush());
     const QByteArray text = readFile(path);
-    EXPECT_TRUE(matches("^" + kStamp + "first\n" + kStamp + "q1\n" + kStamp + "q2\n" + kStamp + "q3\n" + kStamp +
-                            "5 log lines dropped: the log could not keep up\n" + kStamp + "after\n$",
+    EXPECT_TRUE(matches("^" + kStamp + "first\n" + kStamp + "q1\n" + kStamp + "q2\n" + kStamp +
+                            "q3\n" + kStamp + "5 log lines dropped: the log could not keep up\n" +
+                            kStamp + "after\n$",
                         text))
         << text.constData();
     EXPECT_EQ(log.droppedLines(), 5u);
@@ -153,14 +156,17 @@ TEST(LogTest, AStuckWriterDoesNotHoldTheStopForever) {
     }
     // The thread left behind finishes its lines once the disk answers.
     gate->openGate();
-    EXPECT_TRUE(testsupport::waitFor([&] { return readFile(path).contains("webgated stopped\n"); }));
+    EXPECT_TRUE(
+        testsupport::waitFor([&] { return readFile(path).contains("webgated stopped\n"); }));
 }
 
 std::atomic<int> g_liveEvents{0};
 
 class NumberEvent : public QEvent {
 public:
-    NumberEvent(int sender, int number) : QEvent(QEvent::User), sender(sender), number(number) { ++g_liveEvents; }
+    NumberEvent(int sender, int number) : QEvent(QEvent::User), sender(sender), number(number) {
+        ++g_liveEvents;
+    }
     ~NumberEvent() override { --g_liveEvents; }
     const int sender;
     const int number;
@@ -174,7 +180,8 @@ public:
 protected:
     void customEvent(QEvent* event) override {
         handledOn = QThread::currentThreadId();
-        received.emplace_back(static_cast<NumberEvent*>(event)->sender, static_cast<NumberEvent*>(event)->number);
+        received.emplace_back(static_cast<NumberEvent*>(event)->sender,
+                              static_cast<NumberEvent*>(event)->number);
     }
 };
 
@@ -189,10 +196,12 @@ TEST(EventMailboxTest, DeliversEveryEventOnTheReceiversThreadInPostingOrder) {
         });
     }
     for (std::thread& thread : threads) thread.join();
-    ASSERT_TRUE(testsupport::waitFor([&] { return receiver.received.size() == kThreads * kEach; }, 10000));
+    ASSERT_TRUE(
+        testsupport::waitFor([&] { return receiver.received.size() == kThreads * kEach; }, 10000));
     EXPECT_EQ(receiver.handledOn, QThread::currentThreadId());
     std::vector<int> next(kThreads, 0);
-    for (const auto& [sender, number] : receiver.received) ASSERT_EQ(number, next[sender]++) << sender;
+    for (const auto& [sender, number] : receiver.received)
+        ASSERT_EQ(number, next[sender]++) << sender;
     EXPECT_EQ(g_liveEvents.load(), 0);
     {
         Receiver gone;  // an event never delivered is freed with its receiver

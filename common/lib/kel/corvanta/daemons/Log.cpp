@@ -47,7 +47,7 @@ void Log::log(const QString& text, int level) {
     if (level > verbosity()) return;
     const bool echo = !m_stdoutOff && level <= m_stdoutVerbosity.load(std::memory_order_relaxed);
     // Each line stands whole with its line feed; a "." is a line like any other.
-    m_writer->enqueue(LogWriter::stampedLine(text), echo);
+    m_writer->enqueue(text.toLatin1(), echo);
 }
 
 void Log::setVerbosity(int verbosity) {

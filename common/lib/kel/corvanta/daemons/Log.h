@@ -41,7 +41,9 @@ public:
 
     int verbosity() const { return m_verbosity.load(std::memory_order_relaxed); }
     /// Only lines of this level and below go to standard output as well (default: all).
-    void setStdoutVerbosity(int level) { m_stdoutVerbosity.store(level, std::memory_order_relaxed); }
+    void setStdoutVerbosity(int level) {
+        m_stdoutVerbosity.store(level, std::memory_order_relaxed);
+    }
     /// Waits at most kFlushWaitMs until every line logged so far is written; false on time-out.
     bool flush();
     /// Lines dropped because the log could not keep up, since the start.

@@ -3,10 +3,10 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <QString>
-#include <QTime>
+#include <QDateTime>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -26,7 +26,8 @@ namespace {
 constexpr std::chrono::seconds kIdleWake(1);
 
 struct Entry {
-    QByteArray line;
+    qint64 msecs;  // since the epoch, taken when the line was logged
+    QByteArray text;
     bool toStdout;
 };
 
@@ -53,6 +54,7 @@ struct LogWriter::State {
     }
 
     bool openFile();
+    QByteArray line(qint64 msecs, const QByteArray& text);
     void writeBatch(const std::deque<Entry>& batch, quint64 dropped);
 
     const QByteArray path;
@@ -71,7 +73,10 @@ struct LogWriter::State {
     bool finished = false;
     std::atomic<quint64> droppedTotal{0};
 
-    // The writer thread's alone.
+    // The writer thread's alone (local time is worked out there only: the C library's time zone
+    // state is not for several threads).
+    qint64 stampedSecond = -1;
+    char stamp[16] = {};
     int fd = -1;
     dev_t dev = 0;
     ino_t ino = 0;
@@ -80,8 +85,8 @@ struct LogWriter::State {
 bool LogWriter::State::openFile() {
     // logrotate (or a person) may have moved or removed the file: lines go to the path's file.
     struct stat atPath = {};
-    if (fd >= 0 && (::stat(path.constData(), &atPath) != 0 || atPath.st_dev != dev ||
-                    atPath.st_ino != ino)) {
+    if (fd >= 0 &&
+        (::stat(path.constData(), &atPath) != 0 || atPath.st_dev != dev || atPath.st_ino != ino)) {
         ::close(fd);
         fd = -1;
     }
@@ -97,6 +102,24 @@ bool LogWriter::State::openFile() {
     dev = opened.st_dev;
     ino = opened.st_ino;
     return true;
+}
+
+QByteArray LogWriter::State::line(qint64 msecs, const QByteArray& text) {
+    msecs = qMax<qint64>(0, msecs);
+    if (msecs / 1000 != stampedSecond) {
+        stampedSecond = msecs / 1000;
+        const auto seconds = static_cast<time_t>(stampedSecond);
+        struct tm local = {};
+        ::localtime_r(&seconds, &local);
+        std::snprintf(stamp, sizeof(stamp), "%02d:%02d:%02d.", local.tm_hour, local.tm_min,
+                      local.tm_sec);
+    }
+    char millis[8];
+    std::snprintf(millis, sizeof(millis), "%03d | ", static_cast<int>(msecs % 1000));
+    QByteArray result;
+    result.reserve(static_cast<int>(text.size()) + 20);
+    result.append(stamp).append(millis).append(text).append('\n');
+    return result;
 }
 
 void LogWriter::State::writeBatch(const std::deque<Entry>& batch, quint64 dropped) {
@@ -120,19 +143,14 @@ void LogWriter::State::writeBatch(const std::deque<Entry>& batch, quint64 droppe
         haveFile = openFile();
         size = haveFile && ::fstat(fd, &status) == 0 ? status.st_size : 0;
     };
-    for (const Entry& entry : batch) add(entry.line, entry.toStdout);
+    for (const Entry& entry : batch) add(line(entry.msecs, entry.text), entry.toStdout);
     if (dropped > 0) {
-        add(stampedLine(QStringLiteral("%1 log lines dropped: the log could not keep up").arg(dropped)),
+        add(line(QDateTime::currentMSecsSinceEpoch(),
+                 QByteArray::number(dropped) + " log lines dropped: the log could not keep up"),
             options.echoOwnLines);
     }
     if (haveFile && !toFile.isEmpty()) writeAll(fd, toFile);
     if (!toStdout.isEmpty()) writeAll(STDOUT_FILENO, toStdout);
-}
-
-QByteArray LogWriter::stampedLine(const QString& text) {
-    return (QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz")) + QLatin1String(" | ") +
-            text + QLatin1Char('\n'))
-        .toLatin1();
 }
 
 LogWriter::LogWriter(const QByteArray& filePath, Options options)
@@ -154,9 +172,9 @@ LogWriter::~LogWriter() {
     }
 }
 
-bool LogWriter::enqueue(const QByteArray& line, bool toStdout) {
+bool LogWriter::enqueue(const QByteArray& text, bool toStdout) {
     State& state = *m_state;
-    const auto size = static_cast<std::size_t>(line.size());
+    const auto size = static_cast<std::size_t>(text.size());
     std::lock_guard<std::mutex> lock(state.mutex);
     // One line larger than the byte bound still goes into an empty queue: it is in memory already.
     if (state.queue.size() >= state.options.maxQueuedLines ||
@@ -165,7 +183,8 @@ bool LogWriter::enqueue(const QByteArray& line, bool toStdout) {
         state.droppedTotal.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
-    state.queue.push_back({line, toStdout});
+    // Taken under the lock, so the file's time stamps follow its order.
+    state.queue.push_back({QDateTime::currentMSecsSinceEpoch(), text, toStdout});
     state.queuedBytes += size;
     ++state.accepted;
     if (state.queue.size() == 1) state.wake.notify_one();

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QString>
 #include <QtGlobal>
 #include <cstddef>
 #include <functional>
@@ -37,17 +36,15 @@ public:
 
     static constexpr int kStopWaitMs = 2000;
 
-    /// Any thread, never blocks on I/O: queues `line` (ending with its line feed); false when
-    /// the queue is full and the line was dropped.
-    bool enqueue(const QByteArray& line, bool toStdout);
+    /// Any thread, never blocks on I/O: queues `text` (one line, Latin-1) with the time now; the
+    /// log's thread puts "hh:mm:ss.zzz | " in front and a line feed after. False when the queue
+    /// is full and the line was dropped.
+    bool enqueue(const QByteArray& text, bool toStdout);
     /// Waits at most `timeoutMs` until every line queued before the call is written; false on
     /// time-out.
     bool waitWritten(int timeoutMs);
     /// Lines dropped since the start.
     quint64 dropped() const;
-
-    /// "hh:mm:ss.zzz | " (now), `text` and a line feed, in Latin-1.
-    static QByteArray stampedLine(const QString& text);
 
 private:
     struct State;
