@@ -3,7 +3,7 @@
 // themselves, what one kept connection may carry (bodies, late records, requests written at
 // once, HEAD, management records and hostile records), the connection limit, an accept that
 // cannot work ending the loop with a level-0 line, and replies that come later (work in the
-// worker thread, the package tool) holding nobody.
+// worker thread, the package tool) holding nobody, nor more than 48 connections.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -21,9 +21,10 @@
 #include <thread>
 #include <vector>
 
+#include "CommandTable.h"
 #include "DaemonEnvironment.h"
-#include "FcgiClient.h"
 #include "Fcgi.h"
+#include "FcgiClient.h"
 #include "Wait.h"
 #include "frame/PackageListing.h"
 #include "frame/SystemInfoCommands.h"
@@ -96,6 +97,56 @@ QByteArray laterReply(int i) {
     return "Content-type: text/html\r\n\r\n{\"n\":" + QByteArray::number(i) + ",\"TYPE\":\"DATA\"}";
 }
 
+// Worker work that only counts that it ran.
+std::atomic<int> g_counted{0};
+RequestResult counted(Fcgi&, Request&) {
+    ++g_counted;
+    return Ack;
+}
+const QByteArray kTooManyWaiting =
+    "Content-type: text/html\r\n\r\n{\"MSG\":\"TOO MANY REQUESTS WAITING\",\"TYPE\":\"ERR\"}";
+
+// The daemon's own row of `name`, for the commands that must always get through.
+Command daemonRow(const char* name) {
+    for (const Command& row : webgatedCommands()) {
+        if (std::strcmp(row.name, name) == 0) return row;
+    }
+    ADD_FAILURE() << name;
+    return {name, fast, false};
+}
+
+// A package tool found first on the PATH while it lives: `script` after "#!/bin/sh".
+class StandInTool {
+public:
+    StandInTool() : m_dir(QFile::encodeName(m_bin.path())), m_path(qgetenv("PATH")) {
+        qputenv("PATH", m_dir + ":" + m_path);
+    }
+    ~StandInTool() { qputenv("PATH", m_path); }
+    bool write(const QByteArray& script) {
+        QFile file(m_bin.path() + "/dpkg");
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+               file.write("#!/bin/sh\n" + script) > 0 &&
+               file.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+    }
+    /// Runs until release(), noting each start in "runs", then lists one package.
+    bool writeBlocking() {
+        return write("echo run >>" + m_dir + "/runs\nuntil [ -e " + m_dir +
+                     "/go ]; do sleep 0.01; done\n"
+                     "printf 'Desired\\n+++-===\\nii  pkg  1.0  amd64  text\\n'\n");
+    }
+    bool release() { return QFile(m_bin.path() + "/go").open(QIODevice::WriteOnly); }
+    qint64 starts() const { return QFile(m_bin.path() + "/runs").size() / 4; }
+    const QByteArray& dir() const { return m_dir; }
+
+private:
+    QTemporaryDir m_bin;
+    const QByteArray m_dir;
+    const QByteArray m_path;
+};
+const QByteArray kListed =
+    "Content-type: text/html\r\n\r\n"
+    R"({"DATA":[{"sts":"ii","nme":"pkg","ver":"1.0"}],"TYPE":"ACK"})";
+
 class ConnectionTest : public ::testing::Test {
 protected:
     // Once, before any request thread: Qt's thread hand-over is invisible to ThreadSanitizer, so
@@ -107,9 +158,14 @@ protected:
              {"raw", raw, false, CommandAccess::Reading},
              {"work", slow, false, CommandAccess::Acting, CommandThread::Worker},
              {"later", later, false},
-             {"updateCheck", [](Fcgi& fcgi, Request& request) {
+             {"counted", counted, false, CommandAccess::Acting, CommandThread::Worker},
+             daemonRow("stop"),
+             daemonRow("HEARTBEAT"),
+             {"updateCheck",
+              [](Fcgi& fcgi, Request& request) {
                   return SystemInfoCommands::updateCheck(request, fcgi.packageListing());
-              }, false}});
+              },
+              false}});
     }
     void start(int readLimitMs = Fcgi::kReadTimeoutMs) {
         ASSERT_TRUE(socketOnStdin(m_socket));
@@ -464,32 +520,96 @@ TEST_F(ConnectionTest, APeerThatLeavesBeforeItsReplyIsDroppedCleanly) {
     EXPECT_EQ(answer.content, kAck);
 }
 
-// With every connection waiting for its reply, none is closed for a new one: that waits until a
-// reply has gone out, and then the answered connection is the one closed for it.
-TEST_F(ConnectionTest, ConnectionsWaitingForTheirRepliesAreNeverClosedToMakeRoom) {
+// Requests waiting for their replies hold at most 48 of the 64 connections: one more is refused
+// at once and starts nothing (no package tool, no worker job), and the waiting ones are never
+// closed to make room for a new connection.
+TEST_F(ConnectionTest, RequestsWaitingForRepliesHoldAtMost48ConnectionsAndNeverGiveWay) {
     start();
+    Fcgi& fcgi = m_env.fcgi();
     const size_t first = laterCount();
-    std::vector<std::unique_ptr<Peer>> peers;
-    for (int i = 0; i < 64; ++i) {
-        peers.push_back(std::make_unique<Peer>(m_socket));
-        ASSERT_TRUE(peers.back()->write(request(1, "{\"TYPE\":\"later\"}")));
+    const int runs = fcgi.packageListing().runs();
+    const RequestMetrics& metrics = fcgi.requestMetrics();
+    size_t updateRow = 0;
+    while (std::strcmp(fcgi.commandTable().at(updateRow).name, "updateCheck") != 0) ++updateRow;
+    const quint64 refusedBefore = metrics.requests(updateRow, RequestOutcome::RefusedWaiting);
+    g_counted = 0;
+    std::vector<std::unique_ptr<Peer>> parked;
+    for (int i = 0; i < 48; ++i) {
+        parked.push_back(std::make_unique<Peer>(m_socket));
+        ASSERT_TRUE(parked.back()->write(request(1, "{\"TYPE\":\"later\"}")));
     }
-    ASSERT_TRUE(testsupport::waitFor([&] { return laterCount() == first + 64; }));
-    Peer extra(m_socket);
-    ASSERT_TRUE(extra.write(request(1, "{\"TYPE\":\"fast\"}")));
+    ASSERT_TRUE(testsupport::waitFor(
+        [&] { return laterCount() == first + 48 && fcgi.parkedConnections() == 48; }));
+    std::vector<std::unique_ptr<Peer>> refused;
+    const QString log = m_env.logOf(1, [&] {
+        for (int i = 0; i < 16; ++i) {
+            refused.push_back(std::make_unique<Peer>(m_socket));
+            ASSERT_TRUE(refused.back()->write(
+                request(1, i % 2 ? "{\"TYPE\":\"counted\"}" : "{\"TYPE\":\"updateCheck\"}")));
+            Answer answer;
+            ASSERT_TRUE(refused.back()->next(&answer));
+            EXPECT_EQ(answer.content, kTooManyWaiting) << i;
+        }
+    });
+    EXPECT_EQ(log.count(QStringLiteral(
+                  "TOO MANY REQUESTS WAITING, request refused: {\"TYPE\":\"updateCheck\"}")),
+              8);
+    EXPECT_EQ(metrics.requests(updateRow, RequestOutcome::RefusedWaiting), refusedBefore + 8);
+    EXPECT_EQ(fcgi.packageListing().runs(), runs);
+    EXPECT_EQ(fcgi.parkedConnections(), 48);
+    // 64 connections are open: a new one closes a refused (idle) one, never a waiting one.
+    QByteArray out;
+    ASSERT_TRUE(get(m_socket, "{\"TYPE\":\"fast\"}", &out));
+    EXPECT_EQ(out, kAck);
     Answer answer;
-    EXPECT_FALSE(extra.next(&answer, 300));
-    finishLater(first);
-    ASSERT_TRUE(peers[0]->next(&answer));
-    EXPECT_EQ(answer.content, laterReply(int(first)));
-    ASSERT_TRUE(extra.next(&answer));
-    EXPECT_EQ(answer.content, kAck);
-    EXPECT_TRUE(peers[0]->waitClosed(10000));
-    for (size_t i = 1; i < peers.size(); ++i) {
+    for (size_t i = 0; i < parked.size(); ++i) {
+        EXPECT_FALSE(parked[i]->waitHungUp(0)) << i;
         finishLater(first + i);
-        ASSERT_TRUE(peers[i]->next(&answer)) << i;
+        ASSERT_TRUE(parked[i]->next(&answer)) << i;
         EXPECT_EQ(answer.content, laterReply(int(first + i)));
     }
+    // Worker jobs run in order: the refused ones would have run before this one.
+    ASSERT_TRUE(get(m_socket, "{\"TYPE\":\"counted\"}", &out));
+    EXPECT_EQ(out, kAck);
+    EXPECT_EQ(g_counted.load(), 1);
+}
+
+// A flood of updateCheck with a package tool that runs until the test lets it end: 48 wait for
+// it, the rest are refused, and stop and HEARTBEAT are answered while all of them wait.
+TEST_F(ConnectionTest, StopAndHeartbeatGetThroughAFloodOfWaitingUpdateChecks) {
+    start();
+    Fcgi& fcgi = m_env.fcgi();
+    StandInTool tool;
+    ASSERT_TRUE(tool.writeBlocking());
+    const int runs = fcgi.packageListing().runs();
+    const quint64 served = fcgi.requestCount();
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (quint64 i = 1; i <= 64; ++i) {
+        peers.push_back(std::make_unique<Peer>(m_socket));
+        ASSERT_TRUE(peers.back()->write(request(1, "{\"TYPE\":\"updateCheck\"}")));
+        ASSERT_TRUE(testsupport::waitFor([&] { return fcgi.requestCount() == served + i; }));
+    }
+    EXPECT_EQ(fcgi.parkedConnections(), 48);
+    for (const QByteArray& query :
+         {QByteArray("{\"TYPE\":\"stop\"}"), QByteArray("{\"TYPE\":\"HEARTBEAT\"}")}) {
+        QByteArray out;
+        ASSERT_TRUE(get(m_socket, query, &out)) << query.constData();
+        EXPECT_EQ(out, kAck) << query.constData();
+    }
+    Answer answer;
+    for (size_t i = 0; i < 48; ++i) EXPECT_FALSE(peers[i]->next(&answer, 0)) << i;
+    for (size_t i = 48; i < 64; ++i) {
+        ASSERT_TRUE(peers[i]->next(&answer)) << i;
+        EXPECT_EQ(answer.content, kTooManyWaiting) << i;
+    }
+    ASSERT_TRUE(tool.release());
+    for (size_t i = 0; i < 48; ++i) {
+        ASSERT_TRUE(peers[i]->next(&answer)) << i;
+        EXPECT_EQ(answer.content, kListed) << i;
+    }
+    EXPECT_EQ(fcgi.packageListing().runs(), runs + 1);
+    EXPECT_EQ(tool.starts(), 1);
+    EXPECT_TRUE(testsupport::waitFor([&] { return fcgi.parkedConnections() == 0; }));
 }
 
 // A stop answers the replies that come within its grace time and drops the others.
@@ -523,16 +643,8 @@ TEST_F(ConnectionTest, AStopAnswersTheRepliesThatComeInItsGraceAndDropsTheRest) 
 TEST_F(ConnectionTest, ThePackageToolHoldsNobodyAndAHungOneIsKilledAtItsLimit) {
     start();
     PackageListing& listing = m_env.fcgi().packageListing();
-    QTemporaryDir bin;
-    const QByteArray dir = QFile::encodeName(bin.path());
-    const QByteArray path = qgetenv("PATH");
-    qputenv("PATH", dir + ":" + path);
-    const auto tool = [&](const QByteArray& script) {
-        QFile file(bin.path() + "/dpkg");
-        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write("#!/bin/sh\n" + script) > 0 &&
-               file.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
-    };
-    ASSERT_TRUE(tool("echo run >>" + dir + "/runs\nuntil [ -e " + dir + "/go ]; do sleep 0.01; done\nprintf 'Desired\\n+++-===\\nii  pkg  1.0  amd64  text\\n'\n"));
+    StandInTool tool;
+    ASSERT_TRUE(tool.writeBlocking());
     const int runs = listing.runs();
     Peer first(m_socket);
     Peer second(m_socket);
@@ -545,24 +657,21 @@ TEST_F(ConnectionTest, ThePackageToolHoldsNobodyAndAHungOneIsKilledAtItsLimit) {
         EXPECT_EQ(out, kAck);
         EXPECT_FALSE(first.next(&answer, 0)) << i;
     }
-    ASSERT_TRUE(QFile(bin.path() + "/go").open(QIODevice::WriteOnly));
-    const QByteArray listed = "Content-type: text/html\r\n\r\n"
-                              R"({"DATA":[{"sts":"ii","nme":"pkg","ver":"1.0"}],"TYPE":"ACK"})";
+    ASSERT_TRUE(tool.release());
     for (Peer* peer : {&first, &second}) {
         ASSERT_TRUE(peer->next(&answer));
-        EXPECT_EQ(answer.content, listed);
+        EXPECT_EQ(answer.content, kListed);
     }
     EXPECT_EQ(listing.runs(), runs + 1);
-    EXPECT_EQ(QFile(bin.path() + "/runs").size(), 4);
+    EXPECT_EQ(tool.starts(), 1);
 
     listing.setTimeLimitMs(300);
-    ASSERT_TRUE(tool("echo $$ >" + dir + "/pid\nsleep 1000\n"));
+    ASSERT_TRUE(tool.write("echo $$ >" + tool.dir() + "/pid\nsleep 1000\n"));
     ASSERT_TRUE(first.write(request(2, "{\"TYPE\":\"updateCheck\"}")));
     ASSERT_TRUE(first.next(&answer));
     listing.setTimeLimitMs(PackageListing::kTimeLimitMs);
-    qputenv("PATH", path);
     EXPECT_EQ(answer.content, QByteArray("Content-type: text/html\r\n\r\n{\"TYPE\":\"ERR\"}"));
-    QFile pidFile(bin.path() + "/pid");
+    QFile pidFile(QFile::decodeName(tool.dir()) + "/pid");
     ASSERT_TRUE(pidFile.open(QIODevice::ReadOnly));
     const pid_t group = pid_t(pidFile.readAll().trimmed().toInt());
     ASSERT_GT(group, 0);

@@ -3,6 +3,10 @@
 #include "frame/Request.h"
 
 std::shared_ptr<DeferredReply> Request::defer() {
+    if (!m_deferred && !m_mayDefer) {
+        m_deferRefused = true;
+        return nullptr;
+    }
     if (!m_deferred) m_deferred = std::make_shared<DeferredReply>();
     return m_deferred;
 }

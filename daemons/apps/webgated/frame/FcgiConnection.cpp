@@ -56,7 +56,7 @@ void FcgiConnection::open(int fd) {
     m_lastUsed = ++m_shared.turn;
     m_in.clear();
     m_inStart = 0;
-    m_phase = None;
+    setPhase(None);
     m_id = 0;
     m_keep = m_stdinEnded = m_tooLarge = m_peerClosed = m_replyPending = m_closeNow = false;
     m_bodyBytes = 0;
@@ -71,6 +71,17 @@ void FcgiConnection::open(int fd) {
 void FcgiConnection::close() {
     if (m_fd >= 0) ::close(m_fd);
     m_fd = -1;
+    setPhase(None);  // a reply that comes later finds nobody
+}
+
+void FcgiConnection::setPhase(Phase phase) {
+    if ((m_phase == Parked) != (phase == Parked)) {
+        // Only the serving thread writes it: a plain read and store, seen by others at once.
+        m_shared.parked.store(
+            m_shared.parked.load(std::memory_order_relaxed) + (phase == Parked ? 1 : -1),
+            std::memory_order_relaxed);
+    }
+    m_phase = phase;
 }
 
 bool FcgiConnection::hasWholeRecord() const {
@@ -215,7 +226,7 @@ bool FcgiConnection::handle(const fcgi::Header& h, const char* content, qint64 n
                 queue(fcgi::endRequest(h.requestId, fcgi::kUnknownRole), now);
                 return true;
             }
-            m_phase = Params;
+            setPhase(Params);
             m_id = h.requestId;
             m_keep = (static_cast<unsigned char>(content[2]) & fcgi::kKeepConnection) != 0;
             m_stdinEnded = false;
@@ -229,7 +240,7 @@ bool FcgiConnection::handle(const fcgi::Header& h, const char* content, qint64 n
             if (h.contentLength == 0) {
                 if (!m_params.decode()) return drop(QStringLiteral("malformed request parameters"));
                 m_tooLarge = m_bodyBytes > m_shared.limits.maxBody;
-                m_phase = m_stdinEnded || m_tooLarge || !expectsBody(m_params) ? Ready : Body;
+                setPhase(m_stdinEnded || m_tooLarge || !expectsBody(m_params) ? Ready : Body);
                 return true;
             }
             if (m_params.size() + h.contentLength > kMaxParams) {
@@ -241,20 +252,20 @@ bool FcgiConnection::handle(const fcgi::Header& h, const char* content, qint64 n
             if (h.requestId != m_id || m_phase == None) return true;
             if (h.contentLength == 0) {
                 m_stdinEnded = true;
-                if (m_phase == Body) m_phase = Ready;
+                if (m_phase == Body) setPhase(Ready);
                 return true;
             }
             m_bodyBytes += static_cast<long long>(h.contentLength);
             if (m_phase == Body && m_bodyBytes > m_shared.limits.maxBody) {
                 m_tooLarge = true;
-                m_phase = Ready;
+                setPhase(Ready);
             }
             return true;
         case fcgi::kAbortRequest:
             if (h.requestId == m_id && m_phase != None && m_phase != Answered) {
                 // Nothing is left to answer: the request ends without a reply (one that was to
                 // come later finds no connection).
-                m_phase = Answered;
+                setPhase(Answered);
                 m_stdinEnded = true;
                 m_tooLarge = false;
                 m_replyPending = true;
@@ -293,7 +304,7 @@ void FcgiConnection::management(const fcgi::Header& h, const char* content, qint
 }
 
 void FcgiConnection::serveRequest(qint64 now) {
-    m_phase = Answered;
+    setPhase(Answered);
     m_lastUsed = ++m_shared.turn;
     m_shared.response.clear();
     if (m_tooLarge) {
@@ -306,7 +317,7 @@ void FcgiConnection::serveRequest(qint64 now) {
         m_shared.handler(m_params, m_shared.response);
         if (m_shared.response.deferred) {
             // Its reply comes later: the others are served meanwhile.
-            m_phase = Parked;
+            setPhase(Parked);
             m_ticket = m_shared.response.ticket;
             m_parkedUntil = now + m_shared.limits.parkedMs;
             m_deadline = 0;
@@ -319,7 +330,7 @@ void FcgiConnection::serveRequest(qint64 now) {
 }
 
 bool FcgiConnection::deliver(qint64 now) {
-    m_phase = Answered;
+    setPhase(Answered);
     m_lastUsed = ++m_shared.turn;
     reply(now);
     return !m_closeNow;

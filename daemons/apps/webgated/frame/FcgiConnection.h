@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <QtGlobal>
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -19,6 +20,9 @@ struct FcgiLimits {
     int requestMs = 10000;
     /// Connections open at once; beyond, a lingering, idle or least recently used one goes.
     int maxConnections = 64;
+    /// Connections that may wait for a reply that comes later; a request that would be one more
+    /// is refused at once, so that the rest always serve commands that answer at once (stop).
+    int maxParked = 48;
     /// A request body (read and thrown away: commands come in the query) up to this size is
     /// fine; a larger one is answered 413, read to its end, and its connection closed.
     long long maxBody = 1 << 20;
@@ -32,12 +36,14 @@ struct FcgiLimits {
 /// Turns a request's parameters into its response (runs on the serving thread).
 using FcgiHandler = std::function<void(const fcgi::Params& params, Response& response)>;
 
-/// What the connections of one run share: the limits, the handler and the scratch space of the
-/// serving thread.
+/// What the connections of one run share: the limits, the handler, the count of parked
+/// connections and the scratch space of the serving thread.
 struct FcgiShared {
-    FcgiShared(const FcgiLimits& limits, const FcgiHandler& handler) : limits(limits), handler(handler) {}
+    FcgiShared(const FcgiLimits& limits, const FcgiHandler& handler, std::atomic<int>& parked)
+        : limits(limits), handler(handler), parked(parked) {}
     const FcgiLimits limits;
     const FcgiHandler& handler;
+    std::atomic<int>& parked;  // kept by the connections as they park and leave; read by any thread
     unsigned long long turn = 0;  // stamps connections by last use
     Response response;            // reused from request to request
     std::vector<iovec> pieces;
@@ -57,7 +63,7 @@ public:
 
     /// Serves the connection `fd` from its start; the buffers of an earlier one are reused.
     void open(int fd);
-    /// Closes the connection; it may be opened again.
+    /// Closes the connection (a parked request no longer counts); it may be opened again.
     void close();
     int fd() const { return m_fd; }
     unsigned long long lastUsed() const { return m_lastUsed; }
@@ -94,6 +100,8 @@ private:
 
     size_t buffered() const { return m_in.size() - m_inStart; }
     bool hasWholeRecord() const;
+    /// Every change of phase goes through here, so that the parked ones are counted exactly.
+    void setPhase(Phase phase);
     // Nothing of a request is on its way: no deadline runs.
     bool atRest() const {
         return buffered() == 0 && (m_phase == None || (m_phase == Answered && !(m_tooLarge && !m_stdinEnded)));

@@ -57,7 +57,8 @@ bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 class FcgiConnections::Run {
 public:
     Run(FcgiConnections& owner, int listenFd, const Limits& limits, const Handler& handler)
-        : m_owner(owner), m_listenFd(listenFd), m_shared(limits, handler) {
+        : m_owner(owner), m_listenFd(listenFd), m_shared(limits, handler, owner.m_parked) {
+        m_owner.m_maxParked.store(limits.maxParked, std::memory_order_relaxed);
         m_clock.start();
     }
     bool serve(QString* failure);
@@ -105,13 +106,12 @@ bool FcgiConnections::Run::serve(QString* failure) {
         m_owner.m_lastTurnMs.store(monotonicMs(), std::memory_order_relaxed);
         m_owner.m_open.store(static_cast<int>(m_connections.size()), std::memory_order_relaxed);
         qint64 now = m_clock.elapsed();
-        const int parked = int(std::count_if(m_connections.begin(), m_connections.end(),
-                                             [](const auto& c) { return c->isParked(); }));
-        m_owner.m_parked.store(parked, std::memory_order_relaxed);
         // When every connection waits for a reply that comes later, none is closed for a new
-        // one: that waits in the listening socket's backlog until one is answered.
-        const bool full = int(m_connections.size()) >= m_shared.limits.maxConnections &&
-                          parked == int(m_connections.size());
+        // one: that waits in the listening socket's backlog until one is answered. With fewer
+        // parked than connections (the limits' usual case) this never happens.
+        const bool full =
+            int(m_connections.size()) >= m_shared.limits.maxConnections &&
+            m_owner.m_parked.load(std::memory_order_relaxed) == int(m_connections.size());
         const bool accepting = now >= m_acceptPausedUntil && !full;
         qint64 wakeAt = accepting ? -1 : m_acceptPausedUntil;
         m_fds.clear();
@@ -153,7 +153,6 @@ bool FcgiConnections::Run::serve(QString* failure) {
     }
     finish();
     m_owner.m_open.store(0, std::memory_order_relaxed);
-    m_owner.m_parked.store(0, std::memory_order_relaxed);
     m_owner.m_lastTurnMs.store(-1, std::memory_order_relaxed);
     return true;
 }
@@ -257,6 +256,7 @@ void FcgiConnections::Run::finish() {
                                   .arg(waiting),
                               1);
     }
+    m_connections.clear();  // closed: none counts as parked any more
 }
 
 FcgiConnections::FcgiConnections() : m_wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {

@@ -45,6 +45,12 @@ public:
     int openConnections() const { return m_open.load(std::memory_order_relaxed); }
     /// Any thread: the connections whose request waits for a reply that comes later.
     int parkedConnections() const { return m_parked.load(std::memory_order_relaxed); }
+    /// Serving thread, while it processes a request: whether that request may wait for a reply
+    /// that comes later (fewer connections than the limit do); if not, it is to be refused at once.
+    bool mayPark() const {
+        return m_parked.load(std::memory_order_relaxed) <
+               m_maxParked.load(std::memory_order_relaxed);
+    }
 
     /// True when `fd` is no listening socket: the process runs as a CGI program.
     static bool isCgi(int fd);
@@ -58,7 +64,8 @@ private:
     std::atomic<int> m_flushMs{0};
     std::atomic<qint64> m_lastTurnMs{-1};  // on the monotonic clock
     std::atomic<int> m_open{0};
-    std::atomic<int> m_parked{0};
+    std::atomic<int> m_parked{0};  // counted by the connections as they park and leave
+    std::atomic<int> m_maxParked{FcgiLimits().maxParked};
     struct Posted {
         unsigned long long ticket;
         Reply reply;

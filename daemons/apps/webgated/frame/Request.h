@@ -59,9 +59,14 @@ public:
 
     /// Answers later: the reply goes out once the returned handle is finished, from any thread;
     /// what the handler returns is then ignored. For a command whose work would block the loop.
+    /// Null when too many requests wait already: the handler then starts no work and returns at
+    /// once; the request is refused.
     std::shared_ptr<DeferredReply> defer();
     /// The request loop's side: the handle defer() made, handed over once.
     std::shared_ptr<DeferredReply> takeDeferred() { return std::move(m_deferred); }
+    /// The request loop's side: whether defer() may be granted, and whether it was refused.
+    void setMayDefer(bool may) { m_mayDefer = may; }
+    bool deferRefused() const { return m_deferRefused; }
     const char* rawHeader() const { return m_rawHeader; }
     const QByteArray& rawBody() const { return m_rawBody; }
 
@@ -72,6 +77,8 @@ private:
     QByteArray m_queryText;
     JsonRendered m_rendered;
     bool m_quiet = false;
+    bool m_mayDefer = true;
+    bool m_deferRefused = false;
     bool m_raw = false;
     const char* m_rawHeader = nullptr;
     QByteArray m_rawBody;

@@ -40,7 +40,8 @@ const char* RequestMetrics::label(RequestOutcome outcome) {
                                           "exception",
                                           "refused_cross_site",
                                           "refused_host",
-                                          "refused_method"};
+                                          "refused_method",
+                                          "refused_waiting"};
     static_assert(sizeof(kLabels) / sizeof(kLabels[0]) == static_cast<size_t>(RequestOutcome::Count));
     return kLabels[static_cast<size_t>(outcome)];
 }
@@ -61,9 +62,11 @@ void RequestMetrics::appendText(std::string& out) const {
     }
     out += "# HELP webgated_refused_requests_total Requests refused before their command ran, by reason.\n"
            "# TYPE webgated_refused_requests_total counter\n";
-    const std::pair<RequestOutcome, const char*> reasons[] = {{RequestOutcome::RefusedCrossSite, "cross_site"},
-                                                              {RequestOutcome::RefusedHost, "host"},
-                                                              {RequestOutcome::RefusedMethod, "method"}};
+    const std::pair<RequestOutcome, const char*> reasons[] = {
+        {RequestOutcome::RefusedCrossSite, "cross_site"},
+        {RequestOutcome::RefusedHost, "host"},
+        {RequestOutcome::RefusedMethod, "method"},
+        {RequestOutcome::RefusedWaiting, "too_many_waiting"}};
     for (const auto& reason : reasons) {
         quint64 n = 0;
         for (size_t row = 0; row <= m_names.size(); ++row) n += requests(row, reason.first);

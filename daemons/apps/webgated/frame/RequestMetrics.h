@@ -25,6 +25,7 @@ enum class RequestOutcome : int {
     RefusedCrossSite,
     RefusedHost,
     RefusedMethod,
+    RefusedWaiting,  // too many requests wait for replies that come later
     Count
 };
 

@@ -343,12 +343,18 @@ void RequestProcessor::processDecoded(const QByteArray& query, const RequestHead
     RequestResult result = hasType ? UnknownCommand : NoTypeField;
     if (command) {
         request->setQuiet(command->quiet);
+        // Some connections always stay for commands that answer at once: a request that would
+        // wait beyond the limit is refused before its work starts.
+        const bool mayPark = response.ticket == 0 || m_transport.mayPark();
         if (command->thread == CommandThread::Worker) {
+            if (!mayPark) return refuseWaiting(*request, response, tally);
             deferral.reply = std::make_shared<DeferredReply>();
             deferral.workerHandler = command->handler;
         } else {
+            request->setMayDefer(mayPark);
             result = command->handler(m_fcgi, *request);
             deferral.reply = request->takeDeferred();
+            if (request->deferRefused()) return refuseWaiting(*request, response, tally);
         }
         if (deferral.reply) {
             out.clear();
@@ -358,6 +364,18 @@ void RequestProcessor::processDecoded(const QByteArray& query, const RequestHead
         }
     }
     finishReply(*request, result, response, tally);
+}
+
+void RequestProcessor::refuseWaiting(const Request& request, Response& response,
+                                     Tally& tally) const {
+    log("TOO MANY REQUESTS WAITING, request refused: ", request.queryText(), 1);
+    // A reply of its own: nothing a handler set before it asked to wait goes out.
+    Request refused(nullptr, nullptr);
+    refused.setQueryText(request.queryText());
+    refused.setQuiet(request.quiet());
+    refused.set("MSG", json_string("TOO MANY REQUESTS WAITING"));
+    finishReply(refused, Failed, response, tally);
+    tally.outcome = RequestOutcome::RefusedWaiting;
 }
 
 void RequestProcessor::finishReply(Request& request, RequestResult result, Response& response, Tally& tally) const {

@@ -84,6 +84,8 @@ private:
     void processDecoded(const QByteArray& query, const RequestHeaders& headers, Response& response,
                         Tally& tally, Deferral& deferral) const;
     void defer(Deferral& deferral, Response& response) const;
+    /// The reply to a request that would wait for its reply while too many others do.
+    void refuseWaiting(const Request& request, Response& response, Tally& tally) const;
     /// The envelope of a handler's result (or its raw reply), and the request's last log line.
     void finishReply(Request& request, RequestResult result, Response& response, Tally& tally) const;
     const Command* find(const char* name) const;

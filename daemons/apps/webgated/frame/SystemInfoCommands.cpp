@@ -81,7 +81,9 @@ JsonPtr parsePackageListing(const QByteArray& listing) {
 }
 
 RequestResult updateCheck(Request& request, PackageListing& listing) {
-    listing.request(request.defer());
+    std::shared_ptr<DeferredReply> reply = request.defer();
+    if (!reply) return Failed;  // too many requests wait: no tool is started for this one
+    listing.request(std::move(reply));
     return Ack;
 }
 
