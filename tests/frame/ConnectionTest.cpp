@@ -121,7 +121,10 @@ public:
     StandInTool() : m_dir(QFile::encodeName(m_bin.path())), m_path(qgetenv("PATH")) {
         qputenv("PATH", m_dir + ":" + m_path);
     }
-    ~StandInTool() { qputenv("PATH", m_path); }
+    ~StandInTool() {
+        release();  // a test that failed half-way leaves no tool waiting for it
+        qputenv("PATH", m_path);
+    }
     bool write(const QByteArray& script) {
         QFile file(m_bin.path() + "/dpkg");
         return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
