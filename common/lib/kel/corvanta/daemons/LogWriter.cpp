@@ -76,6 +76,7 @@ struct LogWriter::State {
     // The writer thread's alone (local time is worked out there only: the C library's time zone
     // state is not for several threads).
     qint64 stampedSecond = -1;
+    qint64 zoneCheckedSecond = -1000;
     char stamp[16] = {};
     int fd = -1;
     dev_t dev = 0;
@@ -108,6 +109,11 @@ QByteArray LogWriter::State::line(qint64 msecs, const QByteArray& text) {
     msecs = qMax<qint64>(0, msecs);
     if (msecs / 1000 != stampedSecond) {
         stampedSecond = msecs / 1000;
+        // A time zone changed while the daemon runs shows within a minute.
+        if (qAbs(stampedSecond - zoneCheckedSecond) >= 60) {
+            zoneCheckedSecond = stampedSecond;
+            ::tzset();
+        }
         const auto seconds = static_cast<time_t>(stampedSecond);
         struct tm local = {};
         ::localtime_r(&seconds, &local);
