@@ -427,6 +427,25 @@ TEST_F(ControlHandlerTest, NeedsCurrentOdometryToStartAndToDrive) {
     EXPECT_EQ(handler.positionDriver().movement(), PositionDriver::Idle);
 }
 
+TEST_F(ControlHandlerTest, AMoveThatReachedItsTargetStops) {
+    ControlHandler handler;
+    ASSERT_TRUE(publishPose(handler, 0.1));
+    handler.startPositionMode(0.5f, 0, 0, 0.3f, 1.0f, 0);
+    ASSERT_TRUE(waitFor([&] {
+        publishOdometry(0.1, 0, 0);
+        return !setPoints().isEmpty() && setPoints().last().vx > 0;
+    }));
+    // There, while the page goes on feeding the watchdog: no more set-points but one standstill.
+    ASSERT_TRUE(waitFor([&] {
+        publishOdometry(0.6, 0, 0);
+        handler.alive();
+        return !handler.isDriving();
+    }));
+    EXPECT_EQ(handler.driveState().lastStop, ControlHandler::StopReason::Reached);
+    ASSERT_TRUE(flush());
+    EXPECT_TRUE(lastIsZero());
+}
+
 class DriveCommandsTest : public ControlFixture {};
 
 
@@ -524,12 +543,13 @@ TEST_F(ControlThreadTest, RequestThreadPostsWhileMainThreadDrives) {
         R"({"TYPE":"HEARTBEAT"})",
         R"({"TYPE":"positionDrive","x":0.5,"y":0.1,"omega":0.2,"vel":0.3,"rotvel":1,"mode":1})",
         R"({"TYPE":"stop"})",
+        R"({"TYPE":"getDriveState"})",
     };
     std::atomic<bool> done{false};
     int acked = 0;
     std::thread requests([&] {
         for (int i = 0; i < 600; ++i) {
-            acked += env().reply(queries[i % std::size(queries)]).endsWith(R"("TYPE":"ACK"})");
+            acked += !env().reply(queries[i % std::size(queries)]).contains(R"("TYPE":"ERR")");
             daemonHandler().alive();
         }
         env().reply(R"({"TYPE":"velDrive","vx":0.01,"vy":0,"omega":0})");

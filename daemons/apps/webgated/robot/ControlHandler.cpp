@@ -319,8 +319,8 @@ void ControlHandler::on_timer_timeout() {
         stop_i(StopReason::Link);
         return;
     }
-    if (!m_velocityMode && m_driver.movement() != PositionDriver::Idle &&
-        m_driver.isPositionReached() && m_driver.isOrientationReached()) {
+    // A stop clears both flags, so they speak only of a movement that ran and is done.
+    if (!m_velocityMode && m_driver.isPositionReached() && m_driver.isOrientationReached()) {
         stop_i(StopReason::Reached);
         return;
     }
