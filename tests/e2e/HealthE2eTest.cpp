@@ -67,7 +67,7 @@ TEST(HealthE2eTest, TellsSystemdItIsReadyAliveOrStoppingAndStopsFeedingTheWatchd
     Sandbox sandbox;
     TestRobot robot;
     sandbox.writeFile("/etc/corvanta/webgated.conf",
-                      QString("[Log]\nverbosity=3\n\n[Network]\nserver=%1\n").arg(robot.address()).toUtf8());
+                      QString("[Log]\nverbosity=3\n\n[Robot]\nstaleMs=0\n[Network]\nserver=%1\n").arg(robot.address()).toUtf8());
     QElapsedTimer clock;
     clock.start();
     NotifySocket notify(sandbox.path("/run/notify"), clock);

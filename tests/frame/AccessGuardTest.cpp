@@ -248,7 +248,7 @@ TEST(AccessGuardTest, OnlyTheseCommandsReadAndOnlyStopIsOpen) {
     }
     EXPECT_EQ(reading, QSet<QString>({"getMenuItems", "getimage", "getProgramList", "GetIFConf", "getDistance",
                                       "getBatteryInfo", "getSettingsCategoryXML", "getSettingsItemsXML",
-                                      "getVersion", "getNetworkChange", "getMetrics"}));
+                                      "getVersion", "getNetworkChange", "getMetrics", "getDriveState"}));
     EXPECT_EQ(readingUnlessOutput, QSet<QString>({"getIOBoardInfo"}));
     EXPECT_EQ(open, QSet<QString>({"stop"}));
 }

@@ -9,8 +9,10 @@
 #include <cstring>
 
 #include "Fcgi.h"
+#include "kel/corvanta/daemons/Log.h"
 #include "network/NetworkChange.h"
 #include "process/ScriptRunner.h"
+#include "frame/Client.h"
 #include "robot/ControlHandler.h"
 
 namespace {
@@ -71,17 +73,26 @@ std::string metricsText(const Fcgi& fcgi) {
           fcgi.parkedConnections());
     gauge(out, "webgated_robot_link_up", "gauge", "1 while the robot's RPC server is connected.",
           fcgi.isRobotConnected() ? 1 : 0);
+    gauge(out, "webgated_robot_link_stale", "gauge",
+          "1 while the robot is connected but has sent nothing for ~/Robot/staleMs.",
+          Client::singleton()->link() == Client::Link::Stale ? 1 : 0);
     gauge(out, "webgated_robot_reconnects_total", "counter", "Times the robot connection came back after a loss.",
           static_cast<double>(fcgi.robotReconnects()));
     const ControlHandler* control = fcgi.controlHandler();
     gauge(out, "webgated_watchdog_stops_total", "counter", "Drives stopped because no drive command or heartbeat came.",
           static_cast<double>(control->watchdogStops()));
+    gauge(out, "webgated_watchdog_late_tick_stops_total", "counter",
+          "Drives stopped because the drive timer came more than 0.5 s late (a starved or frozen daemon).",
+          static_cast<double>(control->lateTickStops()));
     gauge(out, "webgated_bumper_stops_total", "counter", "Drives stopped by the bumper.",
           static_cast<double>(control->bumperStops()));
     const qint64 heartbeat = control->heartbeatAgeMs();
     gauge(out, "webgated_heartbeat_age_seconds", "gauge",
           "Seconds since the last drive command or heartbeat (-1 before the first).",
           heartbeat < 0 ? -1.0 : static_cast<double>(heartbeat) / 1000.0);
+    gauge(out, "webgated_log_lines_dropped_total", "counter",
+          "Log lines dropped because the log could not keep up.",
+          static_cast<double>(kel::corvanta::daemons::Log::singleton()->droppedLines()));
     gauge(out, "webgated_programs_running", "gauge", "Programs and scripts the daemon started that still run.",
           ScriptRunner::singleton()->runningCount());
 
