@@ -1,4 +1,5 @@
 #include "frame/RequestProcessor.h"
+#include "frame/SecretText.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -152,7 +153,7 @@ void RequestProcessor::process(const char* queryString, const RequestHeaders& he
     try {
         processDecoded(query, headers, response, tally, deferral);
     } catch (...) {
-        log("EXCEPTION WHILE PROCESSING REQUEST !!!, request string: ", query, 0);
+        log("EXCEPTION WHILE PROCESSING REQUEST !!!, request string: ", SecretText::forLog(query), 0);
         response.clear();
         tally.outcome = RequestOutcome::Exception;
         deferral = Deferral();
@@ -270,7 +271,9 @@ const Command* RequestProcessor::find(const char* name) const {
 
 void RequestProcessor::processDecoded(const QByteArray& query, const RequestHeaders& headers,
                                       Response& response, Tally& tally, Deferral& deferral) const {
-    log("recieved query string:", query, 4);
+    // Every line of this request quotes it without its passphrases, at any verbosity.
+    const QByteArray logged = SecretText::forLog(query);
+    log("recieved query string:", logged, 4);
 
     std::string& out = response.head;
     char plainName[64];
@@ -302,7 +305,7 @@ void RequestProcessor::processDecoded(const QByteArray& query, const RequestHead
         if (verdict == AccessVerdict::MethodNotAllowed) {
             tally.outcome = RequestOutcome::RefusedMethod;
             out.append("Status: 405 Method Not Allowed\r\nAllow: GET, POST\r\n\r\n");
-            log("METHOD NOT ALLOWED: ", query, 2);
+            log("METHOD NOT ALLOWED: ", logged, 2);
             return;
         }
         tally.outcome = verdict == AccessVerdict::HostNotAllowed ? RequestOutcome::RefusedHost
@@ -324,8 +327,8 @@ void RequestProcessor::processDecoded(const QByteArray& query, const RequestHead
         appendMember(out, "MSG", "NO JSON OBJ RECIEVED");
         out.push_back('}');
         tally.outcome = RequestOutcome::NoJson;
-        log("NO JSON OBJ RECIEVED: ", query, 2);
-        log("Done:", query, 3);
+        log("NO JSON OBJ RECIEVED: ", logged, 2);
+        log("Done:", logged, 3);
         return;
     }
     if (!name && !json_is_object(parsed.get())) {
@@ -333,13 +336,13 @@ void RequestProcessor::processDecoded(const QByteArray& query, const RequestHead
         appendMember(out, "TYPE", "ACK");
         out.push_back('}');
         tally.outcome = RequestOutcome::Ack;
-        log("Done:", query, 3);
+        log("Done:", logged, 3);
         return;
     }
 
     // The plain query's only member is "TYPE", which no handler reads as a parameter.
     auto request = std::make_unique<Request>(parsed.get(), nullptr);
-    request->setQueryText(query);
+    request->setQueryText(logged);
     RequestResult result = hasType ? UnknownCommand : NoTypeField;
     if (command) {
         request->setQuiet(command->quiet);

@@ -43,7 +43,8 @@ constexpr qint64 kMaxStateBytes = 6 << 20;
 const char* phaseText(NetworkChange::Phase phase) {
     switch (phase) {
         case NetworkChange::Phase::Running: return "running";
-        case NetworkChange::Phase::Waiting: return "waiting";
+        case NetworkChange::Phase::Waiting:
+        case NetworkChange::Phase::Keeping: return "waiting";
         case NetworkChange::Phase::RollingBack: return "rolling back";
         case NetworkChange::Phase::RolledBack: return "rolled back";
         case NetworkChange::Phase::Kept: return "kept";
@@ -149,7 +150,7 @@ NetworkChange::Status NetworkChange::status() const {
     status.command = m_plan.command;
     if (m_phase == Phase::Running) {
         status.secondsLeft = m_plan.confirmWithin;
-    } else if (m_phase == Phase::Waiting) {
+    } else if (m_phase == Phase::Waiting || m_phase == Phase::Keeping) {
         const qint64 left = m_deadline.remainingTime();
         status.secondsLeft = static_cast<int>((left + m_secondMs - 1) / m_secondMs);
     }
@@ -190,7 +191,7 @@ QString NetworkChange::begin(const Plan& plan, QString* why) {
     return id;
 }
 
-NetworkChange::Answer NetworkChange::confirm(const QString& changeId, bool undo) {
+NetworkChange::Answer NetworkChange::confirm(const QString& changeId, bool undo, QString* why) {
     quint64 serial = 0;
     QString command, id;
     {
@@ -200,19 +201,60 @@ NetworkChange::Answer NetworkChange::confirm(const QString& changeId, bool undo)
             return Answer::NonePending;
         if (m_phase == Phase::Running) return Answer::StillRunning;
         // Decided here, under the lock the deadline takes too: keeping and undoing never both.
-        m_phase = undo ? Phase::RollingBack : Phase::Kept;
+        m_phase = undo ? Phase::RollingBack : Phase::Keeping;
         serial = m_serial;
         command = m_plan.command;
         id = m_id;
     }
     if (undo) {
+        // On disk before the answer: a daemon killed during the undo takes it up again.
+        noteRollingBack(QStringLiteral("undone on request"));
         m_mailbox->post(new RollbackEvent(serial));
-    } else {
-        // Once kept, nothing may undo it after a restart.
-        removeState();
-        log(QStringLiteral("Network change %1 (%2) confirmed and kept").arg(id, command), 1);
+        return Answer::Done;
     }
-    return Answer::Done;
+    // Once kept, nothing may undo it after a restart: kept only if the state file is gone.
+    QString failure;
+    const bool removed = removeState(&failure);
+    bool expired = false;
+    {
+        QMutexLocker lock(&m_mutex);
+        if (removed) {
+            m_phase = Phase::Kept;
+        } else {
+            // The deadline may have passed while the keep was being made: it is undone then.
+            expired = m_deadline.hasExpired();
+            m_phase = expired ? Phase::RollingBack : Phase::Waiting;
+        }
+    }
+    if (removed) {
+        log(QStringLiteral("Network change %1 (%2) confirmed and kept").arg(id, command), 1);
+        return Answer::Done;
+    }
+    log(QStringLiteral("Network change %1 (%2) cannot be kept: %3; it still waits for confirmation")
+            .arg(id, command, failure),
+        0);
+    if (expired) {
+        noteRollingBack(QStringLiteral("not confirmed in time"));
+        m_mailbox->post(new RollbackEvent(serial));
+    }
+    if (why) *why = failure;
+    return Answer::CannotKeep;
+}
+
+void NetworkChange::noteRollingBack(const QString& reason) {
+    Plan plan;
+    QString id;
+    {
+        QMutexLocker lock(&m_mutex);
+        plan = m_plan;
+        id = m_id;
+    }
+    QString why;
+    if (!writeState(plan, id, Phase::RollingBack, QDateTime::currentMSecsSinceEpoch(), &why)) {
+        log(QStringLiteral("Network change %1: cannot note that it is being undone (%2): %3")
+                .arg(id, reason, why),
+            0);
+    }
 }
 
 void NetworkChange::customEvent(QEvent* event) {
@@ -222,7 +264,7 @@ void NetworkChange::customEvent(QEvent* event) {
             break;
         case RollbackEvent::EventType:
             rollback_i(static_cast<RollbackEvent*>(event)->serial(),
-                       QStringLiteral("undone on request"));
+                       QStringLiteral("undone on request"), true);
             break;
         default:
             break;
@@ -236,6 +278,13 @@ void NetworkChange::runScript(quint64 serial, bool undoing) {
         QMutexLocker lock(&m_mutex);
         plan = m_plan;
         limitMs = m_scriptLimitMs;
+    }
+    // The WLAN and access-point scripts take the passphrase last (the undo's too, read from the
+    // files): no log line shows it, the script's own output included.
+    const QStringList& args = undoing ? plan.undoArgs : plan.args;
+    if ((plan.command == QLatin1String("SetWlanConf") || plan.command == QLatin1String("SetHostapd")) &&
+        !args.isEmpty()) {
+        kel::corvanta::daemons::Log::singleton()->addSecret(args.last());
     }
     m_limitHit = false;
     QPointer<NetworkChange> self(this);
@@ -256,11 +305,13 @@ void NetworkChange::start_i(quint64 serial) {
     runScript(serial, false);
 }
 
-void NetworkChange::rollback_i(quint64 serial, const QString& reason) {
+void NetworkChange::rollback_i(quint64 serial, const QString& reason, bool noted) {
     {
         QMutexLocker lock(&m_mutex);
         if (serial != m_serial || m_phase != Phase::RollingBack) return;
     }
+    // Noted before the script runs: an undo cut short is done again at the next start.
+    if (!noted) noteRollingBack(reason);
     m_rollbackReason = reason;
     m_undoAtDeadline = false;
     runScript(serial, true);
@@ -425,13 +476,21 @@ bool NetworkChange::writeState(const Plan& plan, const QString& id, Phase phase,
     return true;
 }
 
-void NetworkChange::removeState() const {
-    const QByteArray path = QFile::encodeName(FsRoot::fsPath(statePath()));
-    if (::unlink(path.constData()) != 0 && errno != ENOENT) {
-        log(QStringLiteral("Network change: cannot remove %1: %2")
-                .arg(statePath(), QString::fromLocal8Bit(strerror(errno))),
-            0);
+bool NetworkChange::removeState(QString* why) const {
+    const QString path = FsRoot::fsPath(statePath());
+    if (::unlink(QFile::encodeName(path).constData()) != 0 && errno != ENOENT) {
+        const QString failure = QStringLiteral("cannot remove %1: %2")
+                                    .arg(statePath(), QString::fromLocal8Bit(strerror(errno)));
+        if (why) {
+            *why = failure;
+        } else {
+            log(QStringLiteral("Network change: ") + failure, 0);
+        }
+        return false;
     }
+    // The removal itself reaches the disk before a keep is answered.
+    NetworkUndo::syncFolder(QFile::encodeName(path.left(path.lastIndexOf(QLatin1Char('/')))));
+    return true;
 }
 
 void NetworkChange::keepAside(const QString& why) const {
@@ -448,6 +507,13 @@ void NetworkChange::keepAside(const QString& why) const {
 }
 
 void NetworkChange::resume() {
+    // Temporary files of a restore or of the state cut short by the end of the last run: the
+    // WLAN file's hold passphrases.
+    QStringList written = filesFor(QStringLiteral("SetWlanConf"));
+    written << statePath();
+    for (const QString& removed : NetworkUndo::removeLeftovers(written)) {
+        log(QStringLiteral("Network change: removed %1, left by a write cut short").arg(removed), 1);
+    }
     const QByteArray path = QFile::encodeName(FsRoot::fsPath(statePath()));
     // A link planted at the path is not followed; a pipe does not hold the start.
     const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
@@ -503,7 +569,8 @@ void NetworkChange::resume() {
         return keepAside(QStringLiteral("bad confirmWithin"));
     plan.confirmWithin = static_cast<int>(confirmWithin);
     if (!json_is_integer(deadline)) return keepAside(QStringLiteral("bad deadline"));
-    if (phase != QLatin1String("running") && phase != QLatin1String("waiting"))
+    if (phase != QLatin1String("running") && phase != QLatin1String("waiting") &&
+        phase != QLatin1String("rolling back"))
         return keepAside(QStringLiteral("bad state"));
     QStringList allowed = filesFor(plan.command);
     if (!json_is_array(files) || json_array_size(files) != size_t(allowed.size()))
@@ -540,14 +607,23 @@ void NetworkChange::resume() {
         leftMs = json_integer_value(deadline) - QDateTime::currentMSecsSinceEpoch();
         // A clock that was behind at boot must not stretch the time to confirm.
         leftMs = qMin(leftMs, qint64(plan.confirmWithin) * m_secondMs);
-        // A script cut short by the end of the last run left the change half made.
-        if (phase == QLatin1String("running")) leftMs = 0;
+        // A script cut short by the end of the last run left the change half made; an undo
+        // cut short is done again to its end.
+        if (phase != QLatin1String("waiting")) leftMs = 0;
         if (leftMs > 0) {
             m_phase = Phase::Waiting;
             m_deadline = QDeadlineTimer(leftMs);
         } else {
             m_phase = Phase::RollingBack;
         }
+    }
+    if (phase == QLatin1String("rolling back")) {
+        log(QStringLiteral("Network change %1 (%2) was being undone when the daemon ended; it is "
+                           "undone again")
+                .arg(id, plan.command),
+            1);
+        rollback_i(serial, QStringLiteral("undone again after the restart"), true);
+        return;
     }
     if (leftMs <= 0) {
         log(QStringLiteral("Network change %1 (%2) from before the restart is past its deadline")

@@ -24,7 +24,9 @@ class ScriptRunner;
 class NetworkChange : public QObject {
     Q_OBJECT
 public:
-    enum class Phase { None, Running, Waiting, RollingBack, RolledBack, Kept };
+    /// Keeping: a keep is being made lasting (its state file removed); it still counts as
+    /// waiting.
+    enum class Phase { None, Running, Waiting, Keeping, RollingBack, RolledBack, Kept };
 
     /// A change to make: the script with its arguments, and what undoes it.
     struct Plan {
@@ -43,13 +45,15 @@ public:
         QString command;
         int secondsLeft = 0;
         bool pending() const {
-            return phase == Phase::Running || phase == Phase::Waiting || phase == Phase::RollingBack;
+            return phase == Phase::Running || phase == Phase::Waiting || phase == Phase::Keeping ||
+                   phase == Phase::RollingBack;
         }
         /// "running", "waiting", "rolling back", "rolled back", "kept"; empty before any change.
         QString stateName() const;
     };
 
-    enum class Answer { Done, NonePending, StillRunning };
+    /// CannotKeep: the keep could not be made lasting; the change still waits.
+    enum class Answer { Done, NonePending, StillRunning, CannotKeep };
 
     class StartEvent : public QEvent {
     public:
@@ -93,9 +97,10 @@ public:
     /// Request thread: keeps the plan in the state file and has its script started. Returns the
     /// change's id; empty with `why` when another change is busy or the state cannot be kept.
     QString begin(const Plan& plan, QString* why);
-    /// Request thread: keeps (or with `undo` undoes at once) the waiting change; an empty id
-    /// means the pending one.
-    Answer confirm(const QString& changeId, bool undo);
+    /// Worker thread: keeps (or with `undo` undoes at once) the waiting change; an empty id
+    /// means the pending one. Either is on disk before it is answered: a keep removes the state
+    /// file (CannotKeep with `why` when it cannot), an undo notes "rolling back" in it.
+    Answer confirm(const QString& changeId, bool undo, QString* why = nullptr);
     Status status() const;
     /// Any thread: changes begun and changes undone since start-up.
     quint64 changesBegun() const { return m_changes.load(std::memory_order_relaxed); }
@@ -113,13 +118,16 @@ private:
     enum class TimerFor { Nothing, ScriptLimit, Deadline };
 
     void start_i(quint64 serial);
-    void rollback_i(quint64 serial, const QString& reason);
+    void rollback_i(quint64 serial, const QString& reason, bool noted = false);
+    /// Notes in the state file that the change is being undone, before its script runs.
+    void noteRollingBack(const QString& reason);
     void scriptEnded(quint64 serial, bool undoing, int exitCode);
     void timedOut();
     void runScript(quint64 serial, bool undoing);
     bool writeState(const Plan& plan, const QString& id, Phase phase, qint64 deadlineMs,
                     QString* why) const;
-    void removeState() const;
+    /// False with `why` when the file is still there.
+    bool removeState(QString* why = nullptr) const;
     void keepAside(const QString& why) const;
 
     ScriptRunner& m_runner;

@@ -313,6 +313,9 @@ RequestResult confirmNetwork(Request& request, NetworkChange& change) {
             return Ack;
         case NetworkChange::Answer::StillRunning:
             return failed(request, "NETWORK CHANGE STILL RUNNING");
+        case NetworkChange::Answer::CannotKeep:
+            // Not kept is not acknowledged: after a restart the change would be undone.
+            return failed(request, "CANNOT KEEP THIS CHANGE");
         case NetworkChange::Answer::NonePending:
             break;
     }

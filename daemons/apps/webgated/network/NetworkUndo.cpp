@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QFile>
 #include <QHostAddress>
 #include <QRegularExpression>
@@ -153,6 +154,38 @@ bool restore(const FileSnapshot& snapshot, QString* why) {
     }
     syncFolder(target.left(slash + 1));  // the rename itself reaches the disk
     return true;
+}
+
+QStringList removeLeftovers(const QStringList& paths) {
+    QStringList removed;
+    QList<QByteArray> targets;
+    for (const QString& path : paths) {
+        const QByteArray file = QFile::encodeName(FsRoot::fsPath(path));
+        targets << file;
+        QString why;
+        const QByteArray target = finalTarget(file, &why);
+        if (!target.isEmpty() && target != file) targets << target;
+    }
+    for (const QByteArray& target : std::as_const(targets)) {
+        const int slash = target.lastIndexOf('/');
+        const QByteArray folder = target.left(slash + 1);
+        const QString prefix = QLatin1Char('.') + QFile::decodeName(target.mid(slash + 1)) + QLatin1Char('.');
+        const QRegularExpression name(QStringLiteral("^") + QRegularExpression::escape(prefix) +
+                                      QStringLiteral("[A-Za-z0-9]{6}$"));
+        const QStringList entries =
+            QDir(QFile::decodeName(folder)).entryList(QDir::Files | QDir::Hidden | QDir::System);
+        for (const QString& entry : entries) {
+            if (!name.match(entry).hasMatch()) continue;
+            const QByteArray leftover = folder + QFile::encodeName(entry);
+            struct stat status;
+            // Never a link, nor anything but a plain file.
+            if (::lstat(leftover.constData(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
+            if (::unlink(leftover.constData()) == 0) {
+                removed << FsRoot::robotPath(QFile::decodeName(leftover));
+            }
+        }
+    }
+    return removed;
 }
 
 bool writeAll(int fd, const QByteArray& bytes) {

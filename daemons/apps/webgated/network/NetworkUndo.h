@@ -31,6 +31,11 @@ bool take(const QString& path, FileSnapshot* snapshot, QString* why);
 /// mode, owner and group; a file that was not there is removed. False with `why` on failure.
 bool restore(const FileSnapshot& snapshot, QString* why);
 
+/// At start-up: removes the temporary files a restore (or a copy) cut short left next to the
+/// files at the robot paths `paths` (and next to the files they link to): "." + name + "." and
+/// six letters or digits, plain files only. Returns the robot paths removed.
+QStringList removeLeftovers(const QStringList& paths);
+
 /// Writes all of `bytes` to `fd`; false (errno set) when the file takes no more.
 bool writeAll(int fd, const QByteArray& bytes);
 /// The lines of a file as the readers see them: UTF-8, without line ends ("\r" before a line

@@ -43,6 +43,15 @@ bool Log::flush() { return m_writer->waitWritten(kFlushWaitMs); }
 
 quint64 Log::droppedLines() const { return m_writer->dropped(); }
 
+void Log::addSecret(const QString& secret) {
+    // Both ways its bytes may reach a line: as Latin-1 text, and as the UTF-8 of a raw query.
+    const QByteArray latin1 = secret.toLatin1();
+    // A text beyond Latin-1 would register its "?" stand-ins, which match other text.
+    if (QString::fromLatin1(latin1) == secret) m_writer->addSecret(latin1);
+    const QByteArray utf8 = secret.toUtf8();
+    if (utf8 != latin1) m_writer->addSecret(utf8);
+}
+
 void Log::log(const QString& text, int level) {
     if (level > verbosity()) return;
     const bool echo = !m_stdoutOff && level <= m_stdoutVerbosity.load(std::memory_order_relaxed);

@@ -48,6 +48,9 @@ public:
     bool flush();
     /// Lines dropped because the log could not keep up, since the start.
     quint64 droppedLines() const;
+    /// Any thread: `secret` (a passphrase, a key) is shown as "***" in every line written from
+    /// now on, whatever logged it.
+    void addSecret(const QString& secret);
     QString filePath() const { return m_filePath; }
 
 public Q_SLOTS:

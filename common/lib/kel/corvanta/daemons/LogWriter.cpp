@@ -1,6 +1,7 @@
 #include "kel/corvanta/daemons/LogWriter.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -12,8 +13,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <algorithm>
 #include <deque>
 #include <mutex>
+#include <vector>
 #include <utility>
 
 namespace kel {
@@ -55,7 +58,8 @@ struct LogWriter::State {
 
     bool openFile();
     QByteArray line(qint64 msecs, const QByteArray& text);
-    void writeBatch(const std::deque<Entry>& batch, quint64 dropped);
+    void writeBatch(const std::deque<Entry>& batch, quint64 dropped,
+                    const std::vector<QByteArray>& secrets);
 
     const QByteArray path;
     const QByteArray rotatedPath;
@@ -69,6 +73,7 @@ struct LogWriter::State {
     quint64 accepted = 0;
     quint64 written = 0;
     quint64 droppedUnreported = 0;
+    std::vector<QByteArray> secrets;  // newest last
     bool stopping = false;
     bool finished = false;
     std::atomic<quint64> droppedTotal{0};
@@ -92,13 +97,27 @@ bool LogWriter::State::openFile() {
         fd = -1;
     }
     if (fd >= 0) return true;
-    fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    // The log may quote what operators typed: readable by its owner and the adm group only.
+    fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0640);
     if (fd < 0) return false;
     struct stat opened = {};
-    if (::fstat(fd, &opened) != 0) {
+    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
         ::close(fd);
         fd = -1;
         return false;
+    }
+    // A file made by an older version (0644) is closed to others as well.
+    if ((opened.st_mode & 07777) != 0640) ::fchmod(fd, 0640);
+    if (::geteuid() == 0) {
+        struct group entry = {};
+        struct group* found = nullptr;
+        char buffer[1024];
+        if (::getgrnam_r("adm", &entry, buffer, sizeof(buffer), &found) == 0 && found &&
+            opened.st_gid != found->gr_gid) {
+            if (::fchown(fd, static_cast<uid_t>(-1), found->gr_gid) != 0) {
+                // Kept with the group it has; the mode still shuts out everybody else.
+            }
+        }
     }
     dev = opened.st_dev;
     ino = opened.st_ino;
@@ -128,7 +147,8 @@ QByteArray LogWriter::State::line(qint64 msecs, const QByteArray& text) {
     return result;
 }
 
-void LogWriter::State::writeBatch(const std::deque<Entry>& batch, quint64 dropped) {
+void LogWriter::State::writeBatch(const std::deque<Entry>& batch, quint64 dropped,
+                                  const std::vector<QByteArray>& secrets) {
     QByteArray toStdout;
     QByteArray toFile;
     // A file that cannot be opened is skipped; the next batch tries again.
@@ -149,7 +169,15 @@ void LogWriter::State::writeBatch(const std::deque<Entry>& batch, quint64 droppe
         haveFile = openFile();
         size = haveFile && ::fstat(fd, &status) == 0 ? status.st_size : 0;
     };
-    for (const Entry& entry : batch) add(line(entry.msecs, entry.text), entry.toStdout);
+    for (const Entry& entry : batch) {
+        if (secrets.empty()) {
+            add(line(entry.msecs, entry.text), entry.toStdout);
+            continue;
+        }
+        QByteArray text = entry.text;
+        for (const QByteArray& secret : secrets) text.replace(secret, "***");
+        add(line(entry.msecs, text), entry.toStdout);
+    }
     if (dropped > 0) {
         add(line(QDateTime::currentMSecsSinceEpoch(),
                  QByteArray::number(dropped) + " log lines dropped: the log could not keep up"),
@@ -207,6 +235,15 @@ bool LogWriter::waitWritten(int timeoutMs) {
 
 quint64 LogWriter::dropped() const { return m_state->droppedTotal.load(std::memory_order_relaxed); }
 
+void LogWriter::addSecret(const QByteArray& secret) {
+    if (secret.size() < kMinSecretSize) return;
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    auto& secrets = m_state->secrets;
+    secrets.erase(std::remove(secrets.begin(), secrets.end(), secret), secrets.end());
+    secrets.push_back(secret);
+    if (secrets.size() > static_cast<std::size_t>(kMaxSecrets)) secrets.erase(secrets.begin());
+}
+
 void LogWriter::run(const std::shared_ptr<State>& state) {
     ::pthread_setname_np(::pthread_self(), "log-writer");
     // The log of the run before (one that hung and was killed, say) is kept for a look.
@@ -222,9 +259,13 @@ void LogWriter::run(const std::shared_ptr<State>& state) {
         batch.swap(state->queue);
         state->queuedBytes = 0;
         const quint64 dropped = std::exchange(state->droppedUnreported, 0);
+        // The longest first, so that a secret inside another is not left half shown.
+        std::vector<QByteArray> secrets = state->secrets;
         lock.unlock();
+        std::sort(secrets.begin(), secrets.end(),
+                  [](const QByteArray& a, const QByteArray& b) { return a.size() > b.size(); });
         if (state->options.beforeWrite) state->options.beforeWrite();
-        state->writeBatch(batch, dropped);
+        state->writeBatch(batch, dropped, secrets);
         const std::size_t count = batch.size();
         batch.clear();
         lock.lock();

@@ -45,6 +45,12 @@ public:
     bool waitWritten(int timeoutMs);
     /// Lines dropped since the start.
     quint64 dropped() const;
+    /// Any thread: every line written from now on shows `secret` (its bytes, wherever they are
+    /// in the line) as "***". The most recent kMaxSecrets are kept.
+    void addSecret(const QByteArray& secret);
+    static constexpr int kMaxSecrets = 32;
+    /// Shorter texts are not taken: they would blank out common words.
+    static constexpr int kMinSecretSize = 4;
 
 private:
     struct State;
