@@ -189,7 +189,9 @@ bool DaemonUnderTest::start(const QString& workDir) {
     QDir().mkpath(prefix);
     m_port = freePort();
     const QString www = m_sandbox.path(QStringLiteral("/var/www"));
+    const QString page = m_sandbox.path(QStringLiteral("/usr/share/webgated/www"));
     QProcess conf;
+    conf.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     if (m_apache) {
         // Its worker runs as www-data when started as root: the way to the socket is opened to it.
         for (const QString& dir : {m_sandbox.root(), m_sandbox.path(QStringLiteral("/run"))}) {
@@ -199,15 +201,16 @@ bool DaemonUnderTest::start(const QString& workDir) {
                    {prefix, QString::number(m_port), m_socket, www});
     } else if (m_lighttpd) {
         conf.start(sourceDir() + QStringLiteral("/tools/scripts/lighttpd-conf.sh"),
-                   {prefix, QString::number(m_port), m_socket,
-                    m_sandbox.path(QStringLiteral("/usr/share/webgated/www")), www});
+                   {prefix, QString::number(m_port), m_socket, page, www});
     } else {
+        // The packaged snippet itself, in a server block like Debian's default site.
         conf.start(sourceDir() + QStringLiteral("/tools/scripts/nginx-conf.sh"),
-                   {prefix, QString::number(m_port), m_socket, www,
+                   {prefix, QString::number(m_port), m_socket, page, www,
                     m_keepAlive ? QStringLiteral("keepalive") : QString(),
                     m_fastcgiParams ? QStringLiteral("fastcgi_params") : QString()});
     }
-    conf.waitForFinished(5000);
+    // A generator that refuses (a robot path it cannot move) starts no web server.
+    if (!conf.waitForFinished(5000) || conf.exitStatus() != QProcess::NormalExit || conf.exitCode() != 0) return false;
     const QString confPath = prefix + QLatin1Char('/') + server + QStringLiteral(".conf");
     if (!writeFile(confPath, conf.readAllStandardOutput())) return false;
 

@@ -82,7 +82,9 @@ private:
 };
 
 /// The real webgated binary behind a FastCGI socket (spawn-fcgi, or systemd-socket-activate) and
-/// nginx (or lighttpd), all on free resources; everything started is stopped by the destructor.
+/// nginx with the packaged snippet (or lighttpd with the packaged example), both serving the page
+/// from the sandbox's /usr/share/webgated/www, all on free resources; everything started is
+/// stopped by the destructor.
 class DaemonUnderTest {
 public:
     explicit DaemonUnderTest(const Sandbox& sandbox);
@@ -98,8 +100,7 @@ public:
     void setKeepAlive(bool on) { m_keepAlive = on; }
     /// Before start(): nginx includes Debian's fastcgi_params (HTTP_HOST without the port).
     void setFastcgiParams(bool on) { m_fastcgiParams = on; }
-    /// Before start(): lighttpd with the packaged example instead of nginx; it serves the page
-    /// from the sandbox's /usr/share/webgated/www.
+    /// Before start(): lighttpd with the packaged example instead of nginx.
     void setLighttpd(bool on) { m_lighttpd = on; }
     /// Before start(): Apache (mod_proxy_fcgi, its connections reused) instead of nginx.
     void setApache(bool on) { m_apache = on; }
