@@ -12,6 +12,7 @@
 #include "frame/RenameNoReplace.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "process/ScriptRunner.h"
+#include "programs/ProgramCopy.h"
 #include "programs/ProgramStore.h"
 
 using kel::corvanta::daemons::Log;
@@ -37,6 +38,34 @@ bool storeIntact(Request& request, const ProgramStore& store) {
 QString storePath(const QString& name) { return ProgramStore::fsDir() + QLatin1Char('/') + name; }
 
 QByteArray encoded(const QString& path) { return QFile::encodeName(path); }
+
+struct RefusalText {
+    const char* message;  // follows the program's name
+    int level;
+};
+
+static_assert(ProgramCopy::kMaxBytes == 16 * 1024 * 1024, "the refusal names the limit");
+
+RefusalText refusalText(ProgramCopy::Refusal refusal) {
+    switch (refusal) {
+        case ProgramCopy::Refusal::Missing:
+            return {" does not exist: it is not run.", 1};
+        case ProgramCopy::Refusal::Link:
+            return {" is a symbolic link: it is not run.", 0};
+        case ProgramCopy::Refusal::NotAFile:
+            return {" is not a file: it is not run.", 0};
+        case ProgramCopy::Refusal::OtherLinks:
+            return {" has other links: it is not run.", 0};
+        case ProgramCopy::Refusal::TooLarge:
+            return {" is larger than 16 MiB: it is not run.", 1};
+        case ProgramCopy::Refusal::Unreadable:
+            return {" cannot be read: it is not run.", 0};
+        case ProgramCopy::Refusal::None:
+        case ProgramCopy::Refusal::CopyFailed:
+            break;
+    }
+    return {" cannot be copied to run it: it is not run.", 0};
+}
 
 // Whatever is at the name, a link (even a dangling one) as itself, never its target.
 bool exists(const QString& name) {
@@ -108,8 +137,8 @@ RequestResult renameFile(Request& request, const ProgramStore& store) {
     return Ack;
 }
 
-RequestResult runProgram(Request& request, const QString& interpreterPath,
-                         QString& currentProgram) {
+RequestResult runProgram(Request& request, const QString& interpreterPath, QString& currentProgram,
+                         const std::function<void()>& afterCheck) {
     ScriptRunner* runner = ScriptRunner::singleton();
     if (!currentProgram.isEmpty()) {
         log(QStringLiteral("kill current process:") + currentProgram, 2);
@@ -126,24 +155,25 @@ RequestResult runProgram(Request& request, const QString& interpreterPath,
                                                   QStringLiteral("/home/corvanta/programs"))
                                    .toString();
     const QString program = FsRoot::fsPath(programDir + QLatin1Char('/') + name);
-    // The interpreter runs as root: a link would hand it whatever the link's maker chose. A name
-    // nothing is at yet is left to the interpreter to report, as before.
-    struct stat status;
-    if (::lstat(encoded(program).constData(), &status) == 0 && !S_ISREG(status.st_mode)) {
-        request.setText("MSG", name + (S_ISLNK(status.st_mode)
-                                           ? QStringLiteral(" is a symbolic link: it is not run.")
-                                           : QStringLiteral(" is not a file: it is not run.")));
-        log(QStringLiteral("runProgram refused: ") + FsRoot::robotPath(program) +
-                QStringLiteral(" is not a regular file"),
-            0);
+    // The interpreter (root) gets a private copy of the file checked here, never the store's
+    // name, behind which anyone may put a link or another file meanwhile.
+    const ProgramCopy::Outcome made = ProgramCopy::make(program, name, afterCheck);
+    if (!made.copy) {
+        const RefusalText refusal = refusalText(made.refusal);
+        request.setText("MSG", name + QLatin1String(refusal.message));
+        log(QStringLiteral("runProgram refused: %1: %2")
+                .arg(FsRoot::robotPath(program), made.reason),
+            refusal.level);
         return Failed;
     }
-    QStringList args{QStringLiteral("-f"), program};
+    QStringList args{QStringLiteral("-f"), made.copy->path()};
     const int interval =
         client->getParameter(QStringLiteral("~/Flowdesk/globalVariableOutputInterval"), 0).toInt();
     if (interval > 0)
         args << QStringLiteral("--global-variable-output-interval") << QString::number(interval);
-    runner->runScript(interpreterPath, args);
+    // The copy goes when the run ends, however it ends: the runner drops this callback then.
+    std::shared_ptr<ProgramCopy> copy = made.copy;
+    runner->runScript(interpreterPath, args, [copy](int, int) mutable { copy.reset(); });
     currentProgram = name;
     return Ack;
 }

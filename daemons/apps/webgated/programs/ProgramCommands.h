@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
 #include "frame/Request.h"
 
@@ -16,8 +17,11 @@ RequestResult getProgramList(Request& request, const ProgramStore& store);
 RequestResult deleteFile(Request& request, const ProgramStore& store);
 RequestResult renameFile(Request& request, const ProgramStore& store);
 
-/// Kills the program started last, then starts "programName" in the interpreter.
-RequestResult runProgram(Request& request, const QString& interpreterPath, QString& currentProgram);
+/// Kills the program started last, then starts "programName" in the interpreter: on a private
+/// copy of the file, which must be a plain file with no other link. `afterCheck` runs between
+/// the file's checks and its copy (tests).
+RequestResult runProgram(Request& request, const QString& interpreterPath, QString& currentProgram,
+                         const std::function<void()>& afterCheck = std::function<void()>());
 RequestResult killProcess(Request& request, const QString& interpreterPath,
                           QString& currentProgram);
 RequestResult writeToStdin(Request& request);

@@ -4,12 +4,15 @@
 #include <QRegularExpression>
 
 #include "frame/FsRoot.h"
+#include "programs/ProgramCopy.h"
 
 QString ProgramStore::robotDir() { return QStringLiteral("/var/www/programs"); }
 
 QString ProgramStore::fsDir() { return FsRoot::fsPath(robotDir()); }
 
 void ProgramStore::remember() {
+    // Start-up: copies of programs a killed daemon was running go.
+    ProgramCopy::removeLeftovers();
     const QFileInfo store(fsDir());
     m_canonicalPath = store.isDir() ? store.canonicalFilePath() : QString();
 }

@@ -13,7 +13,8 @@ public:
     static QString fsDir();
 
     /// Remembers where "/var/www/programs" leads now, every link resolved: called once the
-    /// store is prepared.
+    /// store is prepared at start-up. Also removes the private copies of programs (ProgramCopy)
+    /// that a daemon killed while they ran left behind.
     void remember();
     /// True while "/var/www/programs" is a folder and still leads to the same place.
     bool isIntact() const;
