@@ -1,6 +1,8 @@
 // Network changes that undo themselves, through the request function, with stand-in scripts
-// that rewrite the network files: undone without a confirmation, kept with one, undone on
-// request, a hung script, changes that cannot be undone, and the state file across a restart.
+// that rewrite the network files: undone without a confirmation (owner and group back too), kept
+// with one, undone on request, a hung script, changes that cannot be undone, the state file
+// across a restart (an undo cut short is done again), a keep that cannot be made lasting, the
+// leftovers of a write cut short, and no passphrase in any log line.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -51,6 +53,8 @@ const testsupport::ProcessSandbox& scripts() {
         // The eth0 script writes a stanza a later change can undo again.
         const auto body = [&f](const QStringList& files) {
             QByteArray text = "(IFS='|'; printf '%s\\n' \"$*\") >>\"$0.runs\"\n"
+                              "echo \"$0 was given: $*\"\n"
+                              "if [ -e \"$0.slow\" ]; then sleep 1; fi\n"
                               "if [ -e \"$0.hang\" ]; then rm \"$0.hang\"; sleep 1000; fi\n";
             for (const QString& file : files) {
                 text += "printf '# changed by %s\\n' \"$*\" >'" + file.toUtf8() + "'\n";
@@ -86,6 +90,7 @@ protected:
         scripts();
         for (const char* script : {"eth.sh", "wlan.sh", "hostap.pl"}) {
             QFile::remove(scripts().path(QLatin1String(script) + QStringLiteral(".runs")));
+            QFile::remove(scripts().path(QLatin1String(script) + QStringLiteral(".slow")));
         }
         QDir(env().path(QStringLiteral("/etc"))).removeRecursively();
         QDir(env().path(QStringLiteral("/var/lib"))).removeRecursively();
@@ -93,6 +98,8 @@ protected:
         testsupport::writeFile(f.interfaces, kInterfaces);
         testsupport::writeFile(f.hostapdTarget, kHostapd);
         ::chmod(QFile::encodeName(f.hostapdTarget).constData(), 0640);
+        // Not root's: an undo must give the file back to its owner and group, not just its mode.
+        s_owned = ::chown(QFile::encodeName(f.hostapdTarget).constData(), 4321, 8765) == 0;
         QFile::link(QStringLiteral("../data/hostapd.conf"), f.hostapd);
         QDir().mkpath(env().path(QStringLiteral("/etc/wpa_supplicant")));
         change().setTiming(1000, NetworkChange::kScriptLimitMs);
@@ -111,8 +118,12 @@ protected:
         struct stat status;
         ASSERT_EQ(::stat(QFile::encodeName(f.hostapdTarget).constData(), &status), 0);
         EXPECT_EQ(status.st_mode & 07777, 0640u);
+        if (s_owned) {
+            EXPECT_EQ(std::pair(status.st_uid, status.st_gid), std::pair(4321u, 8765u));
+        }
         EXPECT_FALSE(QFileInfo::exists(f.wpa));
     }
+    static inline bool s_owned = false;
 };
 
 JsonPtr json(const QByteArray& query) { return env().requestJson(query); }
@@ -307,6 +318,8 @@ TEST_F(NetworkChangeTest, AfterARestartAChangeGetsTheRestOfItsTimeOrIsUndoneAndA
     const Case cases[] = {
         {edited("deadline", json_integer(now - 1000)), UndoneAtOnce},
         {edited("state", json_string("running")), UndoneAtOnce},
+        // Killed while it was being undone: undone again, even with time left.
+        {edited("state", json_string("rolling back")), UndoneAtOnce},
         // A clock that was far behind at boot: no more than confirmWithin.
         {edit(edited("confirmWithin", json_integer(10)), "deadline", json_integer(now + 3600 * 1000)), Waits},
         {"{\"changeId\":", KeptAside},
@@ -349,10 +362,104 @@ TEST_F(NetworkChangeTest, AfterARestartAChangeGetsTheRestOfItsTimeOrIsUndoneAndA
             EXPECT_EQ(restarted.confirm(QString(), true), NetworkChange::Answer::Done);
         } else {
             EXPECT_EQ(status.phase, Phase::RollingBack);
+            EXPECT_EQ(restarted.confirm(QString(), false), NetworkChange::Answer::NonePending);
         }
         EXPECT_TRUE(waitFor([&] { return restarted.status().phase == Phase::RolledBack; }, 20000));
         expectFilesAsBefore();
         EXPECT_EQ(runsOf("eth.sh"), QStringList{"static|10.0.0.5|255.255.255.0"});
+    }
+}
+
+TEST_F(NetworkChangeTest, AnUndoIsNotedBeforeItsScriptRunsAndAKeepThatCannotLastIsRefused) {
+    change().setTiming(1000, 300);
+    json(R"({"TYPE":"SetEthConf","DHCP":"true","confirmWithin":600})");
+    ASSERT_TRUE(waitFor([] { return change().status().phase == Phase::Waiting; }, 20000));
+    // The state file cannot be removed (a folder stands in its place): the keep is refused with
+    // a reason in the log, and the change goes on waiting.
+    const QByteArray saved = testsupport::readFile(state());
+    QFile::remove(state());
+    testsupport::writeFile(state() + QStringLiteral("/blocker"), "x");
+    QString log = env().logOf(0, [] {
+        EXPECT_EQ(env().reply(R"({"TYPE":"confirmNetwork"})"), R"({"MSG":"CANNOT KEEP THIS CHANGE","TYPE":"ERR"})");
+    });
+    EXPECT_TRUE(log.contains(QStringLiteral("cannot be kept: cannot remove /var/lib/webgated/network-change.json")))
+        << log.toStdString();
+    EXPECT_EQ(change().status().stateName(), QStringLiteral("waiting"));
+    EXPECT_GT(change().status().secondsLeft, 0);
+    QDir(state()).removeRecursively();
+    testsupport::writeFile(state(), saved);
+
+    // The undo's script hangs: the state file says so before it runs, and a daemon killed now
+    // undoes the change again when it starts.
+    testsupport::writeFile(scripts().path(QStringLiteral("eth.sh.hang")), "");
+    EXPECT_EQ(env().reply(R"({"TYPE":"confirmNetwork","undo":true})"), R"({"TYPE":"ACK"})");
+    EXPECT_TRUE(testsupport::readFile(state()).contains(R"("state":"rolling back")"));
+    const QByteArray during = testsupport::readFile(state());
+    ASSERT_TRUE(waitFor([] { return change().status().phase == Phase::RolledBack; }, 20000));
+    expectFilesAsBefore();
+    testsupport::writeFile(Files().interfaces, "# changed by dhcp\niface eth0 inet dhcp\n");
+    testsupport::writeFile(state(), during);
+    NetworkChange restarted(*ScriptRunner::singleton());
+    restarted.resume();
+    EXPECT_EQ(restarted.confirm(QString(), false), NetworkChange::Answer::NonePending);
+    ASSERT_TRUE(waitFor([&] { return restarted.status().phase == Phase::RolledBack; }, 20000));
+    expectFilesAsBefore();
+}
+
+TEST_F(NetworkChangeTest, TheTimeToConfirmCountsFromTheScriptsEnd) {
+    testsupport::writeFile(scripts().path(QStringLiteral("eth.sh.slow")), "");
+    json(R"({"TYPE":"SetEthConf","DHCP":"true","confirmWithin":10})");
+    ASSERT_TRUE(waitFor([] { return change().status().phase == Phase::Waiting; }, 20000));
+    EXPECT_GE(change().status().secondsLeft, 9);
+    EXPECT_EQ(change().confirm(QString(), true), NetworkChange::Answer::Done);
+    ASSERT_TRUE(waitFor([] { return change().status().phase == Phase::RolledBack; }, 20000));
+}
+
+TEST_F(NetworkChangeTest, AStartRemovesWhatAWriteCutShortLeftAndNothingElse) {
+    const QStringList leftovers = {"/etc/network/.interfaces.AbC123", "/data/.hostapd.conf.q1W2e3",
+                                   "/var/lib/webgated/network-change.json.Zz9Yy8"};
+    const QStringList kept = {"/etc/network/.interfaces.toolong7", "/etc/network/interfaces.AbC123",
+                              "/etc/network/.interfaces.Ab-123"};
+    for (const QString& path : leftovers + kept) testsupport::writeFile(env().path(path), "psk=secret\n");
+    // A link of the same pattern is no leftover of ours, and what it leads to is left alone.
+    QFile::link(env().path(QStringLiteral("/etc/network/interfaces")),
+                env().path(QStringLiteral("/etc/network/.interfaces.LiNk00")));
+    NetworkChange restarted(*ScriptRunner::singleton());
+    const QString log = env().logOf(1, [&] { restarted.resume(); });
+    for (const QString& path : leftovers) {
+        EXPECT_FALSE(QFileInfo::exists(env().path(path))) << path.toStdString();
+        EXPECT_TRUE(log.contains(path)) << log.toStdString();
+    }
+    for (const QString& path : kept) EXPECT_TRUE(QFileInfo::exists(env().path(path))) << path.toStdString();
+    EXPECT_TRUE(QFileInfo(env().path(QStringLiteral("/etc/network/.interfaces.LiNk00"))).isSymLink());
+    EXPECT_EQ(testsupport::readFile(Files().interfaces), QByteArray(kInterfaces));
+}
+
+TEST_F(NetworkChangeTest, NoPassphraseReachesAnyLogLine) {
+    change().setTiming(20, NetworkChange::kScriptLimitMs);
+    // Each way a page or a script might write it; the old passphrase comes from the files.
+    const QByteArray queries[] = {
+        R"({"TYPE":"SetHostapd","ssid":"new","rsnPairwise":"CCMP","passphrase":"n3w-s3cret","confirmWithin":10})",
+        R"({"TYPE":"SetHostapd","ssid":"new","rsnPairwise":"CCMP","pass\u0070hrase":"n3w-s3cret","confirmWithin":10})",
+        R"({"TYPE":"SetHostapd","ssid":"new","rsnPairwise":"CCMP","passphrase":"n3w-s3cret")",
+    };
+    for (const QByteArray& query : queries) {
+        SCOPED_TRACE(query.constData());
+        SetUp();
+        change().setTiming(20, NetworkChange::kScriptLimitMs);
+        const QString log = env().logOf(100, [&] {
+            env().reply(query);
+            waitFor([] { return !change().isBusy(); }, 20000);
+            ScriptRunner::singleton()->deliverPending();
+        });
+        EXPECT_TRUE(log.contains(QStringLiteral("***"))) << log.toStdString();
+        for (const char* secret : {"n3w-s3cret", "old secret"}) {
+            EXPECT_FALSE(log.contains(QLatin1String(secret))) << secret << "\n" << log.toStdString();
+        }
+        // The passphrases still reach the scripts.
+        if (&query == &queries[0]) {
+            EXPECT_EQ(runsOf("hostap.pl"), (QStringList{"new|CCMP|n3w-s3cret", "lab|CCMP|old secret"}));
+        }
     }
 }
 

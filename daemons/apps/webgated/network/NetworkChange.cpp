@@ -509,9 +509,9 @@ void NetworkChange::keepAside(const QString& why) const {
 void NetworkChange::resume() {
     // Temporary files of a restore or of the state cut short by the end of the last run: the
     // WLAN file's hold passphrases.
-    QStringList written = filesFor(QStringLiteral("SetWlanConf"));
-    written << statePath();
-    for (const QString& removed : NetworkUndo::removeLeftovers(written)) {
+    const QStringList removedFiles = NetworkUndo::removeLeftovers(filesFor(QStringLiteral("SetWlanConf"))) +
+                                     NetworkUndo::removeLeftovers({statePath()}, false);
+    for (const QString& removed : removedFiles) {
         log(QStringLiteral("Network change: removed %1, left by a write cut short").arg(removed), 1);
     }
     const QByteArray path = QFile::encodeName(FsRoot::fsPath(statePath()));

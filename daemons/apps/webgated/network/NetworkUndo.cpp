@@ -156,7 +156,7 @@ bool restore(const FileSnapshot& snapshot, QString* why) {
     return true;
 }
 
-QStringList removeLeftovers(const QStringList& paths) {
+QStringList removeLeftovers(const QStringList& paths, bool dotted) {
     QStringList removed;
     QList<QByteArray> targets;
     for (const QString& path : paths) {
@@ -169,7 +169,8 @@ QStringList removeLeftovers(const QStringList& paths) {
     for (const QByteArray& target : std::as_const(targets)) {
         const int slash = target.lastIndexOf('/');
         const QByteArray folder = target.left(slash + 1);
-        const QString prefix = QLatin1Char('.') + QFile::decodeName(target.mid(slash + 1)) + QLatin1Char('.');
+        const QString prefix = (dotted ? QStringLiteral(".") : QString()) +
+                               QFile::decodeName(target.mid(slash + 1)) + QLatin1Char('.');
         const QRegularExpression name(QStringLiteral("^") + QRegularExpression::escape(prefix) +
                                       QStringLiteral("[A-Za-z0-9]{6}$"));
         const QStringList entries =

@@ -33,8 +33,9 @@ bool restore(const FileSnapshot& snapshot, QString* why);
 
 /// At start-up: removes the temporary files a restore (or a copy) cut short left next to the
 /// files at the robot paths `paths` (and next to the files they link to): "." + name + "." and
-/// six letters or digits, plain files only. Returns the robot paths removed.
-QStringList removeLeftovers(const QStringList& paths);
+/// six letters or digits (without the leading "." unless `dotted`), plain files only. Returns
+/// the robot paths removed.
+QStringList removeLeftovers(const QStringList& paths, bool dotted = true);
 
 /// Writes all of `bytes` to `fd`; false (errno set) when the file takes no more.
 bool writeAll(int fd, const QByteArray& bytes);
