@@ -3,8 +3,10 @@
 // caller's thread, a bounded stop) and the event mailbox that hands events from other threads
 // to the main thread, in each sender's order, and frees those never delivered.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QEvent>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -57,6 +59,40 @@ TEST(LogTest, FiltersByVerbosityKeepsTheLastRunsFileAndEndsEveryLine) {
         << text.constData();
     // The run before (one that hung and was killed, say) is kept whole.
     EXPECT_EQ(readFile(path + ".1"), "from the last run\n");
+}
+
+TEST(LogTest, TheFileIsClosedToOthersAndSecretsShowAsStars) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("webgated");
+    const auto mode = [&] {
+        struct stat status = {};
+        ::stat(QFile::encodeName(path).constData(), &status);
+        return status.st_mode & 07777;
+    };
+    {
+        Log log(path, 5, true);
+        log.log("plain", 0);
+        log.addSecret("pw");  // too short to be told from common text: not taken
+        log.addSecret(QStringLiteral("s3cr\u00e9t-pass"));
+        log.addSecret("s3cr");
+        log.log(QStringLiteral("args: ssid s3cr\u00e9t-pass s3cr pw"), 0);
+        // The UTF-8 bytes of a raw query, read as Latin-1.
+        log.log(QString::fromLatin1(QStringLiteral("{\"x\":\"s3cr\u00e9t-pass\"}").toUtf8()), 0);
+        ASSERT_TRUE(log.flush());
+        EXPECT_EQ(mode(), 0640u);
+        // One made by an older version, readable by all, is closed when it is opened again.
+        ::chmod(QFile::encodeName(path).constData(), 0644);
+        QFile::rename(path, path + ".moved");
+        testsupport::writeFile(path, "");
+        ::chmod(QFile::encodeName(path).constData(), 0644);
+        log.log("after", 0);
+        ASSERT_TRUE(log.flush());
+        EXPECT_EQ(mode(), 0640u);
+    }
+    const QByteArray text = readFile(path + ".moved");
+    EXPECT_TRUE(text.contains("args: ssid *** *** pw\n")) << text.constData();
+    EXPECT_TRUE(text.contains("{\"x\":\"***\"}\n")) << text.constData();
+    EXPECT_FALSE(text.contains("s3cr")) << text.constData();
 }
 
 TEST(LogTest, LinesFromSeveralThreadsArriveWholeAndInEachThreadsOrder) {
