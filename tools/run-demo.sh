@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds webgated and runs it for real: the simulated robot, the daemon under a sandbox root
-# (./sandbox) and nginx on 127.0.0.1:8080 in front. Ctrl-C stops all of it.
+# (./sandbox) and nginx on 127.0.0.1:8080 in front with the packaged snippet. Ctrl-C stops all of it.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 sh "$top/tools/scripts/install-deps.sh"
@@ -31,8 +31,9 @@ WEBGATED_ROOT=$sandbox spawn-fcgi -n -s "$sandbox/run/webgated.sock" -M 0666 -d 
     "$build/daemons/apps/webgated/webgated" >"$sandbox/run/webgated.out" 2>&1 &
 pids+=($!)
 mkdir -p "$sandbox/run/nginx"
+# The packaged nginx snippet, in a server block like Debian's default site.
 "$top/tools/scripts/nginx-conf.sh" "$sandbox/run/nginx" "$port" "$sandbox/run/webgated.sock" \
-    "$sandbox/var/www" >"$sandbox/run/nginx/nginx.conf"
+    "$sandbox/usr/share/webgated/www" "$sandbox/var/www" >"$sandbox/run/nginx/nginx.conf"
 nginx -p "$sandbox/run/nginx" -c "$sandbox/run/nginx/nginx.conf" 2>>"$sandbox/run/nginx/error.log" &
 pids+=($!)
 

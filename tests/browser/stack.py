@@ -1,7 +1,11 @@
-"""The demo's stack for browser tests: robotsim, the daemon behind spawn-fcgi and nginx, laid out
-by the same scripts as tools/run-demo.sh, on free ports; plus headless Chromium and a probe that
-reads the simulated robot's odometry over its RPC wire protocol."""
+"""The demo's stack for browser tests: robotsim, the daemon behind spawn-fcgi and nginx with the
+packaged snippet (or lighttpd with the packaged example), laid out by the same scripts as
+tools/run-demo.sh, on free ports; plus headless Chromium, a probe that reads the simulated robot's
+odometry over its RPC wire protocol, and other web sites the operator's browser may meet."""
+import http.client
+import http.server
 import json
+import mimetypes
 import os
 import shutil
 import signal
@@ -10,6 +14,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import urllib.parse
 
 SOURCE = os.environ.get('WEBGATED_SOURCE_DIR') or os.path.abspath(
     os.path.join(os.path.dirname(__file__), '..', '..'))
@@ -36,8 +41,9 @@ def free_port():
 class Stack:
     """Everything the page talks to; stop() ends what start() began, in reverse order."""
 
-    def __init__(self, extra_config=''):
+    def __init__(self, extra_config='', server='nginx'):
         self.extra_config = extra_config
+        self.server = server
         self.root = tempfile.mkdtemp(prefix='webgated-browser-')
         self.port = free_port()
         self.robot_port = free_port()
@@ -77,15 +83,21 @@ class Stack:
         self._start(['spawn-fcgi', '-n', '-s', socket_path, '-M', '0666', '-d', SOURCE, '--',
                      os.path.join(BINARY, 'daemons', 'apps', 'webgated', 'webgated')],
                     'webgated.out', env=env)
-        nginx = self.path('/run/nginx')
-        os.makedirs(nginx, exist_ok=True)
-        conf = subprocess.run([os.path.join(SCRIPTS, 'nginx-conf.sh'), nginx, str(self.port), socket_path,
-                               self.path('/var/www')], check=True, capture_output=True, text=True).stdout
-        with open(nginx + '/nginx.conf', 'w') as f:
+        # The packaged snippet (example), only the robot's paths moved into the sandbox.
+        prefix = self.path('/run/' + self.server)
+        os.makedirs(prefix, exist_ok=True)
+        os.makedirs(self.path('/var/www/html'), exist_ok=True)
+        conf = subprocess.run([os.path.join(SCRIPTS, self.server + '-conf.sh'), prefix, str(self.port), socket_path,
+                               self.path('/usr/share/webgated/www'), self.path('/var/www')],
+                              check=True, capture_output=True, text=True).stdout
+        with open(prefix + '/' + self.server + '.conf', 'w') as f:
             f.write(conf)
-        self._start(['nginx', '-p', nginx, '-c', nginx + '/nginx.conf'], 'nginx/error.log')
+        if self.server == 'nginx':
+            self._start(['nginx', '-p', prefix, '-c', prefix + '/nginx.conf'], 'nginx/out')
+        else:
+            self._start(['lighttpd', '-D', '-f', prefix + '/lighttpd.conf'], 'lighttpd/out')
         if not wait_for(self._answers, 20):
-            raise RuntimeError('the daemon did not answer through nginx:\n' + self.read('/run/webgated.out'))
+            raise RuntimeError(f'the daemon did not answer through {self.server}:\n' + self.read('/run/webgated.out'))
         return self
 
     def start_robot(self):
@@ -148,6 +160,91 @@ class Stack:
                 except OSError:
                     pass
         return pids
+
+
+class Site:
+    """Another web server on a free port of 127.0.0.1: it serves the pages it is given and notes
+    every request it gets. With `page_dir` and `robot_port` it is a server in front of the robot set
+    up without the packaged snippet: it serves the robot's page files with no header of its own
+    and passes the page's commands on to the robot's web server, noting their names."""
+
+    def __init__(self, pages=None, page_dir=None, robot_port=None):
+        self.pages = dict(pages or {})
+        self.page_dir = page_dir
+        self.robot_port = robot_port
+        self.requests = []
+        self.commands = []
+        self.lock = threading.Lock()
+        site = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def log_message(self, *args):
+                pass
+
+            def do_POST(self):
+                self.do_GET()
+
+            def do_GET(self):
+                length = int(self.headers.get('Content-Length') or 0)
+                body = self.rfile.read(length) if length else b''
+                with site.lock:
+                    site.requests.append((self.path, body))
+                path, _, query = self.path.partition('?')
+                if path in site.pages:
+                    return self.answer(200, 'text/html', site.pages[path].encode())
+                if site.robot_port and path == '/webgated':
+                    return self.forward(query)
+                if site.page_dir:
+                    name = os.path.normpath(os.path.join(site.page_dir, '.' + (path if path != '/' else '/index.html')))
+                    if name.startswith(site.page_dir + os.sep) and os.path.isfile(name):
+                        with open(name, 'rb') as f:
+                            kind = 'text/javascript' if name.endswith('.js') else mimetypes.guess_type(name)[0]
+                            return self.answer(200, kind or 'application/octet-stream', f.read())
+                self.answer(404, 'text/plain', b'not here')
+
+            def forward(self, query):
+                try:
+                    kind = json.loads(urllib.parse.unquote(query)).get('TYPE')
+                except ValueError:
+                    kind = None
+                with site.lock:
+                    site.commands.append(kind)
+                names = ('Host', 'X-Webgated-Page', 'Origin', 'Referer', 'Sec-Fetch-Site', 'Sec-Fetch-Mode',
+                         'Sec-Fetch-Dest')
+                connection = http.client.HTTPConnection('127.0.0.1', site.robot_port, timeout=10)
+                connection.request('GET', self.path, headers={n: self.headers[n] for n in names if self.headers[n]})
+                reply = connection.getresponse()
+                self.answer(reply.status, reply.getheader('Content-Type') or 'text/plain', reply.read())
+                connection.close()
+
+            def answer(self, status, kind, body):
+                self.send_response(status)
+                self.send_header('Content-Type', kind)
+                self.send_header('Content-Length', str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+        self.server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), Handler)
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def paths(self):
+        with self.lock:
+            return [path for path, _ in self.requests]
+
+    def sent(self, first=0):
+        """The requests it got from the `first` on, path and body, as one text."""
+        with self.lock:
+            return '\n'.join(path + ' ' + body.decode(errors='replace') for path, body in self.requests[first:])
+
+    def command_names(self):
+        with self.lock:
+            return list(self.commands)
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
 
 
 def _connect(port):
@@ -222,6 +319,9 @@ def chromium(width=1280, height=1000, extra_args=()):
     service = Service(shutil.which('chromedriver') or '/usr/bin/chromedriver')
     driver = webdriver.Chrome(service=service, options=options)
     driver.profile_dir = profile
+    # A download lands in the profile, where a test can see it arrive.
+    driver.download_dir = os.path.join(profile, 'downloads')
+    driver.execute_cdp_cmd('Browser.setDownloadBehavior', {'behavior': 'allow', 'downloadPath': driver.download_dir})
     return driver
 
 

@@ -305,6 +305,30 @@ class PageTest(unittest.TestCase):
         self.assertNotIn('saveSettings', self.stack.log()[marker:])
         self.driver.get_log('browser')  # the form's own refusal is not a fault of the page
 
+    def test_many_changes_go_in_saves_the_web_server_takes_and_a_change_too_long_for_one_is_refused(self):
+        self.until("document.querySelectorAll('#settings-categories fieldset').length === 2")
+        name, ticks = self.setting(DRIVE, 'Drive/name'), self.setting(DRIVE, 'Drive/encoderTicks')
+        marker = len(self.stack.log())
+        # Each of these alone is near the page's 16 KiB; together they are twice that.
+        self.js("arguments[0].value = 'n'.repeat(15000); arguments[1].value = '7'.repeat(15000)", name, ticks)
+        self.driver.find_element(By.CSS_SELECTOR, '#settings-form [type=submit]').click()
+        self.until("document.querySelector('#settings-result').textContent.startsWith('Saved 2 changes')", 30)
+        drive = self.stack.read(DRIVE)
+        self.assertIn('\nname=' + 'n' * 15000 + '\n', drive)
+        self.assertIn('\nencoderTicks=' + '7' * 15000 + '\n', drive)
+        self.assertTrue(wait_for(lambda: self.stack.log()[marker:].count('Done:{"TYPE":"saveSettings"') == 2, 10))
+
+        # One change longer than any request the web server takes never leaves the page.
+        self.until("document.querySelectorAll('#settings-categories fieldset').length === 2")
+        marker = len(self.stack.log())
+        self.js("arguments[0].value = 'x'.repeat(17000)", self.setting(DRIVE, 'Drive/name'))
+        self.driver.find_element(By.CSS_SELECTOR, '#settings-form [type=submit]').click()
+        self.until("document.querySelector('#settings-result').textContent.includes('too long for the robot')")
+        self.js("document.querySelector('#settings-reload').click()")  # a marker request, under the message
+        self.until("document.querySelector('#settings-result').textContent === ''")
+        self.assertNotIn('saveSettings', self.stack.log()[marker:])
+        self.assertEqual(self.stack.read(DRIVE), drive)
+
     def test_a_program_run_from_the_page_shows_its_output_and_stop_ends_it(self):
         self.until("document.querySelector('#program-list').textContent.includes('hello.rvw')")
         self.driver.find_element(By.CSS_SELECTOR, "[aria-label='Run hello.rvw']").click()

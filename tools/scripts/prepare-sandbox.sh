@@ -1,7 +1,7 @@
 #!/bin/sh
 # Lays out a sandbox root for the daemon: its configuration, the program store, a version file.
 # Usage: prepare-sandbox.sh <root> <robot host:port> [demo]
-#   demo   also the robot's web page, annotated component settings, programs with a stand-in
+#   demo   also the robot's web page (in /usr/share/webgated/www), annotated component settings, programs with a stand-in
 #          interpreter, network files and stand-in network scripts, so every part of the page
 #          has something to show (the demo and the browser tests)
 set -eu
@@ -32,8 +32,9 @@ HTML
 top=$(cd "$(dirname "$0")/../.." && pwd)
 mkdir -p "$root/opt/taviron/etc" "$root/etc/network" "$root/etc/wpa_supplicant" "$root/tmp" \
     "$root/usr/local/bin"
-rm -f "$root/var/www/index.html"
-cp -R "$top/web/." "$root/var/www/"
+# The page where the package puts it.
+mkdir -p "$root/usr/share/webgated/www"
+cp -R "$top/web/." "$root/usr/share/webgated/www/"
 
 # Stand-ins for the robot's programs, started through /usr/bin/env in place of sudo. Each notes
 # its arguments in run/<name>.args, so a change made in the page can be checked.

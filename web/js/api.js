@@ -19,8 +19,27 @@ export function encodeCommand(object) {
     .replace(/ /g, '%20').replace(/"/g, '%22').replace(/\{/g, '%7B').replace(/\}/g, '%7D');
 }
 
+// Inside another site's frame a hidden click could drive the robot: the page then only stops it.
+export const FRAMED = window.top !== window;
+
+// A command travels in the request line. The packaged web server snippets take 64 KiB (nginx) and
+// about 32 KiB (lighttpd) of request header; the page sends at most 16 KiB, so a prefix and the
+// other headers always fit.
+export const MAX_COMMAND_BYTES = 16384;
+
+export const commandFits = (object) => ENDPOINT.length + 1 + encodeCommand(object).length <= MAX_COMMAND_BYTES;
+
 export function commandUrl(object) {
-  return ENDPOINT + '?' + encodeCommand(object);
+  if (FRAMED && object.TYPE !== 'stop') {
+    throw new CommandError(object.TYPE, 'this page is shown inside another page, where it only stops the robot');
+  }
+  const url = ENDPOINT + '?' + encodeCommand(object);
+  // Text only: every character beyond ASCII travels as a \u escape, one byte each.
+  if (url.length > MAX_COMMAND_BYTES) {
+    throw new CommandError(object.TYPE, `the command is too long for the robot's web server (${url.length} bytes, `
+      + `at most ${MAX_COMMAND_BYTES})`);
+  }
+  return url;
 }
 
 // Error of a command, with the words a person reads.

@@ -1,6 +1,6 @@
 // The settings page: categories and items from the daemon's two XML documents, one editor per
 // kind of item; only the items the person changed are saved.
-import { command, xml } from './api.js';
+import { command, commandFits, xml } from './api.js';
 import { $, el, attempt, say } from './ui.js';
 
 const IPV4 = /^(\d{1,3})\.(\d{1,3})\.(\d{1,3})\.(\d{1,3})$/;
@@ -45,6 +45,22 @@ function editorFor(item, id) {
     default:
       return el('input', { ...common, type: 'text', value: item.value });
   }
+}
+
+// Many changes go in several saves, each within what the web server takes in one request line.
+// A change too long on its own is refused by command() in words.
+function batches(settings) {
+  const all = [];
+  let batch = [];
+  for (const setting of settings) {
+    if (batch.length && !commandFits({ TYPE: 'saveSettings', settings: [...batch, setting] })) {
+      all.push(batch);
+      batch = [];
+    }
+    batch.push(setting);
+  }
+  if (batch.length) all.push(batch);
+  return all;
 }
 
 const escapeRegex = (s) => s.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
@@ -111,8 +127,12 @@ export function setupSettings() {
       return { category: item.category, itemName: item.itemName, value: valueOf(e) };
     });
     result.textContent = 'Saving…';
+    let saved = 0;
     try {
-      await command({ TYPE: 'saveSettings', settings });
+      for (const batch of batches(settings)) {
+        await command({ TYPE: 'saveSettings', settings: batch });
+        saved += batch.length;
+      }
       result.textContent = `Saved ${settings.length} change${settings.length > 1 ? 's' : ''}: ` +
         settings.map((s) => `${s.itemName} = ${s.value}`).join(', ');
       await load();
@@ -121,7 +141,8 @@ export function setupSettings() {
         ? 'the robot could not write a configuration file, or the file would not read back with ' +
           'the new values (a value may not end in a blank or hold a line break)'
         : e.message;
-      result.textContent = `Not saved: ${why}.`;
+      const part = saved && saved < settings.length ? ` (the first ${saved} of ${settings.length} changes were)` : '';
+      result.textContent = `Not saved${part}: ${why}.`;
       say(result.textContent, 'error');
     }
   });
