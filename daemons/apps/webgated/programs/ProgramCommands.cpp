@@ -85,7 +85,10 @@ RequestResult getProgramList(Request& request, const ProgramStore& store) {
     for (const QFileInfo& file : files) {
         json_t* entry = json_object();
         json_object_set_new(entry, "fileName", jsonFromQString(file.fileName()));
-        json_object_set_new(entry, "fileSize", json_integer(file.size()));
+        // The entry's own size: a link's, never its target's (a file anyone may point at).
+        struct stat own;
+        const bool found = ::lstat(encoded(file.filePath()).constData(), &own) == 0;
+        json_object_set_new(entry, "fileSize", json_integer(found ? own.st_size : 0));
         json_object_set_new(
             entry, "filePath",
             jsonFromQString(ProgramStore::robotDir() + QLatin1Char('/') + file.fileName()));
