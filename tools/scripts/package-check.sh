@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package and checks it as an integrator would use it: lintian, dpkg -i, the
 # installed webgated --version, the units verified, the installed daemon started under
-# systemd-socket-activate behind nginx (with the packaged nginx example) answering a request,
-# then a purge that leaves nothing behind. Run as root on a machine without the package.
+# systemd-socket-activate behind nginx (Debian's default site with the packaged snippet included)
+# answering the page's requests, then a purge that leaves nothing behind. Run as root on a machine without the package.
 # Usage: package-check.sh <build dir>
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -11,9 +11,15 @@ socket=/run/webgated.sock
 port=${PACKAGE_CHECK_PORT:-18080}
 work=$(mktemp -d)
 pids=()
+installed=""
+# A check that fails half-way leaves the machine as it found it: no package, no socket.
 cleanup() {
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
+    if [ -n "$installed" ]; then
+        dpkg --purge webgated >/dev/null 2>&1 || true
+        rm -f "$socket"
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -43,11 +49,12 @@ lintian --fail-on error -I "$deb" >"$work/lintian" 2>&1 || status=$?
 grep -v 'running with root privileges' "$work/lintian" | sed 's/^/  /' || true
 [ "$status" = 0 ] || fail "lintian found errors"
 
+installed=yes
 dpkg -i "$deb" >/dev/null
 /usr/sbin/webgated --version
 systemd-analyze verify /lib/systemd/system/webgated.socket /lib/systemd/system/webgated.service
 
-# The installed daemon, socket-activated, behind nginx with the packaged example. Its files go
+# The installed daemon, socket-activated, behind nginx. Its files go
 # to a sandbox root, so the machine running the check keeps its own /var/log and /var/www
 # (systemd-socket-activate passes on only the variables named with -E).
 root=$work/root
@@ -55,8 +62,16 @@ root=$work/root
 (cd /usr/share/webgated && exec env WEBGATED_ROOT="$root" systemd-socket-activate -l "$socket" -E WEBGATED_ROOT -- \
     /usr/sbin/webgated >"$work/daemon.out" 2>&1) &
 pids+=($!)
+# Debian's default site with the snippet included as the README says, its listen lines moved to
+# a port of the check; nginx must take it (no location of the site's own is repeated).
 nginx_dir=$work/nginx
-mkdir -p "$nginx_dir"
+site=/etc/nginx/sites-available/default
+[ -f "$site" ] || fail "$site is missing (nginx-common)"
+mkdir -p "$nginx_dir/snippets"
+cp /usr/share/doc/webgated/examples/nginx/webgated.conf "$nginx_dir/snippets/"
+sed -e '/listen \[::\]:80 default_server;/d' -e "s/listen 80 default_server;/listen 127.0.0.1:$port default_server;/" \
+    -e '0,/^server {$/s//server {\n\tinclude snippets\/webgated.conf;/' "$site" >"$nginx_dir/default"
+grep -q "listen 127.0.0.1:$port default_server;" "$nginx_dir/default" || fail "no listen line to move in $site"
 cat >"$nginx_dir/nginx.conf" <<CONF
 user root;
 daemon off;
@@ -69,12 +84,12 @@ http {
     access_log off;
     client_body_temp_path $nginx_dir/body;
     fastcgi_temp_path $nginx_dir/fastcgi;
-    server {
-        listen 127.0.0.1:$port;
-        include /usr/share/doc/webgated/examples/nginx/webgated.conf;
-    }
+    include /etc/nginx/mime.types;
+    default_type application/octet-stream;
+    include $nginx_dir/default;
 }
 CONF
+nginx -t -q -p "$nginx_dir" -c "$nginx_dir/nginx.conf" || fail "nginx refuses the snippet in Debian's default site"
 nginx -p "$nginx_dir" -c "$nginx_dir/nginx.conf" &
 pids+=($!)
 reply=""
@@ -85,6 +100,19 @@ for _ in $(seq 100); do
 done
 echo "reply: $reply"
 case $reply in *'"TYPE":"DATA"'*) ;; *) cat "$work/daemon.out" "$nginx_dir/error.log" >&2; fail "no reply" ;; esac
+# The largest command the page sends (16 KiB in the request line) is answered.
+pad=$(head -c 16300 /dev/zero | tr '\0' p)
+case $(curl -sg "http://127.0.0.1:$port/webgated?{%22TYPE%22:%22getMenuItems%22,%22pad%22:%22$pad%22}") in
+    *'"TYPE":"DATA"'*) ;; *) fail "a 16 KiB command is not answered" ;;
+esac
+# The installed page, which no other site may frame; the store only ever a download.
+headers=$(curl -s -D - -o "$work/page" "http://127.0.0.1:$port/")
+grep -q '<title>Robot</title>' "$work/page" || fail "the page is not served at /"
+grep -qi '^X-Frame-Options: DENY' <<<"$headers" || fail "the page may be framed"
+grep -qi "^Content-Security-Policy: .*frame-ancestors 'none'" <<<"$headers" || fail "the page may be framed"
+headers=$(curl -s -D - -o /dev/null "http://127.0.0.1:$port/programs/readme.html")
+grep -qi '^Content-Disposition: attachment' <<<"$headers" || fail "the store is not a download"
+echo "Debian's default site with the snippet: page, commands up to 16 KiB, headers as meant"
 daemon=$(pgrep -x -P "${pids[0]}" webgated || pgrep -xf /usr/sbin/webgated | head -1)
 grep -E 'VmRSS|VmHWM' "/proc/$daemon/status" | sed 's/^/idle memory of the installed daemon: /'
 for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -94,6 +122,7 @@ rm -f "$socket"
 
 dpkg -L webgated >"$work/files"
 dpkg --purge webgated >/dev/null
+installed=""
 left=""
 while read -r path; do
     [ "$path" = /. ] && continue
