@@ -392,7 +392,7 @@ TEST_F(ProgramCommandsTest, APrivateFolderOthersCouldChangeIsNotUsed) {
     const QByteArray refused =
         R"({"MSG":"p.rvw cannot be copied to run it: it is not run.","TYPE":"ERR"})";
     // A link in its place, though it leads to a folder of mode 0700.
-    ASSERT_EQ(::rmdir(folder.constData()), 0);
+    ASSERT_TRUE(QDir(copies()).removeRecursively());
     ASSERT_TRUE(QFile::link(elsewhere, copies()));
     EXPECT_EQ(request(command("runProgram", R"(,"programName":"p.rvw")")), refused);
     EXPECT_EQ(QDir(elsewhere).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());

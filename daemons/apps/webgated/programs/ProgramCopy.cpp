@@ -188,8 +188,9 @@ ProgramCopy::Outcome ProgramCopy::make(const QString& source, const QString& nam
         if (!writeAll(output.get(), buffer.data(), static_cast<size_t>(got)))
             return refuse(Refusal::CopyFailed, errorText(errno));
     }
-    if (::fsync(output.get()) != 0 || ::close(output.release()) != 0)
-        return refuse(Refusal::CopyFailed, errorText(errno));
+    // No fsync: the interpreter reads the copy through the page cache, and after a crash the
+    // copy is only removed; on a disk-backed /run it would hold the request thread for nothing.
+    if (::close(output.release()) != 0) return refuse(Refusal::CopyFailed, errorText(errno));
     outcome.copy = std::move(copy);
     return outcome;
 }
