@@ -156,7 +156,8 @@ TEST_F(ProgramCommandsTest, FileCommandsReplyAndTouchOnlyWhatTheyName) {
         {command("getProgramList"),
          R"({"DATA":[{"fileName":"A.rvw","fileSize":0,"filePath":"\/var\/www\/programs\/A.rvw"},)"
          R"({"fileName":"b.rvw","fileSize":3,"filePath":"\/var\/www\/programs\/b.rvw"},)"
-         R"({"fileName":"c.lnk","fileSize":3,"filePath":"\/var\/www\/programs\/c.lnk"}],"TYPE":"DATA"})", unchanged},
+         // A link's own size (its text "b.rvw"), never its target's.
+         R"({"fileName":"c.lnk","fileSize":5,"filePath":"\/var\/www\/programs\/c.lnk"}],"TYPE":"DATA"})", unchanged},
         {command("deleteFile"), kInvalid, unchanged},
         {command("deleteFile", R"(,"fileName":"a b")"), kInvalid, unchanged},
         {command("deleteFile", R"(,"fileName":"..")"), kInvalid, unchanged},
