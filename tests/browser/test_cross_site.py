@@ -8,7 +8,7 @@ import unittest
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from stack import Site, Stack, end_all, start_all, wait_for  # noqa: E402
+from stack import OdometryProbe, Site, Stack, end_all, start_all, wait_for  # noqa: E402
 
 from selenium.webdriver.common.action_chains import ActionChains  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
@@ -77,8 +77,8 @@ class CrossSiteTest(unittest.TestCase):
         cls.evil.close()
         end_all(cls.stack, cls.driver, cls.robot)
 
-    def robot_still(self):
-        pose = self.robot.pose()
+    def robot_still(self, robot=None):
+        pose = (robot or self.robot).pose()
         return pose is not None and pose['vx'] == 0 and pose['vy'] == 0 and pose['omega'] == 0
 
     def store(self):
@@ -130,7 +130,7 @@ class CrossSiteTest(unittest.TestCase):
             "return [...document.querySelectorAll('#messages p')].some(m => "
             "m.textContent.includes('does not answer under this address'))"), 15))
 
-    def nothing_ran(self, stack, evil_from, log_from, start):
+    def nothing_ran(self, stack, robot, evil_from, log_from, start):
         """After a marker page of the attacker's site has loaded: the attacker's site got nothing
         before it, the daemon no drive command and no WLAN read, and the robot did not move."""
         self.driver.get(f'http://evil.test:{self.evil.port}/marker')
@@ -140,24 +140,26 @@ class CrossSiteTest(unittest.TestCase):
         log = stack.log()[log_from:]
         self.assertNotIn('velDrive', log)
         self.assertNotIn('getWLANConf', log)
-        self.assertTrue(self.robot_still())
-        self.assertAlmostEqual(self.robot.pose()['x'], start['x'], delta=1e-6)
+        self.assertTrue(self.robot_still(robot))
+        self.assertAlmostEqual(robot.pose()['x'], start['x'], delta=1e-6)
 
     def steal(self):
         return STEAL.replace('EVIL', str(self.evil.port))
 
     def test_behind_both_snippets_a_store_page_is_only_a_download_and_the_largest_command_passes(self):
         lighttpd = Stack(extra_config='[Access]\nhosts=robot.test\n', server='lighttpd')
+        lighttpd_robot = None
         try:
             lighttpd.start()
-            for stack in (self.stack, lighttpd):
+            lighttpd_robot = OdometryProbe(lighttpd.robot_port)
+            for stack, robot in ((self.stack, self.robot), (lighttpd, lighttpd_robot)):
                 with self.subTest(server=stack.server):
                     # The page sends up to 16 KiB in the request line (a save of many settings).
                     padded = stack.command({'TYPE': 'getVersion', 'pad': 'p' * (16384 - 60)})
                     self.assertEqual(padded['TYPE'], 'DATA')
 
-                    self.assertTrue(wait_for(self.robot_still, 10))
-                    start, evil_from, log_from = self.robot.pose(), len(self.evil.paths()), len(stack.log())
+                    self.assertTrue(wait_for(lambda: self.robot_still(robot), 10))
+                    start, evil_from, log_from = robot.pose(), len(self.evil.paths()), len(stack.log())
                     with open(stack.path('/home/corvanta/programs/readme.html'), 'w') as f:
                         f.write(f'<!doctype html><title>readme</title><script>{self.steal()}</script>')
                     download = os.path.join(self.driver.download_dir, 'readme.html')
@@ -168,10 +170,12 @@ class CrossSiteTest(unittest.TestCase):
                     # It arrived whole, as a file to save, never as a page of the robot's site.
                     self.assertTrue(wait_for(lambda: os.path.exists(download), 15), 'no download')
                     self.assertNotEqual(self.driver.title, 'readme')
-                    self.nothing_ran(stack, evil_from, log_from, start)
+                    self.nothing_ran(stack, robot, evil_from, log_from, start)
         finally:
             self.driver.get('about:blank')
             self.stack.command({'TYPE': 'stop'})
+            if lighttpd_robot:
+                lighttpd_robot.close()
             lighttpd.stop()
             os.remove(self.stack.path('/home/corvanta/programs/readme.html'))
 
@@ -187,10 +191,10 @@ class CrossSiteTest(unittest.TestCase):
             start, evil_from, log_from = self.robot.pose(), len(self.evil.paths()), len(self.stack.log())
             listing = '%7B%22TYPE%22:%22getProgramList%22%7D'
             self.driver.get(f'http://robot.test:{self.stack.port}/webgated?{listing}#' + urllib.parse.quote(self.steal()))
-            self.assertIn('getProgramList', self.stack.log()[log_from:])
+            self.assertTrue(wait_for(lambda: 'getProgramList' in self.stack.log()[log_from:], 10))
             # The reply is data: the name in it never became an element.
             self.assertEqual(self.driver.execute_script('return document.images.length'), 0)
-            self.nothing_ran(self.stack, evil_from, log_from, start)
+            self.nothing_ran(self.stack, self.robot, evil_from, log_from, start)
         finally:
             self.driver.get('about:blank')  # ends a script that did run, before the next test
             os.remove(stored)
