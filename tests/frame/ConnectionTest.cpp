@@ -6,16 +6,20 @@
 // worker thread, the package tool) holding nobody, nor more than 48 connections.
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
 #include <atomic>
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -26,6 +30,7 @@
 #include "Fcgi.h"
 #include "FcgiClient.h"
 #include "Wait.h"
+#include "frame/FcgiConnection.h"
 #include "frame/PackageListing.h"
 #include "frame/SystemInfoCommands.h"
 
@@ -48,7 +53,12 @@ bool socketOnStdin(const QString& path, bool listening = true) {
     return ok;
 }
 
-const QByteArray kAck = "Content-type: text/html\r\n\r\n{\"TYPE\":\"ACK\"}";
+// What every reply begins with: no browser sniffs it, runs its script or frames it.
+const QByteArray kGuard =
+    "X-Content-Type-Options: nosniff\r\n"
+    "Content-Security-Policy: default-src 'none'; frame-ancestors 'none'; sandbox\r\n";
+const QByteArray kJson = kGuard + "Content-type: text/html\r\n\r\n";
+const QByteArray kAck = kJson + "{\"TYPE\":\"ACK\"}";
 std::atomic<bool> g_slowStarted{false};
 std::atomic<bool> g_slowMayFinish{false};
 
@@ -94,7 +104,7 @@ void finishLater(size_t i) {
     std::thread([reply, i] { reply->finish(Data, JsonPtr(json_pack("{s:i}", "n", int(i)))); }).join();
 }
 QByteArray laterReply(int i) {
-    return "Content-type: text/html\r\n\r\n{\"n\":" + QByteArray::number(i) + ",\"TYPE\":\"DATA\"}";
+    return kJson + "{\"n\":" + QByteArray::number(i) + ",\"TYPE\":\"DATA\"}";
 }
 
 // Worker work that only counts that it ran.
@@ -104,7 +114,7 @@ RequestResult counted(Fcgi&, Request&) {
     return Ack;
 }
 const QByteArray kTooManyWaiting =
-    "Content-type: text/html\r\n\r\n{\"MSG\":\"TOO MANY REQUESTS WAITING\",\"TYPE\":\"ERR\"}";
+    kJson + "{\"MSG\":\"TOO MANY REQUESTS WAITING\",\"TYPE\":\"ERR\"}";
 
 // The daemon's own row of `name`, for the commands that must always get through.
 Command daemonRow(const char* name) {
@@ -147,8 +157,7 @@ private:
     const QByteArray m_path;
 };
 const QByteArray kListed =
-    "Content-type: text/html\r\n\r\n"
-    R"({"DATA":[{"sts":"ii","nme":"pkg","ver":"1.0"}],"TYPE":"ACK"})";
+    kJson + R"({"DATA":[{"sts":"ii","nme":"pkg","ver":"1.0"}],"TYPE":"ACK"})";
 
 class ConnectionTest : public ::testing::Test {
 protected:
@@ -164,6 +173,9 @@ protected:
              {"counted", counted, false, CommandAccess::Acting, CommandThread::Worker},
              daemonRow("stop"),
              daemonRow("HEARTBEAT"),
+             daemonRow("getimage"),
+             daemonRow("getSettingsCategoryXML"),
+             daemonRow("getMetrics"),
              {"updateCheck",
               [](Fcgi& fcgi, Request& request) {
                   return SystemInfoCommands::updateCheck(request, fcgi.packageListing());
@@ -202,7 +214,7 @@ TEST_F(RequestLoopTest, ServesRequestsAndFinishesTheOneInProgressWhenStopped) {
     client.join();
     EXPECT_FALSE(fcgi.isRunning());
     EXPECT_TRUE(slowOk);
-    EXPECT_EQ(slowOut, QByteArray("Content-type: text/html\r\n\r\n{\"finished\":\"yes\",\"TYPE\":\"ACK\"}"));
+    EXPECT_EQ(slowOut, kJson + "{\"finished\":\"yes\",\"TYPE\":\"ACK\"}");
     EXPECT_EQ(fcgi.requestCount(), 2u);
     QByteArray late;  // after the stop nothing is accepted any more
     EXPECT_FALSE(get(m_socket, "{\"TYPE\":\"fast\"}", &late, 500));
@@ -250,12 +262,12 @@ TEST_F(ConnectionTest, ATrickleIsDroppedAtTheLimitOfItsFirstByte) {
 TEST_F(ConnectionTest, RepliesOfEverySizeArriveWholeAndAPeerThatDoesNotReadIsDropped) {
     start();
     // Empty, one record exactly, one byte more, several records, more than the socket holds.
-    const int header = int(sizeof(kRawHeader)) - 1;
+    const int header = int(kGuard.size()) + int(sizeof(kRawHeader)) - 1;
     for (int bytes : {0, 65528 - header, 65529 - header, 200000, 3 << 20}) {
         SCOPED_TRACE(bytes);
         QByteArray out;
         ASSERT_TRUE(get(m_socket, rawQuery(bytes), &out));
-        EXPECT_TRUE(out == kRawHeader + rawBody(bytes));
+        EXPECT_TRUE(out == kGuard + kRawHeader + rawBody(bytes));
     }
     Peer deaf(m_socket);  // asks for more than the socket holds and reads none of it
     ASSERT_TRUE(deaf.write(request(1, rawQuery(8 << 20))));
@@ -280,11 +292,11 @@ TEST_F(ConnectionTest, OneKeptConnectionCarriesBodiesLateRecordsBatchesAndHead) 
     const QByteArray fastQuery = "{\"TYPE\":\"fast\"}";
     const Pairs post = {{"REQUEST_METHOD", "POST"}};
     const Pairs head = {{"REQUEST_METHOD", "HEAD"}};
-    const QByteArray tooLarge = "Status: 413 Payload Too Large\r\nContent-type: text/html\r\n\r\n"
+    const QByteArray tooLarge = kGuard + "Status: 413 Payload Too Large\r\nContent-type: text/html\r\n\r\n"
                                 "{\"TYPE\":\"ERR\",\"MSG\":\"REQUEST BODY TOO LARGE\"}";
-    const QByteArray headerOnly = "Content-type: text/html\r\n\r\n";
-    const QByteArray refusedHead = "Status: 405 Method Not Allowed\r\nAllow: GET, POST\r\n\r\n";
-    const QByteArray raw3 = kRawHeader + rawBody(3);
+    const QByteArray headerOnly = kJson;
+    const QByteArray refusedHead = kGuard + "Status: 405 Method Not Allowed\r\nAllow: GET, POST\r\n\r\n";
+    const QByteArray raw3 = kGuard + kRawHeader + rawBody(3);
     const QByteArray maxValues = nameValue("FCGI_MAX_CONNS", "64") + nameValue("FCGI_MPXS_CONNS", "0");
     const struct {
         const char* what;
@@ -316,7 +328,7 @@ TEST_F(ConnectionTest, OneKeptConnectionCarriesBodiesLateRecordsBatchesAndHead) 
          {{request(5, fastQuery) + request(5, rawQuery(3)), {end(5, kAck), end(5, raw3)}}},
          false},
         {"HEAD of a reading command gets its headers alone",
-         {{request(1, rawQuery(3), true, head), {end(1, kRawHeader)}}},
+         {{request(1, rawQuery(3), true, head), {end(1, kGuard + kRawHeader)}}},
          false},
         {"HEAD of an acting command runs nothing",
          {{request(1, fastQuery, true, head), {end(1, refusedHead)}}},
@@ -330,6 +342,10 @@ TEST_F(ConnectionTest, OneKeptConnectionCarriesBodiesLateRecordsBatchesAndHead) 
            {{kGetValuesResult, 0, maxValues},
             {kUnknownType, 0, QByteArray("\x14", 1) + QByteArray(7, '\0')},
             {kUnknownType, 0, QByteArray("\x01", 1) + QByteArray(7, '\0')}}}},
+         false},
+        {"management: values asked thousands of times are answered once, in one record",
+         {{record(kGetValues, 0, nameValue("FCGI_MAX_CONNS", "").repeated(3000) + nameValue("FCGI_MPXS_CONNS", "").repeated(800)),
+           {{kGetValuesResult, 0, maxValues}}}},
          false},
         {"request id 65535, records of unknown types and the largest padding",
          {{begin(65535, true) + record(99, 65535, "?") + record(kParams, 65535, nameValue("QUERY_STRING", fastQuery), 255) +
@@ -387,6 +403,143 @@ TEST_F(ConnectionTest, OneKeptConnectionCarriesBodiesLateRecordsBatchesAndHead) 
         EXPECT_EQ(got.id, 9);
         EXPECT_EQ(got.content, kAck);
     }
+}
+
+// Every kind of reply carries the guard lines once, before its own: no browser sniffs another
+// type in it, runs a script of it or shows it in a frame.
+TEST_F(ConnectionTest, EveryKindOfReplyForbidsSniffingScriptsAndFrames) {
+    start();
+    const QByteArray fastQuery = "{\"TYPE\":\"fast\"}";
+    const Pairs browser = {{"HTTP_USER_AGENT", "Mozilla/5.0 (X11; Linux x86_64)"}};
+    const struct {
+        const char* what;
+        QByteArray request;
+        QByteArray begins;
+    } rows[] = {
+        {"JSON", request(1, fastQuery), kAck},
+        {"JSON from the worker thread", request(1, "{\"TYPE\":\"counted\"}"), kAck},
+        {"an image", request(1, "{\"TYPE\":\"getimage\"}"), kGuard + "Content-Type: image/"},
+        {"XML", request(1, "{\"TYPE\":\"getSettingsCategoryXML\"}"), kGuard + "Content-type: text/xml\r\n\r\n"},
+        {"metrics", request(1, "{\"TYPE\":\"getMetrics\"}"), kGuard + "Content-type: text/plain; version=0.0.4\r\n"},
+        {"HEAD", request(1, "{\"TYPE\":\"getMetrics\"}", true, {{"REQUEST_METHOD", "HEAD"}}),
+         kGuard + "Content-type: text/plain; version=0.0.4\r\n\r\n"},
+        {"403", request(1, fastQuery, true, browser), kGuard + "Status: 403 Forbidden\r\nContent-type: text/html\r\n"},
+        {"405", request(1, fastQuery, true, {{"REQUEST_METHOD", "OPTIONS"}}), kGuard + "Status: 405 Method Not Allowed\r\n"},
+        {"413, the transport's own", request(1, fastQuery, true, {{"REQUEST_METHOD", "POST"}}, QByteArray((1 << 20) + 1, 'b')),
+         kGuard + "Status: 413 Payload Too Large\r\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Peer peer(m_socket);
+        ASSERT_TRUE(peer.write(row.request));
+        Answer answer;
+        ASSERT_TRUE(peer.next(&answer));
+        EXPECT_TRUE(answer.content.startsWith(row.begins)) << answer.content.left(200).constData();
+        EXPECT_EQ(answer.content.count("X-Content-Type-Options"), 1);
+    }
+}
+
+namespace {
+
+// Steps `connection` alone, as the loop would, until `done` (false after 10 s or once it closes).
+bool stepUntil(FcgiConnection& connection, QElapsedTimer& clock, const std::function<bool()>& done) {
+    const qint64 deadline = clock.elapsed() + 10000;
+    while (!done()) {
+        pollfd ready = {connection.fd(), connection.pollEvents(), 0};
+        if (clock.elapsed() > deadline || (::poll(&ready, 1, 10) < 0 && errno != EINTR) ||
+            !connection.step(ready.revents, clock.elapsed())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+// A request with 1 MiB of parameters or of body leaves its kept connection holding little (16
+// such connections held 30 MB more); so does one dropped half-way, kept for the next connection.
+TEST_F(ConnectionTest, AConnectionsBuffersShrinkAfterALargeRequest) {
+    const QString path = m_env.root() + QStringLiteral("/buffers.sock");
+    ASSERT_TRUE(socketOnStdin(path));
+    int served = 0;
+    const FcgiHandler handler = [&served](const fcgi::Params&, Response& response) {
+        ++served;
+        response.head = "Content-type: text/html\r\n\r\n{}";
+    };
+    std::atomic<int> parked{0};
+    const auto shared = std::make_unique<FcgiShared>(FcgiLimits(), handler, parked);
+    FcgiConnection connection(*shared);
+    QElapsedTimer clock;
+    clock.start();
+    constexpr size_t kLittle = 64 * 1024;
+    // 1 MiB of parameters in records of 60,000 bytes.
+    const QByteArray pairs = nameValue("HTTP_X_LARGE", QByteArray((1 << 20) - 100, 'p'));
+    QByteArray largeParams = begin(1, true);
+    for (int at = 0; at < pairs.size(); at += 60000) largeParams += record(kParams, 1, pairs.mid(at, 60000));
+    const QByteArray ending = record(kParams, 1, nameValue("QUERY_STRING", "{}")) + record(kParams, 1, QByteArray()) +
+                              record(kStdin, 1, QByteArray());
+    const size_t large = size_t(pairs.size());
+    const struct {
+        const char* what;
+        QByteArray first;  // a whole request, or a part the connection then holds
+        QByteArray rest;   // the request's end, or nothing: the connection is closed half-way
+        bool whole;
+    } rows[] = {
+        {"1 MiB of parameters", largeParams, ending, false},
+        {"a body of 1 MiB", request(1, "{}", true, {{"REQUEST_METHOD", "POST"}}, QByteArray(1 << 20, 'b')), QByteArray(), true},
+        {"1 MiB of parameters, dropped half-way", largeParams, QByteArray(), false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Peer peer(path);
+        const int fd = ::accept4(0, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        connection.open(fd);
+        const int before = served;
+        std::atomic<bool> writing{true};
+        bool written = false;
+        std::thread writer([&] {
+            written = peer.write(row.first);
+            writing = false;
+        });
+        const bool stepped = stepUntil(connection, clock, [&] {
+            return row.whole ? served > before : !writing && connection.heldBytes() >= large;
+        });
+        writer.join();
+        ASSERT_TRUE(stepped && written);
+        if (!row.whole) {
+            if (row.rest.isEmpty()) {
+                connection.close();
+                EXPECT_LE(connection.heldBytes(), kLittle);
+                continue;
+            }
+            ASSERT_TRUE(peer.write(row.rest));
+        }
+        ASSERT_TRUE(stepUntil(connection, clock, [&] { return served > before && !connection.hasOutput(); }));
+        Answer answer;
+        ASSERT_TRUE(peer.next(&answer));
+        EXPECT_EQ(answer.content, kJson + "{}");
+        EXPECT_LE(connection.heldBytes(), kLittle);
+        connection.close();
+    }
+}
+
+// No record is longer than its 16-bit length can say: longer content goes on in further ones.
+TEST_F(ConnectionTest, LongContentIsSplitIntoRecordsOfAtMost65535Bytes) {
+    std::string content(200000, '\0');
+    for (size_t i = 0; i < content.size(); ++i) content[i] = char(i * 7);
+    const std::string records = fcgi::record(fcgi::kGetValuesResult, 0, content);
+    std::string joined;
+    for (size_t at = 0; at < records.size();) {
+        fcgi::Header header;
+        ASSERT_LE(at + fcgi::kHeaderLength, records.size());
+        ASSERT_TRUE(fcgi::readHeader(reinterpret_cast<const unsigned char*>(records.data()) + at, header));
+        EXPECT_EQ(header.type, fcgi::kGetValuesResult);
+        ASSERT_LE(at + header.recordLength(), records.size());
+        joined.append(records, at + fcgi::kHeaderLength, header.contentLength);
+        at += header.recordLength();
+    }
+    EXPECT_TRUE(joined == content);
 }
 
 // With every connection open, one more is served; the one closed for it is the answered one the
@@ -458,7 +611,7 @@ TEST_F(ConnectionTest, RepliesThatComeLaterHoldNobody) {
     EXPECT_EQ(answer.content, laterReply(int(first)));
     g_slowMayFinish = true;
     ASSERT_TRUE(work.next(&answer));
-    EXPECT_EQ(answer.content, QByteArray("Content-type: text/html\r\n\r\n{\"finished\":\"yes\",\"TYPE\":\"ACK\"}"));
+    EXPECT_EQ(answer.content, kJson + "{\"finished\":\"yes\",\"TYPE\":\"ACK\"}");
     // Both connections are kept and serve the next request.
     ASSERT_TRUE(parked.write(request(3, "{\"TYPE\":\"fast\"}")));
     ASSERT_TRUE(parked.next(&answer));
@@ -485,10 +638,10 @@ TEST_F(ConnectionTest, TheWorkerTakesNoMoreThanItsLimitOfWaitingJobs) {
     ASSERT_TRUE(refused.write(request(1, "{\"TYPE\":\"work\"}")));
     Answer answer;
     ASSERT_TRUE(refused.next(&answer));
-    EXPECT_EQ(answer.content, QByteArray("Content-type: text/html\r\n\r\n{\"TYPE\":\"ERR\"}"));
+    EXPECT_EQ(answer.content, kJson + "{\"TYPE\":\"ERR\"}");
     g_slowMayFinish = true;
     ASSERT_TRUE(running.next(&answer));
-    EXPECT_EQ(answer.content, QByteArray("Content-type: text/html\r\n\r\n{\"finished\":\"yes\",\"TYPE\":\"ACK\"}"));
+    EXPECT_EQ(answer.content, kJson + "{\"finished\":\"yes\",\"TYPE\":\"ACK\"}");
 }
 
 // A peer that closes, or aborts its request, while the reply is still to come is dropped; the
@@ -673,7 +826,7 @@ TEST_F(ConnectionTest, ThePackageToolHoldsNobodyAndAHungOneIsKilledAtItsLimit) {
     ASSERT_TRUE(first.write(request(2, "{\"TYPE\":\"updateCheck\"}")));
     ASSERT_TRUE(first.next(&answer));
     listing.setTimeLimitMs(PackageListing::kTimeLimitMs);
-    EXPECT_EQ(answer.content, QByteArray("Content-type: text/html\r\n\r\n{\"TYPE\":\"ERR\"}"));
+    EXPECT_EQ(answer.content, kJson + "{\"TYPE\":\"ERR\"}");
     QFile pidFile(QFile::decodeName(tool.dir()) + "/pid");
     ASSERT_TRUE(pidFile.open(QIODevice::ReadOnly));
     const pid_t group = pid_t(pidFile.readAll().trimmed().toInt());

@@ -213,9 +213,9 @@ void Fcgi::run() {
     if (m_listenFd == 0 && FcgiConnections::isCgi(0)) {
         // Started without a listening socket: serve the one request of the environment.
         const RequestHeaders headers = RequestHeaders::fromEnvironment(environ);
-        const QByteArray response = m_processor->process(headers.query, headers);
-        std::fwrite(response.constData(), 1, static_cast<size_t>(response.size()), stdout);
-        std::fflush(stdout);
+        if (!FcgiConnections::writeCgiReply(m_processor->process(headers.query, headers), stdout)) {
+            log(QStringLiteral("ERROR: the reply could not be written to standard output"), 0);
+        }
         return;
     }
     // Process signals go to the main thread, which handles them. They stay blocked here for good;

@@ -17,7 +17,6 @@ using kel::corvanta::daemons::Log;
 namespace {
 
 constexpr size_t kMaxParams = 1 << 20;  // far above any web server's own header limits
-constexpr size_t kKeptBufferBytes = 64 * 1024;
 
 const char kTooLarge[] =
     "Status: 413 Payload Too Large\r\nContent-type: text/html\r\n\r\n"
@@ -72,6 +71,15 @@ void FcgiConnection::close() {
     if (m_fd >= 0) ::close(m_fd);
     m_fd = -1;
     setPhase(None);  // a reply that comes later finds nobody
+    // Kept for the next connection: without what a large request made them grow to.
+    m_params.clear();
+    for (std::string* buffer : {&m_in, &m_out}) {
+        if (buffer->capacity() > fcgi::kKeptBufferBytes) std::string().swap(*buffer);
+    }
+}
+
+size_t FcgiConnection::heldBytes() const {
+    return m_in.capacity() + m_out.capacity() + m_params.capacity();
 }
 
 void FcgiConnection::setPhase(Phase phase) {
@@ -193,7 +201,7 @@ bool FcgiConnection::parse(qint64 now) {
     if (m_inStart == m_in.size()) {
         m_in.clear();
         m_inStart = 0;
-        if (m_in.capacity() > kKeptBufferBytes) std::string().swap(m_in);
+        if (m_in.capacity() > fcgi::kKeptBufferBytes) std::string().swap(m_in);
     } else if (m_inStart >= sizeof(m_shared.readBuffer)) {
         m_in.erase(0, m_inStart);
         m_inStart = 0;
@@ -291,13 +299,17 @@ void FcgiConnection::management(const fcgi::Header& h, const char* content, qint
     fcgi::Params names;
     names.append(content, h.contentLength);
     if (!names.decode()) return;
+    // Each value known is answered once, however often it is asked: the reply stays one small
+    // record, never one longer than a record's length can say.
+    static const char* const kKnown[] = {"FCGI_MAX_CONNS", "FCGI_MAX_REQS", "FCGI_MPXS_CONNS"};
+    bool asked[3] = {};
     std::string values;
     for (const char* const* entry = names.environment(); *entry; ++entry) {
         const std::string name(*entry, std::strchr(*entry, '=') - *entry);
-        if (name == "FCGI_MAX_CONNS" || name == "FCGI_MAX_REQS") {
-            values += fcgi::nameValue(name, std::to_string(m_shared.limits.maxConnections));
-        } else if (name == "FCGI_MPXS_CONNS") {
-            values += fcgi::nameValue(name, "0");
+        for (size_t i = 0; i < 3; ++i) {
+            if (asked[i] || name != kKnown[i]) continue;
+            asked[i] = true;
+            values += fcgi::nameValue(name, i < 2 ? std::to_string(m_shared.limits.maxConnections) : "0");
         }
     }
     queue(fcgi::record(fcgi::kGetValuesResult, 0, values), now);
@@ -414,7 +426,7 @@ bool FcgiConnection::flush(qint64 now) {
     }
     m_out.clear();
     m_outStart = 0;
-    if (m_out.capacity() > kKeptBufferBytes) std::string().swap(m_out);
+    if (m_out.capacity() > fcgi::kKeptBufferBytes) std::string().swap(m_out);
     if (m_replyPending) {
         m_replyPending = false;
         afterReply(now);

@@ -66,6 +66,9 @@ public:
     /// Closes the connection (a parked request no longer counts); it may be opened again.
     void close();
     int fd() const { return m_fd; }
+    /// Bytes its own buffers hold, used or not (the records read, the reply unsent, the
+    /// parameters): back to little after any request.
+    size_t heldBytes() const;
     unsigned long long lastUsed() const { return m_lastUsed; }
     /// What to wait for on the socket.
     short pollEvents() const {

@@ -313,3 +313,12 @@ bool FcgiConnections::isCgi(int fd) {
     socklen_t length = sizeof(address);
     return !(::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 && errno == ENOTCONN);
 }
+
+bool FcgiConnections::writeCgiReply(const QByteArray& response, FILE* out) {
+    if (response.isEmpty()) return std::fflush(out) == 0;
+    const size_t size = static_cast<size_t>(response.size());
+    const bool written = std::fwrite(Response::kGuardHeaders, 1, Response::kGuardHeadersLength, out) ==
+                             Response::kGuardHeadersLength &&
+                         std::fwrite(response.constData(), 1, size, out) == size;
+    return std::fflush(out) == 0 && written;
+}

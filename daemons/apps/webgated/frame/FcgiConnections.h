@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <atomic>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -54,6 +56,10 @@ public:
 
     /// True when `fd` is no listening socket: the process runs as a CGI program.
     static bool isCgi(int fd);
+    /// Writes `response` to `out` as a CGI program's reply: the guard lines first, as on every
+    /// reply over FastCGI (nothing at all for a request that failed). False when it was not
+    /// written whole.
+    static bool writeCgiReply(const QByteArray& response, FILE* out);
 
 private:
     class Run;

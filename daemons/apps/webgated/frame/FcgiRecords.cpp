@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
+
+#include "frame/Response.h"
 
 namespace fcgi {
 
@@ -56,11 +59,18 @@ HeaderBytes header(unsigned char type, int requestId, size_t contentLength, size
 }
 
 std::string record(unsigned char type, int requestId, const std::string& content) {
-    const size_t padding = (8 - content.size() % 8) % 8;
-    const HeaderBytes head = header(type, requestId, content.size(), padding);
-    std::string out(reinterpret_cast<const char*>(head.data()), head.size());
-    out += content;
-    out.append(padding, '\0');
+    // A record's length has 16 bits: a longer content is never cut, it goes on in the next one.
+    std::string out;
+    size_t offset = 0;
+    do {
+        const size_t length = std::min(content.size() - offset, kRecordContent);
+        const size_t padding = (8 - length % 8) % 8;
+        const HeaderBytes head = header(type, requestId, length, padding);
+        out.append(reinterpret_cast<const char*>(head.data()), head.size());
+        out.append(content, offset, length);
+        out.append(padding, '\0');
+        offset += length;
+    } while (offset < content.size());
     return out;
 }
 
@@ -77,9 +87,20 @@ std::string nameValue(const std::string& name, const std::string& value) {
 }
 
 void Params::clear() {
-    m_raw.clear();
-    m_text.clear();
-    m_entries.clear();
+    // After a large request its buffers are let go: a kept connection holds little.
+    const auto clearShrinking = [](auto& buffer) {
+        if (buffer.capacity() * sizeof(buffer[0]) > kKeptBufferBytes) {
+            std::decay_t<decltype(buffer)>().swap(buffer);
+        }
+        buffer.clear();
+    };
+    clearShrinking(m_raw);
+    clearShrinking(m_text);
+    clearShrinking(m_entries);
+}
+
+size_t Params::capacity() const {
+    return m_raw.capacity() + m_text.capacity() + m_entries.capacity() * sizeof(m_entries[0]);
 }
 
 bool Params::decode() {
@@ -122,8 +143,12 @@ void addReply(int requestId, const std::string& head, const char* body, size_t b
         const char* data;
         size_t size;
     };
-    const Part parts[2] = {{head.data(), head.size()}, {body, bodySize}};
-    const size_t total = head.size() + bodySize;
+    // Every reply carries the guard lines; a request that failed gets no reply at all.
+    const bool empty = head.empty() && bodySize == 0;
+    const Part parts[3] = {{Response::kGuardHeaders, empty ? 0 : Response::kGuardHeadersLength},
+                           {head.data(), head.size()},
+                           {body, bodySize}};
+    const size_t total = parts[0].size + head.size() + bodySize;
     // Every header is in place before the first piece points to one.
     headers.resize((total + kRecordContent - 1) / kRecordContent + 2);
     size_t next = 0;

@@ -28,6 +28,8 @@ constexpr unsigned char kKeepConnection = 1;
 constexpr size_t kHeaderLength = 8;
 /// The largest record content that needs no padding (a multiple of 8, as libfcgi writes them).
 constexpr size_t kRecordContent = 65528;
+/// A connection's buffer that grew beyond this for one request is let go after it.
+constexpr size_t kKeptBufferBytes = 64 * 1024;
 
 struct Header {
     unsigned char type = 0;
@@ -41,7 +43,8 @@ using HeaderBytes = std::array<unsigned char, kHeaderLength>;
 /// Reads the header at `bytes` (kHeaderLength of them); false when it is not FastCGI version 1.
 bool readHeader(const unsigned char* bytes, Header& header);
 HeaderBytes header(unsigned char type, int requestId, size_t contentLength, size_t paddingLength = 0);
-/// A whole record: header, content and the padding to a multiple of 8.
+/// A whole record: header, content and the padding to a multiple of 8; content longer than one
+/// record holds goes on in further records of the same type.
 std::string record(unsigned char type, int requestId, const std::string& content);
 /// An END_REQUEST record.
 std::string endRequest(int requestId, ProtocolStatus status);
@@ -52,7 +55,10 @@ std::string nameValue(const std::string& name, const std::string& value);
 /// "NAME=value" texts the way a CGI environment has them.
 class Params {
 public:
+    /// Forgets the pairs; buffers grown beyond kKeptBufferBytes are let go.
     void clear();
+    /// Bytes its buffers hold, used or not.
+    size_t capacity() const;
     void append(const char* data, size_t size) { m_raw.append(data, size); }
     size_t size() const { return m_raw.size(); }
     /// Decodes the gathered bytes; false when a pair runs past their end. Pairs with an empty name
@@ -69,9 +75,10 @@ private:
     std::vector<const char*> m_entries;
 };
 
-/// Adds to `pieces` the records of a reply to request `requestId`: `head` and then `body` as
-/// STDOUT records, the end of that stream and END_REQUEST. `headers` holds the record headers
-/// the pieces point to; it must not change until the pieces are written.
+/// Adds to `pieces` the records of a reply to request `requestId`: Response::kGuardHeaders, `head`
+/// and then `body` as STDOUT records (none when `head` and `body` are empty: a request that
+/// failed gets no reply), the end of that stream and END_REQUEST. `headers` holds the record
+/// headers the pieces point to; it must not change until the pieces are written.
 void addReply(int requestId, const std::string& head, const char* body, size_t bodySize,
               std::vector<iovec>& pieces, std::vector<HeaderBytes>& headers);
 

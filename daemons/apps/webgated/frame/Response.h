@@ -1,12 +1,20 @@
 #pragma once
 
 #include <QByteArray>
+#include <cstddef>
 #include <string>
 
 /// A response in two parts written one after the other: `head` holds a JSON reply whole, or a
 /// raw reply's header lines; `body` shares a raw reply's body bytes (a camera frame is not copied).
 /// Kept from request to request by the loop, so that its buffers are reused.
 struct Response {
+    /// Header lines the transport puts before every response it writes, whatever its kind: a
+    /// browser never guesses another type for it, runs no script of it and shows it in no frame.
+    static constexpr char kGuardHeaders[] =
+        "X-Content-Type-Options: nosniff\r\n"
+        "Content-Security-Policy: default-src 'none'; frame-ancestors 'none'; sandbox\r\n";
+    static constexpr size_t kGuardHeadersLength = sizeof(kGuardHeaders) - 1;
+
     std::string head;
     QByteArray body;
     /// Set by the transport before the request is processed: what a deferred reply is posted
