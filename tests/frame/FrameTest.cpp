@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QMap>
 #include <QUdpSocket>
 #include <cfloat>
 #include <cmath>
@@ -16,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "CommandTable.h"
 #include "DaemonEnvironment.h"
 #include "E2e.h"
 #include "Fcgi.h"
@@ -169,6 +172,42 @@ TEST_F(RequestProcessorTest, TwoPartResponsesShareTheRawBodyAndStartAfreshEachRe
     EXPECT_EQ(query, "NULL QUERY STRING");
 }
 
+// A name anyone may give a program holds markup: getProgramList's reply has it escaped, so that a
+// browser that takes the reply for a page finds no tag in it, and it still reads back as that
+// name. A link is listed with its own size, never its target's.
+TEST_F(RequestProcessorTest, GetProgramListEscapesMarkupInNamesAndSizesLinksByThemselves) {
+    Worker worker;
+    FcgiConnections transport;
+    const RequestProcessor processor(env().fcgi(), webgatedCommands(), worker, transport);
+    const QString store = env().path("/var/www/programs/");
+    const QString name = QStringLiteral("<img src=x onerror=alert(1)>&");
+    const QString target = env().path("/outside.bin");
+    QFile program(store + name);
+    ASSERT_TRUE(program.open(QIODevice::WriteOnly) && program.write("x") == 1);
+    program.close();
+    QFile outside(target);
+    ASSERT_TRUE(outside.open(QIODevice::WriteOnly) && outside.write(QByteArray(5000, 'o')) == 5000);
+    outside.close();
+    ASSERT_TRUE(QFile::link(target, store + "linked"));
+    const QByteArray response = processor.process(R"({"TYPE":"getProgramList"})");
+    QFile::remove(store + name);
+    QFile::remove(store + "linked");
+    const qsizetype body = response.indexOf("\r\n\r\n") + 4;
+    ASSERT_GT(body, 3) << response.constData();
+    const QByteArray json = response.mid(body);
+    EXPECT_TRUE(json.contains(R"("fileName":"\u003cimg src=x onerror=alert(1)\u003e\u0026")")) << json.constData();
+    EXPECT_FALSE(json.contains('<') || json.contains('>') || json.contains('&')) << json.constData();
+    const JsonPtr reply(json_loads(json.constData(), 0, nullptr));
+    QMap<QString, qint64> sizes;
+    const json_t* list = json_object_get(reply.get(), "DATA");
+    for (size_t i = 0; i < json_array_size(list); ++i) {
+        const json_t* entry = json_array_get(list, i);
+        sizes[jsonToQString(json_object_get(entry, "fileName"))] = json_integer_value(json_object_get(entry, "fileSize"));
+    }
+    EXPECT_EQ(sizes.value(name, -1), 1);
+    EXPECT_EQ(sizes.value(QStringLiteral("linked"), -1), QFile::encodeName(target).size());
+}
+
 TEST(RequestDecodeTest, OnePassDecodesAsTheFourReplacementsInTurn) {
     // Random text over the escapes' own characters, into one scratch buffer that shrinks and grows.
     std::mt19937 random(18);
@@ -215,7 +254,7 @@ json_t* randomValue(std::mt19937& random, int depth) {
         case 2: return json_integer(random() % 2 ? kIntegers[random() % 6] : (long long)(random()) - 99999);
         case 3: {
             std::string text;
-            const char pick[] = {'a', '/', '"', '\\', '\n', '\t', '\b', '\f', '\r', '\x01', '\x1f', '\x7f', ' ', '%'};
+            const char pick[] = {'a', '/', '"', '\\', '\n', '\t', '\b', '\f', '\r', '\x01', '\x1f', '\x7f', ' ', '%', '<', '>', '&'};
             for (int i = int(random() % 12); i > 0; --i) text += pick[random() % sizeof(pick)];
             if (random() % 3 == 0) text += "\xc3\xbc\xe2\x9c\x93\xf0\x9f\x98\x80";
             return json_stringn(text.data(), text.size());
@@ -237,12 +276,23 @@ json_t* randomValue(std::mt19937& random, int depth) {
     }
 }
 
-TEST(JsonTextTest, CompactWriterMatchesTheLibrarysOwnTextAndKeepsTextAbove127) {
+// The library's own compact text with "<", ">" and "&" escaped as the replies have them (outside
+// strings JSON text has none of them).
+QByteArray libraryText(const json_t* value, size_t flags = 0x420) {
+    return jsonDump(value, flags).replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026");
+}
+
+TEST(JsonTextTest, CompactWriterMatchesTheLibrarysOwnTextHoldsNoMarkupAndKeepsTextAbove127) {
     std::mt19937 random(20261206);
     for (int i = 0; i < 3000; ++i) {
         JsonPtr document(json_object());
-        json_object_set_new(document.get(), "value", randomValue(random, 0));
-        ASSERT_EQ(jsonDumpCompact(document.get()), jsonDump(document.get(), 0x420)) << i;
+        json_object_set_new(document.get(), "value<&>", randomValue(random, 0));
+        const QByteArray text = jsonDumpCompact(document.get());
+        ASSERT_EQ(text, libraryText(document.get())) << i;
+        ASSERT_FALSE(text.contains('<') || text.contains('>') || text.contains('&')) << i;
+        // Read back the same by this library and by another parser.
+        ASSERT_TRUE(json_equal(JsonPtr(json_loads(text.constData(), 0, nullptr)).get(), document.get())) << i;
+        ASSERT_EQ(QJsonDocument::fromJson(text), QJsonDocument::fromJson(jsonDump(document.get(), 0x420))) << i;
     }
     // Reals written again and again, more of them than the writer remembers texts for: each time
     // the text of that very value, never one of another value that shared its slot.
@@ -251,7 +301,7 @@ TEST(JsonTextTest, CompactWriterMatchesTheLibrarysOwnTextAndKeepsTextAbove127) {
     pool.insert(pool.end(), {0.0, -0.0, 1.0, 0.1, 1e21, 5e-324, DBL_MAX});
     for (int i = 0; i < 20000; ++i) {
         const JsonPtr real(json_real(pool[random() % pool.size()]));
-        ASSERT_EQ(jsonDumpCompact(real.get()), jsonDump(real.get(), 0x420 | JSON_ENCODE_ANY)) << i;
+        ASSERT_EQ(jsonDumpCompact(real.get()), libraryText(real.get(), 0x420 | JSON_ENCODE_ANY)) << i;
     }
     const QString text = QString::fromUtf8("Grüße ✓ \"q\" /");
     EXPECT_EQ(jsonToQString(JsonPtr(jsonFromQString(text)).get()), text);

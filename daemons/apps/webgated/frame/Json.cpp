@@ -1,5 +1,6 @@
 #include "frame/Json.h"
 
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
@@ -27,6 +28,16 @@ QByteArray jsonDump(const json_t* value, size_t flags) {
 
 namespace {
 
+// Bytes written as they are; every other one is escaped. "<", ">" and "&" as well: a browser
+// that takes a reply for markup finds no tag or entity in it, and every JSON parser reads the same.
+constexpr std::array<bool, 256> kPlainBytes = [] {
+    std::array<bool, 256> plain = {};
+    for (int c = 0x20; c < 256; ++c) {
+        plain[c] = c != '"' && c != '\\' && c != '/' && c != '<' && c != '>' && c != '&';
+    }
+    return plain;
+}();
+
 void appendString(std::string& out, const char* text, size_t length) {
     static const char kHex[] = "0123456789ABCDEF";
     out.push_back('"');
@@ -34,7 +45,7 @@ void appendString(std::string& out, const char* text, size_t length) {
     const char* end = text + length;
     for (const char* p = text; p != end; ++p) {
         const unsigned char c = static_cast<unsigned char>(*p);
-        if (c >= 0x20 && c != '"' && c != '\\' && c != '/') continue;
+        if (kPlainBytes[c]) continue;
         out.append(run, static_cast<size_t>(p - run));
         run = p + 1;
         switch (c) {
@@ -46,6 +57,9 @@ void appendString(std::string& out, const char* text, size_t length) {
             case '\n': out.append("\\n", 2); break;
             case '\r': out.append("\\r", 2); break;
             case '\t': out.append("\\t", 2); break;
+            case '<': out.append("\\u003c", 6); break;
+            case '>': out.append("\\u003e", 6); break;
+            case '&': out.append("\\u0026", 6); break;
             default: {
                 const char escape[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xf]};
                 out.append(escape, 6);

@@ -25,8 +25,9 @@ QByteArray jsonDump(const json_t* value, size_t flags);
 /// True for a JSON integer or real.
 inline bool jsonIsNumber(const json_t* value) { return value && json_is_number(value); }
 
-/// The same text as `jsonDump(value, 0x420)` (compact, every "/" as "\/"), written directly:
-/// the reply of every request goes through it.
+/// The text of `jsonDump(value, 0x420)` (compact, every "/" as "\/") with "<", ">" and "&" also
+/// escaped (\u003c, \u003e, \u0026), so that no reply holds markup: the reply of every request
+/// goes through it.
 QByteArray jsonDumpCompact(const json_t* value);
 
 /// One value inside a reply whose compact text was made before: written as `text`, which must be
