@@ -106,6 +106,12 @@ int main(int argc0, char** argv0) {
     QObject::connect(
         fcgi, &Fcgi::requestLoopFailed, app, [] { QCoreApplication::exit(1); },
         Qt::QueuedConnection);
+    // A CGI program ends once its one reply is written, through the usual quit: the control
+    // handler's standstill goes out first, so a drive command it served never outlives it.
+    if (cgi) {
+        QObject::connect(fcgi, &QThread::finished, app, &QCoreApplication::quit,
+                         Qt::QueuedConnection);
+    }
     // systemd hears that the daemon is ready once the loop serves (the client has started by
     // then: the loop's signal is handled by the event loop), and its watchdog is fed while both
     // threads turn.
