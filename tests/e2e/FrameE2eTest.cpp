@@ -31,6 +31,10 @@ TEST(FrameE2eTest, AnswersThroughNginxAndLogsAfterTheReply) {
     const HttpReply reply = daemon.command(R"({"TYPE":"noSuchThing"})");
     EXPECT_EQ(reply.status, 200);
     EXPECT_TRUE(reply.headers.contains("Content-Type: text/html")) << reply.headers.constData();
+    // The daemon's guard lines reach the browser.
+    EXPECT_TRUE(reply.headers.contains("X-Content-Type-Options: nosniff\r\n") &&
+                reply.headers.contains("Content-Security-Policy: default-src 'none'; frame-ancestors 'none'; sandbox\r\n"))
+        << reply.headers.constData();
     EXPECT_EQ(reply.body, R"({"TYPE":"ERR","MSG":"UNKNOWN COMMAND"})");
     // Bytes that are not UTF-8 and a long query pass the web server and are answered.
     const QByteArray noJson = R"({"TYPE":"ERR","MSG":"NO JSON OBJ RECIEVED"})";
