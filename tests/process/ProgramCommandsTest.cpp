@@ -364,6 +364,11 @@ TEST_F(ProgramCommandsTest, TheCopyGoesWhenTheRunEndsHoweverItEnds) {
     request(command("killProcess"));
     EXPECT_TRUE(gone(next));
 
+    // The daemon's end, also the one that exits without destroying the runner.
+    copy = start();
+    ScriptRunner::singleton()->endAll();
+    EXPECT_FALSE(QFileInfo::exists(QFileInfo(copy).path())) << "after the daemon's end";
+
     // A start that fails keeps no copy either.
     env().setConfig(
         ProcessSandbox::config(interpreter(), sandbox().path(QStringLiteral("no-sudo"))));

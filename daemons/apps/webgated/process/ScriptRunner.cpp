@@ -121,6 +121,9 @@ void ScriptRunner::endAll() {
         if (!anyLeft) break;
         TreeKill::signalNow(left, SIGKILL, kShutdownKillMs);
     }
+    // The ended runs are never reported now; what their callbacks hold (a program's private
+    // copy) goes here, also when the daemon exits without destroying the runner.
+    for (Run* run : m_runs) run->onFinished = FinishedCallback();
 }
 
 ScriptRunner::~ScriptRunner() {
