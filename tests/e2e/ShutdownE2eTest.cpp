@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QLocalSocket>
@@ -62,9 +63,11 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
             "[Robot]\nstaleMs=0\n[Scripts]\nsudo=/usr/bin/env\n[Flowdesk]\npath=" +
                 sandbox.path("/interpreter").toUtf8() + "\n[Network]\nserver=" +
                 robot.address().toUtf8() + "\n"));
+        sandbox.writeFile("/home/corvanta/programs/p", "program");
         ASSERT_TRUE(daemon.command(R"({"TYPE":"runProgram","programName":"p"})").ok);
         QList<qint64> tree;
         ASSERT_TRUE(waitFor([&] { return (tree = pidsIn(sandbox.readFile("/pids"))).size() == 3; }));
+        EXPECT_FALSE(QDir(sandbox.path("/run/webgated/programs")).isEmpty());  // the copy it runs
         EXPECT_EQ(daemon.command(R"({"TYPE":"getProcessInfo"})").body,
                   R"({"hasProcess":1,"currentProcess":"p","processState":2,"output":"","TYPE":"ACK"})");
         const QString omnidrive = QStringLiteral("omnidrive");
@@ -120,7 +123,8 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
             request[0].waitForReadyRead(5000);
             EXPECT_TRUE(request[0].readAll().endsWith(R"({"DATA":"1.2.3","TYPE":"DATA"})"));
         }
-        // No robot program outlives the daemon, however it ended.
+        // No robot program outlives the daemon, however it ended, nor the copy it ran.
+        EXPECT_TRUE(QDir(sandbox.path("/run/webgated/programs")).isEmpty());
         for (qint64 pid : tree) {
             EXPECT_FALSE(processRuns(pid));
             if (processRuns(pid)) ::kill(static_cast<pid_t>(pid), SIGKILL);
