@@ -179,20 +179,6 @@ TEST_F(ControlHandlerTest, StopsOnBumperContactUnlessConfiguredNotTo) {
     EXPECT_FALSE(handler.isDriving());
 }
 
-TEST_F(ControlHandlerTest, LostConnectionEndsDrivingAndStandstillFollowsReconnection) {
-    ControlHandler handler;
-    handler.addDeltaVel(0.3f, 0, 0);
-    ASSERT_TRUE(waitForSetPoints(2));
-    ASSERT_TRUE(dropConnection());
-    EXPECT_FALSE(handler.isDriving());
-    robot().clearMessages();
-    // The client comes back on its own; the robot must then hear a standstill, nothing else.
-    ASSERT_TRUE(waitFor([] { return !setPoints().isEmpty(); }, 10000));
-    ASSERT_TRUE(flush());
-    ASSERT_EQ(setPoints().size(), 1);
-    EXPECT_TRUE(setPoints().first().isZero());
-}
-
 TEST_F(ControlHandlerTest, FirstSetPointIsAStandstillAndAReconnectionOwesOnlyAStopNotSent) {
     {
         ControlHandler connected;  // at once while connected
@@ -227,6 +213,7 @@ TEST_F(ControlHandlerTest, NothingDrivesAcrossAnOutageAndAStandstillComesFirstOn
     handler.addDeltaVel(0.1f, 0, 0);
     ASSERT_TRUE(waitForSetPoints(1));
     ASSERT_TRUE(dropConnection());
+    EXPECT_FALSE(handler.isDriving());
     // The page is told, and the keep-alive it goes on sending arms nothing.
     EXPECT_EQ(env().reply(R"({"TYPE":"velDrive","vx":0,"vy":0,"omega":0.3})"),
               R"({"MSG":"NO CONNECTION TO THE ROBOT","TYPE":"ERR"})");
@@ -484,7 +471,6 @@ TEST_F(DriveCommandsTest, RepliesTheValuesAsTheRobotGetsThem) {
     } rows[] = {
         {R"({"TYPE":"velDrive","vx":0.1,"vy":0,"omega":0.5})", R"j({"MSG":"velDrive(0.100,0.000,0.500)","TYPE":"ACK"})j"},
         {R"({"TYPE":"stop","vx":"x"})", R"({"TYPE":"ACK"})"},
-        {R"({"TYPE":"HEARTBEAT"})", R"({"TYPE":"ACK"})"},
         // Integers are numbers too; the text shows the float the robot is sent, written out whole.
         {R"({"TYPE":"velDrive","vx":1,"vy":-2,"omega":123456789})",
          R"j({"MSG":"velDrive(1.000,-2.000,123456792.000)","TYPE":"ACK"})j"},
