@@ -1,13 +1,15 @@
 // The process log (verbosity filter, a fresh file per run with the last run's kept, whole lines
 // from any number of threads, a bounded queue that drops and reports, no disk work on the
-// caller's thread, a bounded stop) and the event mailbox that hands events from other threads
-// to the main thread, in each sender's order, and frees those never delivered.
+// caller's thread, a bounded stop, a bounded file that a move or removal starts anew) and the
+// event mailbox that hands events from other threads to the main thread, in each sender's order,
+// and frees those never delivered.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QEvent>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
@@ -37,11 +39,16 @@ bool matches(const QString& pattern, const QByteArray& text) {
     return QRegularExpression(pattern).match(QString::fromLatin1(text)).hasMatch();
 }
 
-TEST(LogTest, FiltersByVerbosityKeepsTheLastRunsFileAndEndsEveryLine) {
-    QTemporaryDir dir;
-    const QString path = dir.filePath("webgated");
+// A log file of its own in a fresh folder.
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override { QCoreApplication::setApplicationName("webgated"); }
+    QTemporaryDir m_dir;
+    const QString path = m_dir.filePath("webgated");
+};
+
+TEST_F(LogTest, FiltersByVerbosityKeepsTheLastRunsFileAndEndsEveryLine) {
     ASSERT_TRUE(testsupport::writeFile(path, "from the last run\n"));
-    QCoreApplication::setApplicationName("webgated");
     {
         Log log(path, 0, true);
         log.log("important", 0);
@@ -61,9 +68,7 @@ TEST(LogTest, FiltersByVerbosityKeepsTheLastRunsFileAndEndsEveryLine) {
     EXPECT_EQ(readFile(path + ".1"), "from the last run\n");
 }
 
-TEST(LogTest, TheFileIsClosedToOthersAndSecretsShowAsStars) {
-    QTemporaryDir dir;
-    const QString path = dir.filePath("webgated");
+TEST_F(LogTest, TheFileIsClosedToOthersAndSecretsShowAsStars) {
     const auto mode = [&] {
         struct stat status = {};
         ::stat(QFile::encodeName(path).constData(), &status);
@@ -95,9 +100,7 @@ TEST(LogTest, TheFileIsClosedToOthersAndSecretsShowAsStars) {
     EXPECT_FALSE(text.contains("s3cr")) << text.constData();
 }
 
-TEST(LogTest, LinesFromSeveralThreadsArriveWholeAndInEachThreadsOrder) {
-    QTemporaryDir dir;
-    const QString path = dir.filePath("webgated");
+TEST_F(LogTest, LinesFromSeveralThreadsArriveWholeAndInEachThreadsOrder) {
     Log log(path, 0, true);
     constexpr int kThreads = 4, kEach = 300;
     const QString padding(150, QLatin1Char('x'));
@@ -152,9 +155,7 @@ struct WriterGate {
     }
 };
 
-TEST(LogTest, CallersNeverWriteAndAFullQueueDropsCountsAndReports) {
-    QTemporaryDir dir;
-    const QString path = dir.filePath("webgated");
+TEST_F(LogTest, CallersNeverWriteAndAFullQueueDropsCountsAndReports) {
     auto gate = std::make_shared<WriterGate>();
     Log log(path, 0, true, 3, WriterGate::hook(gate));
     log.log("first", 0);
@@ -177,10 +178,7 @@ TEST(LogTest, CallersNeverWriteAndAFullQueueDropsCountsAndReports) {
     EXPECT_EQ(log.droppedLines(), 5u);
 }
 
-TEST(LogTest, AStuckWriterDoesNotHoldTheStopForever) {
-    QTemporaryDir dir;
-    const QString path = dir.filePath("webgated");
-    QCoreApplication::setApplicationName("webgated");
+TEST_F(LogTest, AStuckWriterDoesNotHoldTheStopForever) {
     auto gate = std::make_shared<WriterGate>();
     {
         Log log(path, 1, true, Log::kMaxQueuedLines, WriterGate::hook(gate));
@@ -194,6 +192,35 @@ TEST(LogTest, AStuckWriterDoesNotHoldTheStopForever) {
     gate->openGate();
     EXPECT_TRUE(
         testsupport::waitFor([&] { return readFile(path).contains("webgated stopped\n"); }));
+}
+
+TEST_F(LogTest, AFullFileMovesToDotOneAndAMovedOrRemovedFileStartsAnew) {
+    const QString dotOne = path + ".1";
+    ASSERT_TRUE(testsupport::writeFile(dotOne, "an older rotation\n"));
+    Log log(path, 0, true);
+    const QString chunk(256 * 1024, QLatin1Char('x'));
+    while (QFileInfo(path).size() + chunk.size() <= Log::kMaxFileSize) {
+        log.log(chunk, 0);
+        ASSERT_TRUE(log.flush());
+    }
+    EXPECT_EQ(readFile(dotOne), "an older rotation\n");
+    log.log(chunk, 0);  // crosses the limit
+    log.log("first of the new file", 0);
+    ASSERT_TRUE(log.flush());
+    EXPECT_GT(QFileInfo(dotOne).size(), Log::kMaxFileSize);
+    EXPECT_TRUE(matches("^" + kStamp + "first of the new file\n$", readFile(path)))
+        << readFile(path).left(200).constData();
+
+    ASSERT_TRUE(QFile::rename(path, path + ".moved"));
+    log.log("after the move", 0);
+    ASSERT_TRUE(log.flush());
+    EXPECT_TRUE(matches("^" + kStamp + "after the move\n$", readFile(path)));
+    EXPECT_TRUE(matches("^" + kStamp + "first of the new file\n$", readFile(path + ".moved")));
+
+    ASSERT_TRUE(QFile::remove(path));
+    log.log("after the removal", 0);
+    ASSERT_TRUE(log.flush());
+    EXPECT_TRUE(matches("^" + kStamp + "after the removal\n$", readFile(path)));
 }
 
 std::atomic<int> g_liveEvents{0};
