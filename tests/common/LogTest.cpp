@@ -69,11 +69,6 @@ TEST_F(LogTest, FiltersByVerbosityKeepsTheLastRunsFileAndEndsEveryLine) {
 }
 
 TEST_F(LogTest, TheFileIsClosedToOthersAndSecretsShowAsStars) {
-    const auto mode = [&] {
-        struct stat status = {};
-        ::stat(QFile::encodeName(path).constData(), &status);
-        return status.st_mode & 07777;
-    };
     {
         Log log(path, 5, true);
         log.log("plain", 0);
@@ -84,7 +79,7 @@ TEST_F(LogTest, TheFileIsClosedToOthersAndSecretsShowAsStars) {
         // The UTF-8 bytes of a raw query, read as Latin-1.
         log.log(QString::fromLatin1(QStringLiteral("{\"x\":\"s3cr\u00e9t-pass\"}").toUtf8()), 0);
         ASSERT_TRUE(log.flush());
-        EXPECT_EQ(mode(), 0640u);
+        EXPECT_EQ(testsupport::fileMode(path), 0640u);
         // One made by an older version, readable by all, is closed when it is opened again.
         ::chmod(QFile::encodeName(path).constData(), 0644);
         QFile::rename(path, path + ".moved");
@@ -92,7 +87,7 @@ TEST_F(LogTest, TheFileIsClosedToOthersAndSecretsShowAsStars) {
         ::chmod(QFile::encodeName(path).constData(), 0644);
         log.log("after", 0);
         ASSERT_TRUE(log.flush());
-        EXPECT_EQ(mode(), 0640u);
+        EXPECT_EQ(testsupport::fileMode(path), 0640u);
     }
     const QByteArray text = readFile(path + ".moved");
     EXPECT_TRUE(text.contains("args: ssid *** *** pw\n")) << text.constData();

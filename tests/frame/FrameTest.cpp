@@ -314,11 +314,7 @@ TEST(FcgiTest, PreparesTheProgramStoreAndItsLink) {
     const QString link = env.path("/var/www/programs");
     EXPECT_EQ(QFileInfo(link).symLinkTarget(), env.path("/home/corvanta/programs"));
     // Everyone may store programs; only an entry's owner may rename or delete it (sticky bit).
-    const auto mode = [&](const char* robotPath) {
-        struct stat status;
-        const QByteArray path = QFile::encodeName(env.path(robotPath));
-        return ::lstat(path.constData(), &status) == 0 ? status.st_mode & 07777 : 0u;
-    };
+    const auto mode = [&](const char* path) { return testsupport::fileMode(env.path(path)); };
     EXPECT_EQ(mode("/home/corvanta/programs"), 01777u);
 
     // A second start replaces the link, also one left dangling.

@@ -191,9 +191,7 @@ TEST_F(NetworkChangeTest, ConfirmedChangesStayUndoneOnesComeBackAndNothingElseGe
     }
     ASSERT_TRUE(waitFor([] { return change().status().phase == Phase::Waiting; }, 20000));
     const QByteArray saved = testsupport::readFile(state());
-    struct stat status;
-    ASSERT_EQ(::stat(QFile::encodeName(state()).constData(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    EXPECT_EQ(testsupport::fileMode(state()), 0600u);
     EXPECT_TRUE(saved.contains("\"undoArgs\":[\"static\",\"10.0.0.5\",\"255.255.255.0\"]"));
     const int left = change().status().secondsLeft;
     EXPECT_TRUE(left > 0 && left <= 600) << left;

@@ -121,9 +121,7 @@ TEST(GetWLANConfTest, CopiesAMissingFileFromItsFallbackAndNeverReplacesOne) {
     EXPECT_EQ(env().request("{\"TYPE\":\"getWLANConf\"}").toStdString(),
               wlanReply("|True|||fb||pw|own"));
     EXPECT_EQ(readFile(kHostapd), "ssid=fb\nwpa_passphrase=pw\n");
-    struct stat status;
-    ASSERT_EQ(::stat(QFile::encodeName(env().path(kHostapd)).constData(), &status), 0);
-    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    EXPECT_EQ(testsupport::fileMode(env().path(kHostapd)), 0600u);
     EXPECT_EQ(readFile(kWpa), "ssid=\"own\"\n");
     EXPECT_EQ(QFileInfo(env().path(kInterfaces)).symLinkTarget(), target);
     // A link to another file is not written through either.

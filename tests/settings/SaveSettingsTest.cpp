@@ -6,6 +6,7 @@
 #include <QFile>
 #include <vector>
 
+#include "E2e.h"
 #include "SettingsSupport.h"
 #include "settings/ConfigEditor.h"
 
@@ -145,9 +146,7 @@ TEST_F(SaveSettingsFileTest, KeepsModeLeavesNoTemporaryFileAndABoolSavedAsTrueRe
     EXPECT_EQ(outcome("{\"TYPE\":\"saveSettings\",\"settings\":[{\"category\":\"/etc/savepage/a.conf\","
                       "\"itemName\":\"Cam/on\",\"value\":\"true\"}]}"),
               "ACK");
-    struct stat status;
-    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &status), 0);
-    EXPECT_EQ(status.st_mode & 07777, 0640u);
+    EXPECT_EQ(testsupport::fileMode(path), 0640u);
     const QStringList left = QDir(QFileInfo(path).absolutePath()).entryList(QDir::Files | QDir::Hidden);
     EXPECT_EQ(left, QStringList({"a.conf", "b.conf", "link.conf", "other.txt"}));
     EXPECT_TRUE(readFile(QString::fromLatin1(A)).contains("\non=true\n"));

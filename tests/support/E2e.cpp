@@ -1,6 +1,7 @@
 #include "E2e.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -70,6 +71,11 @@ bool writeFile(const QString& path, const QByteArray& content) {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile out(path);
     return out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(content) == content.size();
+}
+
+unsigned fileMode(const QString& path) {
+    struct stat status;
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_mode & 07777 : 0u;
 }
 
 QByteArray sourceFile(const QString& relativePath) { return readFile(sourceDir() + '/' + relativePath); }

@@ -17,6 +17,8 @@ QString binaryDir();
 /// The bytes of a file (empty when missing), and a whole file written (folders made as needed).
 QByteArray readFile(const QString& path);
 bool writeFile(const QString& path, const QByteArray& content);
+/// The permission bits of `path` itself, a link not followed (0 when there is nothing).
+unsigned fileMode(const QString& path);
 /// The bytes of a file of the source tree, e.g. "tests/data/image/frame_64x48.jpg".
 QByteArray sourceFile(const QString& relativePath);
 
