@@ -22,54 +22,55 @@ QByteArray config(const QString& robot, int verbosity) {
     return QString("[Log]\nverbosity=%1\n\n[Network]\nserver=%2\n").arg(verbosity).arg(robot).toUtf8();
 }
 
-TEST(FrameE2eTest, AnswersThroughNginxAndLogsAfterTheReply) {
-    Sandbox sandbox;
-    TestRobot robot;
-    sandbox.writeFile("/etc/corvanta/webgated.conf", config(robot.address(), 3));
-    DaemonUnderTest daemon(sandbox);
-    ASSERT_TRUE(daemon.start());
-    const HttpReply reply = daemon.command(R"({"TYPE":"noSuchThing"})");
-    EXPECT_EQ(reply.status, 200);
-    EXPECT_TRUE(reply.headers.contains("Content-Type: text/html")) << reply.headers.constData();
-    // The daemon's guard lines reach the browser.
-    EXPECT_TRUE(reply.headers.contains("X-Content-Type-Options: nosniff\r\n") &&
-                reply.headers.contains("Content-Security-Policy: default-src 'none'; frame-ancestors 'none'; sandbox\r\n"))
-        << reply.headers.constData();
-    EXPECT_EQ(reply.body, R"({"TYPE":"ERR","MSG":"UNKNOWN COMMAND"})");
-    // Bytes that are not UTF-8 and a long query pass the web server and are answered.
+// Behind nginx (the socket from spawn-fcgi) and behind the packaged lighttpd example (the socket
+// handed over the way systemd does it): the page, the store, the figures and the replies.
+TEST(FrameE2eTest, AnswersBehindNginxAndLighttpdAndLogsAfterTheReply) {
+    const QByteArray unknown = R"({"TYPE":"ERR","MSG":"UNKNOWN COMMAND"})";
     const QByteArray noJson = R"({"TYPE":"ERR","MSG":"NO JSON OBJ RECIEVED"})";
-    EXPECT_EQ(daemon.query("%7b%22TYPE%22:%22x%22%7d").body, noJson);
-    EXPECT_EQ(daemon.query("{%22TYPE%22:%22\xff\xfe%22}").body, noJson);
-    EXPECT_EQ(daemon.query("{%22TYPE%22:%22" + QByteArray(30000, 'a') + "%22}").body, R"({"TYPE":"ERR","MSG":"UNKNOWN COMMAND"})");
-    // The main thread writes the request thread's lines a moment after the reply has gone.
-    EXPECT_TRUE(waitFor([&] {
-        const QByteArray log = daemon.logFile();
-        return log.contains(R"(| UNKNOWN COMMAND: {"TYPE":"noSuchThing"})") && log.contains(R"(| Done:{"TYPE":"noSuchThing"})") &&
-               log.contains(R"(| NO JSON OBJ RECIEVED: %7b"TYPE":"x"%7d)");
-    })) << daemon.logFile().constData();
-}
-
-// The packaged lighttpd example in front, the socket handed over the way systemd does it.
-TEST(FrameE2eTest, AnswersBehindLighttpdOnASocketHandedOverBySystemd) {
-    Sandbox sandbox;
-    TestRobot robot;
-    sandbox.writeFile("/etc/corvanta/webgated.conf", config(robot.address(), 3));
-    sandbox.writeFile("/usr/share/webgated/www/index.html", "<html>page</html>");
-    sandbox.writeFile("/home/corvanta/programs/drive.txt", "program");
-    DaemonUnderTest daemon(sandbox);
-    daemon.setLighttpd(true);
-    daemon.setSocketActivated(true);
-    ASSERT_TRUE(daemon.start());
-    EXPECT_EQ(daemon.command(R"({"TYPE":"noSuchThing"})").body, R"({"TYPE":"ERR","MSG":"UNKNOWN COMMAND"})");
-    EXPECT_EQ(daemon.command(R"({"TYPE":"getMenuItems"})").body,
-              R"({"DATA":[{"name":"Update","sts":0},{"name":"Map","sts":0}],"TYPE":"DATA"})");
-    EXPECT_EQ(httpGet(daemon.port(), "/").body, "<html>page</html>");
-    EXPECT_EQ(httpGet(daemon.port(), "/programs/drive.txt").body, "program");
-    // The figures under a name the robot does not answer to: /metrics asks under a fixed one.
-    const HttpReply metrics = httpGet(daemon.port(), "/metrics", 10000, "Host: robot99.example\r\n");
-    EXPECT_EQ(metrics.status, 200);
-    EXPECT_TRUE(metrics.body.contains("webgated_requests_total{command=\"getMenuItems\",result=\"data\"} 1\n"))
-        << metrics.headers.constData() << metrics.body.left(300).constData();
+    for (const bool lighttpd : {false, true}) {
+        SCOPED_TRACE(lighttpd ? "lighttpd, socket handed over" : "nginx, spawn-fcgi");
+        Sandbox sandbox;
+        TestRobot robot;
+        sandbox.writeFile("/etc/corvanta/webgated.conf", config(robot.address(), 3));
+        sandbox.writeFile("/usr/share/webgated/www/index.html", "<html>page</html>");
+        sandbox.writeFile("/home/corvanta/programs/drive.txt", "program");
+        DaemonUnderTest daemon(sandbox);
+        daemon.setLighttpd(lighttpd);
+        daemon.setSocketActivated(lighttpd);
+        ASSERT_TRUE(daemon.start());
+        const HttpReply reply = daemon.command(R"({"TYPE":"noSuchThing"})");
+        EXPECT_EQ(reply.status, 200);
+        EXPECT_EQ(reply.body, unknown);
+        // The daemon's guard lines reach the browser.
+        EXPECT_TRUE(reply.headers.toLower().contains("content-type: text/html") &&
+                    reply.headers.contains("X-Content-Type-Options: nosniff\r\n") &&
+                    reply.headers.contains("Content-Security-Policy: default-src 'none'; "
+                                           "frame-ancestors 'none'; sandbox\r\n"))
+            << reply.headers.constData();
+        EXPECT_EQ(daemon.command(R"({"TYPE":"getMenuItems"})").body,
+                  R"({"DATA":[{"name":"Update","sts":0},{"name":"Map","sts":0}],"TYPE":"DATA"})");
+        EXPECT_EQ(httpGet(daemon.port(), "/").body, "<html>page</html>");
+        EXPECT_EQ(httpGet(daemon.port(), "/programs/drive.txt").body, "program");
+        // The figures under a name the robot does not answer to: /metrics asks under a fixed one.
+        const HttpReply metrics =
+            httpGet(daemon.port(), "/metrics", 10000, "Host: robot99.example\r\n");
+        EXPECT_EQ(metrics.status, 200);
+        EXPECT_TRUE(metrics.body.contains(
+            "webgated_requests_total{command=\"getMenuItems\",result=\"data\"} 1\n"))
+            << metrics.headers.constData() << metrics.body.left(300).constData();
+        if (lighttpd) continue;  // it decodes and checks the query itself
+        // Bytes that are not UTF-8 and a long query pass the web server and are answered.
+        EXPECT_EQ(daemon.query("%7b%22TYPE%22:%22x%22%7d").body, noJson);
+        EXPECT_EQ(daemon.query("{%22TYPE%22:%22\xff\xfe%22}").body, noJson);
+        EXPECT_EQ(daemon.query("{%22TYPE%22:%22" + QByteArray(30000, 'a') + "%22}").body, unknown);
+        // The main thread writes the request thread's lines a moment after the reply has gone.
+        EXPECT_TRUE(waitFor([&] {
+            const QByteArray log = daemon.logFile();
+            return log.contains(R"(| UNKNOWN COMMAND: {"TYPE":"noSuchThing"})") &&
+                   log.contains(R"(| Done:{"TYPE":"noSuchThing"})") &&
+                   log.contains(R"(| NO JSON OBJ RECIEVED: %7b"TYPE":"x"%7d)");
+        })) << daemon.logFile().constData();
+    }
 }
 
 // The program store through both packaged examples: a link another user planted there, to a file
@@ -101,7 +102,8 @@ TEST(FrameE2eTest, WebServersServeTheStoreButNoLinkAnotherUserPlantedInIt) {
     }
 }
 
-TEST(FrameE2eTest, UserConfigurationWinsTopicsRenewAfterARobotRestartAndTheRobotSetsTheLogLevel) {
+// The user's file wins over the system's (robot address, verbosity); the robot sets the level.
+TEST(FrameE2eTest, UserConfigurationWinsAndTheRobotSetsTheLogLevel) {
     Sandbox sandbox;
     TestRobot robot;
     // The system file points at no robot and logs everything; the user file wins on both.
@@ -111,15 +113,6 @@ TEST(FrameE2eTest, UserConfigurationWinsTopicsRenewAfterARobotRestartAndTheRobot
     ASSERT_TRUE(daemon.start());
     ASSERT_TRUE(waitFor([&] { return robot.isSwitchedOn("set_relay_array"); }, 10000));
     EXPECT_FALSE(robot.isSwitchedOn("image0"));  // the camera stays off until a page asks
-    // The robot goes away and comes back on the same port.
-    const quint16 port = robot.port();
-    robot.server().close();
-    robot.disconnectClients();
-    robot.clearMessages();
-    ASSERT_TRUE(robot.server().listen(QHostAddress::LocalHost, port));
-    ASSERT_TRUE(waitFor([&] { return robot.isSwitchedOn("odometry") && robot.isSwitchedOn("set_relay_array"); }, 10000));
-    EXPECT_EQ(switchesIn(robot.messages(), "battery", true), 1);
-
     daemon.command(R"({"TYPE":"x"})");
     EXPECT_FALSE(daemon.logFile().contains("Done:"));
     robot.publish("set_log_level", QJsonArray{3});
@@ -144,9 +137,6 @@ TEST(FrameE2eTest, RefusesForeignPagesAndNamesWhileScriptsAndTheRobotsPageAct) {
         // Another site's <img> or no-cors fetch: no mark, no Origin, no fetch metadata.
         HttpReply reply = daemon.command(R"({"TYPE":"velDrive","vx":0.3,"vy":0,"omega":0})", host + browser);
         EXPECT_EQ(QByteArray::number(reply.status) + reply.body, "403" + crossSite);
-        EXPECT_EQ(daemon.command(R"({"TYPE":"renameFile","fileName":"a.rvw","newFileName":"b.rvw"})",
-                                 host + browser + "Referer: http://evil.example/\r\n").body,
-                  crossSite);
         // The mark from another origin needs a preflight, which is never granted.
         reply = daemon.command(R"({"TYPE":"deleteFile","fileName":"a.rvw"})",
                                host + browser + "Origin: http://evil.example\r\nAccess-Control-Request-Method: GET\r\n",
@@ -173,7 +163,8 @@ TEST(FrameE2eTest, RefusesForeignPagesAndNamesWhileScriptsAndTheRobotsPageAct) {
         EXPECT_TRUE(QFileInfo::exists(sandbox.path("/home/corvanta/programs/b.rvw")));
         daemon.command(R"({"TYPE":"stop"})");
 
-        EXPECT_TRUE(waitFor([&] { return daemon.logFile().count("| REFUSED ") == 3; })) << daemon.logFile().constData();
+        EXPECT_TRUE(waitFor([&] { return daemon.logFile().count("| REFUSED ") == 2; }))
+            << daemon.logFile().constData();
         EXPECT_TRUE(daemon.logFile().contains("REFUSED getWLANConf: HOST NOT ALLOWED"));
     }
 }
