@@ -102,14 +102,17 @@ void Sandbox::writeFile(const QString& robotPath, const QByteArray& content) con
 
 QByteArray Sandbox::readFile(const QString& robotPath) const { return testsupport::readFile(path(robotPath)); }
 
-SimulatedRobot::~SimulatedRobot() {
-    if (m_process.state() == QProcess::NotRunning) return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(5000)) {
-        m_process.kill();
-        m_process.waitForFinished(5000);
+// Asks `process` to end, and kills it when it has not within five seconds.
+static void stopProcess(QProcess& process) {
+    if (process.state() == QProcess::NotRunning) return;
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(5000);
     }
 }
+
+SimulatedRobot::~SimulatedRobot() { stopProcess(m_process); }
 
 bool SimulatedRobot::start() {
     m_process.start(binaryDir() + QStringLiteral("/tools/robotsim/robotsim"),
@@ -146,14 +149,8 @@ void SimulatedRobot::signal(int signal) const {
 DaemonUnderTest::DaemonUnderTest(const Sandbox& sandbox) : m_sandbox(sandbox) {}
 
 DaemonUnderTest::~DaemonUnderTest() {
-    for (auto* process : {m_daemon.get(), m_nginx.get()}) {
-        if (process && process->state() != QProcess::NotRunning) {
-            process->terminate();
-            if (!process->waitForFinished(5000)) {
-                process->kill();
-                process->waitForFinished(5000);
-            }
-        }
+    for (QProcess* process : {m_daemon.get(), m_nginx.get()}) {
+        if (process) stopProcess(*process);
     }
 }
 
