@@ -17,7 +17,6 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <atomic>
-#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>

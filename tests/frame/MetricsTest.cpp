@@ -2,14 +2,12 @@
 // move with the requests, and made-up command names that add no series.
 #include <gtest/gtest.h>
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 
 #include "CommandTable.h"
 #include "DaemonEnvironment.h"
-#include "E2e.h"
 #include "Fcgi.h"
 
 using testsupport::DaemonEnvironment;

@@ -3,7 +3,6 @@
 
 #include <QFile>
 #include <QHostAddress>
-#include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>

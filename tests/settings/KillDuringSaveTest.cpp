@@ -4,7 +4,6 @@
 #include <signal.h>
 
 #include <QDir>
-#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>

@@ -12,7 +12,6 @@
 #include <QJsonObject>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
 #include <cstdlib>
 
 #include "TestRobot.h"
