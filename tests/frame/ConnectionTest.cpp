@@ -574,35 +574,6 @@ TEST_F(ConnectionTest, AnAcceptThatCannotWorkEndsTheLoopWithALevel0Line) {
         "ERROR: the request loop ended, no more requests are served: accept failed: ")));
 }
 
-// Work in the worker thread and a reply finished from elsewhere hold nobody: requests that come
-// meanwhile are answered first, and the two replies arrive whole when they come.
-TEST_F(ConnectionTest, RepliesThatComeLaterHoldNobody) {
-    start();
-    Fcgi& fcgi = m_env.fcgi();
-    const size_t first = laterCount();
-    Peer work(m_socket);
-    Peer parked(m_socket);
-    ASSERT_TRUE(work.write(request(1, "{\"TYPE\":\"work\"}")));
-    ASSERT_TRUE(parked.write(request(2, "{\"TYPE\":\"later\"}")));
-    ASSERT_TRUE(testsupport::waitFor([&] { return g_slowStarted && laterCount() == first + 1; }));
-    for (int i = 0; i < 3; ++i) expectAck();
-    EXPECT_EQ(fcgi.parkedConnections(), 2);
-    Answer answer;
-    EXPECT_FALSE(work.next(&answer, 0));
-    finishLater(first);
-    ASSERT_TRUE(parked.next(&answer));
-    EXPECT_EQ(answer.id, 2);
-    EXPECT_EQ(answer.content, laterReply(int(first)));
-    g_slowMayFinish = true;
-    ASSERT_TRUE(work.next(&answer));
-    EXPECT_EQ(answer.content, kJson + "{\"finished\":\"yes\",\"TYPE\":\"ACK\"}");
-    // Both connections are kept and serve the next request.
-    ASSERT_TRUE(parked.write(request(3, "{\"TYPE\":\"fast\"}")));
-    ASSERT_TRUE(parked.next(&answer));
-    EXPECT_EQ(answer.content, kAck);
-    EXPECT_TRUE(testsupport::waitFor([&] { return fcgi.parkedConnections() == 0; }));
-}
-
 // Requests whose peers have left do not pile up for the worker: beyond 64 waiting jobs the next
 // is refused at once.
 TEST_F(ConnectionTest, TheWorkerTakesNoMoreThanItsLimitOfWaitingJobs) {
@@ -657,9 +628,9 @@ TEST_F(ConnectionTest, APeerThatLeavesBeforeItsReplyIsDroppedCleanly) {
     EXPECT_EQ(answer.content, kAck);
 }
 
-// Requests waiting for their replies hold at most 48 of the 64 connections: one more is refused
-// at once and starts nothing (no package tool, no worker job), and the waiting ones are never
-// closed to make room for a new connection.
+// Requests waiting for their replies hold at most 48 of the 64 connections and nobody else: one
+// more is refused at once and starts nothing (no package tool, no worker job), the waiting ones are
+// never closed to make room for a new connection, and each keeps its connection once answered.
 TEST_F(ConnectionTest, RequestsWaitingForRepliesHoldAtMost48ConnectionsAndNeverGiveWay) {
     start();
     Fcgi& fcgi = m_env.fcgi();
@@ -673,7 +644,7 @@ TEST_F(ConnectionTest, RequestsWaitingForRepliesHoldAtMost48ConnectionsAndNeverG
     std::vector<std::unique_ptr<Peer>> parked;
     for (int i = 0; i < 48; ++i) {
         parked.push_back(std::make_unique<Peer>(m_socket));
-        ASSERT_TRUE(parked.back()->write(request(1, "{\"TYPE\":\"later\"}")));
+        ASSERT_TRUE(parked.back()->write(request(i + 1, "{\"TYPE\":\"later\"}")));
     }
     ASSERT_TRUE(testsupport::waitFor(
         [&] { return laterCount() == first + 48 && fcgi.parkedConnections() == 48; }));
@@ -703,8 +674,14 @@ TEST_F(ConnectionTest, RequestsWaitingForRepliesHoldAtMost48ConnectionsAndNeverG
         EXPECT_FALSE(parked[i]->waitHungUp(0)) << i;
         finishLater(first + i);
         ASSERT_TRUE(parked[i]->next(&answer)) << i;
+        EXPECT_EQ(answer.id, int(i) + 1);
         EXPECT_EQ(answer.content, laterReply(int(first + i)));
     }
+    // A connection whose reply came later is kept and serves the next request.
+    ASSERT_TRUE(parked[0]->write(request(60, "{\"TYPE\":\"fast\"}")));
+    ASSERT_TRUE(parked[0]->next(&answer));
+    EXPECT_EQ(answer.content, kAck);
+    EXPECT_TRUE(testsupport::waitFor([&] { return fcgi.parkedConnections() == 0; }));
     // Worker jobs run in order: the refused ones would have run before this one.
     expectAck("{\"TYPE\":\"counted\"}");
     EXPECT_EQ(g_counted.load(), 1);
