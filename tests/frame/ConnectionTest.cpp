@@ -582,6 +582,7 @@ TEST_F(ConnectionTest, TheWorkerTakesNoMoreThanItsLimitOfWaitingJobs) {
     Peer running(m_socket);
     ASSERT_TRUE(running.write(request(1, "{\"TYPE\":\"work\"}")));
     ASSERT_TRUE(testsupport::waitFor([] { return g_slowStarted.load(); }));
+    EXPECT_EQ(fcgi.parkedConnections(), 1);  // a job in the worker waits like any later reply
     const quint64 served = fcgi.requestCount();
     for (quint64 i = 1; i <= 64; ++i) {
         ASSERT_TRUE(Peer(m_socket).write(request(1, "{\"TYPE\":\"work\"}")));
