@@ -144,7 +144,6 @@ TEST_F(NetworkChangeTest, WithoutConfirmationTheScriptRunsAgainWithTheOldSetting
     };
     // clang-format on
     // One second lasts 20 ms here; the requests come from a second thread, as in the daemon.
-    change().setTiming(20, NetworkChange::kScriptLimitMs);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.query.constData());
         SetUp();
@@ -435,7 +434,8 @@ TEST_F(NetworkChangeTest, AStartRemovesWhatAWriteCutShortLeftAndNothingElse) {
 
 TEST_F(NetworkChangeTest, NoPassphraseReachesAnyLogLine) {
     change().setTiming(20, NetworkChange::kScriptLimitMs);
-    // Each way a page or a script might write it; the old passphrase comes from the files.
+    // Each way a page or a script might write it; the old passphrase comes from the files. (That
+    // both still reach the scripts is the undo test's.)
     const QByteArray queries[] = {
         R"({"TYPE":"SetHostapd","ssid":"new","rsnPairwise":"CCMP","passphrase":"n3w-s3cret","confirmWithin":10})",
         R"({"TYPE":"SetHostapd","ssid":"new","rsnPairwise":"CCMP","pass\u0070hrase":"n3w-s3cret","confirmWithin":10})",
@@ -453,10 +453,6 @@ TEST_F(NetworkChangeTest, NoPassphraseReachesAnyLogLine) {
         EXPECT_TRUE(log.contains(QStringLiteral("***"))) << log.toStdString();
         for (const char* secret : {"n3w-s3cret", "old secret"}) {
             EXPECT_FALSE(log.contains(QLatin1String(secret))) << secret << "\n" << log.toStdString();
-        }
-        // The passphrases still reach the scripts.
-        if (&query == &queries[0]) {
-            EXPECT_EQ(runsOf("hostap.pl"), (QStringList{"new|CCMP|n3w-s3cret", "lab|CCMP|old secret"}));
         }
     }
 }
