@@ -186,31 +186,28 @@ bool DaemonUnderTest::start(const QString& workDir) {
     if (!m_daemon->waitForStarted(5000)) return false;
     if (!waitFor([this] { return QFileInfo::exists(m_socket); }, 5000)) return false;
 
-    const QString server = m_lighttpd ? QStringLiteral("lighttpd") : m_apache ? QStringLiteral("apache2") : QStringLiteral("nginx");
+    const QString server = serverName();
     const QString prefix = m_sandbox.path(QStringLiteral("/run/") + server);
     QDir().mkpath(prefix);
     m_port = freePort();
     const QString www = m_sandbox.path(QStringLiteral("/var/www"));
     const QString page = m_sandbox.path(QStringLiteral("/usr/share/webgated/www"));
-    QProcess conf;
-    conf.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QStringList confArgs{prefix, QString::number(m_port), m_socket, page, www};
     if (m_apache) {
         // Its worker runs as www-data when started as root: the way to the socket is opened to it.
         for (const QString& dir : {m_sandbox.root(), m_sandbox.path(QStringLiteral("/run"))}) {
             QFile::setPermissions(dir, QFile::permissions(dir) | QFileDevice::ExeOther);
         }
-        conf.start(sourceDir() + QStringLiteral("/tools/scripts/apache-conf.sh"),
-                   {prefix, QString::number(m_port), m_socket, www});
-    } else if (m_lighttpd) {
-        conf.start(sourceDir() + QStringLiteral("/tools/scripts/lighttpd-conf.sh"),
-                   {prefix, QString::number(m_port), m_socket, page, www});
-    } else {
+        confArgs.removeAt(3);  // it serves no page
+    } else if (!m_lighttpd) {
         // The packaged snippet itself, in a server block like Debian's default site.
-        conf.start(sourceDir() + QStringLiteral("/tools/scripts/nginx-conf.sh"),
-                   {prefix, QString::number(m_port), m_socket, page, www,
-                    m_keepAlive ? QStringLiteral("keepalive") : QString(),
-                    m_fastcgiParams ? QStringLiteral("fastcgi_params") : QString()});
+        confArgs << (m_keepAlive ? QStringLiteral("keepalive") : QString())
+                 << (m_fastcgiParams ? QStringLiteral("fastcgi_params") : QString());
     }
+    QProcess conf;
+    conf.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    const QString script = m_apache ? QStringLiteral("apache") : server;
+    conf.start(sourceDir() + "/tools/scripts/" + script + "-conf.sh", confArgs);
     // A generator that refuses (a robot path it cannot move) starts no web server.
     if (!conf.waitForFinished(5000) || conf.exitStatus() != QProcess::NormalExit || conf.exitCode() != 0) return false;
     const QString confPath = prefix + QLatin1Char('/') + server + QStringLiteral(".conf");
@@ -218,13 +215,9 @@ bool DaemonUnderTest::start(const QString& workDir) {
 
     m_nginx.reset(new QProcess());
     m_nginx->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    if (m_apache) {
-        m_nginx->start(QStringLiteral("apache2"), {QStringLiteral("-X"), QStringLiteral("-f"), confPath});
-    } else if (m_lighttpd) {
-        m_nginx->start(QStringLiteral("lighttpd"), {QStringLiteral("-D"), QStringLiteral("-f"), confPath});
-    } else {
-        m_nginx->start(QStringLiteral("nginx"), {QStringLiteral("-p"), prefix, QStringLiteral("-c"), confPath});
-    }
+    m_nginx->start(server, m_apache     ? QStringList{"-X", "-f", confPath}
+                           : m_lighttpd ? QStringList{"-D", "-f", confPath}
+                                        : QStringList{"-p", prefix, "-c", confPath});
     if (!m_nginx->waitForStarted(5000)) return false;
     return waitFor(
         [this] {
@@ -239,9 +232,12 @@ HttpReply DaemonUnderTest::query(const QByteArray& query, int timeoutMs) const {
     return httpGet(m_port, "/webgated?" + query, timeoutMs);
 }
 
+QString DaemonUnderTest::serverName() const {
+    return m_lighttpd ? "lighttpd" : m_apache ? "apache2" : "nginx";
+}
+
 QByteArray DaemonUnderTest::webServerErrors() const {
-    const QString server = m_lighttpd ? QStringLiteral("lighttpd") : m_apache ? QStringLiteral("apache2") : QStringLiteral("nginx");
-    return m_sandbox.readFile(QStringLiteral("/run/") + server + QStringLiteral("/error.log"));
+    return m_sandbox.readFile("/run/" + serverName() + "/error.log");
 }
 
 void DaemonUnderTest::signalDaemon(int signal) const {

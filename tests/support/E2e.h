@@ -136,6 +136,7 @@ public:
     QByteArray logFile() const { return m_sandbox.readFile(QStringLiteral("/var/log/webgated")); }
 
 private:
+    QString serverName() const;  // the web server's program
     const Sandbox& m_sandbox;
     quint16 m_port = 0;
     QString m_socket;
