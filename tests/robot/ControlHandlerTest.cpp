@@ -465,34 +465,33 @@ TEST_F(DriveCommandsTest, RefusedRequestsPostNothing) {
 }
 
 TEST_F(DriveCommandsTest, RepliesTheValuesAsTheRobotGetsThem) {
-    const struct {
-        const char* query;
-        const char* reply;
-    } rows[] = {
-        {R"({"TYPE":"velDrive","vx":0.1,"vy":0,"omega":0.5})", R"j({"MSG":"velDrive(0.100,0.000,0.500)","TYPE":"ACK"})j"},
-        {R"({"TYPE":"stop","vx":"x"})", R"({"TYPE":"ACK"})"},
+    // A command after {"TYPE": and the MSG of its ACK ("" for none).
+    const std::pair<QByteArray, QByteArray> rows[] = {
+        {R"("velDrive","vx":0.1,"vy":0,"omega":0.5)", "velDrive(0.100,0.000,0.500)"},
+        {R"("stop","vx":"x")", ""},
         // Integers are numbers too; the text shows the float the robot is sent, written out whole.
-        {R"({"TYPE":"velDrive","vx":1,"vy":-2,"omega":123456789})",
-         R"j({"MSG":"velDrive(1.000,-2.000,123456792.000)","TYPE":"ACK"})j"},
-        {R"({"TYPE":"velDrive","vx":1e30,"vy":-3.4e38,"omega":0})",
-         R"({"MSG":"velDrive(1000000015047466219876688855040.000,)"
-         R"j(-339999995214436424907732413799364296704.000,0.000)","TYPE":"ACK"})j"},
-        {R"({"TYPE":"positionDrive","x":1,"y":-0.5,"omega":0.7854,"vel":0.3,"rotvel":0.2,"mode":2})",
-         R"j({"MSG":"positionDrive(1.000,-0.500,0.785,0.300,0.200,2)","TYPE":"ACK"})j"},
+        {R"("velDrive","vx":1,"vy":-2,"omega":123456789)", "velDrive(1.000,-2.000,123456792.000)"},
+        {R"("velDrive","vx":1e30,"vy":-3.4e38,"omega":0)",
+         "velDrive(1000000015047466219876688855040.000,"
+         "-339999995214436424907732413799364296704.000,0.000)"},
+        {R"("positionDrive","x":1,"y":-0.5,"omega":0.7854,"vel":0.3,"rotvel":0.2,"mode":2)",
+         "positionDrive(1.000,-0.500,0.785,0.300,0.200,2)"},
         // The limits apply in the handler: the reply shows what was asked for.
-        {R"({"TYPE":"positionDrive","x":0,"y":0,"omega":0,"vel":9,"rotvel":-1,"mode":-7})",
-         R"j({"MSG":"positionDrive(0.000,0.000,0.000,9.000,-1.000,-7)","TYPE":"ACK"})j"},
+        {R"("positionDrive","x":0,"y":0,"omega":0,"vel":9,"rotvel":-1,"mode":-7)",
+         "positionDrive(0.000,0.000,0.000,9.000,-1.000,-7)"},
         // As the C format "%1.3f" writes them: halfway values round to even on the exact binary
         // value, and a negative zero keeps its sign.
-        {R"({"TYPE":"velDrive","vx":0.0625,"vy":-0.0625,"omega":0.1875})",
-         R"j({"MSG":"velDrive(0.062,-0.062,0.188)","TYPE":"ACK"})j"},
-        {R"({"TYPE":"velDrive","vx":-0.0,"vy":-0.0001,"omega":0.0005})",
-         R"j({"MSG":"velDrive(-0.000,-0.000,0.001)","TYPE":"ACK"})j"},
-        {R"({"TYPE":"positionDrive","x":0.0625,"y":-0.0,"omega":2.5,"vel":0.3125,"rotvel":-0.0625,"mode":0})",
-         R"j({"MSG":"positionDrive(0.062,-0.000,2.500,0.312,-0.062,0)","TYPE":"ACK"})j"},
-        {R"({"TYPE":"stop"})", R"({"TYPE":"ACK"})"},
+        {R"("velDrive","vx":0.0625,"vy":-0.0625,"omega":0.1875)", "velDrive(0.062,-0.062,0.188)"},
+        {R"("velDrive","vx":-0.0,"vy":-0.0001,"omega":0.0005)", "velDrive(-0.000,-0.000,0.001)"},
+        {R"("positionDrive","x":0.0625,"y":-0.0,"omega":2.5,"vel":0.3125,"rotvel":-0.0625,"mode":0)",
+         "positionDrive(0.062,-0.000,2.500,0.312,-0.062,0)"},
+        {R"("stop")", ""},
     };
-    for (const auto& row : rows) EXPECT_EQ(env().reply(row.query), row.reply) << row.query;
+    for (const auto& [command, msg] : rows) {
+        const QByteArray ack = msg.isEmpty() ? "{" : R"({"MSG":")" + msg + "\",";
+        const QByteArray query = R"({"TYPE":)" + command + "}";
+        EXPECT_EQ(env().reply(query), ack + R"("TYPE":"ACK"})") << query.constData();
+    }
 }
 
 TEST_F(DriveCommandsTest, DriveStateShowsTheSetPointTheWatchdogAndWhyDrivingEnded) {
