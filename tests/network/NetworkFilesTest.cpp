@@ -80,6 +80,10 @@ TEST(GetWLANConfTest, ReadsTheThreeFiles) {
     place(kHostapd + kDefault, QByteArray("ssid=fb\n"));
     ASSERT_EQ(::mkfifo(QFile::encodeName(env().path(kHostapd)).constData(), 0600), 0);
     EXPECT_EQ(env().request("{\"TYPE\":\"getWLANConf\"}").toStdString(), wlanReply("|True"));
+    // The access point's file where the configuration puts it.
+    env().setConfig("[Conf]\nhostapdconffile=/etc/ap/ap.conf\n");
+    place(QStringLiteral("/etc/ap/ap.conf"), QByteArray("ssid=robot\n"));
+    EXPECT_EQ(getWLANConf(std::nullopt, std::nullopt, std::nullopt), wlanReply("|True|||robot"));
 }
 
 TEST(GetWLANConfTest, AFileOverAMebibyteIsNotReadNorCopied) {
@@ -100,13 +104,6 @@ TEST(GetWLANConfTest, AFileOverAMebibyteIsNotReadNorCopied) {
         " | /etc/wpa_supplicant/wpa_supplicant.conf.default is larger than 1048576 bytes: not copied\n"));
     EXPECT_EQ(readFile(kInterfaces), big);
     EXPECT_FALSE(QFileInfo::exists(env().path(kWpa)));
-}
-
-TEST(GetWLANConfTest, ReadsTheHostapdFileUnderItsConfiguredPath) {
-    env().setConfig("[Conf]\nhostapdconffile=/etc/ap/ap.conf\n");
-    place(QStringLiteral("/etc/ap/ap.conf"), QByteArray("ssid=robot\n"));
-    EXPECT_EQ(getWLANConf(std::nullopt, std::nullopt, std::nullopt), wlanReply("|True|||robot"));
-    env().setConfig(QByteArray());
 }
 
 TEST(GetWLANConfTest, CopiesAMissingFileFromItsFallbackAndNeverReplacesOne) {
