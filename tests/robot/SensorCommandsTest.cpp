@@ -116,6 +116,7 @@ TEST(SensorCommandsTest, OutputArraySplitsIntoOutputsAndRelaysByPosition) {
 double number(const JsonPtr& reply, const char* key) { return json_number_value(json_object_get(reply.get(), key)); }
 
 TEST(SensorThreadsTest, RequestThreadReadsWhileMainThreadWrites) {
+    SensorDataHandler& sensors = ::sensors();
     std::atomic<bool> done{false};
     std::atomic<int> replies{0}, torn{0};
     // Only errors are logged meanwhile: the log's cross-thread hand-over is not under test here.
@@ -142,16 +143,16 @@ TEST(SensorThreadsTest, RequestThreadReadsWhileMainThreadWrites) {
         for (int update = 1; update <= 20000 && !(update > 100 && replies.load() >= 200); ++update) {
             const float value = static_cast<float>(update % 50);
             const int length = update % 5;
-            sensors().on_battery_changed(value, value, update % 2 == 0, update % 50, QString::number(update),
+            sensors.on_battery_changed(value, value, update % 2 == 0, update % 50, QString::number(update),
                                        update % 3 == 0, update % 50);
-            sensors().on_charger1_info_changed(update, value, value, value, value, update, QString::number(update));
-            sensors().on_charger2_version_info_changed(update, update, update);
-            sensors().on_distance_sensors_changed(QVector<float>(9, value / 10));
-            sensors().on_bumper_changed(update % 7 == 0);
-            sensors().on_digitalinput_changed(QVector<bool>(length, true));
-            sensors().on_analoginput_changed(QVector<float>(length, value));
-            sensors().on_relay_changed(QVector<bool>(length, false));
-            sensors().on_digitaloutput_changed(QVector<bool>(length, true));
+            sensors.on_charger1_info_changed(update, value, value, value, value, update, QString::number(update));
+            sensors.on_charger2_version_info_changed(update, update, update);
+            sensors.on_distance_sensors_changed(QVector<float>(9, value / 10));
+            sensors.on_bumper_changed(update % 7 == 0);
+            sensors.on_digitalinput_changed(QVector<bool>(length, true));
+            sensors.on_analoginput_changed(QVector<float>(length, value));
+            sensors.on_relay_changed(QVector<bool>(length, false));
+            sensors.on_digitaloutput_changed(QVector<bool>(length, true));
             if (update % 100 == 0) QCoreApplication::processEvents();
         }
         done = true;
