@@ -495,25 +495,6 @@ TEST_F(ConnectionTest, AConnectionsBuffersShrinkAfterALargeRequest) {
 }
 
 // No record is longer than its 16-bit length can say: longer content goes on in further ones.
-TEST_F(ConnectionTest, LongContentIsSplitIntoRecordsOfAtMost65535Bytes) {
-    std::string content(200000, '\0');
-    for (size_t i = 0; i < content.size(); ++i) content[i] = char(i * 7);
-    const std::string records = fcgi::record(fcgi::kGetValuesResult, 0, content);
-    std::string joined;
-    for (size_t at = 0; at < records.size();) {
-        fcgi::Header header;
-        ASSERT_LE(at + fcgi::kHeaderLength, records.size());
-        ASSERT_TRUE(fcgi::readHeader(reinterpret_cast<const unsigned char*>(records.data()) + at, header));
-        EXPECT_EQ(header.type, fcgi::kGetValuesResult);
-        ASSERT_LE(at + header.recordLength(), records.size());
-        joined.append(records, at + fcgi::kHeaderLength, header.contentLength);
-        at += header.recordLength();
-    }
-    EXPECT_TRUE(joined == content);
-}
-
-// With every connection open, one more is served; the one closed for it is the answered one the
-// web server has not closed yet, else the least recently used.
 TEST_F(ConnectionTest, ANewConnectionBeyondTheLimitClosesALingeringOrTheLeastRecentlyUsedOne) {
     start();
     for (const bool lingering : {true, false}) {

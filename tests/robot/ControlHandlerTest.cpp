@@ -241,35 +241,6 @@ TEST_F(ControlHandlerTest, NothingDrivesAcrossAnOutageAndAStandstillComesFirstOn
     EXPECT_TRUE(setPoints().at(1).near(0, 0, 0.2)) << setPoints().at(1);
 }
 
-TEST_F(ControlHandlerTest, ARobotFallenSilentIsStaleAndStopsTheDrive) {
-    setConfig(QByteArray(), "300");
-    ControlHandler handler;
-    ASSERT_TRUE(forget());
-    ASSERT_TRUE(publishPose(handler, 0.1));
-    handler.addDeltaVel(0.2f, 0, 0);
-    ASSERT_TRUE(waitForSetPoints(1));
-    // Odometry stops coming while the page keeps the watchdog fed.
-    ASSERT_TRUE(waitFor([&] {
-        handler.alive();
-        return !handler.isDriving();
-    }));
-    ASSERT_TRUE(flush());
-    EXPECT_TRUE(lastIsZero());
-    EXPECT_EQ(zeroCount(), 1);
-    const QJsonObject state = driveState();
-    EXPECT_EQ(state["link"], "stale");
-    EXPECT_EQ(state["mode"], "stopped");
-    EXPECT_EQ(handler.driveState().lastStop, ControlHandler::StopReason::Link);
-    EXPECT_GE(state["lastMessageMs"].toInt(), 300);
-    EXPECT_EQ(env().reply(R"({"TYPE":"velDrive","vx":0.1,"vy":0,"omega":0})"),
-              R"({"MSG":"NO CONNECTION TO THE ROBOT","TYPE":"ERR"})");
-    // Heard again: up, but nothing resumes by itself.
-    ASSERT_TRUE(publishPose(handler, 0.2));
-    EXPECT_EQ(driveState()["link"], "up");
-    EXPECT_FALSE(handler.isDriving());
-    EXPECT_FALSE(daemonHandler().isDriving());
-}
-
 // Ticks that come late, as on a starved or frozen robot computer: the handler's clock runs
 // `m_step` ms ahead after every tick, while the real timer still ticks every 100 ms.
 class LateTicks : public ControlHandler {
