@@ -16,6 +16,8 @@
 #   stop_nginx                       stops it (to start it again with other locations)
 #   wrk_run URL CONNS                one wrk run; prints "rps p50_ms p99_ms"
 #   compare URL_A URL_B CONNS PAIRS  alternates A and B; prints per-side medians and the median ratios
+#   stand_in_dpkg SECONDS COUNT      $BENCH_DIR/bin/dpkg: waits SECONDS, then lists COUNT packages
+#   start_demo_robot                 robotsim on a free port and the demo sandbox at $root (verbosity 0)
 #   free_port                        a free TCP port on 127.0.0.1
 #   rss_kb PID                       resident memory in kB
 set -euo pipefail
@@ -57,6 +59,25 @@ start_robotsim() {
     taskset -c "$SERVER_CPU" "$BENCH_BUILD/tools/robotsim/robotsim" --listen "$addr" "$@" >"$BENCH_DIR/robotsim.out" 2>&1 &
     BENCH_PIDS+=($!)
     ROBOTSIM_PID=$!
+}
+
+stand_in_dpkg() {
+    mkdir -p "$BENCH_DIR/bin"
+    cat >"$BENCH_DIR/bin/dpkg" <<TOOL
+#!/bin/sh
+sleep $1
+printf 'Desired=Unknown\n||/ Name Version Architecture Description\n+++-====-====-====-====\n'
+for i in \$(seq 1 $2); do echo "ii  package\$i  1.\$i  amd64  package number \$i"; done
+TOOL
+    chmod 755 "$BENCH_DIR/bin/dpkg"
+}
+
+start_demo_robot() {
+    robot_port=$(free_port)
+    start_robotsim "127.0.0.1:$robot_port"
+    root=$BENCH_DIR/root-webgated
+    "$BENCH_TOP/tools/scripts/prepare-sandbox.sh" "$root" "127.0.0.1:$robot_port" demo
+    sed -i 's/^verbosity=.*/verbosity=0/' "$root/etc/corvanta/webgated.conf"
 }
 
 start_frame_robot() {

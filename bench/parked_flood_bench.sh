@@ -11,20 +11,8 @@ FLOOD=${FLOOD:-64}
 TOOL_SECONDS=${TOOL_SECONDS:-20}
 STOPS=${STOPS:-20}
 
-mkdir -p "$BENCH_DIR/bin"
-cat >"$BENCH_DIR/bin/dpkg" <<TOOL
-#!/bin/sh
-sleep $TOOL_SECONDS
-printf 'Desired=Unknown\n||/ Name Version Architecture Description\n+++-====-====-====-====\n'
-echo "ii  package  1.0  amd64  one package"
-TOOL
-chmod 755 "$BENCH_DIR/bin/dpkg"
-
-robot_port=$(free_port)
-start_robotsim "127.0.0.1:$robot_port"
-root=$BENCH_DIR/root-webgated
-"$BENCH_TOP/tools/scripts/prepare-sandbox.sh" "$root" "127.0.0.1:$robot_port" demo
-sed -i 's/^verbosity=.*/verbosity=0/' "$root/etc/corvanta/webgated.conf"
+stand_in_dpkg "$TOOL_SECONDS" 1
+start_demo_robot
 PATH=$BENCH_DIR/bin:$PATH WEBGATED_ROOT=$root taskset -c "$SERVER_CPU" spawn-fcgi -n -s "$BENCH_DIR/webgated.sock" \
     -M 0666 -d "$BENCH_TOP" -- "$WEBGATED_BIN" >"$BENCH_DIR/webgated.out" 2>&1 &
 BENCH_PIDS+=($!)

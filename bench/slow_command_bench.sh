@@ -12,20 +12,8 @@ SLOW_FSYNC_US=${SLOW_FSYNC_US:-300000}
 SLOW_OPEN_US=${SLOW_OPEN_US:-20000}
 
 # The package tool: three seconds, then a listing.
-mkdir -p "$BENCH_DIR/bin"
-cat >"$BENCH_DIR/bin/dpkg" <<'TOOL'
-#!/bin/sh
-sleep 3
-printf 'Desired=Unknown\n||/ Name Version Architecture Description\n+++-====-====-====-====\n'
-for i in $(seq 1 1500); do echo "ii  package$i  1.$i  amd64  package number $i"; done
-TOOL
-chmod 755 "$BENCH_DIR/bin/dpkg"
-
-robot_port=$(free_port)
-start_robotsim "127.0.0.1:$robot_port"
-root=$BENCH_DIR/root-webgated
-"$BENCH_TOP/tools/scripts/prepare-sandbox.sh" "$root" "127.0.0.1:$robot_port" demo
-sed -i 's/^verbosity=.*/verbosity=0/' "$root/etc/corvanta/webgated.conf"
+stand_in_dpkg 3 1500
+start_demo_robot
 printf '[ConfigPage]\ndirectories=/opt/taviron/etc\n' >>"$root/etc/corvanta/webgated.conf"
 slow=()
 if [ "$SLOW_FSYNC_US" != 0 ]; then
