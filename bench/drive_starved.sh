@@ -35,8 +35,9 @@ start_webgated() {
 start_nginx webgated
 for part in stretch load; do
     start_webgated "$part"
-taskset -c "$LOAD_CPU" python3 - "$BENCH_PORT" "$record" "$daemon_pid" "${RUNS:-3}" "${LOAD_SECONDS:-10}" "$part" <<'PY'
+PYTHONPATH="$BENCH_TOP/bench" taskset -c "$LOAD_CPU" python3 - "$BENCH_PORT" "$record" "$daemon_pid" "${RUNS:-3}" "${LOAD_SECONDS:-10}" "$part" <<'PY'
 import http.client, json, os, signal, statistics, subprocess, sys, threading, time
+from robot_record import SetPointFollower
 
 port, record, pid, runs, load_seconds, part = (int(sys.argv[1]), sys.argv[2], int(sys.argv[3]), int(sys.argv[4]),
                                               int(sys.argv[5]), sys.argv[6])
@@ -54,31 +55,6 @@ def command(text, timeout=30):
     return body
 
 
-class Follower:
-    """Set-points as they are appended to the recording, with the time each was seen."""
-
-    def __init__(self):
-        self.offset = os.path.getsize(record)
-        self.points = []
-
-    def poll(self):
-        with open(record, "rb") as f:
-            f.seek(self.offset)
-            data = f.read()
-        end = data.rfind(b"\n")
-        if end < 0:
-            return
-        self.offset += end + 1
-        now = time.monotonic()
-        for line in data[:end].split(b"\n"):
-            try:
-                message = json.loads(line)
-            except ValueError:
-                continue
-            if message.get("op") == "set" and message.get("topic") == "omnidrive":
-                self.points.append((now, message["args"]))
-
-
 deadline = time.monotonic() + 15
 while b'"topic":"odometry"' not in open(record, "rb").read():
     if time.monotonic() > deadline:
@@ -90,7 +66,7 @@ ms = lambda s: "%.0f ms" % (s * 1000)
 # 1. Watchdog stretch with the daemon stopped 380 ms of every 400 ms.
 stretches = []
 for run in range(runs if part == "stretch" else 0):
-    follower = Follower()
+    follower = SetPointFollower(record)
     body = command('{"TYPE":"velDrive","vx":0,"vy":0,"omega":%s}' % (0.3 if run % 2 == 0 else -0.3))
     replied = time.monotonic()
     if b"ACK" not in body:
@@ -133,7 +109,7 @@ def load():
 loaders = [threading.Thread(target=load) for _ in range(4)]
 for t in loaders:
     t.start()
-follower = Follower()
+follower = SetPointFollower(record)
 body = command('{"TYPE":"velDrive","vx":0,"vy":0,"omega":0.2}')
 if b"ACK" not in body:
     sys.exit("unexpected reply: %r" % body)

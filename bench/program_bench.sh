@@ -35,6 +35,9 @@ chmod 755 "$BENCH_DIR/interpreter"
 root=$BENCH_DIR/root-webgated
 "$BENCH_TOP/tools/scripts/prepare-sandbox.sh" "$root" "$robot"
 sed -i 's/^verbosity=.*/verbosity=0/' "$root/etc/corvanta/webgated.conf"
+# runProgram runs only a program that is in the store.
+mkdir -p "$root/home/corvanta/programs"
+echo program >"$root/home/corvanta/programs/bench.rvw"
 printf '\n[Scripts]\nsudo=/usr/bin/env\n\n[Flowdesk]\npath=%s\n' "$BENCH_DIR/interpreter" \
     >>"$root/etc/corvanta/webgated.conf"
 PATH=$BENCH_DIR/bin:$PATH WEBGATED_ROOT=$root taskset -c "$SERVER_CPU" spawn-fcgi -n \
@@ -44,8 +47,9 @@ BENCH_PIDS+=($!)
 wait_for_socket "$BENCH_DIR/webgated.sock"
 start_nginx webgated
 
-taskset -c "$LOAD_CPU" python3 - "$BENCH_PORT" "$record" "$BENCH_DIR" "${RUNS:-20}" <<'PY'
+PYTHONPATH="$BENCH_TOP/bench" taskset -c "$LOAD_CPU" python3 - "$BENCH_PORT" "$record" "$BENCH_DIR" "${RUNS:-20}" <<'PY'
 import http.client, json, os, statistics, sys, time
+from robot_record import SetPointFollower
 
 port, record, bench_dir, runs = int(sys.argv[1]), sys.argv[2], sys.argv[3], int(sys.argv[4])
 started_file = os.path.join(bench_dir, "started")
@@ -75,27 +79,6 @@ def runs_(pid):
         return False
 
 
-class SetPoints:
-    """Follows the robot's recording; notes when each omnidrive set-point was read."""
-
-    def __init__(self):
-        self.offset = os.path.getsize(record)
-        self.times = []
-
-    def poll(self):
-        with open(record, "rb") as f:
-            f.seek(self.offset)
-            data = f.read()
-        end = data.rfind(b"\n")
-        if end < 0:
-            return
-        now = time.monotonic()
-        self.offset += end + 1
-        for line in data[:end].split(b"\n"):
-            if b'"omnidrive"' in line and b'"set"' in line:
-                self.times.append(now)
-
-
 def wait(condition, points, what, limit=15):
     deadline = time.monotonic() + limit
     last_beat = 0
@@ -121,7 +104,7 @@ for run in range(runs):
     for f in (started_file, pids_file):
         if os.path.exists(f):
             os.remove(f)
-    points = SetPoints()
+    points = SetPointFollower(record)
     vx = 0.05 if run % 2 == 0 else -0.05
     command('{"TYPE":"velDrive","vx":%s,"vy":0,"omega":0}' % vx)
     wait(lambda: points.times, points, "the first set-point")
