@@ -13,14 +13,20 @@ namespace {
 // Lower-case words a secret key contains.
 const char* const kSecretWords[] = {"pass", "psk", "secret"};
 
-bool mayHoldSecret(const QByteArray& query) {
-    // An escaped key ("pass\u0070hrase") names a secret too, once decoded.
-    if (query.contains('\\')) return true;
-    const QByteArray lower = query.toLower();
+// Whether `text` holds one of the secret words in any case; no copy: every query passes here.
+bool holdsSecretWord(const char* text, int size) {
     for (const char* word : kSecretWords) {
-        if (lower.contains(word)) return true;
+        const int length = static_cast<int>(std::strlen(word));
+        for (int at = 0; at + length <= size; ++at) {
+            if (qstrnicmp(text + at, word, static_cast<uint>(length)) == 0) return true;
+        }
     }
     return false;
+}
+
+bool mayHoldSecret(const QByteArray& query) {
+    // An escaped key ("pass\u0070hrase") names a secret too, once decoded.
+    return query.contains('\\') || holdsSecretWord(query.constData(), query.size());
 }
 
 // Replaces every secret value under `value` by "***"; true if there was one.
@@ -50,13 +56,7 @@ bool hideSecrets(json_t* value) {
 
 }  // namespace
 
-bool isSecretKey(const char* key) {
-    const QByteArray lower = QByteArray(key).toLower();
-    for (const char* word : kSecretWords) {
-        if (lower.contains(word)) return true;
-    }
-    return false;
-}
+bool isSecretKey(const char* key) { return holdsSecretWord(key, static_cast<int>(std::strlen(key))); }
 
 QByteArray forLog(const QByteArray& query) {
     if (!mayHoldSecret(query)) return query;
