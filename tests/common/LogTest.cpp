@@ -47,8 +47,10 @@ protected:
     const QString path = m_dir.filePath("webgated");
 };
 
-TEST_F(LogTest, FiltersByVerbosityKeepsTheLastRunsFileAndEndsEveryLine) {
-    ASSERT_TRUE(testsupport::writeFile(path, "from the last run\n"));
+TEST_F(LogTest, FiltersByVerbosityKeepsTheLastRunsFilesAndEndsEveryLine) {
+    ASSERT_TRUE(testsupport::writeFile(path + ".3", "the oldest\n"));
+    ASSERT_TRUE(testsupport::writeFile(path, "from the first run\n"));
+    for (const char* run : {"run A", "run B"}) Log(path, 0, true).log(run, 0);
     {
         Log log(path, 0, true);
         log.log("important", 0);
@@ -64,8 +66,12 @@ TEST_F(LogTest, FiltersByVerbosityKeepsTheLastRunsFileAndEndsEveryLine) {
                             kStamp + "next\n" + kStamp + "webgated stopped\n$",
                         text))
         << text.constData();
-    // The run before (one that hung and was killed, say) is kept whole.
-    EXPECT_EQ(readFile(path + ".1"), "from the last run\n");
+    // The run before (one that hung and was killed, say) is kept whole, and so are the two
+    // before it; the oldest is gone.
+    EXPECT_TRUE(readFile(path + ".1").contains("run B\n"));
+    EXPECT_TRUE(readFile(path + ".2").contains("run A\n"));
+    EXPECT_EQ(readFile(path + ".3"), "from the first run\n");
+    EXPECT_FALSE(QFileInfo::exists(path + ".4"));
 }
 
 TEST_F(LogTest, TheFileIsClosedToOthersAndSecretsShowAsStars) {
@@ -189,7 +195,7 @@ TEST_F(LogTest, AStuckWriterDoesNotHoldTheStopForever) {
         testsupport::waitFor([&] { return readFile(path).contains("webgated stopped\n"); }));
 }
 
-TEST_F(LogTest, AFullFileMovesToDotOneAndAMovedOrRemovedFileStartsAnew) {
+TEST_F(LogTest, AFullFileMovesToDotOneOlderOnesOnAndAMovedOrRemovedFileStartsAnew) {
     const QString dotOne = path + ".1";
     ASSERT_TRUE(testsupport::writeFile(dotOne, "an older rotation\n"));
     Log log(path, 0, true);
@@ -203,6 +209,7 @@ TEST_F(LogTest, AFullFileMovesToDotOneAndAMovedOrRemovedFileStartsAnew) {
     log.log("first of the new file", 0);
     ASSERT_TRUE(log.flush());
     EXPECT_GT(QFileInfo(dotOne).size(), Log::kMaxFileSize);
+    EXPECT_EQ(readFile(path + ".2"), "an older rotation\n");
     EXPECT_TRUE(matches("^" + kStamp + "first of the new file\n$", readFile(path)))
         << readFile(path).left(200).constData();
 

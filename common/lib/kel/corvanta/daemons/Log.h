@@ -14,14 +14,15 @@ namespace daemons {
 class LogWriter;
 
 /// The process log: time-stamped lines to a file and to standard output, filtered by a verbosity.
-/// The file of the instance before is kept as the ".1" file. Safe to call from any thread: a call
+/// The files of the three instances before are kept as ".1" (the last) to ".3". Safe to call from any thread: a call
 /// only formats its line and queues it; the log's own thread writes it, so no caller (the main
 /// thread with its drive set-points above all) waits for a disk. When the queue is full, lines
 /// are dropped, counted and reported by one line.
 class Log : public QObject {
     Q_OBJECT
 public:
-    /// Past this size the file is renamed to its path + ".1" and a new file is started.
+    /// Past this size the file is renamed to its path + ".1" (older ones move on, up to ".3") and a
+    /// new file is started.
     static constexpr qint64 kMaxFileSize = 8 * 1024 * 1024;
     /// Lines (and bytes) waiting for the log's thread; beyond either, lines are dropped.
     static constexpr int kMaxQueuedLines = 4096;

@@ -51,7 +51,7 @@ void writeAll(int fd, const QByteArray& bytes) {
 
 struct LogWriter::State {
     State(const QByteArray& filePath, Options writerOptions)
-        : path(filePath), rotatedPath(filePath + ".1"), options(std::move(writerOptions)) {}
+        : path(filePath), options(std::move(writerOptions)) {}
     ~State() {
         if (fd >= 0) ::close(fd);
     }
@@ -61,8 +61,9 @@ struct LogWriter::State {
     void writeBatch(const std::deque<Entry>& batch, quint64 dropped,
                     const std::vector<QByteArray>& secrets);
 
+    void keepOldFiles() const;
+
     const QByteArray path;
-    const QByteArray rotatedPath;
     const Options options;
 
     std::mutex mutex;
@@ -87,6 +88,17 @@ struct LogWriter::State {
     dev_t dev = 0;
     ino_t ino = 0;
 };
+
+void LogWriter::State::keepOldFiles() const {
+    // ".2" becomes ".3" (replacing the oldest), ".1" becomes ".2", the file becomes ".1"; each
+    // step is one rename, so a file is never lost half-way. Without a file nothing moves.
+    struct stat current = {};
+    if (::lstat(path.constData(), &current) != 0) return;
+    for (int n = kKeptFiles; n > 0; --n) {
+        const QByteArray from = n == 1 ? path : path + '.' + QByteArray::number(n - 1);
+        ::rename(from.constData(), (path + '.' + QByteArray::number(n)).constData());
+    }
+}
 
 bool LogWriter::State::openFile() {
     // logrotate (or a person) may have moved or removed the file: lines go to the path's file.
@@ -160,10 +172,10 @@ void LogWriter::State::writeBatch(const std::deque<Entry>& batch, quint64 droppe
         if (!haveFile) return;
         toFile += line;
         if (size + toFile.size() <= options.maxFileSize) return;
-        // Bounded: the full file becomes the ".1" file (replacing an older one), a new one starts.
+        // Bounded: the full file becomes the ".1" file, a new one starts.
         writeAll(fd, toFile);
         toFile.clear();
-        ::rename(path.constData(), rotatedPath.constData());
+        keepOldFiles();
         ::close(fd);
         fd = -1;
         haveFile = openFile();
@@ -246,8 +258,9 @@ void LogWriter::addSecret(const QByteArray& secret) {
 
 void LogWriter::run(const std::shared_ptr<State>& state) {
     ::pthread_setname_np(::pthread_self(), "log-writer");
-    // The log of the run before (one that hung and was killed, say) is kept for a look.
-    ::rename(state->path.constData(), state->rotatedPath.constData());
+    // The logs of the runs before (one that hung and was killed, and the restarts after it) are
+    // kept for a look.
+    state->keepOldFiles();
     std::unique_lock<std::mutex> lock(state->mutex);
     for (;;) {
         if (state->queue.empty() && state->droppedUnreported == 0) {

@@ -14,7 +14,8 @@ namespace daemons {
 /// Writes finished log lines to a file (and standard output) on a thread of its own, from a
 /// bounded queue, so that no caller ever waits for a disk. Lines that do not fit are dropped,
 /// counted, and reported by one line once there is room again. Past `maxFileSize` the file
-/// becomes its path + ".1"; a file removed or renamed by someone else is started anew.
+/// becomes its path + ".1" (older ones move on to ".2" and ".3"); a file removed or renamed by
+/// someone else is started anew.
 class LogWriter {
 public:
     struct Options {
@@ -26,6 +27,9 @@ public:
         /// Runs on the writer thread before each batch is written (tests hold the writer here).
         std::function<void()> beforeWrite;
     };
+
+    /// Old files kept: path + ".1" (the newest) to path + ".3".
+    static constexpr int kKeptFiles = 3;
 
     /// Starts the thread, which first keeps the file left by the run before as the ".1" file.
     LogWriter(const QByteArray& filePath, Options options);
