@@ -8,12 +8,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "BuildVersion.h"
 #include "Fcgi.h"
+#include "frame/Client.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "network/NetworkChange.h"
 #include "process/ScriptRunner.h"
-#include "frame/Client.h"
 #include "robot/ControlHandler.h"
+#include "robot/SensorDataHandler.h"
 
 namespace {
 
@@ -29,11 +31,17 @@ void family(std::string& out, const char* name, const char* type, const char* he
     out += '\n';
 }
 
-void sample(std::string& out, const char* name, double value, const char* labels = nullptr) {
-    char line[256];
-    std::snprintf(line, sizeof(line), "%s%s%s%s %.17g\n", name, labels ? "{" : "", labels ? labels : "",
-                  labels ? "}" : "", value);
-    out += line;
+template <typename Number>
+void sample(std::string& out, const char* name, Number value, const char* labels = nullptr) {
+    out += name;
+    if (labels) {
+        out += '{';
+        out += labels;
+        out += '}';
+    }
+    out += ' ';
+    RequestMetrics::appendNumber(out, value);
+    out += '\n';
 }
 
 void gauge(std::string& out, const char* name, const char* type, const char* help, double value) {
@@ -64,25 +72,44 @@ double startTimeSeconds() {
 std::string metricsText(const Fcgi& fcgi) {
     std::string out;
     out.reserve(8192);
+    family(out, "webgated_build_info", "gauge",
+           "The daemon's version and the Qt it runs with; always 1.");
+    out += "webgated_build_info{version=\"";
+    RequestMetrics::appendLabelValue(out, WEBGATED_VERSION);
+    out += "\",qt=\"";
+    RequestMetrics::appendLabelValue(out, qVersion());
+    out += "\"} 1\n";
+
     const RequestMetrics& requests = fcgi.requestMetrics();
     requests.appendText(out);
 
-    gauge(out, "webgated_open_connections", "gauge", "Connections from the web server the request loop holds open.",
-          fcgi.openConnections());
-    gauge(out, "webgated_parked_connections", "gauge", "Connections whose reply is still being prepared.",
-          fcgi.parkedConnections());
+    gauge(out, "webgated_open_connections", "gauge",
+          "Connections from the web server the request loop holds open.", fcgi.openConnections());
+    gauge(out, "webgated_parked_connections", "gauge",
+          "Connections whose reply is still being prepared.", fcgi.parkedConnections());
     gauge(out, "webgated_robot_link_up", "gauge", "1 while the robot's RPC server is connected.",
           fcgi.isRobotConnected() ? 1 : 0);
     gauge(out, "webgated_robot_link_stale", "gauge",
           "1 while the robot is connected but has sent nothing for ~/Robot/staleMs.",
           Client::singleton()->link() == Client::Link::Stale ? 1 : 0);
-    gauge(out, "webgated_robot_reconnects_total", "counter", "Times the robot connection came back after a loss.",
+    gauge(out, "webgated_robot_reconnects_total", "counter",
+          "Times the robot connection came back after a loss.",
           static_cast<double>(fcgi.robotReconnects()));
+    // No sample until the robot has reported its battery, nor while it is gone: a last reading
+    // would pass for the present one.
+    const SensorDataHandler::BatteryState battery = fcgi.sensorDataHandler()->batteryState();
+    const bool batteryKnown = battery.received && fcgi.isRobotConnected();
+    family(out, "webgated_battery_voltage_volts", "gauge", "Battery voltage the robot reports.");
+    if (batteryKnown) sample(out, "webgated_battery_voltage_volts", battery.voltage);
+    family(out, "webgated_battery_low", "gauge", "1 while the robot reports its battery low.");
+    if (batteryKnown) sample(out, "webgated_battery_low", battery.batteryLow ? 1.0 : 0.0);
     const ControlHandler* control = fcgi.controlHandler();
-    gauge(out, "webgated_watchdog_stops_total", "counter", "Drives stopped because no drive command or heartbeat came.",
+    gauge(out, "webgated_watchdog_stops_total", "counter",
+          "Drives stopped because no drive command or heartbeat came.",
           static_cast<double>(control->watchdogStops()));
     gauge(out, "webgated_watchdog_late_tick_stops_total", "counter",
-          "Drives stopped because the drive timer came more than 0.5 s late (a starved or frozen daemon).",
+          "Drives stopped because the drive timer came more than 0.5 s late (a starved or frozen "
+          "daemon).",
           static_cast<double>(control->lateTickStops()));
     gauge(out, "webgated_bumper_stops_total", "counter", "Drives stopped by the bumper.",
           static_cast<double>(control->bumperStops()));
@@ -93,10 +120,12 @@ std::string metricsText(const Fcgi& fcgi) {
     gauge(out, "webgated_log_lines_dropped_total", "counter",
           "Log lines dropped because the log could not keep up.",
           static_cast<double>(kel::corvanta::daemons::Log::singleton()->droppedLines()));
-    gauge(out, "webgated_programs_running", "gauge", "Programs and scripts the daemon started that still run.",
+    gauge(out, "webgated_programs_running", "gauge",
+          "Programs and scripts the daemon started that still run.",
           ScriptRunner::singleton()->runningCount());
 
-    gauge(out, "webgated_network_changes_total", "counter", "Network changes begun that undo themselves unless kept.",
+    gauge(out, "webgated_network_changes_total", "counter",
+          "Network changes begun that undo themselves unless kept.",
           static_cast<double>(fcgi.networkChange()->changesBegun()));
     gauge(out, "webgated_network_rollbacks_total", "counter", "Network changes undone.",
           static_cast<double>(fcgi.networkChange()->rollbacks()));
@@ -106,9 +135,8 @@ std::string metricsText(const Fcgi& fcgi) {
         if (std::strcmp(table[row].name, "saveSettings") != 0) continue;
         for (int o = 0; o < static_cast<int>(RequestOutcome::Count); ++o) {
             const quint64 n = requests.requests(row, static_cast<RequestOutcome>(o));
-            if (n == 0) continue;
-            const std::string labels =
-                std::string("result=\"") + RequestMetrics::label(static_cast<RequestOutcome>(o)) + "\"";
+            const std::string labels = std::string("result=\"") +
+                                       RequestMetrics::label(static_cast<RequestOutcome>(o)) + "\"";
             sample(out, "webgated_settings_saves_total", static_cast<double>(n), labels.c_str());
         }
         break;
@@ -121,17 +149,20 @@ std::string metricsText(const Fcgi& fcgi) {
     getrusage(RUSAGE_SELF, &usage);
     rlimit files = {};
     getrlimit(RLIMIT_NOFILE, &files);
-    gauge(out, "process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.",
+    gauge(out, "process_cpu_seconds_total", "counter",
+          "Total user and system CPU time spent in seconds.",
           static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
               static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6);
     gauge(out, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
           statm.size() > 1 ? statm.at(1).toDouble() * page : 0);
     gauge(out, "process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.",
           statm.size() > 0 ? statm.at(0).toDouble() * page : 0);
-    gauge(out, "process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.",
-          startTimeSeconds());
+    gauge(out, "process_start_time_seconds", "gauge",
+          "Start time of the process since unix epoch in seconds.", startTimeSeconds());
     gauge(out, "process_open_fds", "gauge", "Number of open file descriptors.",
-          QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot).size());
+          QDir(QStringLiteral("/proc/self/fd"))
+              .entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot)
+              .size());
     gauge(out, "process_max_fds", "gauge", "Maximum number of open file descriptors.",
           files.rlim_cur == RLIM_INFINITY ? -1.0 : static_cast<double>(files.rlim_cur));
     return out;

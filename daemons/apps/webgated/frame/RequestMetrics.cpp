@@ -1,12 +1,53 @@
 #include "frame/RequestMetrics.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 
 constexpr std::array<double, 13> RequestMetrics::kBuckets;
 
+namespace {
+
+void appendUnsigned(std::string& out, quint64 value) {
+    char text[24];
+    out.append(
+        text, std::to_chars(text, text + sizeof(text), static_cast<unsigned long long>(value)).ptr);
+}
+
+template <typename T>
+void appendShortest(std::string& out, T value) {
+    if (std::isnan(value)) {
+        out += "NaN";
+        return;
+    }
+    if (std::isinf(value)) {
+        out += value > 0 ? "+Inf" : "-Inf";
+        return;
+    }
+    char text[64];
+    // Counts and byte sizes read better as 1000000 than as the shorter 1e+06.
+    const bool whole = std::trunc(value) == value && std::fabs(value) < static_cast<T>(1e15);
+    const std::to_chars_result end =
+        whole ? std::to_chars(text, text + sizeof(text), static_cast<long long>(value))
+              : std::to_chars(text, text + sizeof(text), value, std::chars_format::general);
+    out.append(text, end.ptr);
+}
+
+}  // namespace
+
 RequestMetrics::RequestMetrics(std::vector<const char*> names)
-    : m_names(std::move(names)), m_counts(new Counter[(m_names.size() + 1) * kOutcomes]) {
-    for (size_t i = 0; i < (m_names.size() + 1) * kOutcomes; ++i) m_counts[i].store(0, std::memory_order_relaxed);
+    : m_names(std::move(names)),
+      m_listed(m_names.size(), true),
+      m_counts(new Counter[(m_names.size() + 1) * kOutcomes]) {
+    for (size_t i = 0; i < (m_names.size() + 1) * kOutcomes; ++i)
+        m_counts[i].store(0, std::memory_order_relaxed);
+    // A second row of the same name would print a second series with the same labels.
+    for (size_t row = 0; row < m_names.size(); ++row) {
+        for (size_t earlier = 0; earlier < row && m_listed[row]; ++earlier) {
+            if (std::strcmp(m_names[earlier], m_names[row]) == 0) m_listed[row] = false;
+        }
+    }
 }
 
 void RequestMetrics::count(size_t command, RequestOutcome outcome, qint64 nanoseconds) {
@@ -21,7 +62,8 @@ void RequestMetrics::count(size_t command, RequestOutcome outcome, qint64 nanose
 
 quint64 RequestMetrics::requests(size_t command, RequestOutcome outcome) const {
     if (command > m_names.size()) command = m_names.size();
-    return m_counts[command * kOutcomes + static_cast<size_t>(outcome)].load(std::memory_order_relaxed);
+    return m_counts[command * kOutcomes + static_cast<size_t>(outcome)].load(
+        std::memory_order_relaxed);
 }
 
 const char* RequestMetrics::label(RequestOutcome outcome) {
@@ -42,26 +84,49 @@ const char* RequestMetrics::label(RequestOutcome outcome) {
                                           "refused_host",
                                           "refused_method",
                                           "refused_waiting"};
-    static_assert(sizeof(kLabels) / sizeof(kLabels[0]) == static_cast<size_t>(RequestOutcome::Count));
+    static_assert(sizeof(kLabels) / sizeof(kLabels[0]) ==
+                  static_cast<size_t>(RequestOutcome::Count));
     return kLabels[static_cast<size_t>(outcome)];
 }
 
-void RequestMetrics::appendText(std::string& out) const {
-    char line[256];
-    out += "# HELP webgated_requests_total Requests answered, by command and outcome.\n"
-           "# TYPE webgated_requests_total counter\n";
-    for (size_t row = 0; row <= m_names.size(); ++row) {
-        const char* name = row < m_names.size() ? m_names[row] : "unknown";
-        for (size_t o = 0; o < kOutcomes; ++o) {
-            const quint64 n = m_counts[row * kOutcomes + o].load(std::memory_order_relaxed);
-            if (n == 0) continue;
-            std::snprintf(line, sizeof(line), "webgated_requests_total{command=\"%s\",result=\"%s\"} %llu\n", name,
-                          label(static_cast<RequestOutcome>(o)), static_cast<unsigned long long>(n));
-            out += line;
+void RequestMetrics::appendLabelValue(std::string& out, const char* value) {
+    for (const char* c = value; *c; ++c) {
+        if (*c == '\\' || *c == '"') {
+            out += '\\';
+            out += *c;
+        } else if (*c == '\n') {
+            out += "\\n";
+        } else {
+            out += *c;
         }
     }
-    out += "# HELP webgated_refused_requests_total Requests refused before their command ran, by reason.\n"
-           "# TYPE webgated_refused_requests_total counter\n";
+}
+
+void RequestMetrics::appendNumber(std::string& out, double value) { appendShortest(out, value); }
+
+void RequestMetrics::appendNumber(std::string& out, float value) { appendShortest(out, value); }
+
+void RequestMetrics::appendText(std::string& out) const {
+    out +=
+        "# HELP webgated_requests_total Requests answered, by command and outcome.\n"
+        "# TYPE webgated_requests_total counter\n";
+    for (size_t row = 0; row <= m_names.size(); ++row) {
+        if (row < m_names.size() && !m_listed[row]) continue;
+        const char* name = row < m_names.size() ? m_names[row] : "unknown";
+        for (size_t o = 0; o < kOutcomes; ++o) {
+            out += "webgated_requests_total{command=\"";
+            appendLabelValue(out, name);
+            out += "\",result=\"";
+            out += label(static_cast<RequestOutcome>(o));
+            out += "\"} ";
+            appendUnsigned(out, m_counts[row * kOutcomes + o].load(std::memory_order_relaxed));
+            out += '\n';
+        }
+    }
+    out +=
+        "# HELP webgated_refused_requests_total Requests refused before their command ran, by "
+        "reason.\n"
+        "# TYPE webgated_refused_requests_total counter\n";
     const std::pair<RequestOutcome, const char*> reasons[] = {
         {RequestOutcome::RefusedCrossSite, "cross_site"},
         {RequestOutcome::RefusedHost, "host"},
@@ -70,27 +135,32 @@ void RequestMetrics::appendText(std::string& out) const {
     for (const auto& reason : reasons) {
         quint64 n = 0;
         for (size_t row = 0; row <= m_names.size(); ++row) n += requests(row, reason.first);
-        std::snprintf(line, sizeof(line), "webgated_refused_requests_total{reason=\"%s\"} %llu\n", reason.second,
-                      static_cast<unsigned long long>(n));
-        out += line;
+        out += "webgated_refused_requests_total{reason=\"";
+        out += reason.second;
+        out += "\"} ";
+        appendUnsigned(out, n);
+        out += '\n';
     }
-    out += "# HELP webgated_request_duration_seconds Time from a request's query to its reply.\n"
-           "# TYPE webgated_request_duration_seconds histogram\n";
+    out +=
+        "# HELP webgated_request_duration_seconds Time from a request's query to its reply.\n"
+        "# TYPE webgated_request_duration_seconds histogram\n";
+    char line[128];
     quint64 cumulative = 0;
     for (size_t b = 0; b <= kBuckets.size(); ++b) {
         cumulative += m_buckets[b].load(std::memory_order_relaxed);
         if (b < kBuckets.size()) {
-            std::snprintf(line, sizeof(line), "webgated_request_duration_seconds_bucket{le=\"%g\"} %llu\n",
-                          kBuckets[b], static_cast<unsigned long long>(cumulative));
+            std::snprintf(line, sizeof(line),
+                          "webgated_request_duration_seconds_bucket{le=\"%g\"} ", kBuckets[b]);
+            out += line;
         } else {
-            std::snprintf(line, sizeof(line), "webgated_request_duration_seconds_bucket{le=\"+Inf\"} %llu\n",
-                          static_cast<unsigned long long>(cumulative));
+            out += "webgated_request_duration_seconds_bucket{le=\"+Inf\"} ";
         }
-        out += line;
+        appendUnsigned(out, cumulative);
+        out += '\n';
     }
-    std::snprintf(line, sizeof(line),
-                  "webgated_request_duration_seconds_sum %.9f\nwebgated_request_duration_seconds_count %llu\n",
-                  static_cast<double>(m_nanoseconds.load(std::memory_order_relaxed)) / 1e9,
-                  static_cast<unsigned long long>(cumulative));
-    out += line;
+    out += "webgated_request_duration_seconds_sum ";
+    appendNumber(out, static_cast<double>(m_nanoseconds.load(std::memory_order_relaxed)) / 1e9);
+    out += "\nwebgated_request_duration_seconds_count ";
+    appendUnsigned(out, cumulative);
+    out += '\n';
 }

@@ -79,6 +79,7 @@ void SensorDataHandler::on_battery_changed(float voltage, float current, bool ex
     state.batteryType = batteryType;
     state.batteryLow = batteryLow;
     state.shutdownCounter = shutdownCounter;
+    state.received = true;
     QMutexLocker locker(&m_batteryMutex);
     std::swap(m_battery, state);
 }

@@ -20,6 +20,7 @@ public:
         QString batteryType = QStringLiteral("UNKNOWN BATTERY");
         bool batteryLow = false;
         int shutdownCounter = 0;
+        bool received = false;  // the initial values above are no reading of the robot's
     };
 
     /// The values of one charger update.
