@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,7 +18,6 @@
 #include "DaemonEnvironment.h"
 #include "E2e.h"
 #include "Fcgi.h"
-#include "robot/ControlHandler.h"
 #include "ProcessSandbox.h"
 #include "TestRobot.h"
 #include "Wait.h"
@@ -26,6 +26,7 @@
 #include "programs/ProgramCommands.h"
 #include "programs/ProgramCopy.h"
 #include "programs/ProgramStore.h"
+#include "robot/ControlHandler.h"
 
 using testsupport::callCommand;
 using testsupport::DaemonEnvironment;
@@ -454,7 +455,8 @@ TEST_F(ProgramCommandsTest, DrivingGoesOnWhileAStubbornTreeIsReplaced) {
     env().setConfig(ProcessSandbox::config(interpreter()) + "[Robot]\nstaleMs=0\n");
     // Every level ignores SIGTERM: only the SIGKILL after the grace period ends the tree.
     storeProgram(QStringLiteral("p.rvw"), "p");
-    sandbox().writeScript(QStringLiteral("interpreter"), "ONTERM=''\n" + ProcessSandbox::threeLevelTree());
+    sandbox().writeScript(QStringLiteral("interpreter"),
+                          "ONTERM=''\n" + ProcessSandbox::threeLevelTree());
     EXPECT_EQ(request(command("runProgram", R"(,"programName":"p.rvw")")), kAck);
     ASSERT_TRUE(waitFor([] { return treePids().size() == 3; }));
     const QList<qint64> tree = treePids();
@@ -475,6 +477,48 @@ TEST_F(ProgramCommandsTest, DrivingGoesOnWhileAStubbornTreeIsReplaced) {
     EXPECT_EQ(control.lateTickStops(), lateBefore);
     request(command("stop"));
     env().client().disconnectFromServer();
+}
+
+TEST_F(ProgramCommandsTest, AStopEndsWhatTheProgramLeftOutsideItsTreeAndNothingElse) {
+    // The daemon adopts the orphans of its programs from start-up on.
+    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    const auto reaped = [](qint64 pid) {
+        return !QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid));
+    };
+    const auto recorded = [](const char* file) {
+        QList<qint64> pids;
+        waitFor(
+            [&] { return !(pids = pidsIn(sandbox().readFile(QLatin1String(file)))).isEmpty(); });
+        return pids.value(0, -1);
+    };
+    // The interpreter runs the program; the program, and a script beside it, leave a sleeper
+    // behind through a subshell that ends.
+    sandbox().writeScript(QStringLiteral("interpreter"), "cd \"$(dirname \"$0\")\"\n. \"$2\"\n");
+    const QString script = sandbox().writeScript(
+        QStringLiteral("script"), "cd \"$(dirname \"$0\")\"\n(sleep 300 & echo $! > kept)\n");
+    QFile::remove(sandbox().path(QStringLiteral("kept")));
+    ScriptRunner::singleton()->runScript(script);
+    const qint64 kept = recorded("kept");
+    ASSERT_GT(kept, 1);
+    // A program still running, and one that has already ended by itself.
+    for (const QByteArray& rest : {QByteArray("while :; do sleep 0.05; done\n"), QByteArray()}) {
+        QFile::remove(sandbox().path(QStringLiteral("left")));
+        storeProgram(QStringLiteral("p.rvw"), "(sleep 300 & echo $! > left)\n" + rest);
+        EXPECT_EQ(request(command("runProgram", R"(,"programName":"p.rvw")")), kAck);
+        const qint64 left = recorded("left");
+        ASSERT_GT(left, 1);
+        if (rest.isEmpty()) {
+            ASSERT_TRUE(
+                waitFor([] { return !ScriptRunner::singleton()->hasProcess(interpreter()); }));
+        }
+        EXPECT_EQ(request(command("killProcess")), kAck);
+        EXPECT_TRUE(waitFor([&] { return reaped(left); })) << rest.constData();
+        ::kill(static_cast<pid_t>(left), SIGKILL);
+    }
+    EXPECT_TRUE(processRuns(kept));
+    ::kill(static_cast<pid_t>(kept), SIGKILL);
+    EXPECT_TRUE(waitFor([&] { return reaped(kept); }));
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 TEST_F(ScriptRunnerTest, DecodesUtf8AcrossReadsCutsAtNulAndHandsOutOnce) {

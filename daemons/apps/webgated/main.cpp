@@ -1,6 +1,7 @@
 // webgated: the back end of the robot's web interface.
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -48,6 +49,9 @@ int main(int argc0, char** argv0) {
     // Taken before any thread starts: it changes the environment.
     const int listenFd = takeListenSocket();
     closeInheritedOnExec();
+    // Orphans of the programs the daemon starts become its children: it follows them until they
+    // end, so that a program's stop reaches them even once the program itself has ended.
+    const bool subreaper = ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
     int argc = 1;
     char name[] = "webgated";
     char* argv[] = {name, nullptr};
@@ -68,6 +72,7 @@ int main(int argc0, char** argv0) {
     // Every line goes to the file; standard output (the journal) gets the important ones only,
     // not a line per request.
     log->setStdoutVerbosity(1);
+    if (!subreaper) log->log(QStringLiteral("ERROR: cannot adopt the orphans of programs"), 0);
 
     ScriptRunner::init();
     Client::init();

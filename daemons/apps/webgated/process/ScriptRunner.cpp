@@ -4,11 +4,14 @@
 #include <QDeadlineTimer>
 #include <QMutexLocker>
 #include <QThread>
+#include <QTimer>
+#include <algorithm>
 #include <csignal>
 
 #include "frame/Client.h"
 #include "kel/corvanta/daemons/EventMailbox.h"
 #include "kel/corvanta/daemons/Log.h"
+#include "process/SessionProcess.h"
 #include "process/TreeKill.h"
 
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
@@ -69,7 +72,10 @@ ScriptRunner* ScriptRunner::singleton() {
     return s_impl;
 }
 
-ScriptRunner::ScriptRunner() : m_mailbox(new EventMailbox(this)) {}
+ScriptRunner::ScriptRunner() : m_mailbox(new EventMailbox(this)), m_reaper(new QTimer(this)) {
+    connect(m_reaper, &QTimer::timeout, this, &ScriptRunner::reap);
+    m_reaper->setInterval(kReapMs);
+}
 
 void ScriptRunner::endAll() {
     // Kills in progress stop here; their helpers are ended below with everything else.
@@ -92,6 +98,21 @@ void ScriptRunner::endAll() {
             process->kill();  // a helper
         }
     }
+    // What the runs left outside their trees goes with them, now and once more before SIGKILL.
+    QList<qint64> sessions;
+    for (auto it = m_sessions.cbegin(); it != m_sessions.cend(); ++it)
+        sessions += sessionsOf(it.key());
+    const auto addStrays = [&tree, &sessions]() {
+        QList<TreeKill::Process> added;
+        for (const TreeKill::Process& stray : TreeKill::strays(sessions)) {
+            const auto same = [&stray](const TreeKill::Process& p) { return p.pid == stray.pid; };
+            if (std::any_of(tree.cbegin(), tree.cend(), same)) continue;
+            tree.append(stray);
+            added.append(stray);
+        }
+        return added;
+    };
+    addStrays();
     TreeKill::signalNow(tree, SIGTERM, kShutdownKillMs);
     for (QProcess* process : processes) {
         if (process->state() != QProcess::NotRunning && m_runs.contains(process))
@@ -112,6 +133,7 @@ void ScriptRunner::endAll() {
             if (left.isEmpty() || deadline.hasExpired()) break;
             QThread::msleep(10);
         }
+        left += addStrays();
         bool anyLeft = !left.isEmpty();
         for (QProcess* process : processes) {
             if (process->state() == QProcess::NotRunning) continue;
@@ -200,7 +222,7 @@ void ScriptRunner::runScript_i(const QString& name, const QStringList& args,
     }
     auto* run = new Run;
     run->name = name;
-    run->process = new QProcess(this);
+    run->process = new SessionProcess(this);
     run->onFinished = std::move(onFinished);
     m_runs.insert(run->process, run);
     m_processes.insert(name, run);
@@ -223,7 +245,7 @@ void ScriptRunner::killTree(QProcess* process, const QString& name) {
     if (m_kills.contains(name)) return;  // that kill ends this process's tree as well
     TreeKill* kill = nullptr;
     if (process) {
-        kill = new TreeKill(process, kGraceMs, kHelperTimeoutMs, this, this);
+        kill = new TreeKill(process, sessionsOf(name), kGraceMs, kHelperTimeoutMs, this, this);
     } else {
         const QString interpreter =
             configured("~/Flowdesk/path", "/usr/local/Flowdesk2/bin/flowdesk2_interpreter");
@@ -234,7 +256,7 @@ void ScriptRunner::killTree(QProcess* process, const QString& name) {
             return;
         }
         // The full path selects only processes running that file.
-        kill = new TreeKill(interpreter, kHelperTimeoutMs, this, this);
+        kill = new TreeKill(interpreter, sessionsOf(name), kGraceMs, kHelperTimeoutMs, this, this);
     }
     m_kills.insert(name, kill);
     connect(kill, &TreeKill::finished, this, [this, name]() { onKillFinished(name); });
@@ -244,6 +266,7 @@ void ScriptRunner::killTree(QProcess* process, const QString& name) {
 void ScriptRunner::onKillFinished(const QString& name) {
     TreeKill* kill = m_kills.take(name);
     if (kill) kill->deleteLater();
+    reap();
     if (!m_pending.contains(name)) return;
     PendingStart pending = m_pending.take(name);
     runScript_i(name, pending.args, std::move(pending.onFinished));
@@ -280,6 +303,55 @@ void ScriptRunner::startProcess(Run* run, const QStringList& args) {
     setRecord(run->name, starting);
     const QString sudo = configured("~/Scripts/sudo", "/usr/bin/sudo");
     process->start(sudo, QStringList{run->name} + args, QIODevice::ReadWrite);
+    if (!m_reaper->isActive()) m_reaper->start();
+    const qint64 pid = process->processId();
+    const qint64 start = pid > 1 ? TreeKill::startTimeOf(pid) : -1;
+    if (start < 0) return;
+    // The number is this run's now: an earlier session of that number has ended.
+    for (QList<Session>& sessions : m_sessions) {
+        sessions.erase(std::remove_if(sessions.begin(), sessions.end(),
+                                      [pid](const Session& s) { return s.id == pid; }),
+                       sessions.end());
+    }
+    m_sessions[run->name].append({pid, start});
+}
+
+QList<qint64> ScriptRunner::sessionsOf(const QString& name) const {
+    QList<qint64> ids;
+    for (const Session& session : m_sessions.value(name)) {
+        // A leader of that number started later opened a session of its own after this one ended.
+        const qint64 leaderStart = TreeKill::startTimeOf(session.id);
+        if (leaderStart < 0 || leaderStart == session.leaderStart) ids.append(session.id);
+    }
+    return ids;
+}
+
+QSet<qint64> ScriptRunner::startedPids() const {
+    QSet<qint64> pids;
+    for (QProcess* process : findChildren<QProcess*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (process->processId() > 0) pids.insert(process->processId());
+    }
+    return pids;
+}
+
+void ScriptRunner::reap() {
+    const QSet<qint64> started = startedPids();
+    const QSet<qint64> adopted = TreeKill::reapAdopted(started);
+    // A session is remembered while its program or an adopted process of it runs: its number
+    // goes to no other process before then.
+    for (auto it = m_sessions.begin(); it != m_sessions.end();) {
+        const QList<qint64> valid = sessionsOf(it.key());
+        QList<Session>& sessions = it.value();
+        sessions.erase(
+            std::remove_if(sessions.begin(), sessions.end(),
+                           [&](const Session& s) {
+                               return !valid.contains(s.id) ||
+                                      (!started.contains(s.id) && !adopted.contains(s.id));
+                           }),
+            sessions.end());
+        it = sessions.isEmpty() ? m_sessions.erase(it) : std::next(it);
+    }
+    if (m_runs.isEmpty() && m_sessions.isEmpty() && adopted.isEmpty()) m_reaper->stop();
 }
 
 ScriptRunner::Run* ScriptRunner::runOf(QObject* sender) const {

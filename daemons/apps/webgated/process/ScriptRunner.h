@@ -6,6 +6,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QProcess>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -13,11 +14,14 @@
 namespace kel::corvanta::daemons {
 class EventMailbox;
 }
+class QTimer;
 class TreeKill;
 
 /// Starts, watches and kills the programs and scripts the daemon runs for its commands. One
 /// instance, living in the main thread; every program is started through the configured
-/// "~/Scripts/sudo" program with the run name and the arguments. The request and worker
+/// "~/Scripts/sudo" program with the run name and the arguments, in a session of its own. The
+/// daemon is the subreaper of what they start: a kill of a run also ends what it left behind,
+/// and the runner reaps those orphans once they have ended. The request and worker
 /// threads only post work (runScript, killTree) and read snapshots (the queries); they never
 /// touch a QProcess.
 class ScriptRunner : public QObject {
@@ -95,6 +99,8 @@ public:
     static constexpr int kGraceMs = 2000;
     /// Time limit of each helper program (ps, pkill, killall, kill).
     static constexpr int kHelperTimeoutMs = 3000;
+    /// How often adopted processes that have ended are reaped.
+    static constexpr int kReapMs = 1000;
 
     /// Main thread: handles the posted work waiting now (tests).
     void deliverPending();
@@ -113,6 +119,12 @@ private Q_SLOTS:
 
 private:
     struct Run;
+    /// The session a run's program opened: its number (the program's pid) and the program's
+    /// start time, which tells it apart from a later process with the same pid.
+    struct Session {
+        qint64 id;
+        qint64 leaderStart;
+    };
     struct PendingStart {
         QStringList args;
         FinishedCallback onFinished;
@@ -134,6 +146,9 @@ private:
     Run* runOf(QObject* sender) const;
     void finishRun(Run* run, int exitCode, int exitStatus);
     void discardRun(Run* run);
+    QList<qint64> sessionsOf(const QString& name) const;
+    QSet<qint64> startedPids() const;
+    void reap();
 
     static ScriptRunner* s_impl;
     kel::corvanta::daemons::EventMailbox* m_mailbox;
@@ -142,6 +157,9 @@ private:
     QHash<QProcess*, Run*> m_runs;          // every started process not yet finished
     QMap<QString, TreeKill*> m_kills;       // the kill still running under each run name
     QMap<QString, PendingStart> m_pending;  // starts waiting for that kill to finish
+    // The sessions of each run name that may still have members.
+    QMap<QString, QList<Session>> m_sessions;
+    QTimer* m_reaper;
     // Guarded by m_mutex: what the other thread reads.
     mutable QMutex m_mutex;
     QMap<QString, ProcessInfo> m_records;

@@ -1,6 +1,8 @@
 #include "process/TreeKill.h"
 
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -20,53 +22,102 @@ void log(const QString& text, int level) { Log::singleton()->log(text, level); }
 
 constexpr int kPollMs = 20;
 
-}  // namespace
+// What the kill and the reaper go by in /proc/<pid>/stat.
+struct Stat {
+    qint64 pid = 0;
+    qint64 ppid = 0;
+    qint64 sid = 0;
+    qint64 startTime = -1;  // -1 for a zombie
+    bool zombie = false;
+};
 
-TreeKill::TreeKill(QProcess* root, int graceMs, int helperTimeoutMs, QObject* helperParent,
-                   QObject* parent)
-    : QObject(parent),
-      m_root(root),
-      m_rootPid(root ? root->processId() : 0),
-      m_graceMs(graceMs),
-      m_helperTimeoutMs(helperTimeoutMs),
-      m_helperParent(helperParent) {}
-
-TreeKill::TreeKill(const QString& program, int helperTimeoutMs, QObject* helperParent,
-                   QObject* parent)
-    : QObject(parent),
-      m_killallProgram(program),
-      m_helperTimeoutMs(helperTimeoutMs),
-      m_helperParent(helperParent) {}
-
-qint64 TreeKill::startTimeOf(qint64 pid) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) return -1;
-    const QByteArray text = stat.readAll();
+bool readStat(qint64 pid, Stat& stat) {
+    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!file.open(QIODevice::ReadOnly)) return false;
+    const QByteArray text = file.readAll();
     // The command name in parentheses may hold blanks: the fields start after the last ")".
     const int close = text.lastIndexOf(')');
-    if (close < 0) return -1;
+    if (close < 0) return false;
     const QList<QByteArray> fields = text.mid(close + 2).split(' ');
-    // fields[0] is the state (field 3), fields[19] the start time (field 22).
-    if (fields.size() < 20 || fields[0] == "Z" || fields[0] == "X") return -1;
+    // fields[0] is the state (field 3), [1] the parent, [3] the session, [19] the start time.
+    if (fields.size() < 20) return false;
     bool ok = false;
-    const qint64 start = fields[19].toLongLong(&ok);
-    return ok ? start : -1;
+    stat.pid = pid;
+    stat.ppid = fields[1].toLongLong(&ok);
+    if (!ok) return false;
+    stat.sid = fields[3].toLongLong(&ok);
+    if (!ok) return false;
+    stat.zombie = fields[0] == "Z" || fields[0] == "X";
+    stat.startTime = stat.zombie ? -1 : fields[19].toLongLong(&ok);
+    return ok;
 }
 
-QList<TreeKill::Process> TreeKill::descendantsNow(qint64 pid) {
-    QHash<qint64, QList<qint64>> children;
+QList<Stat> processesNow() {
+    QList<Stat> result;
     const QStringList entries =
         QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& entry : entries) {
         bool isPid = false;
-        const qint64 child = entry.toLongLong(&isPid);
-        if (!isPid) continue;
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(child));
-        if (!stat.open(QIODevice::ReadOnly)) continue;
-        const QByteArray text = stat.readAll();
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1) children[fields[1].toLongLong()].append(child);
+        const qint64 pid = entry.toLongLong(&isPid);
+        Stat stat;
+        if (isPid && readStat(pid, stat)) result.append(stat);
     }
+    return result;
+}
+
+// The daemon's children from the lists its threads keep, or from all of /proc without them.
+QList<qint64> childrenNow() {
+    QList<qint64> result;
+    bool listed = false;
+    const QStringList tasks =
+        QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& task : tasks) {
+        QFile file(QStringLiteral("/proc/self/task/%1/children").arg(task));
+        if (!file.open(QIODevice::ReadOnly)) continue;
+        listed = true;
+        for (const QByteArray& part : file.readAll().split(' ')) {
+            bool ok = false;
+            const qint64 pid = part.trimmed().toLongLong(&ok);
+            if (ok) result.append(pid);
+        }
+    }
+    if (listed) return result;
+    const qint64 self = ::getpid();
+    for (const Stat& stat : processesNow()) {
+        if (stat.ppid == self) result.append(stat.pid);
+    }
+    return result;
+}
+
+}  // namespace
+
+TreeKill::TreeKill(QProcess* root, const QList<qint64>& sessions, int graceMs, int helperTimeoutMs,
+                   QObject* helperParent, QObject* parent)
+    : QObject(parent),
+      m_root(root),
+      m_rootPid(root ? root->processId() : 0),
+      m_sessions(sessions),
+      m_graceMs(graceMs),
+      m_helperTimeoutMs(helperTimeoutMs),
+      m_helperParent(helperParent) {}
+
+TreeKill::TreeKill(const QString& program, const QList<qint64>& sessions, int graceMs,
+                   int helperTimeoutMs, QObject* helperParent, QObject* parent)
+    : QObject(parent),
+      m_killallProgram(program),
+      m_sessions(sessions),
+      m_graceMs(graceMs),
+      m_helperTimeoutMs(helperTimeoutMs),
+      m_helperParent(helperParent) {}
+
+qint64 TreeKill::startTimeOf(qint64 pid) {
+    Stat stat;
+    return readStat(pid, stat) ? stat.startTime : -1;
+}
+
+QList<TreeKill::Process> TreeKill::descendantsNow(qint64 pid) {
+    QHash<qint64, QList<qint64>> children;
+    for (const Stat& stat : processesNow()) children[stat.ppid].append(stat.pid);
     QList<Process> result;
     std::function<void(qint64)> walk = [&](qint64 parent) {
         for (qint64 child : children.value(parent)) {
@@ -77,6 +128,54 @@ QList<TreeKill::Process> TreeKill::descendantsNow(qint64 pid) {
     };
     if (pid > 1) walk(pid);
     return result;
+}
+
+QList<TreeKill::Process> TreeKill::strays(const QList<qint64>& sessions) {
+    QList<Process> result;
+    if (sessions.isEmpty()) return result;
+    // The session a process starts in is its parent's: only the descendants of the program that
+    // opened a session can be in it, wherever they were reparented to. A process that opens a
+    // session of its own (a daemon) is not told apart from the services the network scripts
+    // start, and is left alone like them.
+    const qint64 own = ::getsid(0);
+    const QList<Stat> all = processesNow();
+    QHash<qint64, QList<const Stat*>> children;
+    for (const Stat& stat : all) children[stat.ppid].append(&stat);
+    QSet<qint64> seen;
+    std::function<void(const Stat&)> take = [&](const Stat& process) {
+        seen.insert(process.pid);
+        for (const Stat* child : children.value(process.pid)) {
+            if (child->pid > 1 && !seen.contains(child->pid)) take(*child);
+        }
+        if (!process.zombie) result.append({process.pid, process.startTime});
+    };
+    for (const Stat& stat : all) {
+        if (stat.zombie || stat.pid <= 1 || stat.pid == stat.sid || stat.sid == own ||
+            !sessions.contains(stat.sid) || seen.contains(stat.pid)) {
+            continue;
+        }
+        take(stat);
+    }
+    return result;
+}
+
+QSet<qint64> TreeKill::reapAdopted(const QSet<qint64>& started) {
+    QSet<qint64> running;
+    const qint64 self = ::getpid();
+    const qint64 own = ::getsid(0);
+    for (qint64 pid : childrenNow()) {
+        Stat stat;
+        if (!readStat(pid, stat) || stat.ppid != self) continue;
+        // What the daemon forks itself keeps its session or opens one as a program it started:
+        // whoever waits for those is never robbed of their status.
+        if (stat.sid == own || started.contains(pid)) continue;
+        if (stat.zombie) {
+            ::waitpid(static_cast<pid_t>(pid), nullptr, WNOHANG);
+        } else {
+            running.insert(stat.sid);
+        }
+    }
+    return running;
 }
 
 void TreeKill::signalNow(const QList<Process>& processes, int signal, int timeoutMs) {
@@ -103,12 +202,12 @@ void TreeKill::start() {
     if (!m_killallProgram.isEmpty()) {
         log(QStringLiteral("killtree: sudo killall ") + m_killallProgram, 2);
         runStep(QStringLiteral("sudo"), {QStringLiteral("killall"), m_killallProgram},
-                [this](bool, const QByteArray&) { finish(); });
+                [this](bool, const QByteArray&) { treeSignalled(); });
         return;
     }
     // A process that never ran has no tree; pid 0 and 1 are never walked.
     if (m_rootPid <= 1) {
-        finish();
+        treeSignalled();
         return;
     }
     m_members.append({m_rootPid, startTimeOf(m_rootPid)});
@@ -209,6 +308,7 @@ void TreeKill::advance() {
 }
 
 void TreeKill::treeSignalled() {
+    signalStrays(SIGTERM);
     // The root last: the sudo program may run the program directly, with nothing in between
     // that would end once its children are gone.
     if (m_root && m_root->state() != QProcess::NotRunning) {
@@ -236,36 +336,75 @@ QList<qint64> TreeKill::survivors() const {
     return alive;
 }
 
+bool TreeKill::addMember(const Process& process) {
+    for (const Process& member : m_members) {
+        if (member.pid == process.pid && member.startTime == process.startTime) return false;
+    }
+    m_members.append(process);
+    return true;
+}
+
+bool TreeKill::signalStrays(int signal) {
+    QStringList pids;
+    QStringList refused;
+    for (const Process& stray : strays(m_sessions)) {
+        if (!addMember(stray)) continue;
+        pids.append(QString::number(stray.pid));
+        if (::kill(static_cast<pid_t>(stray.pid), signal) != 0 && errno == EPERM) {
+            refused.append(pids.last());
+        }
+    }
+    if (pids.isEmpty()) return false;
+    log(QStringLiteral("killtree: signal %1 to what the program left outside its tree: %2")
+            .arg(signal)
+            .arg(pids.join(QLatin1Char(' '))),
+        2);
+    // Processes running as root get it through the same sudo as the rest of the tree.
+    if (!refused.isEmpty()) {
+        runStep(QStringLiteral("sudo"),
+                QStringList{QStringLiteral("kill"), QStringLiteral("-%1").arg(signal)} + refused,
+                [](bool, const QByteArray&) {});
+    }
+    return true;
+}
+
 void TreeKill::poll() {
     if (m_finished) return;
-    if (survivors().isEmpty()) finish();
+    // The tree's end may have left more of the program outside it: those go before it is done.
+    if (survivors().isEmpty() && !signalStrays(m_killSent ? SIGKILL : SIGTERM)) finish();
 }
 
 void TreeKill::graceOver() {
     if (m_finished) return;
     const QList<qint64> alive = survivors();
-    if (alive.isEmpty()) {
+    // Children started since the walk go too: the tree as it is now, from every survivor, and
+    // what the program left outside it.
+    QList<qint64> targets = alive;
+    for (qint64 pid : alive) {
+        for (const Process& late : descendantsNow(pid)) {
+            if (targets.contains(late.pid)) continue;
+            targets.append(late.pid);
+            addMember(late);
+        }
+    }
+    for (const Process& stray : strays(m_sessions)) {
+        if (targets.contains(stray.pid)) continue;
+        targets.append(stray.pid);
+        addMember(stray);
+    }
+    if (targets.isEmpty()) {
         finish();
         return;
     }
     if (m_killSent) {
         QStringList pids;
-        for (qint64 pid : alive) pids.append(QString::number(pid));
+        for (qint64 pid : targets) pids.append(QString::number(pid));
         log(QStringLiteral("killtree: still running after SIGKILL: ") + pids.join(QLatin1Char(' ')),
             0);
         finish();
         return;
     }
     m_killSent = true;
-    // Children started since the walk go too: the tree as it is now, from every survivor.
-    QList<qint64> targets = alive;
-    for (qint64 pid : alive) {
-        for (const Process& late : descendantsNow(pid)) {
-            if (targets.contains(late.pid)) continue;
-            targets.append(late.pid);
-            m_members.append(late);
-        }
-    }
     QStringList args{QStringLiteral("kill"), QStringLiteral("-KILL")};
     for (qint64 pid : targets) {
         if (pid == m_rootPid && m_root) {

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QProcess>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -13,18 +14,21 @@ class QTimer;
 
 /// One kill of a process tree, run step by step on the main thread without ever waiting there:
 /// lists the children with "/bin/ps" and sends SIGTERM to each level with pkill, deepest first,
-/// then SIGTERM to the root; whatever of the tree still runs after the grace period gets
-/// SIGKILL. Each helper program has a time limit. Emits finished() once the tree is gone or
-/// nothing more can be done.
+/// then SIGTERM to the root and to what the program left outside its tree (the rest of its
+/// sessions); whatever of all that still runs after the grace period gets SIGKILL. Each helper
+/// program has a time limit. Emits finished() once all of it is gone or nothing more can be done.
 class TreeKill : public QObject {
     Q_OBJECT
 public:
-    /// Kills the descendants of `root`, then `root` itself. Helper programs become children of
-    /// `helperParent`, so that one still ending outlives this job without being waited for.
-    TreeKill(QProcess* root, int graceMs, int helperTimeoutMs, QObject* helperParent,
-             QObject* parent);
-    /// Runs "sudo killall `program`" instead of walking a tree.
-    TreeKill(const QString& program, int helperTimeoutMs, QObject* helperParent, QObject* parent);
+    /// Kills the descendants of `root`, then `root` itself, and the processes of `sessions` (see
+    /// strays()). Helper programs become children of `helperParent`, so that one still ending
+    /// outlives this job without being waited for.
+    TreeKill(QProcess* root, const QList<qint64>& sessions, int graceMs, int helperTimeoutMs,
+             QObject* helperParent, QObject* parent);
+    /// Runs "sudo killall `program`" instead of walking a tree, then kills the processes of
+    /// `sessions`.
+    TreeKill(const QString& program, const QList<qint64>& sessions, int graceMs,
+             int helperTimeoutMs, QObject* helperParent, QObject* parent);
 
     void start();
     bool isFinished() const { return m_finished; }
@@ -44,6 +48,15 @@ public:
     /// process may not signal get it through "sudo kill", waited for at most `timeoutMs`.
     /// For shutdown, when the event loop no longer runs.
     static void signalNow(const QList<Process>& processes, int signal, int timeoutMs);
+    /// The running processes of `sessions` but their leaders (the programs the daemon started,
+    /// which it ends itself), with their descendants, deepest first. The daemon's own session
+    /// is never one of them.
+    static QList<Process> strays(const QList<qint64>& sessions);
+    /// Reaps those of the daemon's children that have ended and that it adopted (their parent
+    /// ended before them: the daemon is their subreaper), never one in the daemon's own session
+    /// or in `started` (the pids of the processes it started itself). Returns the sessions of the
+    /// adopted children still running.
+    static QSet<qint64> reapAdopted(const QSet<qint64>& started);
 
 Q_SIGNALS:
     void finished();
@@ -64,10 +77,13 @@ private:
     void graceOver();
     void finish();
     QList<qint64> survivors() const;
+    bool addMember(const Process& process);
+    bool signalStrays(int signal);
 
     QPointer<QProcess> m_root;
     qint64 m_rootPid = 0;
     QString m_killallProgram;
+    QList<qint64> m_sessions;
     int m_graceMs = 0;
     int m_helperTimeoutMs;
     QObject* m_helperParent;
