@@ -5,7 +5,7 @@
 
 #include <QRegularExpression>
 #include <QSet>
-#include <cstdlib>
+#include <cmath>
 
 #include "BuildVersion.h"
 #include "CommandTable.h"
@@ -33,8 +33,9 @@ bool readValue(const QString& text, double* value) {
         return true;
     }
     if (!number.match(text).hasMatch()) return false;
-    *value = std::strtod(text.toLatin1().constData(), nullptr);
-    return true;
+    bool ok = false;
+    *value = text.toLatin1().toDouble(&ok);  // the C locale's reading, as any scraper's
+    return ok;
 }
 
 // True if `text` carries no more significant digits than its number needs to read back the same.
@@ -45,9 +46,7 @@ bool isShortest(const QString& text, double value) {
     while (digits.startsWith('0')) digits.remove(0, 1);
     while (digits.endsWith('0')) digits.chop(1);
     int needed = 1;
-    while (needed < 17 &&
-           std::strtod(QByteArray::number(value, 'g', needed).constData(), nullptr) != value)
-        ++needed;
+    while (needed < 17 && QByteArray::number(value, 'g', needed).toDouble() != value) ++needed;
     return digits.size() <= needed;
 }
 
@@ -77,7 +76,7 @@ QMap<QString, double> parsed(const QByteArray& bytes) {
     QMap<QString, double> samples;
     QMap<QString, QString> typeOf;
     QSet<QString> helped;
-    QString family;                                   // the family whose samples may follow
+    QString family;  // the family whose samples may follow
     struct Bucket {
         double le = -HUGE_VAL;
         double count = 0;
@@ -170,7 +169,11 @@ QByteArray metrics(DaemonEnvironment& env) {
 
 TEST(MetricsTest, ParsesStrictlyAndCountsRequestsWithoutNewSeriesForMadeUpNames) {
     DaemonEnvironment& env = DaemonEnvironment::instance();
-    env.fcgi().setCommandTable(webgatedCommands());  // a fresh table: nothing counted yet
+    CommandTable fresh = webgatedCommands();  // a fresh table: nothing counted yet
+    // A name with what a label value must escape, and a name twice (only its first row counts).
+    fresh.push_back({"odd\"name\\with\nbreak", fresh.front().handler, false});
+    fresh.push_back(fresh.front());
+    env.fcgi().setCommandTable(fresh);
     const QMap<QString, double> before = parsed(metrics(env));
     EXPECT_TRUE(before.contains("webgated_robot_link_up{}") &&
                 before.contains("webgated_network_rollbacks_total{}"));

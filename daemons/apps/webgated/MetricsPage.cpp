@@ -5,7 +5,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <cstdio>
 #include <cstring>
 
 #include "BuildVersion.h"

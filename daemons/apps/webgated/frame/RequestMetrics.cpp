@@ -1,8 +1,8 @@
 #include "frame/RequestMetrics.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
 constexpr std::array<double, 13> RequestMetrics::kBuckets;
@@ -15,6 +15,8 @@ void appendUnsigned(std::string& out, quint64 value) {
         text, std::to_chars(text, text + sizeof(text), static_cast<unsigned long long>(value)).ptr);
 }
 
+// Locale-independent throughout: the daemon runs under the robot's LANG, whose printf may write
+// a decimal comma.
 template <typename T>
 void appendShortest(std::string& out, T value) {
     if (std::isnan(value)) {
@@ -25,13 +27,20 @@ void appendShortest(std::string& out, T value) {
         out += value > 0 ? "+Inf" : "-Inf";
         return;
     }
-    char text[64];
+    char text[48];
+    char* const end = text + sizeof(text);
     // Counts and byte sizes read better as 1000000 than as the shorter 1e+06.
-    const bool whole = std::trunc(value) == value && std::fabs(value) < static_cast<T>(1e15);
-    const std::to_chars_result end =
-        whole ? std::to_chars(text, text + sizeof(text), static_cast<long long>(value))
-              : std::to_chars(text, text + sizeof(text), value, std::chars_format::general);
-    out.append(text, end.ptr);
+    if (std::trunc(value) == value && std::fabs(value) < static_cast<T>(1e15)) {
+        out.append(text, std::to_chars(text, end, static_cast<long long>(value)).ptr);
+        return;
+    }
+    // The fewest digits that read back exactly, laid out as %g would (1796685086.06 stays out of
+    // exponent form, which general formatting without a precision would choose).
+    const char* const exponent =
+        std::find(text, std::to_chars(text, end, value, std::chars_format::scientific).ptr, 'e');
+    const int digits = static_cast<int>(std::count_if(static_cast<const char*>(text), exponent,
+                                                      [](char c) { return c >= '0' && c <= '9'; }));
+    out.append(text, std::to_chars(text, end, value, std::chars_format::general, digits).ptr);
 }
 
 }  // namespace
@@ -144,17 +153,12 @@ void RequestMetrics::appendText(std::string& out) const {
     out +=
         "# HELP webgated_request_duration_seconds Time from a request's query to its reply.\n"
         "# TYPE webgated_request_duration_seconds histogram\n";
-    char line[128];
     quint64 cumulative = 0;
     for (size_t b = 0; b <= kBuckets.size(); ++b) {
         cumulative += m_buckets[b].load(std::memory_order_relaxed);
-        if (b < kBuckets.size()) {
-            std::snprintf(line, sizeof(line),
-                          "webgated_request_duration_seconds_bucket{le=\"%g\"} ", kBuckets[b]);
-            out += line;
-        } else {
-            out += "webgated_request_duration_seconds_bucket{le=\"+Inf\"} ";
-        }
+        out += "webgated_request_duration_seconds_bucket{le=\"";
+        appendNumber(out, b < kBuckets.size() ? kBuckets[b] : HUGE_VAL);
+        out += "\"} ";
         appendUnsigned(out, cumulative);
         out += '\n';
     }
