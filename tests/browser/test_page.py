@@ -104,6 +104,18 @@ class PageTest(unittest.TestCase):
         self.assertEqual([gain.get_attribute(a) for a in ('type', 'min', 'max', 'step')], ['number', '0', '2.5', '0.1'])
         self.assertEqual(self.setting(CAMERA, 'Camera/autoExposure').get_attribute('type'), 'checkbox')
 
+    def test_without_a_version_file_the_page_says_version_unknown_and_shows_no_error(self):
+        version = self.stack.path('/version.txt')
+        os.rename(version, version + '.away')
+        try:
+            self.assertEqual(self.stack.command({'TYPE': 'getVersion'}), {'TYPE': 'ERR'})
+            self.driver.refresh()
+            self.until("document.querySelector('#version-line').textContent === 'Version unknown'")
+            # The error would have been shown in the same turn as the text.
+            self.assertEqual(self.js("return document.querySelectorAll('#messages .error').length"), 0)
+        finally:
+            os.rename(version + '.away', version)
+
     def test_at_phone_width_nothing_runs_off_the_side(self):
         self.driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride',
                                     {'width': 390, 'height': 800, 'deviceScaleFactor': 1, 'mobile': True})

@@ -4,7 +4,15 @@ import { $, el, attempt } from './ui.js';
 
 export function setupSystem() {
   attempt(async () => {
-    const reply = await command({ TYPE: 'getVersion' });
+    let reply;
+    try {
+      reply = await command({ TYPE: 'getVersion' });
+    } catch (e) {
+      // A robot without a version file gets a bare ERR: the version is not known, nothing failed.
+      if (!e.reply || e.reply.MSG) throw e;
+      $('#version-line').textContent = 'Version unknown';
+      return;
+    }
     $('#version').textContent = reply.DATA || '(empty version file)';
   });
   attempt(async () => {
