@@ -491,25 +491,33 @@ TEST_F(ProgramCommandsTest, AStopEndsWhatTheProgramLeftOutsideItsTreeAndNothingE
             [&] { return !(pids = pidsIn(sandbox().readFile(QLatin1String(file)))).isEmpty(); });
         return pids.value(0, -1);
     };
-    // The interpreter runs the program; the program, and a script beside it, leave a sleeper
-    // behind through a subshell that ends.
+    for (const char* file : {"kept", "left", "loop", "ended"}) QFile::remove(sandbox().path(file));
+    // The interpreter runs the program. The program, and a script beside it, leave processes
+    // behind through subshells that end: a sleeper, and the program a loop until "ended".
     sandbox().writeScript(QStringLiteral("interpreter"), "cd \"$(dirname \"$0\")\"\n. \"$2\"\n");
     const QString script = sandbox().writeScript(
         QStringLiteral("script"), "cd \"$(dirname \"$0\")\"\n(sleep 300 & echo $! > kept)\n");
-    QFile::remove(sandbox().path(QStringLiteral("kept")));
     ScriptRunner::singleton()->runScript(script);
     const qint64 kept = recorded("kept");
     ASSERT_GT(kept, 1);
     // A program still running, and one that has already ended by itself.
     for (const QByteArray& rest : {QByteArray("while :; do sleep 0.05; done\n"), QByteArray()}) {
-        QFile::remove(sandbox().path(QStringLiteral("left")));
-        storeProgram(QStringLiteral("p.rvw"), "(sleep 300 & echo $! > left)\n" + rest);
+        for (const char* file : {"left", "loop", "ended"}) QFile::remove(sandbox().path(file));
+        storeProgram(QStringLiteral("p.rvw"),
+                     "(sleep 300 & echo $! > left)\n"
+                     "(while [ ! -e ended ]; do sleep 0.01; done & echo $! > loop)\n" +
+                         rest);
         EXPECT_EQ(request(command("runProgram", R"(,"programName":"p.rvw")")), kAck);
         const qint64 left = recorded("left");
-        ASSERT_GT(left, 1);
+        const qint64 loop = recorded("loop");
+        ASSERT_TRUE(left > 1 && loop > 1);
         if (rest.isEmpty()) {
+            // The daemon has reaped something of the program since its end: what is left still
+            // counts as the program's.
             ASSERT_TRUE(
                 waitFor([] { return !ScriptRunner::singleton()->hasProcess(interpreter()); }));
+            sandbox().writeFile(QStringLiteral("ended"), QByteArray());
+            ASSERT_TRUE(waitFor([&] { return reaped(loop); }));
         }
         EXPECT_EQ(request(command("killProcess")), kAck);
         EXPECT_TRUE(waitFor([&] { return reaped(left); })) << rest.constData();

@@ -133,10 +133,12 @@ QList<TreeKill::Process> TreeKill::descendantsNow(qint64 pid) {
 QList<TreeKill::Process> TreeKill::strays(const QList<qint64>& sessions) {
     QList<Process> result;
     if (sessions.isEmpty()) return result;
-    // The session a process starts in is its parent's: only the descendants of the program that
-    // opened a session can be in it, wherever they were reparented to. A process that opens a
-    // session of its own (a daemon) is not told apart from the services the network scripts
-    // start, and is left alone like them.
+    // Only the daemon's adopted children (it is their subreaper) in one of the sessions, with
+    // their descendants: a process starts in its parent's session, so only the descendants of
+    // the program that opened it can be in it; one that opens a session of its own (a daemon)
+    // is not told apart from the services the network scripts start, and is left alone like
+    // them. Nothing outside the daemon's own subtree is ever a stray.
+    const qint64 self = ::getpid();
     const qint64 own = ::getsid(0);
     const QList<Stat> all = processesNow();
     QHash<qint64, QList<const Stat*>> children;
@@ -150,7 +152,7 @@ QList<TreeKill::Process> TreeKill::strays(const QList<qint64>& sessions) {
         if (!process.zombie) result.append({process.pid, process.startTime});
     };
     for (const Stat& stat : all) {
-        if (stat.zombie || stat.pid <= 1 || stat.pid == stat.sid || stat.sid == own ||
+        if (stat.ppid != self || stat.zombie || stat.pid == stat.sid || stat.sid == own ||
             !sessions.contains(stat.sid) || seen.contains(stat.pid)) {
             continue;
         }

@@ -48,9 +48,9 @@ public:
     /// process may not signal get it through "sudo kill", waited for at most `timeoutMs`.
     /// For shutdown, when the event loop no longer runs.
     static void signalNow(const QList<Process>& processes, int signal, int timeoutMs);
-    /// The running processes of `sessions` but their leaders (the programs the daemon started,
-    /// which it ends itself), with their descendants, deepest first. The daemon's own session
-    /// is never one of them.
+    /// What runs of `sessions` outside the programs' trees: the daemon's adopted children in
+    /// one of them (never a session's leader, a program the daemon started and ends itself),
+    /// with their descendants, deepest first. The daemon's own session is never one of them.
     static QList<Process> strays(const QList<qint64>& sessions);
     /// Reaps those of the daemon's children that have ended and that it adopted (their parent
     /// ended before them: the daemon is their subreaper), never one in the daemon's own session
