@@ -500,18 +500,19 @@ TEST_F(ProgramCommandsTest, AStopEndsWhatTheProgramLeftOutsideItsTreeAndNothingE
     ScriptRunner::singleton()->runScript(script);
     const qint64 kept = recorded("kept");
     ASSERT_GT(kept, 1);
-    // A program still running, and one that has already ended by itself.
-    for (const QByteArray& rest : {QByteArray("while :; do sleep 0.05; done\n"), QByteArray()}) {
+    // Stopped while it runs, once it has ended by itself, and by the daemon's end.
+    enum Stop { Running, Ended, DaemonEnd };
+    for (const Stop stop : {Running, Ended, DaemonEnd}) {
         for (const char* file : {"left", "loop", "ended"}) QFile::remove(sandbox().path(file));
         storeProgram(QStringLiteral("p.rvw"),
                      "(sleep 300 & echo $! > left)\n"
                      "(while [ ! -e ended ]; do sleep 0.01; done & echo $! > loop)\n" +
-                         rest);
+                         QByteArray(stop == Ended ? "" : "while :; do sleep 0.05; done\n"));
         EXPECT_EQ(request(command("runProgram", R"(,"programName":"p.rvw")")), kAck);
         const qint64 left = recorded("left");
         const qint64 loop = recorded("loop");
         ASSERT_TRUE(left > 1 && loop > 1);
-        if (rest.isEmpty()) {
+        if (stop == Ended) {
             // The daemon has reaped something of the program since its end: what is left still
             // counts as the program's.
             ASSERT_TRUE(
@@ -519,11 +520,23 @@ TEST_F(ProgramCommandsTest, AStopEndsWhatTheProgramLeftOutsideItsTreeAndNothingE
             sandbox().writeFile(QStringLiteral("ended"), QByteArray());
             ASSERT_TRUE(waitFor([&] { return reaped(loop); }));
         }
-        EXPECT_EQ(request(command("killProcess")), kAck);
-        EXPECT_TRUE(waitFor([&] { return reaped(left); })) << rest.constData();
+        if (stop == DaemonEnd) {
+            ScriptRunner::singleton()->endAll();
+            // The daemon exits next: nobody needs to reap.
+            EXPECT_FALSE(processRuns(left));
+            // The next test's runner: a program that ends at once takes the ended one's place.
+            storeProgram(QStringLiteral("p.rvw"), "");
+            EXPECT_EQ(request(command("runProgram", R"(,"programName":"p.rvw")")), kAck);
+            EXPECT_TRUE(
+                waitFor([] { return !ScriptRunner::singleton()->hasProcess(interpreter()); }));
+        } else {
+            EXPECT_EQ(request(command("killProcess")), kAck);
+            EXPECT_TRUE(waitFor([&] { return reaped(left); })) << stop;
+        }
         ::kill(static_cast<pid_t>(left), SIGKILL);
+        // An ended script's leftovers are not the program's.
+        EXPECT_TRUE(processRuns(kept)) << stop;
     }
-    EXPECT_TRUE(processRuns(kept));
     ::kill(static_cast<pid_t>(kept), SIGKILL);
     EXPECT_TRUE(waitFor([&] { return reaped(kept); }));
     ::prctl(PR_SET_CHILD_SUBREAPER, 0);

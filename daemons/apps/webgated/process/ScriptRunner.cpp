@@ -33,6 +33,10 @@ QString configured(const char* key, const char* fallback) {
     return Client::singleton()->getParameter(QString::fromLatin1(key), defaultValue).toString();
 }
 
+QString interpreterPath() {
+    return configured("~/Flowdesk/path", "/usr/local/Flowdesk2/bin/flowdesk2_interpreter");
+}
+
 // How long the runner's destructor waits in all for programs to end after SIGTERM, and then
 // after SIGKILL: it runs on the main thread at shutdown.
 constexpr int kShutdownTermMs = 1500;
@@ -89,19 +93,24 @@ void ScriptRunner::endAll() {
     const QList<QProcess*> processes =
         findChildren<QProcess*>(QString(), Qt::FindDirectChildrenOnly);
     QList<TreeKill::Process> tree;
+    // What the runs still running and every robot program left outside their trees goes too,
+    // now and once more before SIGKILL; an ended script's leftovers (a network service) stay.
+    QList<qint64> sessions;
+    for (auto it = m_sessions.cbegin(); it != m_sessions.cend(); ++it) {
+        for (const Session& session : it.value()) {
+            if (session.program && session.isCurrent()) sessions.append(session.id);
+        }
+    }
     for (QProcess* process : processes) {
         process->disconnect(this);
         if (process->state() == QProcess::NotRunning) continue;
         if (m_runs.contains(process)) {
             tree += TreeKill::descendantsNow(process->processId());
+            sessions.append(process->processId());
         } else {
             process->kill();  // a helper
         }
     }
-    // What the runs left outside their trees goes with them, now and once more before SIGKILL.
-    QList<qint64> sessions;
-    for (auto it = m_sessions.cbegin(); it != m_sessions.cend(); ++it)
-        sessions += sessionsOf(it.key());
     const auto addStrays = [&tree, &sessions]() {
         QList<TreeKill::Process> added;
         for (const TreeKill::Process& stray : TreeKill::strays(sessions)) {
@@ -247,8 +256,7 @@ void ScriptRunner::killTree(QProcess* process, const QString& name) {
     if (process) {
         kill = new TreeKill(process, sessionsOf(name), kGraceMs, kHelperTimeoutMs, this, this);
     } else {
-        const QString interpreter =
-            configured("~/Flowdesk/path", "/usr/local/Flowdesk2/bin/flowdesk2_interpreter");
+        const QString interpreter = interpreterPath();
         // Only a stop of the interpreter may end interpreters that are not registered: a script
         // that has already ended is no reason to end the robot's program.
         if (name != interpreter) {
@@ -313,17 +321,21 @@ void ScriptRunner::startProcess(Run* run, const QStringList& args) {
                                       [pid](const Session& s) { return s.id == pid; }),
                        sessions.end());
     }
-    m_sessions[run->name].append({pid, start});
+    m_sessions[run->name].append({pid, start, run->name == interpreterPath()});
 }
 
 QList<qint64> ScriptRunner::sessionsOf(const QString& name) const {
     QList<qint64> ids;
     for (const Session& session : m_sessions.value(name)) {
-        // A leader of that number started later opened a session of its own after this one ended.
-        const qint64 leaderStart = TreeKill::startTimeOf(session.id);
-        if (leaderStart < 0 || leaderStart == session.leaderStart) ids.append(session.id);
+        if (session.isCurrent()) ids.append(session.id);
     }
     return ids;
+}
+
+bool ScriptRunner::Session::isCurrent() const {
+    // A leader of that number started later opened a session of its own after this one ended.
+    const qint64 start = TreeKill::startTimeOf(id);
+    return start < 0 || start == leaderStart;
 }
 
 QSet<qint64> ScriptRunner::startedPids() const {
@@ -340,15 +352,13 @@ void ScriptRunner::reap() {
     // A session is remembered while its program or an adopted process of it runs: its number
     // goes to no other process before then.
     for (auto it = m_sessions.begin(); it != m_sessions.end();) {
-        const QList<qint64> valid = sessionsOf(it.key());
         QList<Session>& sessions = it.value();
-        sessions.erase(
-            std::remove_if(sessions.begin(), sessions.end(),
-                           [&](const Session& s) {
-                               return !valid.contains(s.id) ||
-                                      (!started.contains(s.id) && !adopted.contains(s.id));
-                           }),
-            sessions.end());
+        sessions.erase(std::remove_if(sessions.begin(), sessions.end(),
+                                      [&](const Session& s) {
+                                          return !s.isCurrent() || (!started.contains(s.id) &&
+                                                                    !adopted.contains(s.id));
+                                      }),
+                       sessions.end());
         it = sessions.isEmpty() ? m_sessions.erase(it) : std::next(it);
     }
     if (m_runs.isEmpty() && m_sessions.isEmpty() && adopted.isEmpty()) m_reaper->stop();

@@ -119,11 +119,14 @@ private Q_SLOTS:
 
 private:
     struct Run;
-    /// The session a run's program opened: its number (the program's pid) and the program's
-    /// start time, which tells it apart from a later process with the same pid.
+    /// The session a run's program opened: its number (the program's pid), the program's start
+    /// time, which tells it apart from a later process with the same pid, and whether it is a
+    /// robot program (run by the interpreter).
     struct Session {
         qint64 id;
         qint64 leaderStart;
+        bool program;
+        bool isCurrent() const;
     };
     struct PendingStart {
         QStringList args;
