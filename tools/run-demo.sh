@@ -3,8 +3,8 @@
 # (./sandbox) and nginx on 127.0.0.1 in front with the packaged snippet. Ctrl-C stops all of it.
 #   WEBGATED_PORT  nginx's port on 127.0.0.1: the page and /webgated (default 8080)
 #   ROBOTSIM_PORT  the simulated robot's RPC port on 127.0.0.1 (default 12080)
-#   BUILD_DIR      build folder (default: build), built with run-tests.sh's flags so that either
-#                  reuses what the other built
+#   BUILD_DIR      build folder (default: build), built with run-tests.sh's flags (and its
+#                  WEBGATED_CMAKE_ARGS) so that either reuses what the other built
 # A port that another program holds ends the demo before it builds or starts anything; the
 # banner comes only once the server on the port is shown to be this demo's own.
 set -euo pipefail
@@ -17,7 +17,7 @@ fail() {
 }
 
 for p in "$port" "$sim_port"; do
-    [[ $p =~ ^[0-9]{1,5}$ ]] && ((p >= 1 && p <= 65535)) || fail "not a port number: '$p'"
+    if ! [[ $p =~ ^[1-9][0-9]{0,4}$ ]] || ((p > 65535)); then fail "not a port number: '$p'"; fi
 done
 [ "$port" != "$sim_port" ] || fail "WEBGATED_PORT and ROBOTSIM_PORT are both $port"
 
@@ -79,6 +79,7 @@ stop_all() {
     echo "stopped"
 }
 trap stop_all EXIT
+trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
