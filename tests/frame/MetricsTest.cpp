@@ -182,6 +182,7 @@ TEST(MetricsTest, ParsesStrictlyAndCountsRequestsWithoutNewSeriesForMadeUpNames)
         before.value(QStringLiteral("webgated_build_info{qt=%1,version=%2}")
                          .arg(QString::fromLatin1(qVersion()), QStringLiteral(WEBGATED_VERSION))),
         1);
+    EXPECT_TRUE(before.contains("webgated_settings_saves_total{result=failed}"));
     // Every command with every outcome, at 0 before its first use.
     const CommandTable& table = env.fcgi().commandTable();
     for (size_t row = 0; row < table.size(); ++row) {
@@ -228,7 +229,7 @@ TEST(MetricsTest, ShowsTheBatteryOnlyWhileTheRobotReportsIt) {
         for (const QByteArray& line : metrics(env).split('\n')) {
             if (line.startsWith("webgated_battery_")) lines << QString::fromLatin1(line);
         }
-        return lines.join('|');
+        return lines.join('|').toStdString();
     };
     testsupport::TestRobot robot;
     ASSERT_TRUE(env.connectTo(robot));
