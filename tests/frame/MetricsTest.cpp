@@ -71,7 +71,7 @@ QMap<QString, double> parsed(const QByteArray& bytes) {
     static const QRegularExpression sampleLine(
         QStringLiteral(R"(^(%1)(\{(.*)\})? (\S+)$)").arg(kName));
     static const QRegularExpression labelPair(
-        QStringLiteral(R"re(([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\]|\\[\\"n])*)"(,|$))re"));
+        QStringLiteral(R"re(\G([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\]|\\[\\"n])*)"(,|$))re"));
     static const QStringList types = {"counter", "gauge", "histogram", "summary", "untyped"};
     QMap<QString, double> samples;
     QMap<QString, QString> typeOf;
@@ -117,8 +117,7 @@ QMap<QString, double> parsed(const QByteArray& bytes) {
         const QString labelText = s.captured(3);
         for (qsizetype at = 0; at < labelText.size();) {
             const QRegularExpressionMatch l =
-                labelPair.match(labelText, at, QRegularExpression::NormalMatch,
-                                QRegularExpression::AnchorAtOffsetMatchOption);
+                labelPair.match(labelText, at);  // \G: where the last pair ended
             if (!l.hasMatch() || labels.contains(l.captured(1)) ||
                 (l.captured(3) == QLatin1String(",") && l.capturedEnd() == labelText.size())) {
                 fail("bad label");
