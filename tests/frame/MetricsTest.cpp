@@ -52,11 +52,13 @@ bool isShortest(const QString& text, double value) {
 
 QString unescaped(const QString& value) {
     QString out;
-    for (qsizetype i = 0; i < value.size(); ++i) {
-        if (value[i] == '\\' && ++i < value.size())
-            out += value[i] == 'n' ? QChar('\n') : value[i];
-        else
-            out += value[i];
+    bool escaped = false;
+    for (const QChar c : value) {
+        if (escaped)
+            out += c == QLatin1Char('n') ? QChar(u'\n') : c;
+        else if (c != QLatin1Char('\\'))
+            out += c;
+        escaped = !escaped && c == QLatin1Char('\\');
     }
     return out;
 }
