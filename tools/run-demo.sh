@@ -38,8 +38,15 @@ check_ports() {
         taken=1
     fi
     ((taken)) || return 0
-    echo "run-demo.sh: nothing was started. Stop that program or choose free ports, for example" >&2
-    echo "  WEBGATED_PORT=$((port % 65535 + 1)) ROBOTSIM_PORT=$((sim_port % 65535 + 1)) $0" >&2
+    echo "run-demo.sh: nothing was started. Stop that program or choose free ports." >&2
+    local next=$(((port > sim_port ? port : sim_port) + 1)) free=()
+    while ((${#free[@]} < 2 && next <= 65535)); do
+        in_use "$next" || free+=("$next")
+        next=$((next + 1))
+    done
+    if ((${#free[@]} == 2)); then
+        echo "run-demo.sh: free now: WEBGATED_PORT=${free[0]} ROBOTSIM_PORT=${free[1]} $0" >&2
+    fi
     exit 1
 }
 check_ports
