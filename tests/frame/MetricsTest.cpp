@@ -11,6 +11,7 @@
 #include "CommandTable.h"
 #include "DaemonEnvironment.h"
 #include "Fcgi.h"
+#include "MetricsPage.h"
 #include "TestRobot.h"
 #include "Wait.h"
 #include "robot/SensorDataHandler.h"
@@ -161,7 +162,7 @@ QMap<QString, double> parsed(const QByteArray& bytes) {
 QByteArray metrics(DaemonEnvironment& env) {
     const QByteArray response = env.request(R"({"TYPE":"getMetrics"})");
     const qsizetype body = response.indexOf("\r\n\r\n") + 4;
-    EXPECT_TRUE(response.startsWith("Content-type: text/plain; version=0.0.4"))
+    EXPECT_TRUE(response.startsWith(kMetricsHeader))
         << response.left(80).constData();
     return response.mid(body);
 }

@@ -201,7 +201,7 @@ CommandTable commandRows() {
         {"getMetrics",
          [](Fcgi& fcgi, Request& request) {
              const std::string text = metricsText(fcgi);
-             request.setRawResponse("Content-type: text/plain; version=0.0.4\r\n\r\n",
+             request.setRawResponse(kMetricsHeader,
                                     QByteArray(text.data(), static_cast<int>(text.size())));
              return Ack;
          },
