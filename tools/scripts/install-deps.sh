@@ -5,7 +5,7 @@ set -eu
 packages="cmake ninja-build g++ pkg-config ccache qt6-base-dev libfcgi-dev libjansson-dev
   libgtest-dev libgmock-dev libbenchmark-dev libjpeg-dev nginx-light spawn-fcgi wrk curl strace
   clang libclang-rt-dev valgrind chromium chromium-driver python3-selenium lighttpd apache2 systemd
-  libsystemd-dev python3-prometheus-client sudo dpkg-dev lintian $*"
+  libsystemd-dev sudo dpkg-dev lintian $*"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
