@@ -3,11 +3,14 @@
 // a daemon killed outright leaves the robot to its own command timeout, and the next one starts
 // with a standstill; a program the daemon starts inherits none of its descriptors.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QLocalSocket>
 #include <QTcpSocket>
@@ -36,6 +39,16 @@ bool startWithDpkg(DaemonUnderTest& daemon, const Sandbox& sandbox, const QByteA
 }
 
 bool isZero(const QJsonArray& args) { return args == QJsonArray{0, 0, 0}; }
+
+// Whether process `pid` has `path` open.
+bool hasOpen(qint64 pid, const QString& path) {
+    const QString fds = QStringLiteral("/proc/%1/fd").arg(pid);
+    const QString target = QFileInfo(path).canonicalFilePath();
+    for (const QString& fd : QDir(fds).entryList(QDir::Files | QDir::System)) {
+        if (QFile::symLinkTarget(fds + '/' + fd) == target) return true;
+    }
+    return false;
+}
 
 // How far apart the daemon's set-points are.
 constexpr int kSetPointIntervalMs = 100;
@@ -80,6 +93,7 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
 
         QLocalSocket stalled;
         QTcpSocket request[2];
+        int pipe = -1;
         const auto send = [&](QTcpSocket& socket, const QByteArray& command) {
             socket.connectToHost(QHostAddress::LocalHost, daemon.port());
             socket.write("GET /webgated?" + pageEncode(command) + " HTTP/1.0\r\n\r\n");
@@ -92,10 +106,17 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
             // Answered after the stalled bytes were there: the loop has read them.
             ASSERT_TRUE(daemon.command(R"({"TYPE":"getVersion"})").ok);
         } else {
-            // The version file is a pipe nobody writes yet: reading it holds the worker thread.
+            // The version file is a pipe that this test holds open and writes nothing to yet:
+            // reading it holds the worker thread. Held from here, so that neither side's open
+            // waits for the other.
             QFile::remove(sandbox.path("/version.txt"));
             ASSERT_EQ(::mkfifo(QFile::encodeName(sandbox.path("/version.txt")).constData(), 0600), 0);
+            pipe = ::open(QFile::encodeName(sandbox.path("/version.txt")).constData(),
+                          O_RDWR | O_NONBLOCK | O_CLOEXEC);
+            ASSERT_GE(pipe, 0);
             ASSERT_TRUE(send(request[0], R"({"TYPE":"getVersion"})"));
+            // The stop comes while the request is being served.
+            ASSERT_TRUE(waitFor([&] { return hasOpen(daemon.daemonPid(), sandbox.path("/version.txt")); }));
         }
         if (busy == WorkBeyondTheLimit) {
             ASSERT_TRUE(send(request[1], R"({"TYPE":"updateCheck"})"));
@@ -113,11 +134,12 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
         EXPECT_TRUE(isZero(robot.commands(omnidrive).last()));
         EXPECT_TRUE(daemon.isDaemonRunning());
         if (busy == WorkFinishingInTime) {
-            QFile version(sandbox.path("/version.txt"));
-            ASSERT_TRUE(version.open(QIODevice::WriteOnly));
-            version.write("1.2.3\n");
+            ASSERT_EQ(::write(pipe, "1.2.3\n", 6), 6);
+            ::close(pipe);  // the end of the file
+            pipe = -1;
         }
         ASSERT_TRUE(waitFor([&] { return !daemon.isDaemonRunning(); }, 15000));
+        if (pipe >= 0) ::close(pipe);
         EXPECT_EQ(daemon.daemonExitCode(), 0);
         if (busy == WorkFinishingInTime) {
             request[0].waitForReadyRead(5000);
