@@ -28,6 +28,16 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { echo "package-check: $*" >&2; exit 1; }
+# The first reply to a command through the web server on port $1, waited for at most 10 s.
+first_reply() {
+    local reply=""
+    for _ in $(seq 100); do
+        reply=$(curl -sg "http://127.0.0.1:$1/webgated?{%22TYPE%22:%22getMenuItems%22}" || true)
+        [ -n "$reply" ] && break
+        sleep 0.1
+    done
+    echo "$reply"
+}
 
 if dpkg-query -W -f='${Status}' webgated 2>/dev/null | grep -q installed; then
     fail "webgated is installed already; remove it first"
@@ -106,12 +116,7 @@ CONF
 nginx -t -q -p "$nginx_dir" -c "$nginx_dir/nginx.conf" || fail "nginx refuses the snippet in Debian's default site"
 nginx -p "$nginx_dir" -c "$nginx_dir/nginx.conf" &
 pids+=($!)
-reply=""
-for _ in $(seq 100); do
-    reply=$(curl -sg "http://127.0.0.1:$port/webgated?{%22TYPE%22:%22getMenuItems%22}" || true)
-    [ -n "$reply" ] && break
-    sleep 0.1
-done
+reply=$(first_reply "$port")
 echo "reply: $reply"
 case $reply in *'"TYPE":"DATA"'*) ;; *) cat "$work/daemon.out" "$nginx_dir/error.log" >&2; fail "no reply" ;; esac
 # The largest command the page sends (16 KiB in the request line) is answered.
@@ -145,12 +150,7 @@ grep -q 50-webgated.conf "$lighttpd_dir/lighttpd.conf" || fail "no conf-enabled 
 lighttpd -tt -f "$lighttpd_dir/lighttpd.conf" >/dev/null || fail "lighttpd refuses the snippet in Debian's configuration"
 lighttpd -D -f "$lighttpd_dir/lighttpd.conf" &
 pids+=($!)
-reply=""
-for _ in $(seq 100); do
-    reply=$(curl -sg "http://127.0.0.1:$lighttpd_port/webgated?{%22TYPE%22:%22getMenuItems%22}" || true)
-    [ -n "$reply" ] && break
-    sleep 0.1
-done
+reply=$(first_reply "$lighttpd_port")
 case $reply in *'"TYPE":"DATA"'*) ;; *) cat "$lighttpd_dir/error.log" >&2; fail "no reply through lighttpd" ;; esac
 grep -q '<title>Robot</title>' <(curl -s "http://127.0.0.1:$lighttpd_port/") || fail "lighttpd does not serve the page at /"
 [ "$(curl -s "http://127.0.0.1:$lighttpd_port/site.html")" = "the site that was there" ] ||
