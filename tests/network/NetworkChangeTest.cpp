@@ -3,6 +3,7 @@
 // with one, undone on request, a hung script, changes that cannot be undone, the state file
 // across a restart (an undo cut short is done again), a keep that cannot be made lasting, the
 // leftovers of a write cut short, and no passphrase in any log line.
+// ctest: threads timeout=240
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 

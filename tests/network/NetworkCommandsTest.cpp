@@ -1,5 +1,7 @@
 // The network commands through the request function: replies, and the argument lists that
 // recording stand-in scripts receive through the script runner.
+// In a C locale, so that non-ASCII values show whether they reach the scripts as UTF-8.
+// ctest: env=LC_ALL=C
 #include <gtest/gtest.h>
 
 #include <QFileInfo>

@@ -1,5 +1,7 @@
 // The WLAN configuration readers, through "getWLANConf", on real-world and hand-made files,
 // and the fallback copy that creates a missing file; a file over a mebibyte is left unread.
+// In a C locale, so that non-ASCII values show whether they reach the scripts as UTF-8.
+// ctest: env=LC_ALL=C
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 

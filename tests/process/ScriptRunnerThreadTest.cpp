@@ -1,5 +1,6 @@
 // The request thread's side of the script runner: posting work and reading the queries while
 // the main thread starts, reads and ends the programs. Run under ThreadSanitizer as well.
+// ctest: threads
 #include <gtest/gtest.h>
 
 #include <QRegularExpression>

@@ -4,6 +4,7 @@
 // away never leaves the robot driving and nothing is armed without it, the top speeds are limited,
 // and stale odometry never drives the robot; the drive commands' replies, validation and the drive
 // state through the request function; the request thread posting while the main thread drives.
+// ctest: threads
 #include <gtest/gtest.h>
 
 #include <QJsonArray>
@@ -21,7 +22,7 @@
 #include "Fcgi.h"
 #include "TestRobot.h"
 #include "Wait.h"
-#include "frame/Client.h"
+#include "service/Client.h"
 #include "robot/ControlHandler.h"
 
 using testsupport::waitFor;

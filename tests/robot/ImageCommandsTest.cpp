@@ -2,6 +2,7 @@
 // only match after wrapping around refused), getimage byte for byte with its no-camera fallback
 // rules, changeRes with the camera topic and settings on the wire, and whole frames for the request
 // thread while frames arrive.
+// ctest: threads
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -19,7 +20,7 @@
 #include "Fcgi.h"
 #include "TestRobot.h"
 #include "Wait.h"
-#include "frame/Client.h"
+#include "service/Client.h"
 #include "robot/ImageCommands.h"
 #include "robot/ImageDecoder.h"
 #include "robot/ImageHandler.h"

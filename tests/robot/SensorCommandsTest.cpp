@@ -1,6 +1,7 @@
 // The sensor cache and its three status commands through the request function: the replies byte
 // for byte, the distance conversion, the bump time, the outputs a request sends to the robot, and
 // the polled commands closing quietly.
+// ctest: threads
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -14,7 +15,7 @@
 #include "Fcgi.h"
 #include "TestRobot.h"
 #include "Wait.h"
-#include "frame/Client.h"
+#include "service/Client.h"
 #include "robot/SensorCommands.h"
 #include "robot/SensorDataHandler.h"
 

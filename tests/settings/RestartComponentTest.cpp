@@ -1,6 +1,7 @@
 // restartComponent with real processes: the rule's commands run as one script through the
 // configured sudo program; one run per file at a time, any number of files at once; the script
 // is gone after its run and never written through a name planted in /tmp.
+// ctest: threads
 #include <gtest/gtest.h>
 #include <unistd.h>
 

@@ -1,22 +1,22 @@
 #include "CommandTable.h"
 
-#include "Fcgi.h"
-#include "robot/ControlHandler.h"
-#include "robot/DriveCommands.h"
-#include "frame/Client.h"
-#include "robot/ImageCommands.h"
-#include "frame/SystemInfoCommands.h"
-#include "robot/SensorCommands.h"
-#include "programs/ProgramCommands.h"
-#include "settings/SettingsCommands.h"
-#include "network/NetworkCommands.h"
-#include "process/ScriptRunner.h"
-#include "MetricsPage.h"
-
 #include <QThread>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+
+#include "Fcgi.h"
+#include "MetricsPage.h"
+#include "network/NetworkCommands.h"
+#include "process/ScriptRunner.h"
+#include "programs/ProgramCommands.h"
+#include "robot/ControlHandler.h"
+#include "robot/DriveCommands.h"
+#include "robot/ImageCommands.h"
+#include "robot/SensorCommands.h"
+#include "service/Client.h"
+#include "settings/SettingsCommands.h"
+#include "system/SystemInfoCommands.h"
 
 namespace {
 
@@ -34,177 +34,152 @@ RequestResult holdRequestThread(Fcgi& fcgi, Request& request) {
 CommandTable webgatedCommands() {
     CommandTable table = commandRows();
     const char* hooks = std::getenv("WEBGATED_TEST_HOOKS");
-    if (hooks && std::strcmp(hooks, "1") == 0) table.push_back({"holdRequestThread", holdRequestThread, false});
+    if (hooks && std::strcmp(hooks, "1") == 0)
+        table.push_back({"holdRequestThread", CommandAccess::Acting, CommandThread::Request,
+                         CommandLog::Full, holdRequestThread});
     return table;
 }
 
 CommandTable commandRows() {
-    // Matched in this order; the flag marks the commands whose "Done:" line is quiet (polled). A
-    // command that changes anything, hands out what it empties or carries secrets acts; stopping
-    // is open. Commands that wait for the disk or a local socket run in the worker thread, so
-    // that driving, the camera and the sensors never wait behind them.
+    // Matched in this order. Each row says whether the command reads or acts, the thread its
+    // handler runs in and its "Done:" line. A command that changes anything, hands out what it
+    // empties or carries secrets acts; stopping is open. Commands that wait for the disk or a
+    // local socket run in the worker thread, so that driving, the camera and the sensors never
+    // wait behind them. The page polls the quiet ones.
     return CommandTable{
-        {"getMenuItems",
+        {"getMenuItems", CommandAccess::Reading, CommandThread::Request, CommandLog::Full,
          [](Fcgi&, Request& request) {
              return SystemInfoCommands::getMenuItems(request, *Client::singleton());
-         },
-         false, CommandAccess::Reading},
-        {"getimage",
+         }},
+        {"getimage", CommandAccess::Reading, CommandThread::Request, CommandLog::Full,
          [](Fcgi& fcgi, Request& request) {
              return getImage(request, *fcgi.imageHandler(), fcgi.noCamPng(), fcgi.isNoCamLoaded());
-         },
-         false, CommandAccess::Reading},
-        {"changeRes",
-         [](Fcgi&, Request& request) { return changeRes(request, *Client::singleton()); },
-         false, CommandAccess::Acting},
-        {"stop",
+         }},
+        {"changeRes", CommandAccess::Acting, CommandThread::Request, CommandLog::Full,
+         [](Fcgi&, Request& request) { return changeRes(request, *Client::singleton()); }},
+        {"stop", CommandAccess::Open, CommandThread::Request, CommandLog::Full,
          [](Fcgi& fcgi, Request& request) {
              return DriveCommands::stop(request, *fcgi.controlHandler());
-         },
-         false, CommandAccess::Open},
-        {"velDrive",
+         }},
+        {"velDrive", CommandAccess::Acting, CommandThread::Request, CommandLog::Full,
          [](Fcgi& fcgi, Request& request) {
              return DriveCommands::velDrive(request, *fcgi.controlHandler());
-         },
-         false, CommandAccess::Acting},
-        {"positionDrive",
+         }},
+        {"positionDrive", CommandAccess::Acting, CommandThread::Request, CommandLog::Full,
          [](Fcgi& fcgi, Request& request) {
              return DriveCommands::positionDrive(request, *fcgi.controlHandler());
-         },
-         false, CommandAccess::Acting},
-        {"getDriveState",
+         }},
+        {"getDriveState", CommandAccess::Reading, CommandThread::Request, CommandLog::Quiet,
          [](Fcgi& fcgi, Request& request) {
              return DriveCommands::getDriveState(request, *fcgi.controlHandler());
-         },
-         true, CommandAccess::Reading},
-        {"HEARTBEAT",
+         }},
+        {"HEARTBEAT", CommandAccess::Acting, CommandThread::Request, CommandLog::Quiet,
          [](Fcgi& fcgi, Request&) {
              fcgi.controlHandler()->alive();
              return Ack;
-         },
-         true, CommandAccess::Acting},
-        {"getProgramList",
+         }},
+        {"getProgramList", CommandAccess::Reading, CommandThread::Worker, CommandLog::Full,
          [](Fcgi& fcgi, Request& request) {
              return ProgramCommands::getProgramList(request, fcgi.programStore());
-         },
-         false, CommandAccess::Reading, CommandThread::Worker},
-        {"deleteFile",
+         }},
+        {"deleteFile", CommandAccess::Acting, CommandThread::Worker, CommandLog::Full,
          [](Fcgi& fcgi, Request& request) {
              return ProgramCommands::deleteFile(request, fcgi.programStore());
-         },
-         false, CommandAccess::Acting, CommandThread::Worker},
-        {"renameFile",
+         }},
+        {"renameFile", CommandAccess::Acting, CommandThread::Worker, CommandLog::Full,
          [](Fcgi& fcgi, Request& request) {
              return ProgramCommands::renameFile(request, fcgi.programStore());
-         },
-         false, CommandAccess::Acting, CommandThread::Worker},
-        {"runProgram",
+         }},
+        {"runProgram", CommandAccess::Acting, CommandThread::Request, CommandLog::Full,
          [](Fcgi& fcgi, Request& request) {
              return ProgramCommands::runProgram(request, fcgi.interpreterPath(),
                                                 fcgi.currentProgram());
-         },
-         false, CommandAccess::Acting},
-        {"killProcess",
+         }},
+        {"killProcess", CommandAccess::Acting, CommandThread::Request, CommandLog::Full,
          [](Fcgi& fcgi, Request& request) {
              return ProgramCommands::killProcess(request, fcgi.interpreterPath(),
                                                  fcgi.currentProgram());
-         },
-         false, CommandAccess::Acting},
-        {"writeToStdin",
-         [](Fcgi&, Request& request) { return ProgramCommands::writeToStdin(request); },
-         false, CommandAccess::Acting},
-        {"getProcessInfo",
+         }},
+        {"writeToStdin", CommandAccess::Acting, CommandThread::Request, CommandLog::Full,
+         [](Fcgi&, Request& request) { return ProgramCommands::writeToStdin(request); }},
+        {"getProcessInfo", CommandAccess::Acting, CommandThread::Request, CommandLog::Quiet,
          [](Fcgi& fcgi, Request& request) {
              return ProgramCommands::getProcessInfo(request, fcgi.interpreterPath(),
                                                     fcgi.currentProgram());
-         },
-         true, CommandAccess::Acting},
-        {"SetEthConf",
+         }},
+        {"SetEthConf", CommandAccess::Acting, CommandThread::Worker, CommandLog::Full,
          [](Fcgi& fcgi, Request& request) {
              return NetworkCommands::setEthConf(request, *ScriptRunner::singleton(),
-                                                   *fcgi.networkChange());
-         },
-         false, CommandAccess::Acting, CommandThread::Worker},
-        {"SetWlanConf",
+                                                *fcgi.networkChange());
+         }},
+        {"SetWlanConf", CommandAccess::Acting, CommandThread::Worker, CommandLog::Full,
          [](Fcgi& fcgi, Request& request) {
              return NetworkCommands::setWlanConf(request, *ScriptRunner::singleton(),
-                                                   *fcgi.networkChange());
-         },
-         false, CommandAccess::Acting, CommandThread::Worker},
-        {"GetIFConf", [](Fcgi&, Request& request) { return NetworkCommands::getIFConf(request); }, false, CommandAccess::Reading},
-        {"SetHostapd",
+                                                 *fcgi.networkChange());
+         }},
+        {"GetIFConf", CommandAccess::Reading, CommandThread::Request, CommandLog::Full,
+         [](Fcgi&, Request& request) { return NetworkCommands::getIFConf(request); }},
+        {"SetHostapd", CommandAccess::Acting, CommandThread::Worker, CommandLog::Full,
          [](Fcgi& fcgi, Request& request) {
              return NetworkCommands::setHostapd(request, *ScriptRunner::singleton(),
-                                                   *fcgi.networkChange());
-         },
-         false, CommandAccess::Acting, CommandThread::Worker},
-        {"getWLANConf", [](Fcgi&, Request& request) { return NetworkCommands::getWLANConf(request); },
-         false, CommandAccess::Acting, CommandThread::Worker},
-        {"confirmNetwork",
+                                                *fcgi.networkChange());
+         }},
+        {"getWLANConf", CommandAccess::Acting, CommandThread::Worker, CommandLog::Full,
+         [](Fcgi&, Request& request) { return NetworkCommands::getWLANConf(request); }},
+        {"confirmNetwork", CommandAccess::Acting, CommandThread::Worker, CommandLog::Full,
          [](Fcgi& fcgi, Request& request) {
              return NetworkCommands::confirmNetwork(request, *fcgi.networkChange());
-         },
-         false, CommandAccess::Acting, CommandThread::Worker},
-        {"getNetworkChange",
+         }},
+        {"getNetworkChange", CommandAccess::Reading, CommandThread::Request, CommandLog::Quiet,
          [](Fcgi& fcgi, Request& request) {
              return NetworkCommands::getNetworkChange(request, *fcgi.networkChange());
-         },
-         true, CommandAccess::Reading},
-        {"getDistance",
+         }},
+        {"getDistance", CommandAccess::Reading, CommandThread::Request, CommandLog::Quiet,
          [](Fcgi& fcgi, Request& request) {
              return SensorCommands::getDistance(request, *fcgi.sensorDataHandler());
-         },
-         true, CommandAccess::Reading},
-        {"getBatteryInfo",
+         }},
+        {"getBatteryInfo", CommandAccess::Reading, CommandThread::Request, CommandLog::Quiet,
          [](Fcgi& fcgi, Request& request) {
              return SensorCommands::getBatteryInfo(request, *fcgi.sensorDataHandler());
-         },
-         true, CommandAccess::Reading},
-        {"getIOBoardInfo",
+         }},
+        {"getIOBoardInfo", CommandAccess::ReadingUnlessOutput, CommandThread::Request,
+         CommandLog::Full,
          [](Fcgi& fcgi, Request& request) {
              return SensorCommands::getIOBoardInfo(request, *fcgi.sensorDataHandler(),
                                                    *Client::singleton());
-         },
-         false, CommandAccess::ReadingUnlessOutput},
-        {"getSettingsCategoryXML",
+         }},
+        {"getSettingsCategoryXML", CommandAccess::Reading, CommandThread::Worker, CommandLog::Full,
          [](Fcgi& fcgi, Request& request) {
              return SettingsCommands::getSettingsCategoryXML(request, fcgi.configPageBuilder());
-         },
-         false, CommandAccess::Reading, CommandThread::Worker},
-        {"getSettingsItemsXML",
+         }},
+        {"getSettingsItemsXML", CommandAccess::Reading, CommandThread::Worker, CommandLog::Full,
          [](Fcgi& fcgi, Request& request) {
              return SettingsCommands::getSettingsItemsXML(request, fcgi.configPageBuilder());
-         },
-         false, CommandAccess::Reading, CommandThread::Worker},
-        {"saveSettings",
+         }},
+        {"saveSettings", CommandAccess::Acting, CommandThread::Worker, CommandLog::Full,
          [](Fcgi& fcgi, Request& request) {
              return SettingsCommands::saveSettings(request, fcgi.configPageBuilder());
-         },
-         false, CommandAccess::Acting, CommandThread::Worker},
-        {"restartComponent",
+         }},
+        {"restartComponent", CommandAccess::Acting, CommandThread::Worker, CommandLog::Full,
          [](Fcgi& fcgi, Request& request) {
              return SettingsCommands::restartComponent(request, fcgi.configPageBuilder(),
                                                        fcgi.componentRestarts());
-         },
-         false, CommandAccess::Acting, CommandThread::Worker},
-        {"getVersion", [](Fcgi&, Request& request) { return SystemInfoCommands::getVersion(request); },
-         false, CommandAccess::Reading, CommandThread::Worker},
-        {"updateCheck",
+         }},
+        {"getVersion", CommandAccess::Reading, CommandThread::Worker, CommandLog::Full,
+         [](Fcgi&, Request& request) { return SystemInfoCommands::getVersion(request); }},
+        {"updateCheck", CommandAccess::Acting, CommandThread::Request, CommandLog::Full,
          [](Fcgi& fcgi, Request& request) {
              return SystemInfoCommands::updateCheck(request, fcgi.packageListing());
-         },
-         false, CommandAccess::Acting},
-        {"sendDebugMessage",
-         [](Fcgi&, Request& request) { return SystemInfoCommands::sendDebugMessage(request); },
-         false, CommandAccess::Acting, CommandThread::Worker},
+         }},
+        {"sendDebugMessage", CommandAccess::Acting, CommandThread::Worker, CommandLog::Full,
+         [](Fcgi&, Request& request) { return SystemInfoCommands::sendDebugMessage(request); }},
         // The daemon's figures for a monitoring system, in the Prometheus text format.
-        {"getMetrics",
+        {"getMetrics", CommandAccess::Reading, CommandThread::Request, CommandLog::Full,
          [](Fcgi& fcgi, Request& request) {
              const std::string text = metricsText(fcgi);
              request.setRawResponse(kMetricsHeader,
                                     QByteArray(text.data(), static_cast<int>(text.size())));
              return Ack;
-         },
-         false, CommandAccess::Reading},
+         }},
     };
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "frame/RequestProcessor.h"
+#include "request/RequestProcessor.h"
 
 /// The daemon's commands in the order they are matched (with the test hooks when asked for).
 CommandTable webgatedCommands();

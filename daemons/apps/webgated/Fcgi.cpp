@@ -16,8 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frame/Client.h"
-#include "frame/FsRoot.h"
+#include "service/Client.h"
+#include "base/FsRoot.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "network/NetworkChange.h"
 #include "process/ScriptRunner.h"

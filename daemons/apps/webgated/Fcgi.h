@@ -6,10 +6,10 @@
 #include <atomic>
 #include <memory>
 
-#include "frame/FcgiConnections.h"
-#include "frame/PackageListing.h"
-#include "frame/RequestProcessor.h"
-#include "frame/Worker.h"
+#include "transport/FcgiConnections.h"
+#include "system/PackageListing.h"
+#include "request/RequestProcessor.h"
+#include "request/Worker.h"
 #include "programs/ProgramStore.h"
 #include "settings/ComponentRestarts.h"
 #include "settings/ConfigPageBuilder.h"

@@ -9,7 +9,7 @@
 
 #include "BuildVersion.h"
 #include "Fcgi.h"
-#include "frame/Client.h"
+#include "service/Client.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "network/NetworkChange.h"
 #include "process/ScriptRunner.h"

@@ -10,8 +10,8 @@
 #include "Fcgi.h"
 #include "TestRobot.h"
 #include "Wait.h"
-#include "frame/Client.h"
-#include "frame/SystemEncoding.h"
+#include "service/Client.h"
+#include "base/SystemEncoding.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "process/ScriptRunner.h"
 

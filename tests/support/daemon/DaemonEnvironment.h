@@ -6,9 +6,10 @@
 #include <functional>
 #include <memory>
 
-#include "frame/Json.h"
-#include "frame/Request.h"
-#include "frame/RequestResult.h"
+#include "base/Json.h"
+#include "request/Request.h"
+#include "request/RequestProcessor.h"
+#include "request/RequestResult.h"
 
 class Client;
 class Fcgi;
@@ -19,6 +20,15 @@ class Log;
 namespace testsupport {
 
 class TestRobot;
+
+/// A command table row for a test's own table: acting, in the request thread, logged in full
+/// unless the test says otherwise.
+inline Command commandRow(const char* name, RequestResult (*handler)(Fcgi&, Request&),
+                          CommandAccess access = CommandAccess::Acting,
+                          CommandThread thread = CommandThread::Request,
+                          CommandLog log = CommandLog::Full) {
+    return {name, access, thread, log, handler};
+}
 
 /// What the daemon has in place when the request thread starts, built once per test binary
 /// under a private file-system root: the log (verbosity 100, no echo), the client and Fcgi.

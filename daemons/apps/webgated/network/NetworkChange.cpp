@@ -16,9 +16,9 @@
 #include <QRegularExpression>
 #include <QTimer>
 
-#include "frame/Client.h"
-#include "frame/FsRoot.h"
-#include "frame/Json.h"
+#include "service/Client.h"
+#include "base/FsRoot.h"
+#include "base/Json.h"
 #include "kel/corvanta/daemons/EventMailbox.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "process/ScriptRunner.h"

@@ -4,7 +4,7 @@
 #include <QNetworkInterface>
 #include <QStringList>
 
-#include "frame/Json.h"
+#include "base/Json.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "network/NetworkChange.h"
 #include "network/NetworkConfigFiles.h"

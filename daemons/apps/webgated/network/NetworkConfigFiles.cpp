@@ -11,9 +11,9 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
-#include "frame/Client.h"
-#include "frame/FsRoot.h"
-#include "frame/RenameNoReplace.h"
+#include "service/Client.h"
+#include "base/FsRoot.h"
+#include "base/RenameNoReplace.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "network/NetworkUndo.h"
 

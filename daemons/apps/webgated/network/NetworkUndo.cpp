@@ -12,7 +12,7 @@
 #include <QHostAddress>
 #include <QRegularExpression>
 
-#include "frame/FsRoot.h"
+#include "base/FsRoot.h"
 
 namespace NetworkUndo {
 

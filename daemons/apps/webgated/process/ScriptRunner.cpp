@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <csignal>
 
-#include "frame/Client.h"
+#include "service/Client.h"
 #include "kel/corvanta/daemons/EventMailbox.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "process/SessionProcess.h"

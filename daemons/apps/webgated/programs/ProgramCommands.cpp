@@ -7,9 +7,9 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include "frame/Client.h"
-#include "frame/FsRoot.h"
-#include "frame/RenameNoReplace.h"
+#include "service/Client.h"
+#include "base/FsRoot.h"
+#include "base/RenameNoReplace.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "process/ScriptRunner.h"
 #include "programs/ProgramCopy.h"

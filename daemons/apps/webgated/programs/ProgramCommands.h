@@ -3,7 +3,7 @@
 #include <QString>
 #include <functional>
 
-#include "frame/Request.h"
+#include "request/Request.h"
 
 class ProgramStore;
 

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "frame/FsRoot.h"
+#include "base/FsRoot.h"
 #include "kel/corvanta/daemons/Log.h"
 
 using kel::corvanta::daemons::Log;

@@ -3,7 +3,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
-#include "frame/FsRoot.h"
+#include "base/FsRoot.h"
 #include "programs/ProgramCopy.h"
 
 QString ProgramStore::robotDir() { return QStringLiteral("/var/www/programs"); }

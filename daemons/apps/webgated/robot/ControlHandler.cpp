@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "frame/Client.h"
+#include "service/Client.h"
 #include "kel/corvanta/daemons/EventMailbox.h"
 #include "kel/corvanta/daemons/Log.h"
 

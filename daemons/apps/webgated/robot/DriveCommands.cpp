@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <initializer_list>
 
-#include "frame/Client.h"
+#include "service/Client.h"
 #include "robot/ControlHandler.h"
 
 namespace DriveCommands {

@@ -1,6 +1,6 @@
-#include "ImageCommands.h"
+#include "robot/ImageCommands.h"
 
-#include "ImageHandler.h"
+#include "robot/ImageHandler.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "kel/corvanta/rpc/Client.h"
 

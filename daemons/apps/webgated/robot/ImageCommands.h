@@ -2,7 +2,7 @@
 
 #include <QByteArray>
 
-#include "frame/Request.h"
+#include "request/Request.h"
 
 class ImageHandler;
 namespace kel::corvanta::rpc {

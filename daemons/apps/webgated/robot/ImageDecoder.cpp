@@ -1,4 +1,4 @@
-#include "ImageDecoder.h"
+#include "robot/ImageDecoder.h"
 
 #include <QMutexLocker>
 #include <csetjmp>

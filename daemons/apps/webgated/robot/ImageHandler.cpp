@@ -1,4 +1,4 @@
-#include "ImageHandler.h"
+#include "robot/ImageHandler.h"
 
 #include <QCoreApplication>
 #include <QMutexLocker>
@@ -6,8 +6,8 @@
 #include <QTimer>
 #include <limits>
 
-#include "ImageDecoder.h"
-#include "frame/Client.h"
+#include "robot/ImageDecoder.h"
+#include "service/Client.h"
 #include "kel/corvanta/daemons/EventMailbox.h"
 #include "kel/corvanta/daemons/Log.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "frame/Request.h"
+#include "request/Request.h"
 
 class SensorDataHandler;
 namespace kel::corvanta::rpc {

@@ -10,7 +10,7 @@
 #include <QSet>
 #include <QXmlStreamWriter>
 
-#include "frame/FsRoot.h"
+#include "base/FsRoot.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "settings/ConfigReader.h"
 #include "settings/SettingsItem.h"

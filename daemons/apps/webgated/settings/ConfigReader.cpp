@@ -8,7 +8,7 @@
 #include <QStringList>
 #include <algorithm>
 
-#include "frame/FsRoot.h"
+#include "base/FsRoot.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "settings/ConfigLine.h"
 

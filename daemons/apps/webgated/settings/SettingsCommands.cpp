@@ -12,8 +12,8 @@
 #include <QMap>
 #include <QSet>
 
-#include "frame/FsRoot.h"
-#include "frame/UdpLogger.h"
+#include "base/FsRoot.h"
+#include "service/UdpLogger.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "process/ScriptRunner.h"
 #include "settings/ComponentRestarts.h"
