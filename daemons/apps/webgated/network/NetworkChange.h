@@ -17,9 +17,9 @@ class EventMailbox;
 class QTimer;
 class ScriptRunner;
 
-/// A network change that undoes itself unless it is confirmed in time. The worker thread begins and
-/// confirms, the request thread asks; the script runs, the deadline passes and the files are put back on the main
-/// thread. The change (with the files as they were) is kept in a state file, so that it survives
+/// A network change that undoes itself unless it is confirmed in time. The worker thread begins
+/// and confirms, the request thread asks; the script runs, the deadline passes and the files are
+/// put back on the main thread. The change (with the files as they were) is kept in a state file, so that it survives
 /// a restart of the daemon.
 class NetworkChange : public QObject {
     Q_OBJECT
@@ -94,7 +94,7 @@ public:
 
     /// Any thread: true while a change runs, waits or is being undone.
     bool isBusy() const { return status().pending(); }
-    /// Request thread: keeps the plan in the state file and has its script started. Returns the
+    /// Worker thread: keeps the plan in the state file and has its script started. Returns the
     /// change's id; empty with `why` when another change is busy or the state cannot be kept.
     QString begin(const Plan& plan, QString* why);
     /// Worker thread: keeps (or with `undo` undoes at once) the waiting change; an empty id

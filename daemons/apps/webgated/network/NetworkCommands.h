@@ -5,8 +5,9 @@
 class NetworkChange;
 class ScriptRunner;
 
-/// The commands that show and change the robot's Ethernet and WLAN set-up. Run in the request
-/// thread. Changes are handed to the reconfiguration scripts through the script runner, each
+/// The commands that show and change the robot's Ethernet and WLAN set-up. The three set
+/// commands, getWLANConf and confirmNetwork run in the worker thread (they read and write files),
+/// getIFConf and getNetworkChange in the request thread. Changes are handed to the reconfiguration scripts through the script runner, each
 /// value one argument, and the reply only says that the change was started. With
 /// "confirmWithin" (10 to 600 s) a change undoes itself unless confirmed (see NetworkChange);
 /// while one is pending the three set commands are refused.

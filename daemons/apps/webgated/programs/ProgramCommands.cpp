@@ -103,6 +103,7 @@ RequestResult deleteFile(Request& request, const ProgramStore& store) {
     if (!ProgramStore::isValidFileName(name)) return InvalidFileName;
     if (!storeIntact(request, store)) return Failed;
     if (!exists(name)) {
+        // No blank before "doesn't": the page and scripts match this message as it stands.
         request.setText("MSG", name + QStringLiteral("doesn't exist."));
         return Failed;
     }
@@ -127,6 +128,7 @@ RequestResult renameFile(Request& request, const ProgramStore& store) {
     }
     if (!storeIntact(request, store)) return Failed;
     if (!exists(name)) {
+        // No blank before "doesn't": the page and scripts match this message as it stands.
         request.setText("MSG", name + QStringLiteral("doesn't exist."));
         return Failed;
     }

@@ -273,7 +273,7 @@ void RequestProcessor::processDecoded(const QByteArray& query, const RequestHead
                                       Response& response, Tally& tally, Deferral& deferral) const {
     // Every line of this request quotes it without its passphrases, at any verbosity.
     const QByteArray logged = SecretText::forLog(query);
-    log("recieved query string:", logged, 4);
+    log("recieved query string:", logged, 4);  // spelt as log readers grep for it
 
     std::string& out = response.head;
     char plainName[64];
@@ -324,6 +324,7 @@ void RequestProcessor::processDecoded(const QByteArray& query, const RequestHead
     if (!parsed && !name) {
         out.append("{");
         appendMember(out, "TYPE", "ERR");
+        // "RECIEVED" as callers have always matched it; do not correct the spelling.
         appendMember(out, "MSG", "NO JSON OBJ RECIEVED");
         out.push_back('}');
         tally.outcome = RequestOutcome::NoJson;

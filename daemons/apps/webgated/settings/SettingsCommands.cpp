@@ -68,6 +68,7 @@ RequestResult getSettingsItemsXML(Request& request, ConfigPageBuilder& builder) 
     QElapsedTimer timer;
     timer.start();
     builder.rebuild();
+    // Level 0 on purpose: integrators read the page's build time in every log, whatever its level.
     kel::corvanta::daemons::Log::singleton()->log(
         QStringLiteral("configXMLBuilder.rebuild() took %1 ms").arg(timer.elapsed()), 0);
     xmlReply(request, builder.itemsXML());
