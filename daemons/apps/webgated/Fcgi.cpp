@@ -24,12 +24,11 @@
 #include "robot/ControlHandler.h"
 #include "robot/ImageHandler.h"
 #include "robot/SensorDataHandler.h"
+#include "base/DaemonLog.h"
 
 using kel::corvanta::daemons::Log;
 
 namespace {
-
-void log(const QString& text, int level) { Log::singleton()->log(text, level); }
 
 // The picture getimage sends while there is no camera frame: served as the file has it.
 constexpr qint64 kMaxPngBytes = 4 * 1024 * 1024;
@@ -60,7 +59,7 @@ void setStoreMode(const QString& programDir) {
     const int fd = ::open(QFile::encodeName(programDir).constData(),
                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0 || ::fchmod(fd, kStoreMode) != 0) {
-        log(QStringLiteral("ERROR: Cannot set the mode of ") + FsRoot::robotPath(programDir) +
+        daemonLog(QStringLiteral("ERROR: Cannot set the mode of ") + FsRoot::robotPath(programDir) +
                 QStringLiteral(" (not a folder, or a link): programs may be swapped in it"),
             0);
     }
@@ -133,7 +132,7 @@ Fcgi::Fcgi(CommandTable commands)
         check |= 0x40000;
     }
     if (check != 0) {
-        log(QStringLiteral("ERROR:SOME SIGNAL-SLOT CONNECT FAILED! connectionCheckCode = %1").arg(check), 0);
+        daemonLog(QStringLiteral("ERROR:SOME SIGNAL-SLOT CONNECT FAILED! connectionCheckCode = %1").arg(check), 0);
     }
 
     m_noCamPng = readPng(QStringLiteral("./resources/nocam.png"));
@@ -171,21 +170,21 @@ void Fcgi::prepareProgramStore() {
     const QFileInfo programInfo(programDir);
     if (!programInfo.exists()) {
         if (!QDir::root().mkpath(programDir)) {
-            log("ERROR: Cannot Create path " + programPath + " to save flowdesk programs!", 0);
+            daemonLog("ERROR: Cannot Create path " + programPath + " to save flowdesk programs!", 0);
         }
     } else if (!programInfo.isDir()) {
-        log("ERROR: " + programPath + " already exists and is not a folder!", 0);
+        daemonLog("ERROR: " + programPath + " already exists and is not a folder!", 0);
     }
 
     const QString link = FsRoot::fsPath(QStringLiteral("/var/www/programs"));
     const QFileInfo linkInfo(link);
     // A dangling link is replaced as well: left alone it would block the new link for good.
     if (linkInfo.exists() || linkInfo.isSymLink()) {
-        log(QStringLiteral("Symbolic /var/www/programs already exists. Will delete it and create a new one."), 0);
-        if (!QFile::remove(link)) log(QStringLiteral("ERROR: Cannot delete symbolic link \"/var/www/programs\""), 0);
+        daemonLog(QStringLiteral("Symbolic /var/www/programs already exists. Will delete it and create a new one."), 0);
+        if (!QFile::remove(link)) daemonLog(QStringLiteral("ERROR: Cannot delete symbolic link \"/var/www/programs\""), 0);
     }
     if (!QFile::link(programDir, link)) {
-        log(QStringLiteral("ERROR: Cannot create symbolic link \"/var/www/programs\""), 0);
+        daemonLog(QStringLiteral("ERROR: Cannot create symbolic link \"/var/www/programs\""), 0);
     }
     if (QFileInfo(programDir).isDir()) setStoreMode(programDir);
     m_programStore.remember();
@@ -214,7 +213,7 @@ void Fcgi::run() {
         // Started without a listening socket: serve the one request of the environment.
         const RequestHeaders headers = RequestHeaders::fromEnvironment(environ);
         if (!FcgiConnections::writeCgiReply(m_processor->process(headers.query, headers), stdout)) {
-            log(QStringLiteral("ERROR: the reply could not be written to standard output"), 0);
+            daemonLog(QStringLiteral("ERROR: the reply could not be written to standard output"), 0);
         }
         return;
     }
@@ -228,7 +227,7 @@ void Fcgi::run() {
     // would cost two thread switches per request instead of one. The main thread keeps its policy.
     const sched_param batch = {};
     if (pthread_setschedparam(pthread_self(), SCHED_BATCH, &batch) != 0) {
-        log(QStringLiteral("the request thread keeps its scheduling policy: SCHED_BATCH is not allowed"), 1);
+        daemonLog(QStringLiteral("the request thread keeps its scheduling policy: SCHED_BATCH is not allowed"), 1);
     }
     FcgiConnections::Limits limits;
     limits.requestMs = m_readTimeoutMs.load();
@@ -246,7 +245,7 @@ void Fcgi::run() {
 }
 
 void Fcgi::failLoop(const QString& reason) {
-    log(QStringLiteral("ERROR: the request loop ended, no more requests are served: ") + reason, 0);
+    daemonLog(QStringLiteral("ERROR: the request loop ended, no more requests are served: ") + reason, 0);
     m_loopFailed = true;
     Q_EMIT requestLoopFailed();
 }

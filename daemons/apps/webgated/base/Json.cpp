@@ -49,17 +49,39 @@ void appendString(std::string& out, const char* text, size_t length) {
         out.append(run, static_cast<size_t>(p - run));
         run = p + 1;
         switch (c) {
-            case '"': out.append("\\\"", 2); break;
-            case '\\': out.append("\\\\", 2); break;
-            case '/': out.append("\\/", 2); break;
-            case '\b': out.append("\\b", 2); break;
-            case '\f': out.append("\\f", 2); break;
-            case '\n': out.append("\\n", 2); break;
-            case '\r': out.append("\\r", 2); break;
-            case '\t': out.append("\\t", 2); break;
-            case '<': out.append("\\u003c", 6); break;
-            case '>': out.append("\\u003e", 6); break;
-            case '&': out.append("\\u0026", 6); break;
+            case '"':
+                out.append("\\\"", 2);
+                break;
+            case '\\':
+                out.append("\\\\", 2);
+                break;
+            case '/':
+                out.append("\\/", 2);
+                break;
+            case '\b':
+                out.append("\\b", 2);
+                break;
+            case '\f':
+                out.append("\\f", 2);
+                break;
+            case '\n':
+                out.append("\\n", 2);
+                break;
+            case '\r':
+                out.append("\\r", 2);
+                break;
+            case '\t':
+                out.append("\\t", 2);
+                break;
+            case '<':
+                out.append("\\u003c", 6);
+                break;
+            case '>':
+                out.append("\\u003e", 6);
+                break;
+            case '&':
+                out.append("\\u0026", 6);
+                break;
             default: {
                 const char escape[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xf]};
                 out.append(escape, 6);
@@ -73,7 +95,8 @@ void appendString(std::string& out, const char* text, size_t length) {
 // Seventeen significant digits, like "%.17g", then marked as a real and with the exponent
 // written without "+" and leading zeros.
 size_t formatReal(double value, char (&buffer)[64]) {
-    const auto result = std::to_chars(buffer, buffer + sizeof(buffer), value, std::chars_format::general, 17);
+    const auto result =
+        std::to_chars(buffer, buffer + sizeof(buffer), value, std::chars_format::general, 17);
     size_t length = static_cast<size_t>(result.ptr - buffer);
     char* exponent = static_cast<char*>(std::memchr(buffer, 'e', length));
     if (!exponent) {
@@ -161,10 +184,18 @@ void appendValue(std::string& out, const json_t* value, const JsonRendered& rend
             out.append(buffer, static_cast<size_t>(result.ptr - buffer));
             break;
         }
-        case JSON_REAL: appendReal(out, json_real_value(value)); break;
-        case JSON_TRUE: out.append("true", 4); break;
-        case JSON_FALSE: out.append("false", 5); break;
-        case JSON_NULL: out.append("null", 4); break;
+        case JSON_REAL:
+            appendReal(out, json_real_value(value));
+            break;
+        case JSON_TRUE:
+            out.append("true", 4);
+            break;
+        case JSON_FALSE:
+            out.append("false", 5);
+            break;
+        case JSON_NULL:
+            out.append("null", 4);
+            break;
     }
 }
 

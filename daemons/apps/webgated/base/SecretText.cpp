@@ -56,7 +56,9 @@ bool hideSecrets(json_t* value) {
 
 }  // namespace
 
-bool isSecretKey(const char* key) { return holdsSecretWord(key, static_cast<int>(std::strlen(key))); }
+bool isSecretKey(const char* key) {
+    return holdsSecretWord(key, static_cast<int>(std::strlen(key)));
+}
 
 QByteArray forLog(const QByteArray& query) {
     if (!mayHoldSecret(query)) return query;

@@ -22,14 +22,12 @@
 #include "kel/corvanta/daemons/EventMailbox.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "process/ScriptRunner.h"
+#include "base/DaemonLog.h"
+#include "base/TextChecks.h"
 
 using kel::corvanta::daemons::EventMailbox;
 
 namespace {
-
-void log(const QString& text, int level) {
-    kel::corvanta::daemons::Log::singleton()->log(text, level);
-}
 
 QString parameter(const char* key, const char* defaultValue) {
     return Client::singleton()
@@ -59,12 +57,6 @@ json_t* stringArray(const QStringList& list) {
     return array;
 }
 
-bool hasControlCharacter(const QString& text) {
-    for (const QChar c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f) return true;
-    }
-    return false;
-}
 
 bool readStringArray(const json_t* value, QStringList* out) {
     if (!json_is_array(value)) return false;
@@ -73,7 +65,7 @@ bool readStringArray(const json_t* value, QStringList* out) {
         const json_t* item = json_array_get(value, i);
         if (!json_is_string(item)) return false;
         const QString text = jsonToQString(item);
-        if (hasControlCharacter(text)) return false;
+        if (TextChecks::hasControlCharacter(text)) return false;
         out->append(text);
     }
     return true;
@@ -182,7 +174,7 @@ QString NetworkChange::begin(const Plan& plan, QString* why) {
         m_id = id;
         m_plan = plan;
     }
-    log(QStringLiteral("Network change %1 (%2) starts; undone unless confirmed within %3 s")
+    daemonLog(QStringLiteral("Network change %1 (%2) starts; undone unless confirmed within %3 s")
             .arg(id, plan.command)
             .arg(plan.confirmWithin),
         1);
@@ -227,10 +219,10 @@ NetworkChange::Answer NetworkChange::confirm(const QString& changeId, bool undo,
         }
     }
     if (removed) {
-        log(QStringLiteral("Network change %1 (%2) confirmed and kept").arg(id, command), 1);
+        daemonLog(QStringLiteral("Network change %1 (%2) confirmed and kept").arg(id, command), 1);
         return Answer::Done;
     }
-    log(QStringLiteral("Network change %1 (%2) cannot be kept: %3; it still waits for confirmation")
+    daemonLog(QStringLiteral("Network change %1 (%2) cannot be kept: %3; it still waits for confirmation")
             .arg(id, command, failure),
         0);
     if (expired) {
@@ -251,7 +243,7 @@ void NetworkChange::noteRollingBack(const QString& reason) {
     }
     QString why;
     if (!writeState(plan, id, Phase::RollingBack, QDateTime::currentMSecsSinceEpoch(), &why)) {
-        log(QStringLiteral("Network change %1: cannot note that it is being undone (%2): %3")
+        daemonLog(QStringLiteral("Network change %1: cannot note that it is being undone (%2): %3")
                 .arg(id, reason, why),
             0);
     }
@@ -329,7 +321,7 @@ void NetworkChange::timedOut() {
             if (m_timerSerial != m_serial) return;
             script = m_plan.script;
         }
-        log(QStringLiteral("Network change: %1 still runs after %2 s and is killed")
+        daemonLog(QStringLiteral("Network change: %1 still runs after %2 s and is killed")
                 .arg(script)
                 .arg(kScriptLimitMs / 1000),
             1);
@@ -377,14 +369,14 @@ void NetworkChange::scriptEnded(quint64 serial, bool undoing, int exitCode) {
         QString why;
         if (!writeState(plan, id, Phase::Waiting,
                         QDateTime::currentMSecsSinceEpoch() + confirmMs, &why)) {
-            log(QStringLiteral("Network change %1: cannot keep its deadline: %2").arg(id, why), 0);
+            daemonLog(QStringLiteral("Network change %1: cannot keep its deadline: %2").arg(id, why), 0);
         }
         {
             QMutexLocker lock(&m_mutex);
             m_phase = Phase::Waiting;
             m_deadline = deadline;
         }
-        log(QStringLiteral("Network change %1 (%2): script ended with %3; waiting %4 s for "
+        daemonLog(QStringLiteral("Network change %1 (%2): script ended with %3; waiting %4 s for "
                            "confirmation")
                 .arg(id, plan.command)
                 .arg(exitCode)
@@ -413,14 +405,14 @@ void NetworkChange::scriptEnded(quint64 serial, bool undoing, int exitCode) {
             (QDeadlineTimer::current().deadlineNSecs() - deadlinePassed.deadlineNSecs()) / 1000000;
         late = QStringLiteral(", %1 ms after its deadline").arg(ms);
     }
-    log(QStringLiteral("Network change %1 (%2) %3: ran %4 with the earlier settings "
+    daemonLog(QStringLiteral("Network change %1 (%2) %3: ran %4 with the earlier settings "
                        "(exit code %5) and put back %6%7")
             .arg(id, plan.command, m_rollbackReason, plan.script)
             .arg(exitCode)
             .arg(joinedPaths(plan.files), late),
         1);
     for (const QString& why : failed) {
-        log(QStringLiteral("Network change %1: cannot put back %2").arg(id, why), 0);
+        daemonLog(QStringLiteral("Network change %1: cannot put back %2").arg(id, why), 0);
     }
 }
 
@@ -484,7 +476,7 @@ bool NetworkChange::removeState(QString* why) const {
         if (why) {
             *why = failure;
         } else {
-            log(QStringLiteral("Network change: ") + failure, 0);
+            daemonLog(QStringLiteral("Network change: ") + failure, 0);
         }
         return false;
     }
@@ -498,7 +490,7 @@ void NetworkChange::keepAside(const QString& why) const {
     const QString aside = path + QStringLiteral(".corrupt");
     const bool moved = ::rename(QFile::encodeName(path).constData(),
                                 QFile::encodeName(aside).constData()) == 0;
-    log(QStringLiteral("Network change state %1 cannot be used (%2); %3")
+    daemonLog(QStringLiteral("Network change state %1 cannot be used (%2); %3")
             .arg(statePath(), why,
                  moved ? QStringLiteral("kept as ") + FsRoot::robotPath(aside)
                        : QStringLiteral("it cannot be moved aside either")),
@@ -512,7 +504,7 @@ void NetworkChange::resume() {
     const QStringList removedFiles = NetworkUndo::removeLeftovers(filesFor(QStringLiteral("SetWlanConf"))) +
                                      NetworkUndo::removeLeftovers({statePath()}, false);
     for (const QString& removed : removedFiles) {
-        log(QStringLiteral("Network change: removed %1, left by a write cut short").arg(removed), 1);
+        daemonLog(QStringLiteral("Network change: removed %1, left by a write cut short").arg(removed), 1);
     }
     const QByteArray path = QFile::encodeName(FsRoot::fsPath(statePath()));
     // A link planted at the path is not followed; a pipe does not hold the start.
@@ -618,7 +610,7 @@ void NetworkChange::resume() {
         }
     }
     if (phase == QLatin1String("rolling back")) {
-        log(QStringLiteral("Network change %1 (%2) was being undone when the daemon ended; it is "
+        daemonLog(QStringLiteral("Network change %1 (%2) was being undone when the daemon ended; it is "
                            "undone again")
                 .arg(id, plan.command),
             1);
@@ -626,13 +618,13 @@ void NetworkChange::resume() {
         return;
     }
     if (leftMs <= 0) {
-        log(QStringLiteral("Network change %1 (%2) from before the restart is past its deadline")
+        daemonLog(QStringLiteral("Network change %1 (%2) from before the restart is past its deadline")
                 .arg(id, plan.command),
             1);
         rollback_i(serial, QStringLiteral("not confirmed before the restart"));
         return;
     }
-    log(QStringLiteral("Network change %1 (%2) from before the restart waits %3 ms more for "
+    daemonLog(QStringLiteral("Network change %1 (%2) from before the restart waits %3 ms more for "
                        "confirmation")
             .arg(id, plan.command)
             .arg(leftMs),

@@ -10,18 +10,16 @@
 #include "network/NetworkConfigFiles.h"
 #include "network/NetworkUndo.h"
 #include "process/ScriptRunner.h"
+#include "base/DaemonLog.h"
+#include "base/TextChecks.h"
 
 namespace NetworkCommands {
 
 namespace {
 
-void log(const QString& text, int level) {
-    kel::corvanta::daemons::Log::singleton()->log(text, level);
-}
-
 void logStart(const char* prefix, const Request& request) {
     // The query's bytes as the frame's own lines quote them.
-    log(QLatin1String(prefix) + QString::fromLatin1(request.queryText()), 1);
+    daemonLog(QLatin1String(prefix) + QString::fromLatin1(request.queryText()), 1);
 }
 
 // A parameter as text; absent or not a JSON string counts as empty.
@@ -31,12 +29,6 @@ bool isEmptyOrFalse(const QString& value) {
     return value.isEmpty() || value == QLatin1String("false");
 }
 
-bool hasControlCharacter(const QString& text) {
-    for (const QChar c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f) return true;
-    }
-    return false;
-}
 
 const char kCannotUndo[] = "CANNOT UNDO THIS CHANGE";
 
@@ -159,7 +151,7 @@ RequestResult run(Request& request, ScriptRunner& runner, NetworkChange& change,
     // A control character would let a value add lines of its own (another network, another
     // address) to the files the scripts write: such a request is refused and runs nothing.
     for (const QString& arg : args) {
-        if (hasControlCharacter(arg)) return InvalidParameters;
+        if (TextChecks::hasControlCharacter(arg)) return InvalidParameters;
     }
     const QString script = NetworkChange::scriptFor(command);
     const json_t* within = request.param("confirmWithin");
@@ -191,7 +183,7 @@ RequestResult run(Request& request, ScriptRunner& runner, NetworkChange& change,
     }
     ok = ok && undoArgs(command, plan.files, &plan.undoArgs, &why);
     for (const QString& arg : plan.undoArgs) {
-        if (ok && hasControlCharacter(arg)) {
+        if (ok && TextChecks::hasControlCharacter(arg)) {
             why = QStringLiteral("a control character in the present settings");
             ok = false;
         }
@@ -199,9 +191,9 @@ RequestResult run(Request& request, ScriptRunner& runner, NetworkChange& change,
     QString id;
     if (ok) {
         id = change.begin(plan, &why);
-        if (id.isEmpty()) log(QStringLiteral("Network change refused: ") + why, 0);
+        if (id.isEmpty()) daemonLog(QStringLiteral("Network change refused: ") + why, 0);
     } else {
-        log(QStringLiteral("Network change refused, it could not be undone: ") + why, 1);
+        daemonLog(QStringLiteral("Network change refused, it could not be undone: ") + why, 1);
     }
     if (id.isEmpty()) return failed(request, kCannotUndo);
     if (message) request.setText("MSG", QLatin1String(message));
@@ -277,7 +269,7 @@ RequestResult setHostapd(Request& request, ScriptRunner& runner, NetworkChange& 
     const RequestResult result =
         run(request, runner, change, QStringLiteral("SetHostapd"), args, message);
     if (result != Data) return result;
-    log(QLatin1String(message), 1);
+    daemonLog(QLatin1String(message), 1);
     return Ack;
 }
 

@@ -16,6 +16,7 @@
 #include "base/RenameNoReplace.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "network/NetworkUndo.h"
+#include "base/DaemonLog.h"
 
 namespace {
 
@@ -23,13 +24,9 @@ namespace {
 // entries after the limit would be lost without a word), nor copied as a fallback.
 constexpr qint64 kMaxFileBytes = 1 << 20;
 
-void log(const QString& text, int level) {
-    kel::corvanta::daemons::Log::singleton()->log(text, level);
-}
-
 void logTooLarge(const QString& robotPath, const char* what) {
     // In one step: a "%2" in the path stays as it is.
-    log(QStringLiteral("%1 is larger than %2 bytes: not %3")
+    daemonLog(QStringLiteral("%1 is larger than %2 bytes: not %3")
             .arg(robotPath, QString::number(kMaxFileBytes), QLatin1String(what)),
         0);
 }
@@ -75,7 +72,7 @@ bool installFallbackCopy(const QString& path, const QString& fallbackPath) {
     if (in < 0) return false;
     if (::fstat(in, &status) != 0 || !S_ISREG(status.st_mode)) {
         ::close(in);
-        log(QStringLiteral("Cannot copy %1: not a regular file")
+        daemonLog(QStringLiteral("Cannot copy %1: not a regular file")
                 .arg(FsRoot::robotPath(fallbackPath)),
             1);
         return false;
@@ -93,7 +90,7 @@ bool installFallbackCopy(const QString& path, const QString& fallbackPath) {
     if (out < 0) {
         const int error = errno;
         ::close(in);
-        log(QStringLiteral("Cannot copy %1 to %2: %3")
+        daemonLog(QStringLiteral("Cannot copy %1 to %2: %3")
                 .arg(FsRoot::robotPath(fallbackPath), FsRoot::robotPath(path), systemError(error)),
             1);
         return false;
@@ -110,12 +107,12 @@ bool installFallbackCopy(const QString& path, const QString& fallbackPath) {
         ::unlink(temporary.constData());
         // Someone else put a file there in the meantime: it is read as it is.
         if (error == EEXIST) return false;
-        log(QStringLiteral("Cannot copy %1 to %2: %3")
+        daemonLog(QStringLiteral("Cannot copy %1 to %2: %3")
                 .arg(FsRoot::robotPath(fallbackPath), FsRoot::robotPath(path), systemError(error)),
             1);
         return false;
     }
-    log(QStringLiteral("Copied %1 to %2")
+    daemonLog(QStringLiteral("Copied %1 to %2")
             .arg(FsRoot::robotPath(fallbackPath), FsRoot::robotPath(path)),
         1);
     return true;
@@ -156,14 +153,14 @@ void getHostapdConf(QString* ssid, QString* rsnPairwise, QString* passphrase) {
         }
     }
     if (ssid->isEmpty())
-        log(QStringLiteral("Failed to read ssid from %1\nssid=%2").arg(path, *ssid), 0);
+        daemonLog(QStringLiteral("Failed to read ssid from %1\nssid=%2").arg(path, *ssid), 0);
     if (rsnPairwise->isEmpty()) {
-        log(QStringLiteral("Failed to read rsa_pairwise from %1\nrsn_pairwise=%2")
+        daemonLog(QStringLiteral("Failed to read rsa_pairwise from %1\nrsn_pairwise=%2")
                 .arg(path, *rsnPairwise),
             0);
     }
     if (passphrase->isEmpty()) {
-        log(QStringLiteral("Failed to read wpa_passphrase from %1\nwpa_passphrase=%2")
+        daemonLog(QStringLiteral("Failed to read wpa_passphrase from %1\nwpa_passphrase=%2")
                 .arg(path, *passphrase),
             0);
     }
@@ -194,11 +191,11 @@ void getWpaSupplicantConf(QString* ssid, QString* proto, QString* psk) {
         }
     }
     if (ssid->isEmpty())
-        log(QStringLiteral("Failed to read ssid from %1\nssid=%2").arg(path, *ssid), 0);
+        daemonLog(QStringLiteral("Failed to read ssid from %1\nssid=%2").arg(path, *ssid), 0);
     if (proto->isEmpty())
-        log(QStringLiteral("Failed to read proto from %1\nproto=%2").arg(path, *proto), 0);
+        daemonLog(QStringLiteral("Failed to read proto from %1\nproto=%2").arg(path, *proto), 0);
     if (psk->isEmpty())
-        log(QStringLiteral("Failed to read psk from %1\npsk=%2").arg(path, *psk), 0);
+        daemonLog(QStringLiteral("Failed to read psk from %1\npsk=%2").arg(path, *psk), 0);
 }
 
 void getInterfacesWLAN0Conf(bool* isDHCP, QString* address, QString* netmask, QString* mode) {

@@ -13,6 +13,7 @@
 #include "kel/corvanta/daemons/Log.h"
 #include "process/SessionProcess.h"
 #include "process/TreeKill.h"
+#include "base/DaemonLog.h"
 
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
 #include <QStringDecoder>
@@ -24,8 +25,6 @@ using kel::corvanta::daemons::EventMailbox;
 using kel::corvanta::daemons::Log;
 
 namespace {
-
-void log(const QString& text, int level) { Log::singleton()->log(text, level); }
 
 QString configured(const char* key, const char* fallback) {
     const QString defaultValue = QString::fromLatin1(fallback);
@@ -241,7 +240,7 @@ void ScriptRunner::runScript_i(const QString& name, const QStringList& args,
 void ScriptRunner::killTree_i(const QString& name) {
     // A stop also drops a start that was waiting for an earlier kill.
     if (m_pending.contains(name)) {
-        log(QStringLiteral("ScriptRunner: start of %1 cancelled").arg(name), 2);
+        daemonLog(QStringLiteral("ScriptRunner: start of %1 cancelled").arg(name), 2);
         cancelPending(name);
         removeRecord(name);
     }
@@ -260,7 +259,7 @@ void ScriptRunner::killTree(QProcess* process, const QString& name) {
         // Only a stop of the interpreter may end interpreters that are not registered: a script
         // that has already ended is no reason to end the robot's program.
         if (name != interpreter) {
-            log(QStringLiteral("killtree: nothing runs under ") + name, 2);
+            daemonLog(QStringLiteral("killtree: nothing runs under ") + name, 2);
             return;
         }
         // The full path selects only processes running that file.
@@ -288,7 +287,7 @@ void ScriptRunner::cancelPending(const QString& name) {
 
 void ScriptRunner::startProcess(Run* run, const QStringList& args) {
     QProcess* process = run->process;
-    log(QStringLiteral(" ScriptRunner::startProcess %1 %2")
+    daemonLog(QStringLiteral(" ScriptRunner::startProcess %1 %2")
             .arg(run->name, args.join(QLatin1Char(' '))),
         5);
     process->setProcessChannelMode(QProcess::MergedChannels);
@@ -377,7 +376,7 @@ void ScriptRunner::on_process_readyRead() {
     const QString text = run->decode(bytes);
     if (text.isEmpty()) return;
     appendOutput(text);
-    log(text, 6);
+    daemonLog(text, 6);
 }
 
 void ScriptRunner::appendOutput(const QString& text) {
@@ -393,7 +392,7 @@ void ScriptRunner::appendOutput(const QString& text) {
         }
     }
     if (dropped > 0) {
-        log(QStringLiteral("ScriptRunner: output buffer full, %1 characters of old output dropped")
+        daemonLog(QStringLiteral("ScriptRunner: output buffer full, %1 characters of old output dropped")
                 .arg(dropped),
             1);
     }
@@ -402,7 +401,7 @@ void ScriptRunner::appendOutput(const QString& text) {
 void ScriptRunner::on_process_started() {
     Run* run = runOf(sender());
     if (!run) return;
-    log(run->name + QStringLiteral(" : started"), 2);
+    daemonLog(run->name + QStringLiteral(" : started"), 2);
 }
 
 void ScriptRunner::on_process_stateChanged(QProcess::ProcessState state) {
@@ -417,7 +416,7 @@ void ScriptRunner::on_process_stateChanged(QProcess::ProcessState state) {
 void ScriptRunner::on_process_error(QProcess::ProcessError error) {
     Run* run = runOf(sender());
     if (!run) return;
-    log(QStringLiteral("ScriptRunner::on_process_error %1 : error = %2")
+    daemonLog(QStringLiteral("ScriptRunner::on_process_error %1 : error = %2")
             .arg(run->name)
             .arg(static_cast<int>(error)),
         0);
@@ -440,7 +439,7 @@ void ScriptRunner::on_process_error(QProcess::ProcessError error) {
 void ScriptRunner::on_process_finished(int exitCode, QProcess::ExitStatus exitStatus) {
     Run* run = runOf(sender());
     if (!run) return;
-    log(QStringLiteral("ScriptRunner::on_process_finished %1 : exitcode = %2")
+    daemonLog(QStringLiteral("ScriptRunner::on_process_finished %1 : exitcode = %2")
             .arg(run->name)
             .arg(exitCode),
         2);

@@ -13,12 +13,11 @@
 #include <memory>
 
 #include "kel/corvanta/daemons/Log.h"
+#include "base/DaemonLog.h"
 
 using kel::corvanta::daemons::Log;
 
 namespace {
-
-void log(const QString& text, int level) { Log::singleton()->log(text, level); }
 
 constexpr int kPollMs = 20;
 
@@ -194,7 +193,7 @@ void TreeKill::signalNow(const QList<Process>& processes, int signal, int timeou
                QStringList{QStringLiteral("kill"), QStringLiteral("-%1").arg(signal)} + refused,
                QIODevice::ReadOnly);
     if (!sudo.waitForFinished(timeoutMs)) {
-        log(QStringLiteral("killtree: sudo kill did not end within %1 ms").arg(timeoutMs), 0);
+        daemonLog(QStringLiteral("killtree: sudo kill did not end within %1 ms").arg(timeoutMs), 0);
         sudo.kill();
         sudo.waitForFinished(100);
     }
@@ -202,7 +201,7 @@ void TreeKill::signalNow(const QList<Process>& processes, int signal, int timeou
 
 void TreeKill::start() {
     if (!m_killallProgram.isEmpty()) {
-        log(QStringLiteral("killtree: sudo killall ") + m_killallProgram, 2);
+        daemonLog(QStringLiteral("killtree: sudo killall ") + m_killallProgram, 2);
         runStep(QStringLiteral("sudo"), {QStringLiteral("killall"), m_killallProgram},
                 [this](bool, const QByteArray&) { treeSignalled(); });
         return;
@@ -239,14 +238,14 @@ void TreeKill::runStep(const QString& program, const QStringList& args, StepDone
         if (error != QProcess::FailedToStart || *answered) return;
         *answered = true;
         timer->deleteLater();
-        log(QStringLiteral("killtree: cannot start ") + program, 0);
+        daemonLog(QStringLiteral("killtree: cannot start ") + program, 0);
         done(false, QByteArray());
     });
     connect(timer, &QTimer::timeout, this, [=]() {
         if (*answered) return;
         *answered = true;
         timer->deleteLater();
-        log(QStringLiteral("killtree: %1 %2 did not end within %3 ms")
+        daemonLog(QStringLiteral("killtree: %1 %2 did not end within %3 ms")
                 .arg(program, args.join(QLatin1Char(' ')))
                 .arg(m_helperTimeoutMs),
             0);
@@ -283,7 +282,7 @@ void TreeKill::listChildren(qint64 pid) {
                 }
                 advance();
             });
-    log(QStringLiteral("killtree:") + QString::number(pid), 0);
+    daemonLog(QStringLiteral("killtree:") + QString::number(pid), 0);
 }
 
 void TreeKill::advance() {
@@ -299,7 +298,7 @@ void TreeKill::advance() {
         return;
     }
     const qint64 pid = level.pid;
-    log(QStringLiteral("!kill in killtree: %1").arg(pid), 0);
+    daemonLog(QStringLiteral("!kill in killtree: %1").arg(pid), 0);
     runStep(QStringLiteral("sudo"),
             {QStringLiteral("bash"), QStringLiteral("-c"),
              QStringLiteral("pkill -TERM -P ") + QString::number(pid)},
@@ -314,7 +313,7 @@ void TreeKill::treeSignalled() {
     // The root last: the sudo program may run the program directly, with nothing in between
     // that would end once its children are gone.
     if (m_root && m_root->state() != QProcess::NotRunning) {
-        log(QStringLiteral("killtree: SIGTERM to %1").arg(m_rootPid), 2);
+        daemonLog(QStringLiteral("killtree: SIGTERM to %1").arg(m_rootPid), 2);
         m_root->terminate();
     }
     m_poll = new QTimer(this);
@@ -357,7 +356,7 @@ bool TreeKill::signalStrays(int signal) {
         }
     }
     if (pids.isEmpty()) return false;
-    log(QStringLiteral("killtree: signal %1 to what the program left outside its tree: %2")
+    daemonLog(QStringLiteral("killtree: signal %1 to what the program left outside its tree: %2")
             .arg(signal)
             .arg(pids.join(QLatin1Char(' '))),
         2);
@@ -401,7 +400,7 @@ void TreeKill::graceOver() {
     if (m_killSent) {
         QStringList pids;
         for (qint64 pid : targets) pids.append(QString::number(pid));
-        log(QStringLiteral("killtree: still running after SIGKILL: ") + pids.join(QLatin1Char(' ')),
+        daemonLog(QStringLiteral("killtree: still running after SIGKILL: ") + pids.join(QLatin1Char(' ')),
             0);
         finish();
         return;
@@ -415,7 +414,7 @@ void TreeKill::graceOver() {
             args.append(QString::number(pid));
         }
     }
-    log(QStringLiteral("killtree: SIGKILL to what is left of the tree of %1: %2")
+    daemonLog(QStringLiteral("killtree: SIGKILL to what is left of the tree of %1: %2")
             .arg(m_rootPid)
             .arg(args.mid(2).join(QLatin1Char(' '))),
         0);

@@ -14,12 +14,11 @@
 #include "process/ScriptRunner.h"
 #include "programs/ProgramCopy.h"
 #include "programs/ProgramStore.h"
+#include "base/DaemonLog.h"
 
 using kel::corvanta::daemons::Log;
 
 namespace {
-
-void log(const QString& text, int level) { Log::singleton()->log(text, level); }
 
 QString textParam(const Request& request, const char* key) {
     return jsonToQString(request.param(key));
@@ -28,7 +27,7 @@ QString textParam(const Request& request, const char* key) {
 // Refuses to touch anything once "/var/www/programs" leads somewhere else than at start-up.
 bool storeIntact(Request& request, const ProgramStore& store) {
     if (store.isIntact()) return true;
-    log(QStringLiteral(
+    daemonLog(QStringLiteral(
             "ERROR: /var/www/programs no longer leads to the program folder prepared at start-up"),
         0);
     request.setText("MSG", QStringLiteral("The program folder has changed since start-up."));
@@ -146,7 +145,7 @@ RequestResult runProgram(Request& request, const QString& interpreterPath, QStri
                          const std::function<void()>& afterCheck) {
     ScriptRunner* runner = ScriptRunner::singleton();
     if (!currentProgram.isEmpty()) {
-        log(QStringLiteral("kill current process:") + currentProgram, 2);
+        daemonLog(QStringLiteral("kill current process:") + currentProgram, 2);
         runner->killTree(interpreterPath);
     }
     const QString name = textParam(request, "programName");
@@ -166,7 +165,7 @@ RequestResult runProgram(Request& request, const QString& interpreterPath, QStri
     if (!made.copy) {
         const RefusalText refusal = refusalText(made.refusal);
         request.setText("MSG", name + QLatin1String(refusal.message));
-        log(QStringLiteral("runProgram refused: %1: %2")
+        daemonLog(QStringLiteral("runProgram refused: %1: %2")
                 .arg(FsRoot::robotPath(program), made.reason),
             refusal.level);
         return Failed;

@@ -15,12 +15,11 @@
 
 #include "base/FsRoot.h"
 #include "kel/corvanta/daemons/Log.h"
+#include "base/DaemonLog.h"
 
 using kel::corvanta::daemons::Log;
 
 namespace {
-
-void log(const QString& text, int level) { Log::singleton()->log(text, level); }
 
 /// Closes its descriptor when it goes.
 class Fd {
@@ -199,7 +198,7 @@ int ProgramCopy::removeLeftovers() {
     QString why;
     Fd folderFd(openFolder(why));
     if (!folderFd.valid()) {
-        log(QStringLiteral("ERROR: programs cannot be run: ") + why, 0);
+        daemonLog(QStringLiteral("ERROR: programs cannot be run: ") + why, 0);
         return -1;
     }
     int removed = 0;
@@ -215,14 +214,14 @@ int ProgramCopy::removeLeftovers() {
         if (::unlinkat(folderFd.get(), name.constData(), sub.valid() ? AT_REMOVEDIR : 0) == 0) {
             ++removed;
         } else {
-            log(QStringLiteral("ERROR: cannot remove %1/%2: %3")
+            daemonLog(QStringLiteral("ERROR: cannot remove %1/%2: %3")
                     .arg(FsRoot::robotPath(folder()), QString::fromLocal8Bit(name),
                          errorText(errno)),
                 1);
         }
     }
     if (removed > 0)
-        log(QStringLiteral("removed %1 program copies an earlier run left").arg(removed), 2);
+        daemonLog(QStringLiteral("removed %1 program copies an earlier run left").arg(removed), 2);
     return removed;
 }
 

@@ -11,6 +11,7 @@
 #include "service/Client.h"
 #include "base/FsRoot.h"
 #include "kel/corvanta/daemons/Log.h"
+#include "base/TextChecks.h"
 
 using kel::corvanta::daemons::Log;
 
@@ -60,17 +61,8 @@ bool isSameOrigin(const char* url, const char* host) {
     return hostPort.empty() || portOf(url) == hostPort;
 }
 
-// A header value for the log: control characters cannot start a forged line, and a long value
-// cannot flood it.
-QString printable(const char* value) {
-    QString text = QString::fromLatin1(value, static_cast<int>(strnlen(value, 200)));
-    for (QChar& c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f) c = QLatin1Char('?');
-    }
-    return text;
-}
 QString shown(const char* value) {
-    return value ? QLatin1Char('"') + printable(value) + QLatin1Char('"') : QStringLiteral("-");
+    return value ? QLatin1Char('"') + TextChecks::printable(value) + QLatin1Char('"') : QStringLiteral("-");
 }
 
 QByteArray readSmallFile(const QString& robotPath) {
@@ -243,7 +235,7 @@ AccessVerdict AccessGuard::check(CommandAccess access, const RequestHeaders& hea
                    QStringLiteral(", User-Agent ") + shown(headers.userAgent) + QLatin1Char(')');
     if (host) {
         line += QStringLiteral("; if the robot is reached under this name, add ") +
-                printable(hostOf(headers.host).c_str()) +
+                TextChecks::printable(hostOf(headers.host).c_str()) +
                 QStringLiteral(" to [Access] hosts of /etc/corvanta/webgated.conf");
     }
     Log::singleton()->log(line, 1);

@@ -10,14 +10,13 @@
 #include "service/Client.h"
 #include "kel/corvanta/daemons/EventMailbox.h"
 #include "kel/corvanta/daemons/Log.h"
+#include "base/DaemonLog.h"
 
 using kel::corvanta::daemons::EventMailbox;
 using kel::corvanta::daemons::Log;
 using kel::corvanta::navigation::PositionDriver;
 
 namespace {
-
-void log(const QString& text, int level) { Log::singleton()->log(text, level); }
 
 // General format with six significant digits, as the drive log lines show numbers.
 QString number(float value) { return QString::number(static_cast<double>(value), 'g', 6); }
@@ -184,14 +183,14 @@ void ControlHandler::customEvent(QEvent* event) {
 void ControlHandler::addDeltaVel_i(float dvx, float dvy, float domega) {
     // The link may have gone since the request was answered: nothing is armed without it.
     if (!linkIsUp()) {
-        log(QStringLiteral("ControlHandler: no live link to the robot, drive command dropped"), 1);
+        daemonLog(QStringLiteral("ControlHandler: no live link to the robot, drive command dropped"), 1);
         return;
     }
     m_velocityMode = true;
     m_vx += dvx;
     m_vy += dvy;
     m_omega += domega;
-    log(QStringLiteral("ControlHandler::addDeltaVel_i( float dvx = %1, float dvy = %2, float "
+    daemonLog(QStringLiteral("ControlHandler::addDeltaVel_i( float dvx = %1, float dvy = %2, float "
                        "domega = %3 )")
             .arg(number(m_vx), number(m_vy), number(m_omega)),
         5);
@@ -215,17 +214,17 @@ void ControlHandler::stop_i(StopReason reason) {
             m_lastStop = reason;
             m_lastStopMs = nowMs();
         }
-        log(QStringLiteral("ControlHandler::stop_i() set_omnidrive %1 %2 %3").arg(0).arg(0).arg(0),
+        daemonLog(QStringLiteral("ControlHandler::stop_i() set_omnidrive %1 %2 %3").arg(0).arg(0).arg(0),
             5);
         if (reason != StopReason::Request && reason != StopReason::None) {
-            log(QStringLiteral("ControlHandler: driving stopped (%1)")
+            daemonLog(QStringLiteral("ControlHandler: driving stopped (%1)")
                     .arg(QLatin1String(stopReasonName(reason))),
                 2);
         }
     }
     m_sentVx = m_sentVy = m_sentOmega = 0;
     publish();
-    log(QStringLiteral("ControlHandler:stopped"), 5);
+    daemonLog(QStringLiteral("ControlHandler:stopped"), 5);
 }
 
 bool ControlHandler::hasFreshOdometry() const {
@@ -242,7 +241,7 @@ void ControlHandler::sendZero() {
 void ControlHandler::startPositionMode_i(float x, float y, float phi, float vel, float rotvel,
                                          int mode) {
     if (!linkIsUp()) {
-        log(QStringLiteral("ControlHandler: no live link to the robot, position drive dropped"), 1);
+        daemonLog(QStringLiteral("ControlHandler: no live link to the robot, position drive dropped"), 1);
         return;
     }
     m_velocityMode = false;
@@ -271,7 +270,7 @@ void ControlHandler::startPositionMode_i(float x, float y, float phi, float vel,
 
     // A target relative to a pose that is unknown or out of date would be plainly wrong.
     if (!hasFreshOdometry()) {
-        log(QStringLiteral("ControlHandler: no current odometry, position drive not started"), 1);
+        daemonLog(QStringLiteral("ControlHandler: no current odometry, position drive not started"), 1);
         mode = -1;
     }
     switch (mode) {
@@ -304,7 +303,7 @@ void ControlHandler::on_timer_timeout() {
     if (gap > kLateTickMs) {
         m_watchdogStops.fetch_add(1, std::memory_order_relaxed);
         m_lateTickStops.fetch_add(1, std::memory_order_relaxed);
-        log(QStringLiteral("ControlHandler: the drive timer came %1 ms late, driving ends").arg(gap),
+        daemonLog(QStringLiteral("ControlHandler: the drive timer came %1 ms late, driving ends").arg(gap),
             1);
         stop_i(StopReason::Watchdog);
         return;
@@ -346,7 +345,7 @@ void ControlHandler::on_timer_timeout() {
         m_sentOmega = omega;
         publish();
     }
-    log(QStringLiteral("ControlHandler::on_timer_timeout() set_omnidrive %1 %2 %3")
+    daemonLog(QStringLiteral("ControlHandler::on_timer_timeout() set_omnidrive %1 %2 %3")
             .arg(number(vx), number(vy), number(omega)),
         5);
 }
@@ -360,7 +359,7 @@ void ControlHandler::on_odometry_changed(double x, double y, double phi, float, 
     // An idle controller (stopped, or never started) has nothing to step.
     if (m_driver.movement() == PositionDriver::Idle) return;
     m_driver.update();
-    log(QStringLiteral("distanceToTargetOrientation = %1, omega = %2")
+    daemonLog(QStringLiteral("distanceToTargetOrientation = %1, omega = %2")
             .arg(number(m_driver.orientationError()), number(m_driver.omega())),
         0);
 }

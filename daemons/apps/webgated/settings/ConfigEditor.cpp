@@ -11,25 +11,15 @@
 
 #include "settings/ConfigLine.h"
 #include "settings/ConfigReader.h"
+#include "base/AtomicFile.h"
+#include "base/TextChecks.h"
 
 Q_LOGGING_CATEGORY(lcConfigEditor, "webgated.settings.editor", QtInfoMsg)
 
-namespace {
-
-// A control character would let a value add lines of its own for parsers that split there.
-bool hasControlCharacter(const QString& value) {
-    for (const QChar c : value) {
-        const ushort code = c.unicode();
-        if ((code < 0x20 && code != '\t') || code == 0x7F) return true;
-    }
-    return false;
-}
-
-}  // namespace
-
 bool ConfigEditor::apply(const QByteArray& original, QByteArray* result) const {
     for (const QString& value : m_changes) {
-        if (hasControlCharacter(value)) return false;
+        // A control character would let a value add lines of its own for parsers that split there.
+        if (TextChecks::hasControlCharacter(value, true)) return false;
     }
     QMap<QString, QString> expected;
     QString group;
@@ -91,21 +81,11 @@ bool ConfigEditor::write(const QString& path) const {
     if (!apply(original, &text)) return false;
     if (text == original) return true;  // nothing to change: the file stays as it is
 
-    // A hidden temporary file beside the original, synced and renamed over it: the file is
-    // never missing or half written, and no scan lists a temporary file left by a crash.
-    const QFileInfo info(path);
-    QTemporaryFile out(info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
-    if (!out.open()) return false;
-    const int fd = out.handle();
-    if (::fchmod(fd, status.st_mode & 07777) != 0) return false;
-    if ((status.st_uid != ::geteuid() || status.st_gid != ::getegid()) &&
-        ::fchown(fd, status.st_uid, status.st_gid) != 0) {
-        return false;
-    }
-    if (out.write(text) != text.size() || !out.flush() || ::fsync(fd) != 0) return false;
-    if (std::rename(QFile::encodeName(out.fileName()).constData(), QFile::encodeName(path).constData()) != 0) {
-        return false;
-    }
-    out.setAutoRemove(false);
-    return true;
+    // Never missing or half written; a hidden temporary name, so that no scan lists one left by
+    // a crash. Mode, owner and group stay the original's.
+    AtomicFileOptions options;
+    options.mode = status.st_mode & 07777;
+    options.uid = status.st_uid;
+    options.gid = status.st_gid;
+    return AtomicFile::write(path, text, options);
 }

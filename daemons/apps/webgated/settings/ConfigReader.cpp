@@ -11,6 +11,7 @@
 #include "base/FsRoot.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "settings/ConfigLine.h"
+#include "base/DaemonLog.h"
 
 using kel::corvanta::daemons::Log;
 
@@ -47,8 +48,6 @@ bool readsTrue(const QString& text) {
     if (text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0) return true;
     return text.toInt(nullptr, 10) > 0;
 }
-
-void log(const QString& text) { Log::singleton()->log(text, 0); }
 
 }  // namespace
 
@@ -103,14 +102,14 @@ void ConfigReader::annotate(const QString& line) {
         m_pending.type = ConfigItem::BoolType;
     } else if (word == QLatin1String("fileselection")) {
         m_pending.type = ConfigItem::SelectionType;
-        log(QStringLiteral("fileselection"));
+        daemonLog(QStringLiteral("fileselection"), 0);
         if (parts.size() < 3) return;
         m_listsDirectories = true;
-        log("path: " + parts.at(2));
+        daemonLog("path: " + parts.at(2), 0);
         const QStringList filters = parts.mid(3);
-        for (const QString& filter : filters) log("filter: " + filter);
+        for (const QString& filter : filters) daemonLog("filter: " + filter, 0);
         for (const QString& name : listFiles(FsRoot::fsPath(parts.at(2)), filters)) {
-            log("fileList: " + name);
+            daemonLog("fileList: " + name, 0);
             m_pending.parameters.append(name);
         }
     }

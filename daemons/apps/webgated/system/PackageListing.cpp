@@ -15,6 +15,8 @@
 
 #include "system/SystemInfoCommands.h"
 #include "kel/corvanta/daemons/Log.h"
+#include "base/DaemonLog.h"
+#include "base/TextChecks.h"
 
 extern char** environ;
 
@@ -28,8 +30,6 @@ constexpr int kMaxErrorBytes = 4096;
 // for longer than this.
 constexpr int kReapMs = 5000;
 
-void log(const QString& text, int level) { kel::corvanta::daemons::Log::singleton()->log(text, level); }
-
 qint64 nowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -37,11 +37,8 @@ qint64 nowMs() {
 
 // The tool's error text for a log line: its first line, printable.
 QString firstLine(const QByteArray& text) {
-    QString line = QString::fromUtf8(text.left(text.indexOf('\n') < 0 ? text.size() : text.indexOf('\n')));
-    for (QChar& c : line) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f) c = QLatin1Char('?');
-    }
-    return line.left(200);
+    const int end = text.indexOf('\n');
+    return TextChecks::printable(QString::fromUtf8(text.left(end < 0 ? text.size() : end))).left(200);
 }
 
 // Waits for `pid` to end (without reaping it) until `deadline`; true when it has.
@@ -114,9 +111,9 @@ void PackageListing::run() {
     if (ok) {
         records = SystemInfoCommands::parsePackageListing(outcome.listing);
         ok = SystemInfoCommands::storePackageList(outcome.listing, records.get());
-        if (!ok) log(QStringLiteral("updateCheck: cannot write /var/www/updlist.vnt"), 1);
+        if (!ok) daemonLog(QStringLiteral("updateCheck: cannot write /var/www/updlist.vnt"), 1);
     } else {
-        log(QStringLiteral("updateCheck: ") + outcome.failure, 1);
+        daemonLog(QStringLiteral("updateCheck: ") + outcome.failure, 1);
     }
     std::vector<std::shared_ptr<DeferredReply>> waiting;
     {

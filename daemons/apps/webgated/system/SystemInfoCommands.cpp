@@ -1,9 +1,10 @@
 #include "system/SystemInfoCommands.h"
 
+#include <sys/stat.h>
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
-#include <QSaveFile>
 #include <QStringList>
 #include <QTcpSocket>
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include "system/PackageListing.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "kel/rpc/Client.h"
+#include "base/AtomicFile.h"
 
 namespace SystemInfoCommands {
 
@@ -28,12 +30,16 @@ json_t* menuItem(const char* name, bool on) {
     return item;
 }
 
-// Readers of the file see the old or the new content, never a half-written one.
+// Readers of the file see the old or the new content, never a half-written one. A plain file
+// keeps its mode, a new one is readable by all (the web server serves it); a link planted at the
+// name is replaced itself, its target left alone.
 bool replaceFile(const QString& path, const QByteArray& content) {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) return false;
-    file.write(content);
-    return file.commit();
+    AtomicFileOptions options;
+    struct stat status;
+    if (::lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISREG(status.st_mode)) {
+        options.mode = status.st_mode & 07777;
+    }
+    return AtomicFile::write(path, content, options);
 }
 
 }  // namespace

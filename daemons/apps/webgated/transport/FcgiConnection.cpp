@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "kel/corvanta/daemons/Log.h"
+#include "base/TextChecks.h"
 
 using kel::corvanta::daemons::Log;
 
@@ -39,14 +40,6 @@ bool expectsBody(const fcgi::Params& params) {
                       std::strcmp(method, "PATCH") == 0);
 }
 
-// Text from the peer for a log line: printable and short.
-QString printable(const char* text) {
-    QString out = QString::fromLatin1(text ? text : "", text ? int(strnlen(text, 200)) : 0);
-    for (QChar& c : out) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f) c = QLatin1Char('?');
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -322,7 +315,7 @@ void FcgiConnection::serveRequest(qint64 now) {
     if (m_tooLarge) {
         m_shared.response.head = kTooLarge;
         Log::singleton()->log(QStringLiteral("REQUEST BODY TOO LARGE (more than %1 bytes): ").arg(m_shared.limits.maxBody) +
-                                  printable(m_params.value("QUERY_STRING")),
+                                  TextChecks::printable(m_params.value("QUERY_STRING")),
                               2);
     } else {
         m_shared.response.ticket = ++g_tickets;
