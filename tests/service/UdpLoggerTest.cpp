@@ -19,7 +19,7 @@ TEST(UdpLoggerTest, SendsWhatIsAtOrBelowTheVerbosityOnlyWhileOn) {
     udp->sendMsg(QStringLiteral("off"), 0);
     udp->setEnabled(true);
     udp->sendMsg(QStringLiteral("above"), 2);
-    udp->broadcastLog(QStringLiteral("level 0"), 0);
+    udp->sendMsg(QStringLiteral("level 0"), 0);
     udp->sendMsg(QStringLiteral("at the verbosity"), 1);  // the last one: nothing else comes before it
     QList<QByteArray> received;
     testsupport::waitFor([&] {

@@ -48,23 +48,6 @@ QByteArray readPng(const QString& path) {
     return bytes;
 }
 
-// Everyone may store programs; the sticky bit lets only an entry's owner (and root) rename or
-// delete it, so no one swaps another's program for a link between our check and its use, and
-// the kernel's protected_symlinks keeps root from following another user's link there.
-constexpr mode_t kStoreMode = S_ISVTX | 0777;
-
-// The store folder itself, never through a link at its own name: a link planted there would
-// hand the mode to whatever it points at.
-void setStoreMode(const QString& programDir) {
-    const int fd = ::open(QFile::encodeName(programDir).constData(),
-                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0 || ::fchmod(fd, kStoreMode) != 0) {
-        daemonLog(QStringLiteral("ERROR: Cannot set the mode of ") + FsRoot::robotPath(programDir) +
-                QStringLiteral(" (not a folder, or a link): programs may be swapped in it"),
-            0);
-    }
-    if (fd >= 0) ::close(fd);
-}
 
 }  // namespace
 
@@ -138,7 +121,9 @@ Fcgi::Fcgi(CommandTable commands)
     m_noCamPng = readPng(QStringLiteral("./resources/nocam.png"));
     m_noCamLoaded = !m_noCamPng.isEmpty();
 
-    prepareProgramStore();
+    m_programStore.prepare(client->getParameter(QStringLiteral("~/Flowdesk/programpath"),
+                                                QStringLiteral("/home/corvanta/programs"))
+                               .toString());
     m_interpreterPath = client->getParameter(QStringLiteral("~/Flowdesk/path"),
                                              QStringLiteral("/usr/local/Flowdesk2/bin/flowdesk2_interpreter"))
                             .toString();
@@ -161,40 +146,9 @@ Fcgi::~Fcgi() {
     m_imageHandler = nullptr;
 }
 
-void Fcgi::prepareProgramStore() {
-    const QString programPath = Client::singleton()
-                                    ->getParameter(QStringLiteral("~/Flowdesk/programpath"),
-                                                   QStringLiteral("/home/corvanta/programs"))
-                                    .toString();
-    const QString programDir = FsRoot::fsPath(programPath);
-    const QFileInfo programInfo(programDir);
-    if (!programInfo.exists()) {
-        if (!QDir::root().mkpath(programDir)) {
-            daemonLog("ERROR: Cannot Create path " + programPath + " to save flowdesk programs!", 0);
-        }
-    } else if (!programInfo.isDir()) {
-        daemonLog("ERROR: " + programPath + " already exists and is not a folder!", 0);
-    }
-
-    const QString link = FsRoot::fsPath(QStringLiteral("/var/www/programs"));
-    const QFileInfo linkInfo(link);
-    // A dangling link is replaced as well: left alone it would block the new link for good.
-    if (linkInfo.exists() || linkInfo.isSymLink()) {
-        daemonLog(QStringLiteral("Symbolic /var/www/programs already exists. Will delete it and create a new one."), 0);
-        if (!QFile::remove(link)) daemonLog(QStringLiteral("ERROR: Cannot delete symbolic link \"/var/www/programs\""), 0);
-    }
-    if (!QFile::link(programDir, link)) {
-        daemonLog(QStringLiteral("ERROR: Cannot create symbolic link \"/var/www/programs\""), 0);
-    }
-    if (QFileInfo(programDir).isDir()) setStoreMode(programDir);
-    m_programStore.remember();
-}
-
 void Fcgi::setCommandTable(CommandTable table) {
     m_processor.reset(new RequestProcessor(*this, std::move(table), m_worker, m_connections));
 }
-
-bool Fcgi::isValidFilename(const QString& name) const { return ProgramStore::isValidFileName(name); }
 
 void Fcgi::on_clientConnected() {
     Client::singleton()->setTopicsEnabled(true);

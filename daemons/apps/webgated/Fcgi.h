@@ -66,8 +66,6 @@ public:
     void setCommandTable(CommandTable table);
     const CommandTable& commandTable() const { return m_processor->table(); }
 
-    /// True when the whole name consists of letters, digits, "_", "-" and ".".
-    bool isValidFilename(const QString& name) const;
     ImageHandler* imageHandler() const { return m_imageHandler; }
     SensorDataHandler* sensorDataHandler() const { return m_sensorDataHandler; }
     ControlHandler* controlHandler() const { return m_controlHandler; }
@@ -112,7 +110,6 @@ protected:
     void run() override;
 
 private:
-    void prepareProgramStore();
     void failLoop(const QString& reason);
 
     ImageHandler* m_imageHandler = nullptr;  // no Qt parent: released by ~Fcgi after the thread ends

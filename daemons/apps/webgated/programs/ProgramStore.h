@@ -12,6 +12,11 @@ public:
     static QString robotDir();
     static QString fsDir();
 
+    /// Start-up: makes the program folder `programPath` (as the robot sees it) if it is missing,
+    /// gives it the store's mode (everyone writes, only an entry's owner renames or deletes),
+    /// points "/var/www/programs" at it (a link already there, even a dangling one, is replaced)
+    /// and remembers where it leads. Failures are logged at level 0.
+    void prepare(const QString& programPath);
     /// Remembers where "/var/www/programs" leads now, every link resolved: called once the
     /// store is prepared at start-up. Also removes the private copies of programs (ProgramCopy)
     /// that a daemon killed while they ran left behind.

@@ -64,8 +64,6 @@ void UdpLogger::sendMsg(const QString& text, int level) {
     }
 }
 
-void UdpLogger::broadcastLog(const QString& text, int level) { sendMsg(text, level); }
-
 void UdpLogger::send(const QByteArray& payload, const QString& ip, int port) {
     QMutexLocker lock(&m_mutex);
     m_socket->writeDatagram(payload, QHostAddress(ip), static_cast<quint16>(port));

@@ -25,7 +25,6 @@ public Q_SLOTS:
     /// Any thread: sends `text` (Latin-1, no time stamp, no terminator) when enabled and
     /// `level` is at most the verbosity.
     void sendMsg(const QString& text, int level);
-    void broadcastLog(const QString& text, int level);
 
 private:
     UdpLogger();

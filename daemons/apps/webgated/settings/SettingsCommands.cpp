@@ -28,7 +28,7 @@ void xmlReply(Request& request, const QString& document) {
     request.setRawResponse(QByteArray("Content-type: text/xml\r\n\r\n") + document.toUtf8());
 }
 
-void broadcast(const QString& text) { UdpLogger::Singleton()->broadcastLog(text, 1); }
+void broadcast(const QString& text) { UdpLogger::Singleton()->sendMsg(text, 1); }
 
 // Numbered names tried before an unpredictable one.
 constexpr int kNumberedScriptNames = 3;
