@@ -7,8 +7,11 @@
 #include "base/Json.h"
 #include "kel/corvanta/daemons/Log.h"
 #include "network/NetworkChange.h"
+#include "network/HostapdConf.h"
+#include "network/InterfacesConf.h"
 #include "network/NetworkConfigFiles.h"
 #include "network/NetworkUndo.h"
+#include "network/WpaSupplicantConf.h"
 #include "process/ScriptRunner.h"
 #include "base/DaemonLog.h"
 #include "base/TextChecks.h"
@@ -94,52 +97,53 @@ bool undoArgs(const QString& command, const QList<NetworkUndo::FileSnapshot>& fi
     };
     const QStringList paths = NetworkChange::filesFor(command);
     if (command == QLatin1String("SetEthConf"))
-        return NetworkUndo::ethArguments(bytesOf(paths.at(0)), args, why);
+        return InterfacesConf::eth0Arguments(bytesOf(paths.at(0)), args, why);
     if (command == QLatin1String("SetHostapd")) {
-        const NetworkUndo::WlanValues v = NetworkUndo::wlanValues({}, bytesOf(paths.at(0)), {});
-        if (v.masterSsid.isEmpty() || v.masterPassphrase.isEmpty()) {
+        const HostapdConf master = HostapdConf::parse(bytesOf(paths.at(0)));
+        if (master.ssid.isEmpty() || master.passphrase.isEmpty()) {
             *why = QStringLiteral("the access point has no ssid or no wpa_passphrase");
             return false;
         }
-        *args = QStringList{v.masterSsid, v.masterCipher, v.masterPassphrase};
+        *args = QStringList{master.ssid, master.rsnPairwise, master.passphrase};
         return true;
     }
-    const NetworkUndo::WlanValues v =
-        NetworkUndo::wlanValues(bytesOf(paths.at(0)), bytesOf(paths.at(2)), bytesOf(paths.at(1)));
+    const InterfacesConf wlan0 = InterfacesConf::parse(bytesOf(paths.at(0)));
+    const HostapdConf master = HostapdConf::parse(bytesOf(paths.at(2)));
+    const WpaSupplicantConf client = WpaSupplicantConf::parse(bytesOf(paths.at(1)));
     WlanSettings s;
-    s.mode = v.mode;
+    s.mode = wlan0.mode;
     const char* message = nullptr;
-    if (!v.hasStanza || v.mode.isEmpty()) {
+    if (!wlan0.hasWlan0 || wlan0.mode.isEmpty()) {
         *why = QStringLiteral("no wlan0 stanza that says master or client");
         return false;
     }
-    if (v.mode == QLatin1String("master")) {
-        if (v.masterSsid.isEmpty() || v.masterPassphrase.isEmpty()) {
+    if (wlan0.mode == QLatin1String("master")) {
+        if (master.ssid.isEmpty() || master.passphrase.isEmpty()) {
             *why = QStringLiteral("the access point has no ssid or no wpa_passphrase");
             return false;
         }
-        s.ssid = v.masterSsid;
-        s.passphrase = v.masterPassphrase;
-        s.cipher = v.masterCipher;
+        s.ssid = master.ssid;
+        s.passphrase = master.passphrase;
+        s.cipher = master.rsnPairwise;
     } else {
-        if (v.clientPskHashed) {
+        if (client.pskHashed) {
             *why = QStringLiteral("the WLAN client has a hashed key, not its passphrase");
             return false;
         }
-        if (v.clientSsid.isEmpty() || v.clientPsk.isEmpty()) {
+        if (client.ssid.isEmpty() || client.psk.isEmpty()) {
             *why = QStringLiteral("the WLAN client has no ssid or no psk");
             return false;
         }
-        if (!v.isDHCP && (v.address.isEmpty() || v.netmask.isEmpty())) {
+        if (!wlan0.isDHCP && (wlan0.address.isEmpty() || wlan0.netmask.isEmpty())) {
             *why = QStringLiteral("static wlan0 without address or netmask");
             return false;
         }
-        s.dhcp = v.isDHCP ? QStringLiteral("true") : QStringLiteral("false");
-        s.ip = v.address;
-        s.netmask = v.netmask;
-        s.ssid = v.clientSsid;
-        s.wpaMode = v.clientProto;
-        s.passphrase = v.clientPsk;
+        s.dhcp = wlan0.isDHCP ? QStringLiteral("true") : QStringLiteral("false");
+        s.ip = wlan0.address;
+        s.netmask = wlan0.netmask;
+        s.ssid = client.ssid;
+        s.wpaMode = client.proto;
+        s.passphrase = client.psk;
     }
     return wlanArgs(s, args, &message);
 }

@@ -9,14 +9,15 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 
-#include "service/Client.h"
+#include "base/DaemonLog.h"
 #include "base/FsRoot.h"
 #include "base/RenameNoReplace.h"
-#include "kel/corvanta/daemons/Log.h"
+#include "network/HostapdConf.h"
+#include "network/InterfacesConf.h"
 #include "network/NetworkUndo.h"
-#include "base/DaemonLog.h"
+#include "network/WpaSupplicantConf.h"
+#include "service/Client.h"
 
 namespace {
 
@@ -27,8 +28,8 @@ constexpr qint64 kMaxFileBytes = 1 << 20;
 void logTooLarge(const QString& robotPath, const char* what) {
     // In one step: a "%2" in the path stays as it is.
     daemonLog(QStringLiteral("%1 is larger than %2 bytes: not %3")
-            .arg(robotPath, QString::number(kMaxFileBytes), QLatin1String(what)),
-        0);
+                  .arg(robotPath, QString::number(kMaxFileBytes), QLatin1String(what)),
+              0);
 }
 
 QString parameter(const char* key, const char* defaultValue) {
@@ -51,15 +52,46 @@ bool copyContent(int in, int out) {
     }
 }
 
-bool startsWith(const QString& line, const char* key) {
-    return line.startsWith(QLatin1String(key));
-}
+struct Place {
+    const char* key;  // null: the path is fixed
+    const char* path;
+    const char* fallbackKey;
+    const char* fallback;
+};
 
-QString removeAll(QString line, const char* text) { return line.remove(QLatin1String(text)); }
+const Place& placeOf(NetworkFile file) {
+    static const Place interfaces = {nullptr, "/etc/network/interfaces", nullptr,
+                                     "/etc/network/interfaces.default"};
+    static const Place wpaSupplicant = {
+        "~/Conf/wpasupplicantconffile", "/etc/wpa_supplicant/wpa_supplicant.conf",
+        "~/Conf/wpasupplicantconfdefaultfile", "/etc/wpa_supplicant/wpa_supplicant.conf.default"};
+    static const Place hostapd = {"~/Conf/hostapdconffile", "/etc/hostapd.conf",
+                                  "~/Conf/hostapdconfdefaultfile", "/etc/hostapd.conf.default"};
+    switch (file) {
+        case NetworkFile::Interfaces:
+            return interfaces;
+        case NetworkFile::WpaSupplicant:
+            return wpaSupplicant;
+        case NetworkFile::Hostapd:
+            break;
+    }
+    return hostapd;
+}
 
 }  // namespace
 
 namespace NetworkConfigFiles {
+
+QString path(NetworkFile file) {
+    const Place& place = placeOf(file);
+    return place.key ? parameter(place.key, place.path) : QLatin1String(place.path);
+}
+
+QString fallbackPath(NetworkFile file) {
+    const Place& place = placeOf(file);
+    return place.fallbackKey ? parameter(place.fallbackKey, place.fallback)
+                             : QLatin1String(place.fallback);
+}
 
 bool installFallbackCopy(const QString& path, const QString& fallbackPath) {
     const QByteArray target = QFile::encodeName(path);
@@ -73,8 +105,8 @@ bool installFallbackCopy(const QString& path, const QString& fallbackPath) {
     if (::fstat(in, &status) != 0 || !S_ISREG(status.st_mode)) {
         ::close(in);
         daemonLog(QStringLiteral("Cannot copy %1: not a regular file")
-                .arg(FsRoot::robotPath(fallbackPath)),
-            1);
+                      .arg(FsRoot::robotPath(fallbackPath)),
+                  1);
         return false;
     }
     if (status.st_size > kMaxFileBytes) {
@@ -90,7 +122,8 @@ bool installFallbackCopy(const QString& path, const QString& fallbackPath) {
     if (out < 0) {
         const int error = errno;
         ::close(in);
-        daemonLog(QStringLiteral("Cannot copy %1 to %2: %3")
+        daemonLog(
+            QStringLiteral("Cannot copy %1 to %2: %3")
                 .arg(FsRoot::robotPath(fallbackPath), FsRoot::robotPath(path), systemError(error)),
             1);
         return false;
@@ -107,123 +140,98 @@ bool installFallbackCopy(const QString& path, const QString& fallbackPath) {
         ::unlink(temporary.constData());
         // Someone else put a file there in the meantime: it is read as it is.
         if (error == EEXIST) return false;
-        daemonLog(QStringLiteral("Cannot copy %1 to %2: %3")
+        daemonLog(
+            QStringLiteral("Cannot copy %1 to %2: %3")
                 .arg(FsRoot::robotPath(fallbackPath), FsRoot::robotPath(path), systemError(error)),
             1);
         return false;
     }
     daemonLog(QStringLiteral("Copied %1 to %2")
-            .arg(FsRoot::robotPath(fallbackPath), FsRoot::robotPath(path)),
-        1);
+                  .arg(FsRoot::robotPath(fallbackPath), FsRoot::robotPath(path)),
+              1);
     return true;
 }
 
-bool readLines(const QString& path, const QString& fallbackPath, QStringList* lines) {
+bool read(const QString& path, const QString& fallbackPath, QByteArray* content) {
     const QString file = FsRoot::fsPath(path);
     installFallbackCopy(file, FsRoot::fsPath(fallbackPath));
     // A regular file only (through links): a pipe or a device would hold the request thread.
     if (!QFileInfo(file).isFile()) return false;
     QFile in(file);
     if (!in.open(QIODevice::ReadOnly)) return false;
-    const QByteArray content = in.read(kMaxFileBytes + 1);
-    if (content.size() > kMaxFileBytes) {
+    const QByteArray bytes = in.read(kMaxFileBytes + 1);
+    if (bytes.size() > kMaxFileBytes) {
         logTooLarge(path, "read");
         return false;
     }
-    *lines = NetworkUndo::linesOf(content);
+    *content = bytes;
     return true;
+}
+
+QStringList linesOf(const QByteArray& content) {
+    QStringList lines;
+    int start = 0;
+    while (start < content.size()) {
+        int end = content.indexOf('\n', start);
+        const int next = end < 0 ? content.size() : end + 1;
+        if (end < 0) end = content.size();
+        int length = end - start;
+        if (length > 0 && content.at(end - 1) == '\r') --length;
+        lines.append(QString::fromUtf8(content.constData() + start, length));
+        start = next;
+    }
+    return lines;
 }
 
 }  // namespace NetworkConfigFiles
 
+namespace {
+
+// The content of `file` as the readers see it (empty when it cannot be read), and its path.
+QByteArray contentOf(NetworkFile file, QString* path) {
+    *path = NetworkConfigFiles::path(file);
+    QByteArray content;
+    NetworkConfigFiles::read(*path, NetworkConfigFiles::fallbackPath(file), &content);
+    return content;
+}
+
+void logEmpty(const QString& value, const char* what, const char* key, const QString& path) {
+    if (!value.isEmpty()) return;
+    daemonLog(QStringLiteral("Failed to read %1 from %2\n%3=%4")
+                  .arg(QLatin1String(what), path, QLatin1String(key), value),
+              0);
+}
+
+}  // namespace
+
 void getHostapdConf(QString* ssid, QString* rsnPairwise, QString* passphrase) {
-    const QString path = parameter("~/Conf/hostapdconffile", "/etc/hostapd.conf");
-    const QString fallback =
-        parameter("~/Conf/hostapdconfdefaultfile", "/etc/hostapd.conf.default");
-    QStringList lines;
-    NetworkConfigFiles::readLines(path, fallback, &lines);
-    for (const QString& line : lines) {
-        if (startsWith(line, "ssid=")) {
-            *ssid = removeAll(removeAll(line, "ssid="), "\"");
-        } else if (startsWith(line, "rsn_pairwise=")) {
-            // The cipher list keeps its quotes.
-            *rsnPairwise = removeAll(line, "rsn_pairwise=");
-        } else if (startsWith(line, "wpa_passphrase=")) {
-            *passphrase = removeAll(removeAll(line, "wpa_passphrase="), "\"");
-        }
-    }
-    if (ssid->isEmpty())
-        daemonLog(QStringLiteral("Failed to read ssid from %1\nssid=%2").arg(path, *ssid), 0);
-    if (rsnPairwise->isEmpty()) {
-        daemonLog(QStringLiteral("Failed to read rsa_pairwise from %1\nrsn_pairwise=%2")
-                .arg(path, *rsnPairwise),
-            0);
-    }
-    if (passphrase->isEmpty()) {
-        daemonLog(QStringLiteral("Failed to read wpa_passphrase from %1\nwpa_passphrase=%2")
-                .arg(path, *passphrase),
-            0);
-    }
+    QString path;
+    const HostapdConf conf = HostapdConf::parse(contentOf(NetworkFile::Hostapd, &path));
+    *ssid = conf.ssid;
+    *rsnPairwise = conf.rsnPairwise;
+    *passphrase = conf.passphrase;
+    logEmpty(*ssid, "ssid", "ssid", path);
+    logEmpty(*rsnPairwise, "rsa_pairwise", "rsn_pairwise", path);
+    logEmpty(*passphrase, "wpa_passphrase", "wpa_passphrase", path);
 }
 
 void getWpaSupplicantConf(QString* ssid, QString* proto, QString* psk) {
-    const QString path =
-        parameter("~/Conf/wpasupplicantconffile", "/etc/wpa_supplicant/wpa_supplicant.conf");
-    const QString fallback = parameter("~/Conf/wpasupplicantconfdefaultfile",
-                                       "/etc/wpa_supplicant/wpa_supplicant.conf.default");
-    QStringList lines;
-    NetworkConfigFiles::readLines(path, fallback, &lines);
-    for (const QString& line : lines) {
-        const int equals = line.indexOf(QLatin1Char('='));
-        if (equals <= 0) continue;
-        QString key = line.left(equals);
-        static const QRegularExpression whiteSpace(QStringLiteral("\\s"));
-        key.remove(whiteSpace);
-        QString value = line.mid(equals + 1);
-        if (value.startsWith(QLatin1Char('"'))) value.remove(0, 1);
-        if (value.endsWith(QLatin1Char('"'))) value.chop(1);
-        if (key == QLatin1String("ssid")) {
-            *ssid = value;
-        } else if (key == QLatin1String("proto")) {
-            *proto = value;
-        } else if (key == QLatin1String("psk")) {
-            *psk = value;
-        }
-    }
-    if (ssid->isEmpty())
-        daemonLog(QStringLiteral("Failed to read ssid from %1\nssid=%2").arg(path, *ssid), 0);
-    if (proto->isEmpty())
-        daemonLog(QStringLiteral("Failed to read proto from %1\nproto=%2").arg(path, *proto), 0);
-    if (psk->isEmpty())
-        daemonLog(QStringLiteral("Failed to read psk from %1\npsk=%2").arg(path, *psk), 0);
+    QString path;
+    const WpaSupplicantConf conf =
+        WpaSupplicantConf::parse(contentOf(NetworkFile::WpaSupplicant, &path));
+    *ssid = conf.ssid;
+    *proto = conf.proto;
+    *psk = conf.psk;
+    logEmpty(*ssid, "ssid", "ssid", path);
+    logEmpty(*proto, "proto", "proto", path);
+    logEmpty(*psk, "psk", "psk", path);
 }
 
 void getInterfacesWLAN0Conf(bool* isDHCP, QString* address, QString* netmask, QString* mode) {
-    QStringList lines;
-    NetworkConfigFiles::readLines(QStringLiteral("/etc/network/interfaces"),
-                                  QStringLiteral("/etc/network/interfaces.default"), &lines);
-    static const QRegularExpression blanks(QStringLiteral("\\s+"));
-    // The stanza runs from the line naming "iface wlan0" to the next line starting with "iface".
-    bool inStanza = false;
-    for (const QString& line : lines) {
-        if (startsWith(line, "iface")) {
-            inStanza = false;
-        } else if (inStanza) {
-            const QStringList parts = line.split(blanks, Qt::SkipEmptyParts);
-            if (parts.size() == 2) {
-                if (parts.at(0) == QLatin1String("address")) *address = parts.at(1);
-                if (parts.at(0) == QLatin1String("netmask")) *netmask = parts.at(1);
-            }
-            if (line.contains(QLatin1String("start-wlan0-master.sh")) ||
-                line.contains(QLatin1String("hostapd"))) {
-                *mode = QStringLiteral("master");
-            } else if (line.contains(QLatin1String("wpa_supplicant.conf"))) {
-                *mode = QStringLiteral("client");
-            }
-        }
-        if (line.contains(QLatin1String("iface wlan0"))) {
-            *isDHCP = !line.contains(QLatin1String("static"));
-            inStanza = true;
-        }
-    }
+    QString path;
+    const InterfacesConf conf = InterfacesConf::parse(contentOf(NetworkFile::Interfaces, &path));
+    if (conf.hasWlan0) *isDHCP = conf.isDHCP;
+    *address = conf.address;
+    *netmask = conf.netmask;
+    *mode = conf.mode;
 }

@@ -9,7 +9,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QHostAddress>
 #include <QRegularExpression>
 
 #include "base/FsRoot.h"
@@ -20,11 +19,6 @@ namespace {
 
 QString systemError() { return QString::fromLocal8Bit(strerror(errno)); }
 
-
-QStringList partsOf(const QString& line) {
-    static const QRegularExpression blanks(QStringLiteral("\\s+"));
-    return line.split(blanks, Qt::SkipEmptyParts);
-}
 
 // The file a path finally names once its links are followed (the path itself when it is no
 // link); a link's absolute target is a robot path too.
@@ -48,21 +42,6 @@ QByteArray finalTarget(const QByteArray& path, QString* why) {
 }
 
 }  // namespace
-
-QStringList linesOf(const QByteArray& content) {
-    QStringList lines;
-    int start = 0;
-    while (start < content.size()) {
-        int end = content.indexOf('\n', start);
-        const int next = end < 0 ? content.size() : end + 1;
-        if (end < 0) end = content.size();
-        int length = end - start;
-        if (length > 0 && content.at(end - 1) == '\r') --length;
-        lines.append(QString::fromUtf8(content.constData() + start, length));
-        start = next;
-    }
-    return lines;
-}
 
 bool take(const QString& path, FileSnapshot* snapshot, QString* why) {
     *snapshot = FileSnapshot();
@@ -208,123 +187,6 @@ void syncFolder(const QByteArray& folder) {
         ::fsync(dir);
         ::close(dir);
     }
-}
-
-bool ethArguments(const QByteArray& interfaces, QStringList* args, QString* why) {
-    int stanzas = 0;
-    bool inStanza = false;
-    QString method, address, netmask;
-    for (const QString& line : linesOf(interfaces)) {
-        const QStringList parts = partsOf(line);
-        if (parts.isEmpty() || parts.first().startsWith(QLatin1Char('#'))) continue;
-        const QString& keyword = parts.first();
-        if (keyword == QLatin1String("iface")) {
-            inStanza = parts.value(1) == QLatin1String("eth0");
-            if (!inStanza) continue;
-            ++stanzas;
-            if (parts.value(2) != QLatin1String("inet")) {
-                *why = QStringLiteral("eth0 is configured for ") + parts.value(2);
-                return false;
-            }
-            method = parts.value(3);
-        } else if (keyword == QLatin1String("auto") || keyword.startsWith(QLatin1String("allow-")) ||
-                   keyword == QLatin1String("mapping") || keyword.startsWith(QLatin1String("source")) ||
-                   keyword.startsWith(QLatin1String("no-"))) {
-            inStanza = false;
-        } else if (inStanza && parts.size() == 2) {
-            if (keyword == QLatin1String("address")) address = parts.at(1);
-            if (keyword == QLatin1String("netmask")) netmask = parts.at(1);
-        }
-    }
-    if (stanzas != 1) {
-        *why = stanzas == 0 ? QStringLiteral("no eth0 stanza")
-                            : QStringLiteral("more than one eth0 stanza");
-        return false;
-    }
-    if (method == QLatin1String("dhcp")) {
-        *args = QStringList{QStringLiteral("dhcp")};
-        return true;
-    }
-    if (method != QLatin1String("static")) {
-        *why = QStringLiteral("eth0 is configured \"") + method + QLatin1Char('"');
-        return false;
-    }
-    // "address 10.0.0.5/24" stands for the address and its netmask.
-    if (address.contains(QLatin1Char('/'))) {
-        const QPair<QHostAddress, int> subnet = QHostAddress::parseSubnet(address);
-        if (subnet.first.protocol() != QAbstractSocket::IPv4Protocol) {
-            *why = QStringLiteral("eth0 address ") + address;
-            return false;
-        }
-        address = address.section(QLatin1Char('/'), 0, 0);
-        if (netmask.isEmpty() && subnet.second >= 0) {
-            const quint32 bits = subnet.second == 0 ? 0 : ~0u << (32 - subnet.second);
-            netmask = QHostAddress(bits).toString();
-        }
-    }
-    if (address.isEmpty() || netmask.isEmpty()) {
-        *why = QStringLiteral("static eth0 without address or netmask");
-        return false;
-    }
-    *args = QStringList{QStringLiteral("static"), address, netmask};
-    return true;
-}
-
-WlanValues wlanValues(const QByteArray& interfaces, const QByteArray& hostapd,
-                      const QByteArray& wpaSupplicant) {
-    WlanValues v;
-    bool inStanza = false;
-    for (const QString& line : linesOf(interfaces)) {
-        if (line.startsWith(QLatin1String("iface"))) {
-            inStanza = false;
-        } else if (inStanza) {
-            const QStringList parts = partsOf(line);
-            if (parts.size() == 2) {
-                if (parts.at(0) == QLatin1String("address")) v.address = parts.at(1);
-                if (parts.at(0) == QLatin1String("netmask")) v.netmask = parts.at(1);
-            }
-            if (line.contains(QLatin1String("start-wlan0-master.sh")) ||
-                line.contains(QLatin1String("hostapd"))) {
-                v.mode = QStringLiteral("master");
-            } else if (line.contains(QLatin1String("wpa_supplicant.conf"))) {
-                v.mode = QStringLiteral("client");
-            }
-        }
-        if (line.contains(QLatin1String("iface wlan0"))) {
-            v.hasStanza = true;
-            v.isDHCP = !line.contains(QLatin1String("static"));
-            inStanza = true;
-        }
-    }
-    for (const QString& line : linesOf(hostapd)) {
-        if (line.startsWith(QLatin1String("ssid="))) {
-            v.masterSsid = QString(line).remove(QLatin1String("ssid=")).remove(QLatin1Char('"'));
-        } else if (line.startsWith(QLatin1String("rsn_pairwise="))) {
-            v.masterCipher = QString(line).remove(QLatin1String("rsn_pairwise="));
-        } else if (line.startsWith(QLatin1String("wpa_passphrase="))) {
-            v.masterPassphrase =
-                QString(line).remove(QLatin1String("wpa_passphrase=")).remove(QLatin1Char('"'));
-        }
-    }
-    for (const QString& line : linesOf(wpaSupplicant)) {
-        const int equals = line.indexOf(QLatin1Char('='));
-        if (equals <= 0) continue;
-        static const QRegularExpression whiteSpace(QStringLiteral("\\s"));
-        const QString key = line.left(equals).remove(whiteSpace);
-        QString value = line.mid(equals + 1);
-        const bool quoted = value.startsWith(QLatin1Char('"'));
-        if (quoted) value.remove(0, 1);
-        if (value.endsWith(QLatin1Char('"'))) value.chop(1);
-        if (key == QLatin1String("ssid")) {
-            v.clientSsid = value;
-        } else if (key == QLatin1String("proto")) {
-            v.clientProto = value;
-        } else if (key == QLatin1String("psk")) {
-            v.clientPsk = value;
-            v.clientPskHashed = !quoted;
-        }
-    }
-    return v;
 }
 
 }  // namespace NetworkUndo

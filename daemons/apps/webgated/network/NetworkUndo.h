@@ -6,8 +6,7 @@
 #include <QStringList>
 
 /// What it takes to undo a network change: the network files as they are on disk (bytes, mode,
-/// owner, group) and the values the files give for the scripts' arguments. Files are read
-/// directly, never through the readers, which may create them.
+/// owner, group). Files are read directly, never through the readers, which may create them.
 namespace NetworkUndo {
 
 /// A network file larger than this cannot be taken, so a change to it cannot be undone.
@@ -39,27 +38,7 @@ QStringList removeLeftovers(const QStringList& paths, bool dotted = true);
 
 /// Writes all of `bytes` to `fd`; false (errno set) when the file takes no more.
 bool writeAll(int fd, const QByteArray& bytes);
-/// The lines of a file as the readers see them: UTF-8, without line ends ("\r" before a line
-/// feed dropped).
-QStringList linesOf(const QByteArray& content);
 /// Lets a rename in `folder` reach the disk.
 void syncFolder(const QByteArray& folder);
-
-/// The eth0 script's arguments that re-create the settings of the eth0 stanza of an interfaces
-/// file: {"dhcp"} or {"static", address, netmask}. False when the file cannot say (no stanza,
-/// "manual", inet6, a static one without address or netmask).
-bool ethArguments(const QByteArray& interfaces, QStringList* args, QString* why);
-
-/// The WLAN values the files say, by the rules the getWLANConf readers follow.
-struct WlanValues {
-    bool hasStanza = false;  // the interfaces file has an "iface wlan0" line
-    bool isDHCP = true;
-    QString mode, address, netmask;
-    QString masterSsid, masterCipher, masterPassphrase;
-    QString clientSsid, clientProto, clientPsk;
-    bool clientPskHashed = false;  // a psk written without quotes: the hash, not the passphrase
-};
-WlanValues wlanValues(const QByteArray& interfaces, const QByteArray& hostapd,
-                      const QByteArray& wpaSupplicant);
 
 }  // namespace NetworkUndo
