@@ -691,3 +691,70 @@ TEST_F(ConnectionTest, ThePackageToolHoldsNobodyAndAHungOneIsKilledAtItsLimit) {
 }
 
 }  // namespace
+
+namespace {
+
+// A kept connection that rests between two requests gives the next one its full time from that
+// request's own first byte, however long the rest or the request before it took.
+TEST_F(ConnectionTest, ARestingConnectionGivesItsNextRequestAFreshDeadline) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+    int served = 0;
+    const FcgiHandler handler = [&served](const fcgi::Params&, Response& response) {
+        ++served;
+        response.head = "Content-type: text/html\r\n\r\n{}";
+    };
+    std::atomic<int> parked{0};
+    const auto shared = std::make_unique<FcgiShared>(FcgiLimits(), handler, parked);
+    const qint64 limit = shared->limits.requestMs;
+    FcgiConnection connection(*shared);
+    connection.open(pair[0]);  // closed by the connection
+    const QByteArray whole = request(1, "{}");
+    // The peer writes `bytes` and the loop looks at the connection at `now` on its clock.
+    const auto at = [&](qint64 now, const QByteArray& bytes = QByteArray()) {
+        const bool sent = ::send(pair[1], bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
+        return sent && connection.step(bytes.isEmpty() ? 0 : POLLIN, now);
+    };
+    ASSERT_TRUE(at(0, whole.left(10)));
+    ASSERT_TRUE(at(limit - 100, whole.mid(10)));
+    EXPECT_EQ(served, 1);
+    EXPECT_TRUE(at(limit + 500));  // resting past the first request's time
+    ASSERT_TRUE(at(limit + 1000, whole.left(10)));
+    EXPECT_TRUE(at(2 * limit + 900)) << "dropped by a time that began before its first byte";
+    ASSERT_TRUE(at(2 * limit + 950, whole.mid(10)));
+    EXPECT_EQ(served, 2);
+    // Its own time still holds.
+    ASSERT_TRUE(at(3 * limit, whole.left(10)));
+    EXPECT_FALSE(at(4 * limit));
+    ::close(pair[1]);
+}
+
+// With every connection taken by requests waiting for their replies and by requests stalled half
+// way, room is made by a stalled one, however recently used: never by a waiting one.
+TEST_F(ConnectionTest, RoomIsNeverMadeByAWaitingConnectionEvenBesideStalledOnes) {
+    start(60000);  // no stalled request is dropped by its time meanwhile
+    Fcgi& fcgi = m_env.fcgi();
+    const size_t first = laterCount();
+    std::vector<std::unique_ptr<Peer>> parked, stalled;
+    for (int i = 0; i < 48; ++i) {
+        parked.push_back(std::make_unique<Peer>(m_socket));
+        ASSERT_TRUE(parked.back()->write(request(1, "{\"TYPE\":\"later\"}")));
+    }
+    ASSERT_TRUE(testsupport::waitFor([&] { return fcgi.parkedConnections() == 48; }));
+    for (int i = 0; i < 16; ++i) {
+        stalled.push_back(std::make_unique<Peer>(m_socket));
+        ASSERT_TRUE(stalled.back()->write(request(1, "{\"TYPE\":\"fast\"}").left(20)));
+    }
+    ASSERT_TRUE(testsupport::waitFor([&] { return fcgi.openConnections() == 64; }));
+    expectAck();
+    EXPECT_TRUE(stalled[0]->waitHungUp(10000));  // the least recently used of the stalled ones
+    Answer answer;
+    for (size_t i = 0; i < parked.size(); ++i) {
+        EXPECT_FALSE(parked[i]->waitHungUp(0)) << i;
+        finishLater(first + i);
+        ASSERT_TRUE(parked[i]->next(&answer)) << i;
+        EXPECT_EQ(answer.content, laterReply(int(first + i)));
+    }
+}
+
+}  // namespace
