@@ -16,11 +16,11 @@
 #include <QRegularExpression>
 #include <QTimer>
 
-#include "service/Client.h"
 #include "base/FsRoot.h"
 #include "base/Json.h"
 #include "kel/corvanta/daemons/EventMailbox.h"
 #include "kel/corvanta/daemons/Log.h"
+#include "network/NetworkScript.h"
 #include "process/ScriptRunner.h"
 #include "base/DaemonLog.h"
 #include "base/TextChecks.h"
@@ -28,12 +28,6 @@
 using kel::corvanta::daemons::EventMailbox;
 
 namespace {
-
-QString parameter(const char* key, const char* defaultValue) {
-    return Client::singleton()
-        ->getParameter(QLatin1String(key), QLatin1String(defaultValue))
-        .toString();
-}
 
 // The state file holds the files (three of at most 1 MiB, in base64) and little else.
 constexpr qint64 kMaxStateBytes = 6 << 20;
@@ -91,27 +85,6 @@ QString joinedPaths(const QList<NetworkUndo::FileSnapshot>& files) {
 QString NetworkChange::Status::stateName() const { return QLatin1String(phaseText(phase)); }
 
 QString NetworkChange::statePath() { return QStringLiteral("/var/lib/webgated/network-change.json"); }
-
-QString NetworkChange::scriptFor(const QString& command) {
-    if (command == QLatin1String("SetEthConf"))
-        return parameter("~/Scripts/reconfigure_eth0_script", "/usr/local/bin/reconfigure_eth0.sh");
-    if (command == QLatin1String("SetWlanConf"))
-        return parameter("~/Scripts/reconfigure_wlan0_script", "/usr/local/bin/reconfigure_wlan0.sh");
-    if (command == QLatin1String("SetHostapd"))
-        return parameter("~/Scripts/mod_hostap_script", "/usr/local/bin/mod_hostap.pl");
-    return QString();
-}
-
-QStringList NetworkChange::filesFor(const QString& command) {
-    const QString interfaces = QStringLiteral("/etc/network/interfaces");
-    const QString hostapd = parameter("~/Conf/hostapdconffile", "/etc/hostapd.conf");
-    const QString wpa =
-        parameter("~/Conf/wpasupplicantconffile", "/etc/wpa_supplicant/wpa_supplicant.conf");
-    if (command == QLatin1String("SetEthConf")) return {interfaces};
-    if (command == QLatin1String("SetWlanConf")) return {interfaces, wpa, hostapd};
-    if (command == QLatin1String("SetHostapd")) return {hostapd};
-    return {};
-}
 
 NetworkChange::NetworkChange(ScriptRunner& runner, QObject* parent)
     : QObject(parent),
@@ -501,7 +474,9 @@ void NetworkChange::keepAside(const QString& why) const {
 void NetworkChange::resume() {
     // Temporary files of a restore or of the state cut short by the end of the last run: the
     // WLAN file's hold passphrases.
-    const QStringList removedFiles = NetworkUndo::removeLeftovers(filesFor(QStringLiteral("SetWlanConf"))) +
+    QStringList networkFiles;
+    for (const NetworkFile file : NetworkConfigFiles::kAll) networkFiles << NetworkConfigFiles::path(file);
+    const QStringList removedFiles = NetworkUndo::removeLeftovers(networkFiles) +
                                      NetworkUndo::removeLeftovers({statePath()}, false);
     for (const QString& removed : removedFiles) {
         daemonLog(QStringLiteral("Network change: removed %1, left by a write cut short").arg(removed), 1);
@@ -552,7 +527,8 @@ void NetworkChange::resume() {
     if (!hex.match(id).hasMatch()) return keepAside(QStringLiteral("bad changeId"));
     // Only what this configuration's command runs and changes: an edited file cannot make the
     // daemon run another program or write another file.
-    if (plan.script.isEmpty() || plan.script != scriptFor(plan.command))
+    const NetworkScript* command = NetworkScript::find(plan.command);
+    if (plan.script.isEmpty() || !command || plan.script != command->script())
         return keepAside(QStringLiteral("command and script do not match the configuration"));
     if (!readStringArray(json_object_get(root, "args"), &plan.args) ||
         !readStringArray(json_object_get(root, "undoArgs"), &plan.undoArgs))
@@ -564,7 +540,8 @@ void NetworkChange::resume() {
     if (phase != QLatin1String("running") && phase != QLatin1String("waiting") &&
         phase != QLatin1String("rolling back"))
         return keepAside(QStringLiteral("bad state"));
-    QStringList allowed = filesFor(plan.command);
+    QStringList allowed;
+    for (const NetworkFile file : command->files) allowed << NetworkConfigFiles::path(file);
     if (!json_is_array(files) || json_array_size(files) != size_t(allowed.size()))
         return keepAside(QStringLiteral("bad file list"));
     for (size_t i = 0; i < json_array_size(files); ++i) {

@@ -79,10 +79,6 @@ public:
     /// Where a pending change is kept (a robot path).
     static QString statePath();
 
-    /// The script a command runs and the network files it changes, from the configuration.
-    static QString scriptFor(const QString& command);
-    static QStringList filesFor(const QString& command);
-
     /// Main thread.
     explicit NetworkChange(ScriptRunner& runner, QObject* parent = nullptr);
     ~NetworkChange() override;

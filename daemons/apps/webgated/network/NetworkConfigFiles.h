@@ -23,6 +23,10 @@ void getInterfacesWLAN0Conf(bool* isDHCP, QString* address, QString* netmask, QS
 
 namespace NetworkConfigFiles {
 
+/// All three, in the order a WLAN change takes them.
+constexpr NetworkFile kAll[] = {NetworkFile::Interfaces, NetworkFile::WpaSupplicant,
+                                NetworkFile::Hostapd};
+
 /// Where this configuration keeps the file and its fallback copy (robot paths, see FsRoot):
 /// "/etc/network/interfaces", or from "~/Conf/wpasupplicantconffile" and
 /// "~/Conf/hostapdconffile" (with "...defaultfile" for the fallbacks).
