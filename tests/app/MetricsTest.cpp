@@ -22,32 +22,22 @@ namespace {
 
 const QString kName = QStringLiteral("[a-zA-Z_:][a-zA-Z0-9_:]*");
 
-// A value the text format accepts (Go's float syntax without hex or lower-case spellings).
+// A value the text format accepts (Go's float syntax without hex or lower-case spellings), with
+// no more significant digits than its number needs to read back the same.
 bool readValue(const QString& text, double* value) {
-    static const QRegularExpression number(
-        QStringLiteral(R"(^[+-]?(\d+(\.\d*)?|\.\d+)([eE][+-]?\d+)?$)"));
-    if (text == QLatin1String("+Inf") || text == QLatin1String("-Inf") ||
-        text == QLatin1String("NaN")) {
-        *value = text == QLatin1String("NaN") ? std::nan("")
-                 : text.startsWith('+')       ? HUGE_VAL
-                                              : -HUGE_VAL;
+    static const QRegularExpression number(QStringLiteral(R"(^[+-]?(\d+(\.\d*)?|\.\d+)([eE][+-]?\d+)?$)"));
+    if (text == "+Inf" || text == "-Inf" || text == "NaN") {
+        *value = text == "NaN" ? std::nan("") : text.startsWith('+') ? HUGE_VAL : -HUGE_VAL;
         return true;
     }
-    if (!number.match(text).hasMatch()) return false;
     bool ok = false;
     *value = text.toLatin1().toDouble(&ok);  // the C locale's reading, as any scraper's
-    return ok;
-}
-
-// True if `text` carries no more significant digits than its number needs to read back the same.
-bool isShortest(const QString& text, double value) {
-    if (!std::isfinite(value)) return true;
-    QString digits = text.section(QRegularExpression(QStringLiteral("[eE]")), 0, 0);
-    digits.remove(QRegularExpression(QStringLiteral("[^0-9]")));
+    if (!ok || !number.match(text).hasMatch()) return false;
+    QString digits = text.section(QRegularExpression("[eE]"), 0, 0).remove(QRegularExpression("[^0-9]"));
     while (digits.startsWith('0')) digits.remove(0, 1);
     while (digits.endsWith('0')) digits.chop(1);
     int needed = 1;
-    while (needed < 17 && QByteArray::number(value, 'g', needed).toDouble() != value) ++needed;
+    while (needed < 17 && QByteArray::number(*value, 'g', needed).toDouble() != *value) ++needed;
     return digits.size() <= needed;
 }
 
@@ -67,12 +57,10 @@ QString unescaped(const QString& value) {
 // Every sample of a metrics text as "name{label=value,...}" (labels sorted, unescaped) -> value.
 // Fails the test on any line a strict reader refuses: only HELP and TYPE comments, a known type,
 // one TYPE per family before its samples, a family's samples together, no series twice, quoted
-// and escaped label values, a value that reads fully as a number (and carries no needless
-// digits), counters not negative, histogram buckets cumulative up to le="+Inf" equal to _count.
+// and escaped label values, a value that reads fully as a number, counters not negative.
 QMap<QString, double> parsed(const QByteArray& bytes) {
     static const QRegularExpression comment(QStringLiteral("^# (HELP|TYPE) (%1) (.*)$").arg(kName));
-    static const QRegularExpression sampleLine(
-        QStringLiteral(R"(^(%1)(\{(.*)\})? (\S+)$)").arg(kName));
+    static const QRegularExpression sampleLine(QStringLiteral(R"(^(%1)(\{(.*)\})? (\S+)$)").arg(kName));
     static const QRegularExpression labelPair(
         QStringLiteral(R"re(\G([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\]|\\[\\"n])*)"(,|$))re"));
     static const QStringList types = {"counter", "gauge", "histogram", "summary", "untyped"};
@@ -80,79 +68,50 @@ QMap<QString, double> parsed(const QByteArray& bytes) {
     QMap<QString, QString> typeOf;
     QSet<QString> helped;
     QString family;  // the family whose samples may follow
-    struct Bucket {
-        double le = -HUGE_VAL;
-        double count = 0;
-    };
-    QMap<QString, Bucket> lastBucket;  // of each histogram series
     EXPECT_TRUE(bytes.endsWith('\n'));
     const QString text = QString::fromUtf8(bytes);
     for (const QString& line : text.split('\n').mid(0, text.count('\n'))) {
-        const auto fail = [&](const char* why) {
-            ADD_FAILURE() << why << ": " << line.toStdString();
-        };
+        const auto fail = [&](const char* why) { ADD_FAILURE() << why << ": " << line.toStdString(); };
         const QRegularExpressionMatch c = comment.match(line);
         if (c.hasMatch()) {
-            if (c.captured(1) == QLatin1String("HELP")) {
-                if (helped.contains(c.captured(2))) fail("second HELP");
-                helped.insert(c.captured(2));
-            } else if (typeOf.contains(c.captured(2)) || !types.contains(c.captured(3))) {
+            const QString name = c.captured(2);
+            if (c.captured(1) == "HELP") {
+                if (helped.contains(name)) fail("second HELP");
+                helped.insert(name);
+            } else if (typeOf.contains(name) || !types.contains(c.captured(3))) {
                 fail("second TYPE or unknown type");
             } else {
-                typeOf.insert(c.captured(2), c.captured(3));
-                family = c.captured(2);
+                typeOf.insert(name, c.captured(3));
+                family = name;
             }
             continue;
         }
         const QRegularExpressionMatch s = sampleLine.match(line);
         double value = 0;
         if (!s.hasMatch() || !readValue(s.captured(4), &value)) {
-            fail("not a sample");
+            fail("not a sample, or needless digits");
             continue;
         }
-        if (!isShortest(s.captured(4), value)) fail("needless digits");
-        const QString name = s.captured(1);
-        QString base = name;
-        const bool histogram = typeOf.value(family) == QLatin1String("histogram");
-        if (histogram) base.remove(QRegularExpression(QStringLiteral("_(bucket|sum|count)$")));
+        QString base = s.captured(1);
+        if (typeOf.value(family) == "histogram") base.remove(QRegularExpression("_(bucket|sum|count)$"));
         if (base != family) fail("sample outside its family");
+        if (typeOf.value(family) == "counter" && !(value >= 0)) fail("negative counter");
+        if (s.captured(2) == "{}") fail("empty braces");
         QMap<QString, QString> labels;
         const QString labelText = s.captured(3);
         for (qsizetype at = 0; at < labelText.size();) {
-            const QRegularExpressionMatch l =
-                labelPair.match(labelText, at);  // \G: where the last pair ended
+            const QRegularExpressionMatch l = labelPair.match(labelText, at);  // \G: where the last pair ended
             if (!l.hasMatch() || labels.contains(l.captured(1)) ||
-                (l.captured(3) == QLatin1String(",") && l.capturedEnd() == labelText.size())) {
+                (l.captured(3) == "," && l.capturedEnd() == labelText.size())) {
                 fail("bad label");
                 break;
             }
             labels.insert(l.captured(1), unescaped(l.captured(2)));
             at = l.capturedEnd();
         }
-        if (s.captured(2) == QLatin1String("{}")) fail("empty braces");
-        if (typeOf.value(family) == QLatin1String("counter") && !(value >= 0))
-            fail("negative counter");
-        if (histogram) {
-            const QString le = labels.take(QStringLiteral("le"));
-            QStringList rest;
-            for (auto it = labels.begin(); it != labels.end(); ++it)
-                rest << it.key() + '=' + it.value();
-            Bucket& last = lastBucket[family + '{' + rest.join(',') + '}'];
-            double bound = 0;
-            if (name.endsWith(QLatin1String("_bucket"))) {
-                if (!readValue(le, &bound) || !(bound > last.le) || value < last.count)
-                    fail("bucket not cumulative");
-                last = {bound, value};
-            } else if (name.endsWith(QLatin1String("_count")) &&
-                       (last.le != HUGE_VAL || last.count != value)) {
-                fail("no +Inf bucket equal to _count");
-            }
-            if (!le.isEmpty()) labels.insert(QStringLiteral("le"), le);
-        }
         QStringList pairs;
-        for (auto it = labels.begin(); it != labels.end(); ++it)
-            pairs << it.key() + '=' + it.value();
-        const QString key = name + '{' + pairs.join(',') + '}';
+        for (auto it = labels.begin(); it != labels.end(); ++it) pairs << it.key() + '=' + it.value();
+        const QString key = s.captured(1) + '{' + pairs.join(',') + '}';
         if (samples.contains(key)) fail("series twice");
         samples.insert(key, value);
     }
@@ -161,10 +120,8 @@ QMap<QString, double> parsed(const QByteArray& bytes) {
 
 QByteArray metrics(DaemonEnvironment& env) {
     const QByteArray response = env.request(R"({"TYPE":"getMetrics"})");
-    const qsizetype body = response.indexOf("\r\n\r\n") + 4;
-    EXPECT_TRUE(response.startsWith(kMetricsHeader))
-        << response.left(80).constData();
-    return response.mid(body);
+    EXPECT_TRUE(response.startsWith(kMetricsHeader)) << response.left(80).constData();
+    return response.mid(response.indexOf("\r\n\r\n") + 4);
 }
 
 }  // namespace
@@ -177,33 +134,23 @@ TEST(MetricsTest, ParsesStrictlyAndCountsRequestsWithoutNewSeriesForMadeUpNames)
     fresh.push_back(fresh.front());
     env.fcgi().setCommandTable(fresh);
     const QMap<QString, double> before = parsed(metrics(env));
-    EXPECT_TRUE(before.contains("webgated_robot_link_up{}") &&
-                before.contains("webgated_network_rollbacks_total{}"));
+    for (const char* key : {"webgated_robot_link_up{}", "webgated_network_rollbacks_total{}",
+                            "webgated_settings_saves_total{result=failed}"})
+        EXPECT_TRUE(before.contains(key)) << key;
     EXPECT_GT(before.value("process_resident_memory_bytes{}"), 1e6);
-    EXPECT_EQ(
-        before.value(QStringLiteral("webgated_build_info{qt=%1,version=%2}")
-                         .arg(QString::fromLatin1(qVersion()), QStringLiteral(WEBGATED_VERSION))),
-        1);
-    EXPECT_TRUE(before.contains("webgated_settings_saves_total{result=failed}"));
+    EXPECT_EQ(before.value(QString("webgated_build_info{qt=%1,version=%2}").arg(qVersion(), WEBGATED_VERSION)), 1);
     // Every command with every outcome, at 0 before its first use.
-    const CommandTable& table = env.fcgi().commandTable();
-    for (size_t row = 0; row < table.size(); ++row) {
+    for (const Command& row : env.fcgi().commandTable()) {
         for (int o = 0; o < static_cast<int>(RequestOutcome::Count); ++o) {
-            const QString key =
-                QStringLiteral("webgated_requests_total{command=%1,result=%2}")
-                    .arg(
-                        QString::fromLatin1(table[row].name),
-                        QString::fromLatin1(RequestMetrics::label(static_cast<RequestOutcome>(o))));
+            const QString key = QString("webgated_requests_total{command=%1,result=%2}")
+                                    .arg(row.name, RequestMetrics::label(static_cast<RequestOutcome>(o)));
             EXPECT_TRUE(before.contains(key) && before.value(key) == 0) << key.toStdString();
         }
     }
 
-    env.request(R"({"TYPE":"getDistance"})");
-    env.request(R"({"TYPE":"getDistance"})");
-    env.request(R"({"TYPE":"HEARTBEAT"})");
-    env.request("not json");
-    for (int i = 0; i < 10000; ++i)
-        env.request("{\"TYPE\":\"madeUp" + QByteArray::number(i) + "\"}");
+    for (const char* query : {R"({"TYPE":"getDistance"})", R"({"TYPE":"getDistance"})", R"({"TYPE":"HEARTBEAT"})", "not json"})
+        env.request(query);
+    for (int i = 0; i < 10000; ++i) env.request("{\"TYPE\":\"madeUp" + QByteArray::number(i) + "\"}");
     RequestHeaders foreign;
     foreign.host = "evil.example";
     env.fcgi().processRequest(R"({"TYPE":"getDistance"})", foreign);
@@ -244,4 +191,21 @@ TEST(MetricsTest, ShowsTheBatteryOnlyWhileTheRobotReportsIt) {
     robot.disconnectClients();
     ASSERT_TRUE(testsupport::waitFor([&] { return !env.fcgi().isRobotConnected(); }));
     EXPECT_EQ(battery(), "") << "the robot is gone";
+}
+
+TEST(MetricsTest, LatencyBucketsAreCumulativeAndInfEqualsTheCount) {
+    RequestMetrics metrics({"a"});
+    // 0.1 ms, 3 ms twice, 5 ms (on a bound, which is inclusive) and 7 s.
+    for (const qint64 ns : {100000LL, 3000000LL, 3000000LL, 5000000LL, 7000000000LL})
+        metrics.count(0, RequestOutcome::Ack, ns);
+    std::string text;
+    metrics.appendText(text);
+    QList<double> buckets;
+    for (const QByteArray& line : QByteArray::fromStdString(text).split('\n')) {
+        if (line.startsWith("webgated_request_duration_seconds_bucket")) buckets << line.split(' ').last().toDouble();
+    }
+    EXPECT_EQ(buckets, (QList<double>{1, 1, 1, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 5}));
+    const QMap<QString, double> samples = parsed(QByteArray::fromStdString(text));
+    EXPECT_EQ(samples.value("webgated_request_duration_seconds_bucket{le=+Inf}"), 5);
+    EXPECT_EQ(samples.value("webgated_request_duration_seconds_count{}"), 5);
 }
