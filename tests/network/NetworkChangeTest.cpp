@@ -19,6 +19,7 @@
 #include "ProcessSandbox.h"
 #include "Wait.h"
 #include "network/NetworkChange.h"
+#include "network/NetworkChangeState.h"
 #include "process/ScriptRunner.h"
 
 using testsupport::field;
@@ -83,7 +84,7 @@ QStringList runsOf(const char* script) {
         .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
-QString state() { return env().path(NetworkChange::statePath()); }
+QString state() { return env().path(NetworkChangeState::path()); }
 
 class NetworkChangeTest : public ::testing::Test {
 protected:

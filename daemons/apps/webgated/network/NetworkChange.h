@@ -5,9 +5,9 @@
 #include <QList>
 #include <QMutex>
 #include <QObject>
-#include <atomic>
 #include <QString>
 #include <QStringList>
+#include <atomic>
 
 #include "network/NetworkUndo.h"
 
@@ -19,8 +19,8 @@ class ScriptRunner;
 
 /// A network change that undoes itself unless it is confirmed in time. The worker thread begins
 /// and confirms, the request thread asks; the script runs, the deadline passes and the files are
-/// put back on the main thread. The change (with the files as they were) is kept in a state file, so that it survives
-/// a restart of the daemon.
+/// put back on the main thread. The change (with the files as they were) is kept in a state file,
+/// so that it survives a restart of the daemon.
 class NetworkChange : public QObject {
     Q_OBJECT
 public:
@@ -76,8 +76,6 @@ public:
 
     /// A script that runs longer than this is killed and its change undone.
     static constexpr int kScriptLimitMs = 120000;
-    /// Where a pending change is kept (a robot path).
-    static QString statePath();
 
     /// Main thread.
     explicit NetworkChange(ScriptRunner& runner, QObject* parent = nullptr);
@@ -120,11 +118,6 @@ private:
     void scriptEnded(quint64 serial, bool undoing, int exitCode);
     void timedOut();
     void runScript(quint64 serial, bool undoing);
-    bool writeState(const Plan& plan, const QString& id, Phase phase, qint64 deadlineMs,
-                    QString* why) const;
-    /// False with `why` when the file is still there.
-    bool removeState(QString* why = nullptr) const;
-    void keepAside(const QString& why) const;
 
     ScriptRunner& m_runner;
     kel::corvanta::daemons::EventMailbox* m_mailbox;
