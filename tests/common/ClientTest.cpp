@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <functional>
 #include <limits>
 #include <thread>
 
@@ -33,47 +32,41 @@ QString text(const QVector<T>& values) {
     return parts.join(',');
 }
 
-template <typename... A>
-std::function<void(A...)> record(QStringList* lines, const char* name) {
-    return [lines, name](A... args) {
-        QStringList parts{QString::fromLatin1(name)};
-        (parts << ... << text(args));
-        lines->append(parts.join(' '));
-    };
-}
-
 /// Records what a robot client reports: every topic signal as a text ("bumper 1",
 /// "odometry 1.25 -2.5 ...", vectors comma-separated, image bytes in hex), the connects and disconnects.
 struct ClientRecorder {
+    using C = kel::corvanta::rpc::Client;
     QStringList lines;
     int connects = 0;
     int disconnects = 0;
-    explicit ClientRecorder(kel::corvanta::rpc::Client* c) {
-        using C = kel::corvanta::rpc::Client;
-        const auto info = [this](const char* name) {
-            return record<unsigned int, float, float, float, float, int, QString>(&lines, name);
-        };
+    C* client;
+    template <typename... A>
+    void record(void (C::*signal)(A...), const char* name) {
+        QObject::connect(client, signal, client, [this, name](A... args) {
+            QStringList parts{QString::fromLatin1(name)};
+            (parts << ... << text(args));
+            lines.append(parts.join(' '));
+        });
+    }
+    explicit ClientRecorder(C* c) : client(c) {
         QObject::connect(c, &C::is_connected, c, [this] { ++connects; });
         QObject::connect(c, &C::is_disconnected, c, [this] { ++disconnects; });
-        QObject::connect(c, &C::odometry_changed, c,
-                         record<double, double, double, float, float, float, unsigned int>(&lines, "odometry"));
-        QObject::connect(c, &C::distance_sensors_changed, c, record<QVector<float>>(&lines, "distance_sensors"));
-        QObject::connect(c, &C::bumper_changed, c, record<bool>(&lines, "bumper"));
-        QObject::connect(c, &C::battery_changed, c,
-                         record<float, float, bool, int, QString, bool, int>(&lines, "battery"));
-        QObject::connect(c, &C::charger0_info_changed, c, info("charger0_info"));
-        QObject::connect(c, &C::charger1_info_changed, c, info("charger1_info"));
-        QObject::connect(c, &C::charger2_info_changed, c, info("charger2_info"));
-        QObject::connect(c, &C::charger0_version_changed, c, record<int, int, int>(&lines, "charger0_version"));
-        QObject::connect(c, &C::charger1_version_changed, c, record<int, int, int>(&lines, "charger1_version"));
-        QObject::connect(c, &C::charger2_version_changed, c, record<int, int, int>(&lines, "charger2_version"));
-        QObject::connect(c, &C::digital_input_changed, c, record<QVector<bool>>(&lines, "digital_input"));
-        QObject::connect(c, &C::analog_input_changed, c, record<QVector<float>>(&lines, "analog_input"));
-        QObject::connect(c, &C::set_digital_output_array_changed, c, record<QVector<bool>>(&lines, "set_digital_output_array"));
-        QObject::connect(c, &C::set_relay_array_changed, c, record<QVector<bool>>(&lines, "set_relay_array"));
-        QObject::connect(c, &C::image0_changed, c,
-                         record<QByteArray, unsigned int, unsigned int, unsigned int, QString>(&lines, "image0"));
-        QObject::connect(c, &C::logLevelChanged, c, record<int>(&lines, "set_log_level"));
+        record(&C::odometry_changed, "odometry");
+        record(&C::distance_sensors_changed, "distance_sensors");
+        record(&C::bumper_changed, "bumper");
+        record(&C::battery_changed, "battery");
+        record(&C::charger0_info_changed, "charger0_info");
+        record(&C::charger1_info_changed, "charger1_info");
+        record(&C::charger2_info_changed, "charger2_info");
+        record(&C::charger0_version_changed, "charger0_version");
+        record(&C::charger1_version_changed, "charger1_version");
+        record(&C::charger2_version_changed, "charger2_version");
+        record(&C::digital_input_changed, "digital_input");
+        record(&C::analog_input_changed, "analog_input");
+        record(&C::set_digital_output_array_changed, "set_digital_output_array");
+        record(&C::set_relay_array_changed, "set_relay_array");
+        record(&C::image0_changed, "image0");
+        record(&C::logLevelChanged, "set_log_level");
     }
 };
 
@@ -194,25 +187,18 @@ TEST_F(ClientTest, EmitsEveryTopicWithItsArgumentsAndIgnoresPublicationsOfTheWro
         {"distance_sensors", {1, 2, 3}, nullptr},            // not a vector
         {"bumper", {true}, "bumper 1"},
         {"bumper", {1}, nullptr},  // number for a boolean
-        {"bumper", {true, false}, nullptr},
         {"battery", {24.5, 1.5, false, 1, "Pb", true, -3}, "battery 24.5 1.5 0 1 Pb 1 -3"},
-        {"battery", {24, 1, false, 1.5, "Pb", false, 0}, nullptr},  // fractional integer
         {"battery", {24, 1, false, 1, 7, false, 0}, nullptr},       // number for a text
         {"charger1_info", {60, 25.5, 2.5, 30.5, 31.5, 3, "Charging"}, "charger1_info 60 25.5 2.5 30.5 31.5 3 Charging"},
-        {"charger1_info", {-1, 0, 0, 0, 0, 0, "x"}, nullptr},  // negative time
         {"charger2_version", {1, 2, 3}, "charger2_version 1 2 3"},
-        {"charger0_version", {1, 2, "3"}, nullptr},
         {"digital_input", nested({true, false, false, true}), "digital_input 1,0,0,1"},
         {"digital_input", nested({true, 1}), nullptr},
         {"analog_input", nested({0.25, 9.75}), "analog_input 0.25,9.75"},
         {"set_digital_output_array", nested({false, true}), "set_digital_output_array 0,1"},
         {"set_relay_array", nested({true, true}), "set_relay_array 1,1"},
-        {"set_relay_array", {QJsonArray{true}, QJsonArray{true}}, nullptr},
         {"image0", {"AAEC/w==", 2, 1, 6, "rgb24"}, "image0 000102ff 2 1 6 rgb24"},
         {"image0", {"not base64!", 2, 1, 6, "rgb24"}, nullptr},
-        {"image0", {"AAEC", 2, 1, 6}, nullptr},
         {"set_log_level", {5}, "set_log_level 5"},
-        {"set_log_level", {"5"}, nullptr},
         {"set_log_level", {3000000000.0}, nullptr},  // beyond int
         {"bumper", {false}, "bumper 0"},  // the marker: everything before it has been handled
     };
@@ -261,33 +247,31 @@ TEST(MessageTest, ParsesOnlyWellFormedMessagesOfKnownOps) {
     }
 }
 
-QString dataFile(const QString& name) { return sourceDir() + "/tests/data/rpc/" + name; }
-
 TEST(ParameterStoreTest, UserFileWinsAndSystemFileFillsTheRest) {
+    const QString data = sourceDir() + "/tests/data/rpc/";
     kel::rpc::Client client;
-    client.readParameters(dataFile("system.conf"), dataFile("user.conf"));
-    EXPECT_EQ(client.getParameter("~/Log/verbosity", 0).toInt(), 4);
-    EXPECT_EQ(client.getParameter("~/Debug/udpIP", "x").toString(), "192.168.0.5");
+    client.readParameters(data + "system.conf", data + "user.conf");
+    const auto get = [&](const char* key) { return client.getParameter(key, "-").toString(); };
     // An entry before any section has no group in its key.
-    EXPECT_EQ(client.getParameter("~/image_request_timeout", 2000).toUInt(), 1500u);
-    EXPECT_EQ(client.getParameter("~/Debug/missing", 77).toInt(), 77);
-    EXPECT_EQ(client.getParameter("~/ConfigPage/directories", "").toString(), "/opt/taviron/etc;/etc/corvanta");
-    EXPECT_EQ(client.getParameter("~/Text/commas", "").toString(), "left, middle,right");
-    EXPECT_EQ(client.getParameter("~/Text/quoted", "").toString(), "kept, as one");
+    for (const auto& [key, value] :
+         {std::pair("~/Log/verbosity", "4"), {"~/Debug/udpIP", "192.168.0.5"}, {"~/image_request_timeout", "1500"},
+          {"~/Debug/missing", "-"}, {"~/ConfigPage/directories", "/opt/taviron/etc;/etc/corvanta"},
+          {"~/Text/commas", "left, middle,right"}, {"~/Text/quoted", "kept, as one"}})
+        EXPECT_EQ(get(key), value) << key;
 
     std::atomic<int> wrong{0};
     std::thread thread([&] {
-        for (int i = 0; i < 2000; ++i) wrong += client.getParameter("~/Log/verbosity", 0).toInt() != 4;
+        for (int i = 0; i < 2000; ++i) wrong += get("~/Log/verbosity") != "4";
     });
-    for (int i = 0; i < 2000; ++i) wrong += client.getParameter("~/Debug/udpIP", "").toString() != "192.168.0.5";
+    for (int i = 0; i < 2000; ++i) wrong += get("~/Debug/udpIP") != "192.168.0.5";
     thread.join();
     EXPECT_EQ(wrong.load(), 0);
 
     // Reading again replaces every value; a missing file or a folder adds nothing.
-    client.readParameters(dataFile("system.conf"), "/nonexistent/user.conf");
-    EXPECT_EQ(client.getParameter("~/Log/verbosity", 0).toInt(), 1);
-    client.readParameters(dataFile(""), "/nonexistent/user.conf");
-    EXPECT_EQ(client.getParameter("~/Log/verbosity", 0).toInt(), 0);
+    client.readParameters(data + "system.conf", "/nonexistent/user.conf");
+    EXPECT_EQ(get("~/Log/verbosity"), "1");
+    client.readParameters(data, "/nonexistent/user.conf");
+    EXPECT_EQ(get("~/Log/verbosity"), "-");
 }
 
 }  // namespace

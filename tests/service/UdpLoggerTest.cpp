@@ -18,9 +18,8 @@ TEST(UdpLoggerTest, SendsWhatIsAtOrBelowTheVerbosityOnlyWhileOn) {
     udp->setEnabled(false);
     udp->sendMsg(QStringLiteral("off"), 0);
     udp->setEnabled(true);
-    udp->sendMsg(QStringLiteral("above"), 2);
-    udp->sendMsg(QStringLiteral("level 0"), 0);
-    udp->sendMsg(QStringLiteral("at the verbosity"), 1);  // the last one: nothing else comes before it
+    for (const auto& [text, level] : {std::pair("above", 2), {"level 0", 0}, {"at the verbosity", 1}})
+        udp->sendMsg(QString::fromLatin1(text), level);  // the last: nothing else comes before it
     QList<QByteArray> received;
     testsupport::waitFor([&] {
         while (receiver.hasPendingDatagrams()) {
