@@ -2,20 +2,17 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdio.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QFile>
 #include <QFileInfo>
 
+#include "base/AtomicFile.h"
 #include "base/DaemonLog.h"
 #include "base/FsRoot.h"
-#include "base/RenameNoReplace.h"
 #include "network/HostapdConf.h"
 #include "network/InterfacesConf.h"
-#include "network/NetworkUndo.h"
 #include "network/WpaSupplicantConf.h"
 #include "service/Client.h"
 
@@ -38,17 +35,15 @@ QString parameter(const char* key, const char* defaultValue) {
         .toString();
 }
 
-QString systemError(int error) { return QString::fromLocal8Bit(strerror(error)); }
-
-// Copies the open file `in` into the new file `out`; false with errno set on failure.
-bool copyContent(int in, int out) {
+// The rest of the open file `in`, up to `max` + 1 bytes; false with errno set on failure.
+bool readAll(int in, qint64 max, QByteArray* content) {
     char buffer[16384];
     for (;;) {
         const ssize_t got = ::read(in, buffer, sizeof(buffer));
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return false;
-        if (got == 0) return true;
-        if (!NetworkUndo::writeAll(out, QByteArray::fromRawData(buffer, int(got)))) return false;
+        if (got == 0 || content->size() > max) return true;
+        content->append(buffer, int(got));
     }
 }
 
@@ -114,36 +109,27 @@ bool installFallbackCopy(const QString& path, const QString& fallbackPath) {
         logTooLarge(FsRoot::robotPath(fallbackPath), "copied");
         return false;
     }
-    const mode_t permissions = status.st_mode & 0777;
-
-    const int slash = target.lastIndexOf('/');
-    QByteArray temporary = target.left(slash + 1) + '.' + target.mid(slash + 1) + ".XXXXXX";
-    const int out = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (out < 0) {
-        const int error = errno;
-        ::close(in);
-        daemonLog(
-            QStringLiteral("Cannot copy %1 to %2: %3")
-                .arg(FsRoot::robotPath(fallbackPath), FsRoot::robotPath(path), systemError(error)),
-            1);
+    AtomicFileOptions options;
+    options.mode = status.st_mode & 0777;
+    options.noReplace = true;
+    options.syncFolder = false;
+    QByteArray content;
+    bool ok = readAll(in, kMaxFileBytes, &content);
+    const int error = errno;
+    ::close(in);
+    if (ok && content.size() > kMaxFileBytes) {
+        // It grew since fstat.
+        logTooLarge(FsRoot::robotPath(fallbackPath), "copied");
         return false;
     }
-    bool ok = copyContent(in, out) && ::fchmod(out, permissions) == 0 && ::fsync(out) == 0;
-    int error = errno;
-    ok = (::close(out) == 0) && ok;
-    ::close(in);
-    if (ok) {
-        ok = renameNoReplace(temporary, target);
-        error = errno;
-    }
-    if (!ok) {
-        ::unlink(temporary.constData());
+    errno = error;
+    if (!ok || !AtomicFile::write(target, content, options)) {
         // Someone else put a file there in the meantime: it is read as it is.
-        if (error == EEXIST) return false;
-        daemonLog(
-            QStringLiteral("Cannot copy %1 to %2: %3")
-                .arg(FsRoot::robotPath(fallbackPath), FsRoot::robotPath(path), systemError(error)),
-            1);
+        if (errno == EEXIST) return false;
+        daemonLog(QStringLiteral("Cannot copy %1 to %2: %3")
+                      .arg(FsRoot::robotPath(fallbackPath), FsRoot::robotPath(path),
+                           AtomicFile::errorText()),
+                  1);
         return false;
     }
     daemonLog(QStringLiteral("Copied %1 to %2")

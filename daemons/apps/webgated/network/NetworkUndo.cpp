@@ -2,8 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,14 +9,12 @@
 #include <QFile>
 #include <QRegularExpression>
 
+#include "base/AtomicFile.h"
 #include "base/FsRoot.h"
 
 namespace NetworkUndo {
 
 namespace {
-
-QString systemError() { return QString::fromLocal8Bit(strerror(errno)); }
-
 
 // The file a path finally names once its links are followed (the path itself when it is no
 // link); a link's absolute target is a robot path too.
@@ -54,13 +50,13 @@ bool take(const QString& path, FileSnapshot* snapshot, QString* why) {
         if (errno == ENOENT && ::lstat(file.constData(), &status) != 0 && errno == ENOENT) {
             return true;  // not there: undoing removes what the change creates
         }
-        *why = path + QStringLiteral(": ") + systemError();
+        *why = path + QStringLiteral(": ") + AtomicFile::errorText();
         return false;
     }
     struct stat status;
     bool ok = ::fstat(fd, &status) == 0;
     if (!ok) {
-        *why = path + QStringLiteral(": ") + systemError();
+        *why = path + QStringLiteral(": ") + AtomicFile::errorText();
     } else if (!S_ISREG(status.st_mode)) {
         *why = path + QStringLiteral(": not a regular file");
         ok = false;
@@ -69,10 +65,11 @@ bool take(const QString& path, FileSnapshot* snapshot, QString* why) {
         QByteArray bytes(static_cast<int>(kMaxFileBytes + 1), Qt::Uninitialized);
         qint64 got = 0;
         while (got < bytes.size()) {
-            const ssize_t n = ::read(fd, bytes.data() + got, static_cast<size_t>(bytes.size() - got));
+            const ssize_t n =
+                ::read(fd, bytes.data() + got, static_cast<size_t>(bytes.size() - got));
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) {
-                *why = path + QStringLiteral(": ") + systemError();
+                *why = path + QStringLiteral(": ") + AtomicFile::errorText();
                 ok = false;
                 break;
             }
@@ -100,38 +97,19 @@ bool restore(const FileSnapshot& snapshot, QString* why) {
     const QByteArray file = QFile::encodeName(FsRoot::fsPath(snapshot.path));
     if (!snapshot.exists) {
         if (::unlink(file.constData()) == 0 || errno == ENOENT) return true;
-        *why = snapshot.path + QStringLiteral(": ") + systemError();
+        *why = snapshot.path + QStringLiteral(": ") + AtomicFile::errorText();
         return false;
     }
     const QByteArray target = finalTarget(file, why);
     if (target.isEmpty()) return false;
-    const int slash = target.lastIndexOf('/');
-    QByteArray temporary = target.left(slash + 1) + '.' + target.mid(slash + 1) + ".XXXXXX";
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) {
-        *why = snapshot.path + QStringLiteral(": ") + systemError();
+    AtomicFileOptions options;
+    options.mode = snapshot.mode;
+    options.uid = snapshot.uid;
+    options.gid = snapshot.gid;
+    if (!AtomicFile::write(target, snapshot.bytes, options)) {
+        *why = snapshot.path + QStringLiteral(": ") + AtomicFile::errorText();
         return false;
     }
-    bool ok = writeAll(fd, snapshot.bytes) && ::fchmod(fd, snapshot.mode) == 0;
-    if (ok && ::fchown(fd, snapshot.uid, snapshot.gid) != 0) {
-        // Only root gives a file away; the same owner and group need no privilege.
-        struct stat status;
-        ok = ::fstat(fd, &status) == 0 && status.st_uid == snapshot.uid &&
-             status.st_gid == snapshot.gid;
-    }
-    // chown clears the set-id bits: they are set again once the owner is right.
-    ok = ok && ::fchmod(fd, snapshot.mode) == 0 && ::fsync(fd) == 0;
-    if (!ok) *why = snapshot.path + QStringLiteral(": ") + systemError();
-    ok = ::close(fd) == 0 && ok;
-    if (ok && ::rename(temporary.constData(), target.constData()) != 0) {
-        *why = snapshot.path + QStringLiteral(": ") + systemError();
-        ok = false;
-    }
-    if (!ok) {
-        ::unlink(temporary.constData());
-        return false;
-    }
-    syncFolder(target.left(slash + 1));  // the rename itself reaches the disk
     return true;
 }
 
@@ -166,27 +144,6 @@ QStringList removeLeftovers(const QStringList& paths, bool dotted) {
         }
     }
     return removed;
-}
-
-bool writeAll(int fd, const QByteArray& bytes) {
-    const char* data = bytes.constData();
-    qint64 size = bytes.size();
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, static_cast<size_t>(size));
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        data += written;
-        size -= written;
-    }
-    return true;
-}
-
-void syncFolder(const QByteArray& folder) {
-    const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
 }
 
 }  // namespace NetworkUndo

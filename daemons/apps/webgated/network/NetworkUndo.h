@@ -36,9 +36,4 @@ bool restore(const FileSnapshot& snapshot, QString* why);
 /// the robot paths removed.
 QStringList removeLeftovers(const QStringList& paths, bool dotted = true);
 
-/// Writes all of `bytes` to `fd`; false (errno set) when the file takes no more.
-bool writeAll(int fd, const QByteArray& bytes);
-/// Lets a rename in `folder` reach the disk.
-void syncFolder(const QByteArray& folder);
-
 }  // namespace NetworkUndo
