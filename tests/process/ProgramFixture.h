@@ -12,7 +12,6 @@
 #include <QFile>
 #include <algorithm>
 #include <atomic>
-#include <iostream>
 #include <thread>
 #include "DaemonEnvironment.h"
 #include "E2e.h"
@@ -47,10 +46,9 @@ protected:
     void SetUp() override {
         env().setConfig(ProcessSandbox::config(interpreter()));
         // The interpreter records its arguments and the program it was given.
-        sandbox().writeScript(QStringLiteral("interpreter"),
-                              "echo \"$*\" >> \"$0.ran\"\ncat -- \"$2\" >> \"$0.read\"\n");
-        for (const char* suffix : {".ran", ".read", ".go"}) QFile::remove(interpreter() + suffix);
-        QFile::remove(sandbox().path(QStringLiteral("pids")));
+        sandbox().writeScript("interpreter", "echo \"$*\" >> \"$0.ran\"\ncat -- \"$2\" >> \"$0.read\"\n");
+        for (const char* name : {"interpreter.ran", "interpreter.read", "interpreter.go", "pids"})
+            QFile::remove(sandbox().path(name));
         sandbox().clearSudoCalls();
         resetStore();
     }
@@ -58,43 +56,42 @@ protected:
         request(command("killProcess"));
         // A program that never started stays registered, in state 0.
         ScriptRunner* runner = ScriptRunner::singleton();
-        EXPECT_TRUE(waitFor(
-            [&] {
-                return runner->getProcessState(interpreter()) <= 0 &&
-                       !runner->isKilling(interpreter());
-            },
-            10000));
+        EXPECT_TRUE(waitFor([&] {
+            return runner->getProcessState(interpreter()) <= 0 && !runner->isKilling(interpreter());
+        }));
         runner->getProcessOutput();
     }
 
     static DaemonEnvironment& env() { return DaemonEnvironment::instance(); }
     static ProcessSandbox& sandbox() { return *s_sandbox; }
-    static QString interpreter() { return sandbox().path(QStringLiteral("interpreter")); }
-    static QString storeDir() { return env().path(QStringLiteral("/home/corvanta/programs")); }
+    static QString interpreter() { return sandbox().path("interpreter"); }
+    static QString storeDir() { return env().path("/home/corvanta/programs"); }
     /// Two programs, a hidden file, a folder, a link to a program and one planted by another
     /// user, dangling, to where no file may appear.
     static void resetStore() {
         QDir(storeDir()).removeRecursively();
-        QDir(storeDir()).mkpath(QStringLiteral("sub"));
-        for (const auto& [name, content] :
-             {std::pair("b.rvw", "abc"), {"A.rvw", ""}, {".hidden", "x"}}) {
-            QFile file(storeDir() + '/' + name);
-            if (file.open(QIODevice::WriteOnly)) file.write(content);
-        }
-        QFile::link(QStringLiteral("b.rvw"), storeDir() + QStringLiteral("/c.lnk"));
-        QFile::link(planted(), storeDir() + QStringLiteral("/victim"));
+        QDir(storeDir()).mkpath("sub");
+        for (const auto& [name, content] : {std::pair("b.rvw", "abc"), {"A.rvw", ""}, {".hidden", "x"}})
+            storeProgram(name, content);
+        QFile::link("b.rvw", storeDir() + "/c.lnk");
+        QFile::link(planted(), storeDir() + "/victim");
     }
-    static QString planted() { return sandbox().path(QStringLiteral("cron.d/planted")); }
+    static QString planted() { return sandbox().path("cron.d/planted"); }
     static void storeProgram(const QString& name, const QByteArray& content) {
-        testsupport::writeFile(storeDir() + QLatin1Char('/') + name, content);
+        testsupport::writeFile(storeDir() + '/' + name, content);
     }
     /// The daemon's private folder of program copies, and what is in it.
-    static QString copies() { return env().path(QStringLiteral("/run/webgated/programs")); }
+    static QString copies() { return env().path("/run/webgated/programs"); }
     static QStringList copiesLeft() {
-        return QDir(copies()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                        QDir::NoDotAndDotDot);
+        return QDir(copies()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     }
-    static QByteArray ran() { return sandbox().readFile(QStringLiteral("interpreter.ran")); }
+    /// The interpreter's arguments, and the program it read.
+    static QByteArray ran() { return sandbox().readFile("interpreter.ran"); }
+    static QByteArray read() { return sandbox().readFile("interpreter.read"); }
+    /// Whether it ran a copy of `program` (its last start).
+    static bool ranACopyOf(const QByteArray& program) {
+        return ran().startsWith("-f " + copies().toUtf8() + "/run.") && ran().endsWith("/" + program + "\n");
+    }
     /// The reply to `query`, run in a thread of its own; a reply that takes longer than 10 s fails
     /// the test, and whoever waits on the FIFO "fifo" in the store is let go.
     static QByteArray replyInTime(const QByteArray& query) {
@@ -106,8 +103,7 @@ protected:
         });
         const bool inTime = waitFor([&] { return done.load(); });
         if (!inTime) {
-            const int fd =
-                ::open(QFile::encodeName(storeDir() + "/fifo").constData(), O_WRONLY | O_NONBLOCK);
+            const int fd = ::open(QFile::encodeName(storeDir() + "/fifo").constData(), O_WRONLY | O_NONBLOCK);
             if (fd >= 0) ::close(fd);
         }
         requester.join();
@@ -115,7 +111,10 @@ protected:
         return reply;
     }
     static QByteArray request(const QByteArray& query) { return env().reply(query); }
-    static QList<qint64> treePids() { return pidsIn(sandbox().readFile(QStringLiteral("pids"))); }
+    static QByteArray run(const QByteArray& program) {
+        return request(command("runProgram", R"(,"programName":")" + program + '"'));
+    }
+    static QList<qint64> treePids() { return pidsIn(sandbox().readFile("pids")); }
 
     static inline ProcessSandbox* s_sandbox = nullptr;
 };

@@ -1,4 +1,6 @@
 // The script runner under the program commands: decoding, killing whole trees, output, restarts.
+#include <QRegularExpression>
+
 #include "ProgramFixture.h"
 
 using namespace testsupport;
@@ -10,8 +12,7 @@ protected:
     static ScriptRunner& runner() { return *ScriptRunner::singleton(); }
     /// Starts the three-level tree under the interpreter's name and returns its pids, root first.
     static QList<qint64> startTree(const QByteArray& prefix = QByteArray()) {
-        sandbox().writeScript(QStringLiteral("interpreter"),
-                              prefix + ProcessSandbox::threeLevelTree());
+        sandbox().writeScript("interpreter", prefix + ProcessSandbox::threeLevelTree());
         runner().runScript(interpreter());
         waitFor([] { return treePids().size() == 3; });
         return treePids();
@@ -22,17 +23,14 @@ protected:
 };
 
 TEST_F(ScriptRunnerTest, DecodesUtf8AcrossReadsCutsAtNulAndHandsOutOnce) {
-    const QString marker = sandbox().path(QStringLiteral("go"));
-    QFile::remove(marker);
-    sandbox().writeScript(QStringLiteral("interpreter"),
-                          "printf 'x\\xc3'\nwhile [ ! -e \"$1\" ]; do sleep 0.01; done\n"
-                          "printf '\\xa4 \\xff ab\\0cd'\n");
-    runner().runScript(interpreter(), {marker});
+    sandbox().writeScript("interpreter", "printf 'x\\xc3'\nwhile [ ! -e \"$0.go\" ]; do sleep 0.01; done\n"
+                                         "printf '\\xa4 \\xff ab\\0cd'\n");
+    runner().runScript(interpreter());
     QString output;
     ASSERT_TRUE(waitFor([&] { return !(output += runner().getProcessOutput()).isEmpty(); }));
     // The first byte of the split character waits for the second.
-    EXPECT_EQ(output, QStringLiteral("x"));
-    sandbox().writeFile(QStringLiteral("go"), QByteArray());
+    EXPECT_EQ(output, "x");
+    sandbox().writeFile("interpreter.go", QByteArray());
     ASSERT_TRUE(waitFor([&] { return !runner().hasProcess(interpreter()); }));
     output += runner().getProcessOutput();
     EXPECT_EQ(output, QStringLiteral("x\u00e4 \ufffd ab"));
@@ -44,19 +42,16 @@ TEST_F(ScriptRunnerTest, KillsTheTreeDeepestFirstRootIncluded) {
     const QList<qint64> pids = startTree();
     ASSERT_EQ(pids.size(), 3);
     runner().killTree(interpreter());
-    ASSERT_TRUE(
-        waitFor([&] { return allGone(pids) && !runner().hasProcess(interpreter()); }, 10000));
+    ASSERT_TRUE(waitFor([&] { return allGone(pids) && !runner().hasProcess(interpreter()); }));
 
     // The pkill calls for the tree's own levels, in the order they were made.
     QList<qint64> order;
-    for (const QString& call : sandbox().sudoCalls()) {
-        if (!call.startsWith(QLatin1String("bash -c pkill -TERM -P "))) continue;
-        const qint64 parent = call.section(QLatin1Char(' '), -1).toLongLong();
-        if (pids.contains(parent)) order.append(parent);
+    for (const QString& call : sandbox().sudoCalls().filter(QRegularExpression("^bash -c pkill -TERM -P "))) {
+        if (pids.contains(call.section(' ', -1).toLongLong())) order.append(call.section(' ', -1).toLongLong());
     }
     EXPECT_EQ(order, QList<qint64>({pids[2], pids[1], pids[0]}));
     // SIGTERM alone ended it: the root got one too.
-    EXPECT_FALSE(env().logText().contains(QLatin1String("SIGKILL")));
+    EXPECT_FALSE(env().logText().contains("SIGKILL"));
 }
 
 TEST_F(ScriptRunnerTest, ChildrenStartedDuringTheGracePeriodGoWithTheTree) {
@@ -68,32 +63,26 @@ TEST_F(ScriptRunnerTest, ChildrenStartedDuringTheGracePeriodGoWithTheTree) {
         "while [ $n -gt 0 ]; do sleep 300 & echo $! >> late; n=$((n - 1)); sleep 0.05; done\n",
     };
     for (const QByteArray& program : programs) {
-        QFile::remove(sandbox().path(QStringLiteral("late")));
-        QFile::remove(sandbox().path(QStringLiteral("pids")));
-        sandbox().writeScript(QStringLiteral("interpreter"),
-                              "cd \"$(dirname \"$0\")\"\necho $$ > pids\n" + program +
-                                  "while :; do sleep 0.05; done\n");
+        for (const char* file : {"late", "pids"}) QFile::remove(sandbox().path(file));
+        sandbox().writeScript("interpreter", "cd \"$(dirname \"$0\")\"\necho $$ > pids\n" + program +
+                                                 "while :; do sleep 0.05; done\n");
         runner().runScript(interpreter());
         ASSERT_TRUE(waitFor([] { return treePids().size() == 1; }));
         runner().killTree(interpreter());
-        ASSERT_TRUE(waitFor([] { return !sandbox().readFile(QStringLiteral("late")).isEmpty(); }));
-        EXPECT_TRUE(waitFor(
-            [] {
-                return !runner().isKilling(interpreter()) && !runner().hasProcess(interpreter());
-            },
-            15000));
-        const QList<qint64> late = pidsIn(sandbox().readFile(QStringLiteral("late")));
+        ASSERT_TRUE(waitFor([] { return !sandbox().readFile("late").isEmpty(); }));
+        EXPECT_TRUE(waitFor([] { return !runner().isKilling(interpreter()) && !runner().hasProcess(interpreter()); },
+                            15000));
+        const QList<qint64> late = pidsIn(sandbox().readFile("late"));
         EXPECT_TRUE(allGone(late)) << program.constData();
         for (qint64 pid : late) ::kill(static_cast<pid_t>(pid), SIGKILL);
     }
 }
 
 TEST_F(ScriptRunnerTest, OutputBufferKeepsTheNewestMebibyte) {
-    sandbox().writeScript(QStringLiteral("interpreter"),
-                          "head -c 1100000 /dev/zero | tr '\\0' a\necho end\n");
+    sandbox().writeScript("interpreter", "head -c 1100000 /dev/zero | tr '\\0' a\necho end\n");
     bool ended = false;
     runner().runScript(interpreter(), {}, [&](int, int) { ended = true; });
-    ASSERT_TRUE(waitFor([&] { return ended; }, 10000));
+    ASSERT_TRUE(waitFor([&] { return ended; }));
     const QString output = runner().getProcessOutput();
     EXPECT_EQ(output.size(), ScriptRunner::kMaxOutputChars);
     EXPECT_TRUE(output.startsWith(QLatin1Char('a')) && output.endsWith(QLatin1String("aend\n")));
@@ -105,26 +94,20 @@ TEST_F(ScriptRunnerTest, NewRunStartsOnlyOnceTheOldTreeIsGone) {
         "if [ \"$1\" = check ]; then for p in $(cat \"$(dirname \"$0\")/pids\"); do\n"
         "  grep -qs ') [^Z]' /proc/$p/stat && echo \"alive $p\"; done; echo checked; exit 0; fi\n");
     ASSERT_EQ(pids.size(), 3);
-    runner().runScript(interpreter(), {QStringLiteral("check")});
+    runner().runScript(interpreter(), {"check"});
     QString output;
-    ASSERT_TRUE(waitFor(
-        [&] { return (output += runner().getProcessOutput()).contains(QLatin1String("checked")); },
-        10000));
-    EXPECT_EQ(output, QStringLiteral("checked\n"));
+    ASSERT_TRUE(waitFor([&] { return (output += runner().getProcessOutput()).contains("checked"); }));
+    EXPECT_EQ(output, "checked\n");
     EXPECT_TRUE(allGone(pids));
 }
 
 TEST_F(ScriptRunnerTest, KillWithNothingRegisteredRunsKillallBeforeTheNextStart) {
-    sandbox().writeScript(QStringLiteral("interpreter"),
-                          "echo interpreter >> \"$(dirname \"$0\")/sudo.calls\"\n");
-    runner().killTree(sandbox().path(QStringLiteral("other")));  // ends no interpreter
+    sandbox().writeScript("interpreter", "echo interpreter >> \"$(dirname \"$0\")/sudo.calls\"\n");
+    runner().killTree(sandbox().path("other"));  // ends no interpreter
     runner().killTree(interpreter());
     runner().runScript(interpreter());
-    ASSERT_TRUE(
-        waitFor([] { return sandbox().sudoCalls().contains(QLatin1String("interpreter")); }));
-    const QStringList calls = sandbox().sudoCalls();
-    EXPECT_EQ(calls, QStringList({"killall " + interpreter(), "done killall " + interpreter(),
-                                  "interpreter"}));
+    ASSERT_TRUE(waitFor([] { return sandbox().sudoCalls().contains("interpreter"); }));
+    EXPECT_EQ(sandbox().sudoCalls(), QStringList({"killall " + interpreter(), "done killall " + interpreter(), "interpreter"}));
 }
 
 }  // namespace
