@@ -32,8 +32,7 @@ bool startWithDpkg(DaemonUnderTest& daemon, const Sandbox& sandbox, const QByteA
                    const QByteArray& config = "[Network]\nserver=127.0.0.1:1\n") {
     sandbox.writeFile("/etc/corvanta/webgated.conf", config);
     sandbox.writeFile("/bin/dpkg", "#!/bin/sh\necho '+++-===-==='\n" + dpkg);
-    QFile::setPermissions(sandbox.path("/bin/dpkg"),
-                          QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    QFile::setPermissions(sandbox.path("/bin/dpkg"), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
     daemon.setEnvironment("PATH", sandbox.path("/bin") + ":" + qEnvironmentVariable("PATH"));
     return daemon.start();
 }
@@ -66,8 +65,7 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
         // A robot program: a helper that leaves its tree (a double fork), then a chain of three
         // that notes its pids; every level ignores SIGTERM, so only the SIGKILL after the grace
         // period ends it. dpkg notes how it was started and waits for a word that never comes.
-        sandbox.writeFile("/interpreter", "#!/bin/bash\nONTERM=''\ncd \"$(dirname \"$0\")\"\n"
-                                          "(sleep 300 & echo $! >orphan) &\n" +
+        sandbox.writeFile("/interpreter", "#!/bin/bash\nONTERM=''\ncd \"$(dirname \"$0\")\"\n(sleep 300 & echo $! >orphan) &\n" +
                                               ProcessSandbox::threeLevelTree());
         QFile::setPermissions(sandbox.path("/interpreter"), QFile::ReadOwner | QFile::ExeOwner);
         ASSERT_TRUE(startWithDpkg(
@@ -81,19 +79,15 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
         sandbox.writeFile("/home/corvanta/programs/p", "program");
         ASSERT_TRUE(daemon.command(R"({"TYPE":"runProgram","programName":"p"})").ok);
         QList<qint64> tree;
-        ASSERT_TRUE(waitFor([&] { return (tree = pidsIn(sandbox.readFile("/pids"))).size() == 3; }));
-        ASSERT_TRUE(waitFor([&] { return pidsIn(sandbox.readFile("/orphan")).size() == 1; }));
-        tree += pidsIn(sandbox.readFile("/orphan"));
+        ASSERT_TRUE(waitFor([&] { return (tree = pidsIn(sandbox.readFile("/pids") + sandbox.readFile("/orphan"))).size() == 4; }));
         EXPECT_FALSE(QDir(sandbox.path("/run/webgated/programs")).isEmpty());  // the copy it runs
         EXPECT_EQ(daemon.command(R"({"TYPE":"getProcessInfo"})").body,
                   R"({"hasProcess":1,"currentProcess":"p","processState":2,"output":"","TYPE":"ACK"})");
-        const QString omnidrive = QStringLiteral("omnidrive");
-        ASSERT_TRUE(waitFor([&] { return robot.isSwitchedOn(omnidrive); }, 15000));
+        const auto last = [&] { return robot.commands("omnidrive").value(robot.commands("omnidrive").size() - 1); };
+        ASSERT_TRUE(waitFor([&] { return robot.isSwitchedOn("omnidrive"); }, 15000));
         ASSERT_TRUE(daemon.command(R"({"TYPE":"velDrive","vx":0.2,"vy":0,"omega":0})").ok);
         // After the start-up standstill, the page's set-point.
-        ASSERT_TRUE(waitFor([&] {
-            return !robot.commands(omnidrive).isEmpty() && !isZero(robot.commands(omnidrive).last());
-        }));
+        ASSERT_TRUE(waitFor([&] { return !last().isEmpty() && !isZero(last()); }));
 
         QLocalSocket stalled;
         QTcpSocket request[2];
@@ -133,10 +127,8 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
 
         daemon.signalDaemon(signal);
         // The standstill reaches the robot while the daemon still waits for its request thread.
-        ASSERT_TRUE(waitFor(
-            [&] { return isZero(robot.commands(omnidrive).last()) || !daemon.isDaemonRunning(); }));
-        EXPECT_TRUE(isZero(robot.commands(omnidrive).last()));
-        EXPECT_TRUE(daemon.isDaemonRunning());
+        ASSERT_TRUE(waitFor([&] { return isZero(last()) || !daemon.isDaemonRunning(); }));
+        EXPECT_TRUE(isZero(last()) && daemon.isDaemonRunning());
         if (busy == WorkFinishingInTime) {
             ASSERT_EQ(::write(pipe, "1.2.3\n", 6), 6);
             ::close(pipe);  // the end of the file
@@ -162,8 +154,8 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
         if (busy == WorkBeyondTheLimit) {
             // The package tool that would have run on was killed, its request answered.
             EXPECT_FALSE(processRuns(sandbox.readFile("/run/dpkg.pid").trimmed().toLongLong()));
-            EXPECT_TRUE(log.contains("updateCheck: dpkg was ended by signal 9"));
-            EXPECT_TRUE(log.contains("ERROR: {\"TYPE\":\"updateCheck\"}"));
+            EXPECT_TRUE(log.contains("updateCheck: dpkg was ended by signal 9") &&
+                        log.contains("ERROR: {\"TYPE\":\"updateCheck\"}"));
         }
         // An address holding a placeholder is shown as it is.
         EXPECT_TRUE(log.contains(" | ip = fe80::1%2, port = 7086\n"));
@@ -191,11 +183,9 @@ TEST(ShutdownE2eTest, AHardKilledDaemonLeavesTheRobotStandingAndTheNextStartsWit
     // set-point: the last one left at most a tick before the kill, so the robot stands within 1 s.
     ASSERT_TRUE(waitFor([&] { return robot.output().contains("robot stopped"); }));
     const QByteArray said = robot.output();
-    const int at = said.indexOf("no set-point for ");
-    ASSERT_GE(at, 0) << said.data();
-    const int silentMs = said.mid(at + 17).split(' ').first().toInt();
-    EXPECT_GT(silentMs, 0);
-    EXPECT_LE(silentMs + kSetPointIntervalMs, 1000) << said.data();
+    ASSERT_TRUE(said.contains("no set-point for ")) << said.data();
+    const int silentMs = said.mid(said.indexOf("no set-point for ") + 17).split(' ').first().toInt();
+    EXPECT_TRUE(silentMs > 0 && silentMs + kSetPointIntervalMs <= 1000) << said.data();
     const QList<QJsonArray> before = robot.setPoints();
     ASSERT_FALSE(isZero(before.last()));  // nobody but the robot itself stopped it
 
