@@ -15,7 +15,7 @@
 #include <QThread>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -106,8 +106,7 @@ TEST_F(LogTest, LinesFromSeveralThreadsArriveWholeAndInEachThreadsOrder) {
     constexpr int kThreads = 4, kEach = 300;
     const QString padding(150, QLatin1Char('x'));
     const auto logLines = [&](int thread) {
-        for (int i = 0; i < kEach; ++i)
-            log.log(QStringLiteral("thread %1 line %2 ").arg(thread).arg(i) + padding, 0);
+        for (int i = 0; i < kEach; ++i) log.log(QString("thread %1 line %2 ").arg(thread).arg(i) + padding, 0);
     };
     std::vector<std::thread> threads;
     for (int t = 1; t < kThreads; ++t) threads.emplace_back(logLines, t);
@@ -128,45 +127,32 @@ TEST_F(LogTest, LinesFromSeveralThreadsArriveWholeAndInEachThreadsOrder) {
     EXPECT_EQ(log.droppedLines(), 0u);
 }
 
-// Holds the log's thread before it writes until opened (a long deadline ends a broken test).
-struct WriterGate {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool open = false;
-    bool holding = false;
-    bool released = false;
-
-    static std::function<void()> hook(const std::shared_ptr<WriterGate>& gate) {
-        return [gate] {
-            std::unique_lock<std::mutex> lock(gate->mutex);
-            gate->holding = true;
-            gate->changed.notify_all();
-            gate->changed.wait_for(lock, std::chrono::seconds(30), [&] { return gate->open; });
-            gate->released = true;
+// A disk that hangs the log's thread before it writes, until the test lets it go (30 s at most: a
+// broken test ends). Shared with the hook, which may outlive the test.
+struct HungDisk {
+    std::timed_mutex held;
+    std::atomic<bool> hanging{false}, released{false};
+    HungDisk() { held.lock(); }
+    static std::function<void()> hook(const std::shared_ptr<HungDisk>& disk) {
+        return [disk] {
+            disk->hanging = true;
+            if (disk->held.try_lock_for(std::chrono::seconds(30))) disk->held.unlock();
+            disk->released = true;
         };
-    }
-    bool waitHolding() {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(10), [this] { return holding; });
-    }
-    void openGate() {
-        std::lock_guard<std::mutex> lock(mutex);
-        open = true;
-        changed.notify_all();
     }
 };
 
 TEST_F(LogTest, CallersNeverWriteAndAFullQueueDropsCountsAndReports) {
-    auto gate = std::make_shared<WriterGate>();
-    Log log(path, 0, true, 3, WriterGate::hook(gate));
+    auto disk = std::make_shared<HungDisk>();
+    Log log(path, 0, true, 3, HungDisk::hook(disk));
     log.log("first", 0);
-    ASSERT_TRUE(gate->waitHolding());  // the log's thread holds "first"
+    ASSERT_TRUE(testsupport::waitFor([&] { return disk->hanging.load(); }));  // the log's thread holds "first"
     for (const char* text : {"q1", "q2", "q3", "lost 1", "lost 2", "lost 3", "lost 4", "lost 5"})
         log.log(text, 0);
     EXPECT_EQ(log.droppedLines(), 5u);
     // The calling (main) thread wrote nothing itself.
     EXPECT_FALSE(readFile(path).contains("first"));
-    gate->openGate();
+    disk->held.unlock();
     ASSERT_TRUE(log.flush());
     log.log("after", 0);
     ASSERT_TRUE(log.flush());
@@ -180,19 +166,15 @@ TEST_F(LogTest, CallersNeverWriteAndAFullQueueDropsCountsAndReports) {
 }
 
 TEST_F(LogTest, AStuckWriterDoesNotHoldTheStopForever) {
-    auto gate = std::make_shared<WriterGate>();
+    auto disk = std::make_shared<HungDisk>();
     {
-        Log log(path, 1, true, Log::kMaxQueuedLines, WriterGate::hook(gate));
-        ASSERT_TRUE(gate->waitHolding());  // "webgated started", held as on a hung disk
+        Log log(path, 1, true, Log::kMaxQueuedLines, HungDisk::hook(disk));
+        ASSERT_TRUE(testsupport::waitFor([&] { return disk->hanging.load(); }));  // "webgated started"
     }
-    {
-        std::lock_guard<std::mutex> lock(gate->mutex);
-        EXPECT_FALSE(gate->released);  // the stop returned while the write was still stuck
-    }
+    EXPECT_FALSE(disk->released);  // the stop returned while the write was still stuck
     // The thread left behind finishes its lines once the disk answers.
-    gate->openGate();
-    EXPECT_TRUE(
-        testsupport::waitFor([&] { return readFile(path).contains("webgated stopped\n"); }));
+    disk->held.unlock();
+    EXPECT_TRUE(testsupport::waitFor([&] { return readFile(path).contains("webgated stopped\n"); }));
 }
 
 TEST_F(LogTest, AFullFileMovesToDotOneOlderOnesOnAndAMovedOrRemovedFileStartsAnew) {
@@ -261,12 +243,10 @@ TEST(EventMailboxTest, DeliversEveryEventOnTheReceiversThreadInPostingOrder) {
         });
     }
     for (std::thread& thread : threads) thread.join();
-    ASSERT_TRUE(
-        testsupport::waitFor([&] { return receiver.received.size() == kThreads * kEach; }, 10000));
+    ASSERT_TRUE(testsupport::waitFor([&] { return receiver.received.size() == kThreads * kEach; }));
     EXPECT_EQ(receiver.handledOn, QThread::currentThreadId());
     std::vector<int> next(kThreads, 0);
-    for (const auto& [sender, number] : receiver.received)
-        ASSERT_EQ(number, next[sender]++) << sender;
+    for (const auto& [sender, number] : receiver.received) ASSERT_EQ(number, next[sender]++) << sender;
     EXPECT_EQ(g_liveEvents.load(), 0);
     {
         Receiver gone;  // an event never delivered is freed with its receiver

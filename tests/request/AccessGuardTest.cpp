@@ -225,11 +225,12 @@ TEST(AccessGuardTest, NoPageOfAnotherSiteSendsAnyActingCommand) {
     // An image or no-cors request of another page, and the page's mark sent from another origin.
     for (const RequestHeaders& foreign : {browser(kRobot, nullptr), with(browser(), "http://evil.example"),
                                           with(browser(), nullptr, "http://evil.example/robot.html")}) {
-        for (const QByteArray& query : queries) EXPECT_EQ(processor.process(query, foreign), kCrossSiteReply) << query.data();
+        for (const QByteArray& query : queries)
+            EXPECT_EQ(processor.process(query, foreign).toStdString(), kCrossSiteReply.toStdString()) << query.data();
     }
     for (const Command& row : table) {
         const bool listed = std::any_of(std::begin(acting), std::end(acting),
                                         [&](const char* name) { return std::strcmp(name, row.name) == 0; });
-        EXPECT_EQ(row.access == kActs, listed) << row.name << " reads or is open exactly when it is not listed";
+        EXPECT_EQ(row.access == kActs, listed) << row.name << ": its row and this list disagree";
     }
 }
