@@ -131,22 +131,16 @@ INSTANTIATE_TEST_SUITE_P(ModerateTopAndLowestSpeed, PositionDriverClosedLoopTest
                          ::testing::Values(std::make_pair(0.3f, 0.5f), std::make_pair(0.5f, 1.5708f),
                                            std::make_pair(0.04f, 0.0872667f)));
 
+// Between points a table interpolates; a step is two points at one distance, where the later
+// applies; beyond its ends it holds the end values.
 TEST(PositionDriverTest, LooksUpTheTablesAtTheirSteps) {
+    const QVector<QPointF> table = {QPointF(0, 0), QPointF(0.02f, 0), QPointF(0.02f, 0.04), QPointF(0.3f, 0.05),
+                                    QPointF(1.0, 0.3)};
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    const auto below = [](float x) { return std::nextafter(x, -1.0f); };
-    const QVector<QPointF> speed = PositionDriver().vVector();
-    const QVector<QPointF> angular = PositionDriver().omegaVector();
-    const struct {
-        const QVector<QPointF>& table;
-        float x;
-        float expected;
-    } rows[] = {
-        {speed, -1, 0}, {speed, below(0.02f), 0}, {speed, 0.02f, 0.04f}, {speed, 0.16f, 0.045f}, {speed, 50, 0.3f},
-        {speed, nan, 0},  // an undefined distance must not command the top speed
-        // At a step the later point applies.
-        {angular, below(0.5f), 0}, {angular, 0.5f, 5}, {angular, 10.25f, 10}, {angular, 180, 15},
-    };
-    for (const auto& row : rows) EXPECT_NEAR(PositionDriver::lookup(row.table, row.x), row.expected, 1e-5) << row.x;
+    // An undefined distance must not command the top speed.
+    for (const auto& [x, expected] : {std::pair(-1.0f, 0.0f), {std::nextafter(0.02f, 0.0f), 0.0f}, {0.02f, 0.04f},
+                                      {0.16f, 0.045f}, {50.0f, 0.3f}, {nan, 0.0f}})
+        EXPECT_NEAR(PositionDriver::lookup(table, x), expected, 1e-5) << x;
     EXPECT_EQ(PositionDriver::lookup({}, 0.5f), 0.0f);
     EXPECT_EQ(PositionDriver::lookup({QPointF(2, 7)}, 0.0f), 7.0f);
 }

@@ -10,7 +10,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSet>
 #include <thread>
 
 #include "ProcessSandbox.h"
@@ -102,21 +101,6 @@ TEST_F(RestartComponentTest, ASecondRequestWhileTheFirstRunsIsRefused) {
     ASSERT_TRUE(waitFor([] { return restart("/etc/restartpage/slow.conf") == "ACK"; }));
     EXPECT_TRUE(waitFor([] { return ran() == "ran\nran\n"; }, 15000));
     EXPECT_EQ(ran("out.other"), "other\n");
-}
-
-TEST_F(RestartComponentTest, RunsEveryRestartOfTwoFilesStartedInTheSameMillisecond) {
-    writeRule("a.conf", "#@cmd echo a >> " + out());
-    writeRule("b.conf", "#@cmd echo b >> " + out());
-    rebuild();
-    for (int i = 0; i < 50; ++i) {
-        ASSERT_EQ(restart("/etc/restartpage/a.conf") + " " + restart("/etc/restartpage/b.conf"), "ACK ACK") << i;
-        ASSERT_TRUE(waitFor([] { return scripts().isEmpty() && sandbox().sudoCalls().size() % 4 == 0; }));
-    }
-    // Each script ran once, under a name of its own.
-    const QStringList starts = sandbox().sudoCalls().filter(QRegularExpression("^/"));
-    EXPECT_EQ(QSet<QString>(starts.begin(), starts.end()).size(), 100);
-    EXPECT_EQ(ran().count("a\n"), 50);
-    EXPECT_EQ(ran().count("b\n"), 50);
 }
 
 TEST_F(RestartComponentTest, NeverWritesThroughAPlantedNameAndStillRuns) {

@@ -20,42 +20,39 @@ namespace {
 DaemonEnvironment& env() { return DaemonEnvironment::instance(); }
 
 TEST(SystemInfoCommandsTest, MenuAndVersionReplies) {
-    const QByteArray menu = R"({"TYPE":"getMenuItems"})";
-    const QString versionFile = env().path("/version.txt");
-    const struct {
-        QByteArray systemIni, userIni, query;
-        const char* versionFileContent;  // none: no file
-        QByteArray reply;
-    } rows[] = {
-        {"", "", menu, nullptr, R"({"DATA":[{"name":"Update","sts":0},{"name":"Map","sts":0}],"TYPE":"DATA"})"},
-        {"[Menu]\nupdateItem=true\n", "", menu, nullptr,
-         R"({"DATA":[{"name":"Update","sts":1},{"name":"Map","sts":0}],"TYPE":"DATA"})"},
-        // The user file wins over the system file.
-        {"[Menu]\nupdateItem=true\nfactory4Item=false\n", "[Menu]\nupdateItem=false\nfactory4Item=true\n", menu,
-         nullptr, R"({"DATA":[{"name":"Update","sts":0},{"name":"Map","sts":1}],"TYPE":"DATA"})"},
-        {"", "", R"({"TYPE":"getVersion"})", nullptr, R"({"TYPE":"ERR"})"},
-        {"", "", R"({"TYPE":"getVersion"})", "", R"({"TYPE":"ACK"})"},
-        {"", "", R"({"TYPE":"getVersion"})", "3.1.4-2", R"({"DATA":"3.1.4-2","TYPE":"DATA"})"},
-        {"", "", R"({"TYPE":"getVersion"})", "3.1.4-2\r\nbuilt 2024-05-01\n", R"({"DATA":"3.1.4-2","TYPE":"DATA"})"},
-        {"", "", R"({"TYPE":"getVersion"})", "\nsecond\n", R"({"DATA":"","TYPE":"DATA"})"},
-        {"", "", R"({"TYPE":"getVersion"})", "v2 \xc3\xa4/\"x\"\n", "{\"DATA\":\"v2 \xc3\xa4\\/\\\"x\\\"\",\"TYPE\":\"DATA\"}"},
+    const auto menu = [](const char* update, const char* map) {
+        return QByteArray(R"({"DATA":[{"name":"Update","sts":)") + update + R"(},{"name":"Map","sts":)" + map +
+               R"(}],"TYPE":"DATA"})";
     };
-    for (const auto& row : rows) {
-        env().setConfig(row.systemIni, row.userIni);
-        QFile::remove(versionFile);
-        EXPECT_TRUE(!row.versionFileContent || writeFile(versionFile, row.versionFileContent));
-        EXPECT_EQ(env().reply(row.query), row.reply) << row.systemIni.constData() << row.query.constData();
+    // The user file wins over the system file.
+    for (const auto& [systemIni, userIni, reply] :
+         {std::tuple("", "", menu("0", "0")), {"[Menu]\nupdateItem=true\n", "", menu("1", "0")},
+          {"[Menu]\nupdateItem=true\nfactory4Item=false\n", "[Menu]\nupdateItem=false\nfactory4Item=true\n", menu("0", "1")}}) {
+        env().setConfig(systemIni, userIni);
+        EXPECT_EQ(env().reply(R"({"TYPE":"getMenuItems"})"), reply) << systemIni;
     }
     env().setConfig("");
+    const QString versionFile = env().path("/version.txt");
+    for (const auto& [content, reply] :  // no content: no file
+         {std::pair<const char*, QByteArray>(nullptr, R"({"TYPE":"ERR"})"), {"", R"({"TYPE":"ACK"})"},
+          {"3.1.4-2", R"({"DATA":"3.1.4-2","TYPE":"DATA"})"},
+          {"3.1.4-2\r\nbuilt 2024-05-01\n", R"({"DATA":"3.1.4-2","TYPE":"DATA"})"},
+          {"\nsecond\n", R"({"DATA":"","TYPE":"DATA"})"},
+          {"v2 \xc3\xa4/\"x\"\n", "{\"DATA\":\"v2 \xc3\xa4\\/\\\"x\\\"\",\"TYPE\":\"DATA\"}"}}) {
+        QFile::remove(versionFile);
+        EXPECT_TRUE(!content || writeFile(versionFile, content));
+        EXPECT_EQ(env().reply(R"({"TYPE":"getVersion"})"), reply) << (content ? content : "no file");
+    }
 }
 
 TEST(SystemInfoCommandsTest, PackageListingTakesRecordsAfterTheSeparatorOnly) {
     const QByteArray listing = sourceFile("tests/data/sysinfo/dpkg-l.txt");
     const JsonPtr records = SystemInfoCommands::parsePackageListing(listing);
+    const size_t count = json_array_size(records.get());
     // Five lines of legend, titles and separator; every line after them is one package.
-    ASSERT_EQ(int(json_array_size(records.get())), listing.count('\n') - 5);
+    ASSERT_EQ(int(count), listing.count('\n') - 5);
     EXPECT_EQ(jsonDump(json_array_get(records.get(), 0), JSON_COMPACT), R"({"sts":"ii","nme":"adduser","ver":"3.134"})");
-    EXPECT_EQ(jsonDump(json_array_get(records.get(), json_array_size(records.get()) - 1), JSON_COMPACT),
+    EXPECT_EQ(jsonDump(json_array_get(records.get(), count - 1), JSON_COMPACT),
               R"({"sts":"ii","nme":"libluajit-5.1-2:amd64","ver":"2.1.0~beta3+git20220320+dfsg-4.1+deb12u1"})");
     // Windows line ends, blank lines and short lines after the separator add nothing.
     QByteArray crlf = listing;
@@ -78,8 +75,8 @@ TEST(SystemInfoCommandsTest, UpdateCheckKeepsTheListInTheFileAndTheOldListWhenDp
     EXPECT_GT(json_array_size(data), 10u);  // this machine's packages
     // The file holds the same list, in the JSON library's default layout.
     const QByteArray content = readFile(listFile);
-    EXPECT_TRUE(content.startsWith("[{\"sts\": \"")) << content.left(40).constData();
-    EXPECT_TRUE(json_equal(JsonPtr(json_loads(content.constData(), 0, nullptr)).get(), data));
+    EXPECT_TRUE(content.startsWith("[{\"sts\": \"") && json_equal(JsonPtr(json_loads(content, 0, nullptr)).get(), data))
+        << content.left(40).constData();
 
     const QByteArray old = R"([{"sts": "ii", "nme": "old", "ver": "1"}])";
     ASSERT_TRUE(writeFile(listFile, old));
@@ -100,10 +97,8 @@ TEST(SystemInfoCommandsTest, DebugMessagesAreCheckedAndDeliveredByteForByteWitho
     }
     // Nobody listening: acknowledged all the same.
     const quint16 port = freePort();
-    EXPECT_EQ(callCommand(R"({"message":"nobody hears this"})", [&](Request& r) {
-                  return SystemInfoCommands::sendDebugMessage(r, port);
-              }).result,
-              Ack);
+    EXPECT_EQ(callCommand(R"({"message":"x"})", [&](Request& r) { return SystemInfoCommands::sendDebugMessage(r, port); })
+                  .result, Ack);
 
     QTcpServer service;
     if (!service.listen(QHostAddress::LocalHost, SystemInfoCommands::kDebugServicePort)) {
