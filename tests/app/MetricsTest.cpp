@@ -141,7 +141,8 @@ TEST(MetricsTest, ParsesStrictlyAndCountsRequestsWithoutNewSeriesForMadeUpNames)
         }
     }
 
-    for (const char* query : {R"({"TYPE":"getDistance"})", R"({"TYPE":"getDistance"})", R"({"TYPE":"HEARTBEAT"})", "not json"})
+    for (const char* query :
+         {R"({"TYPE":"getDistance"})", R"({"TYPE":"getDistance"})", R"({"TYPE":"HEARTBEAT"})", "not json"})
         env.request(query);
     for (int i = 0; i < 10000; ++i) env.request("{\"TYPE\":\"madeUp" + QByteArray::number(i) + "\"}");
     RequestHeaders foreign;

@@ -46,7 +46,8 @@ TEST(FrameE2eTest, AnswersBehindNginxAndLighttpdAndLogsAfterTheReply) {
         // The daemon's guard lines reach the browser.
         EXPECT_TRUE(reply.headers.toLower().contains("content-type: text/html") &&
                     reply.headers.contains("X-Content-Type-Options: nosniff\r\n") &&
-                    reply.headers.contains("Content-Security-Policy: default-src 'none'; frame-ancestors 'none'; sandbox\r\n"))
+                    reply.headers.contains("Content-Security-Policy: default-src 'none'; "
+                                           "frame-ancestors 'none'; sandbox\r\n"))
             << reply.headers.constData();
         EXPECT_TRUE(daemon.command(R"({"TYPE":"getMenuItems"})").body.startsWith(R"({"DATA":[{"name":"Update")"));
         EXPECT_EQ(httpGet(daemon.port(), "/").body, "<html>page</html>");
@@ -73,7 +74,8 @@ TEST(FrameE2eTest, AnswersBehindNginxAndLighttpdAndLogsAfterTheReply) {
         })) << daemon.logFile().constData();
         EXPECT_FALSE(daemon.logFile().contains("recieved query string"));  // a level-4 line
         robot.publish("set_log_level", QJsonArray{4});
-        EXPECT_TRUE(waitFor([&] { return daemon.command("{}").ok && daemon.logFile().contains("recieved query string"); }));
+        EXPECT_TRUE(waitFor(
+            [&] { return daemon.command("{}").ok && daemon.logFile().contains("recieved query string"); }));
     }
 }
 
@@ -181,8 +183,8 @@ TEST(FrameE2eTest, KeptConnectionsThroughNginxAndApacheAnswerEveryRequest) {
         // Beside them, bodies the old loop lost its connection over (9,000 bytes and more).
         int posted = 0;
         for (int i = 0; i < 40; ++i) {
-            const HttpReply reply = send(R"({"TYPE":"nothing"})", "POST",
-                                         QByteArray(QList<int>{1, 8999, 9000, 20000, 65536, 300000, 1 << 20}[i % 7], 'b'));
+            const int size = QList<int>{1, 8999, 9000, 20000, 65536, 300000, 1 << 20}[i % 7];
+            const HttpReply reply = send(R"({"TYPE":"nothing"})", "POST", QByteArray(size, 'b'));
             posted += reply.status == 200 && reply.body == unknown;
         }
         for (std::thread& client : clients) client.join();

@@ -65,8 +65,8 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
         // A robot program: a helper that leaves its tree (a double fork), then a chain of three
         // that notes its pids; every level ignores SIGTERM, so only the SIGKILL after the grace
         // period ends it. dpkg notes how it was started and waits for a word that never comes.
-        sandbox.writeFile("/interpreter", "#!/bin/bash\nONTERM=''\ncd \"$(dirname \"$0\")\"\n(sleep 300 & echo $! >orphan) &\n" +
-                                              ProcessSandbox::threeLevelTree());
+        sandbox.writeFile("/interpreter", "#!/bin/bash\nONTERM=''\ncd \"$(dirname \"$0\")\"\n"
+                                          "(sleep 300 & echo $! >orphan) &\n" + ProcessSandbox::threeLevelTree());
         QFile::setPermissions(sandbox.path("/interpreter"), QFile::ReadOwner | QFile::ExeOwner);
         ASSERT_TRUE(startWithDpkg(
             daemon, sandbox,
@@ -79,7 +79,9 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
         sandbox.writeFile("/home/corvanta/programs/p", "program");
         ASSERT_TRUE(daemon.command(R"({"TYPE":"runProgram","programName":"p"})").ok);
         QList<qint64> tree;
-        ASSERT_TRUE(waitFor([&] { return (tree = pidsIn(sandbox.readFile("/pids") + sandbox.readFile("/orphan"))).size() == 4; }));
+        ASSERT_TRUE(waitFor([&] {
+            return (tree = pidsIn(sandbox.readFile("/pids") + sandbox.readFile("/orphan"))).size() == 4;
+        }));
         EXPECT_FALSE(QDir(sandbox.path("/run/webgated/programs")).isEmpty());  // the copy it runs
         EXPECT_EQ(daemon.command(R"({"TYPE":"getProcessInfo"})").body,
                   R"({"hasProcess":1,"currentProcess":"p","processState":2,"output":"","TYPE":"ACK"})");

@@ -107,7 +107,8 @@ TEST_F(ScriptRunnerTest, KillWithNothingRegisteredRunsKillallBeforeTheNextStart)
     runner().killTree(interpreter());
     runner().runScript(interpreter());
     ASSERT_TRUE(waitFor([] { return sandbox().sudoCalls().contains("interpreter"); }));
-    EXPECT_EQ(sandbox().sudoCalls(), QStringList({"killall " + interpreter(), "done killall " + interpreter(), "interpreter"}));
+    EXPECT_EQ(sandbox().sudoCalls(),
+              QStringList({"killall " + interpreter(), "done killall " + interpreter(), "interpreter"}));
 }
 
 }  // namespace

@@ -130,7 +130,9 @@ TEST_F(ProgramCommandsTest, ALinkSwappedInRightAfterTheCheckNeverReachesTheInter
     ASSERT_EQ(::chmod(QFile::encodeName(storeDir()), 0777), 0);
     const QString secret = sandbox().writeFile("secret", "root only");
     ASSERT_EQ(::chmod(QFile::encodeName(secret), 0600), 0);
-    sandbox().writeScript("interpreter", "echo \"$*\" > \"$0.ran\"\nstat -c %a \"$2\" \"$(dirname \"$2\")\" > \"$0.modes\"\n"
+    // The modes are noted before the program is read: once read, they are there.
+    sandbox().writeScript("interpreter", "echo \"$*\" > \"$0.ran\"\n"
+                                         "stat -c %a \"$2\" \"$(dirname \"$2\")\" > \"$0.modes\"\n"
                                          "cat -- \"$2\" > \"$0.read\"\n");
     QStringList sudos{"/usr/bin/env"};
     if (::geteuid() == 0 && QFileInfo("/usr/bin/sudo").isExecutable()) sudos << "/usr/bin/sudo";
@@ -172,7 +174,9 @@ TEST_F(ProgramCommandsTest, TheCopyGoesWhenTheRunEndsHoweverItEnds) {
         EXPECT_TRUE(QFile::exists(copy)) << copy.toStdString();
         return copy;
     };
-    const auto gone = [](const QString& copy) { return waitFor([&] { return !QFile::exists(QFileInfo(copy).path()); }); };
+    const auto gone = [](const QString& copy) {
+        return waitFor([&] { return !QFile::exists(QFileInfo(copy).path()); });
+    };
     QString copy = start();
     sandbox().writeFile("interpreter.go", QByteArray());
     EXPECT_TRUE(gone(copy)) << "after the program's own end";
@@ -232,7 +236,8 @@ TEST_F(ProgramCommandsTest, APrivateFolderOthersCouldChangeIsNotUsed) {
 TEST_F(ProgramCommandsTest, ProcessInfoFollowsTheProgramAndHandsOutputOnce) {
     EXPECT_EQ(request(kInfo), R"({"hasProcess":-1,"output":"","TYPE":"DATA"})");
     // Runs until "go" appears beside it.
-    sandbox().writeScript("interpreter", "echo \"hello $(cat \"$2\")\"\nwhile [ ! -e \"$0.go\" ]; do sleep 0.01; done\necho bye\n");
+    sandbox().writeScript("interpreter",
+                          "echo \"hello $(cat \"$2\")\"\nwhile [ ! -e \"$0.go\" ]; do sleep 0.01; done\necho bye\n");
     storeProgram("p.rvw", "p");
     EXPECT_EQ(run("p.rvw"), kAck);
     QByteArray reply;
@@ -255,7 +260,8 @@ TEST_F(ProgramCommandsTest, ProcessInfoFollowsTheProgramAndHandsOutputOnce) {
     storeProgram("q.rvw", "q");
     EXPECT_EQ(run("q.rvw"), kAck);
     EXPECT_TRUE(waitFor([&] {
-        return request(kInfo) == R"({"hasProcess":1,"currentProcess":"q.rvw","processState":0,"output":"","TYPE":"ACK"})";
+        return request(kInfo) ==
+               R"({"hasProcess":1,"currentProcess":"q.rvw","processState":0,"output":"","TYPE":"ACK"})";
     }));
 }
 
@@ -310,7 +316,8 @@ TEST_F(ProgramCommandsTest, AStopEndsWhatTheProgramLeftOutsideItsTreeAndNothingE
     enum Stop { Running, Ended, DaemonEnd };
     for (const Stop stop : {Running, Ended, DaemonEnd}) {
         for (const char* file : {"left", "loop", "ended"}) QFile::remove(sandbox().path(file));
-        storeProgram("p.rvw", "(sleep 300 & echo $! > left)\n(while [ ! -e ended ]; do sleep 0.01; done & echo $! > loop)\n" +
+        storeProgram("p.rvw", "(sleep 300 & echo $! > left)\n"
+                              "(while [ ! -e ended ]; do sleep 0.01; done & echo $! > loop)\n" +
                                   QByteArray(stop == Ended ? "" : "while :; do sleep 0.05; done\n"));
         EXPECT_EQ(run("p.rvw"), kAck);
         const qint64 left = recorded("left");

@@ -155,7 +155,8 @@ TEST(AccessGuardTest, KnowsTheMachinesNamesFromItsFilesAndTheConfiguration) {
     const QByteArray host = QByteArray(buffer).split('.').first().toLower();
     testsupport::writeFile(env().path("/etc/hosts"), "127.0.0.1 localhost\n127.0.1.1 " + host + ".lab.example " +
                                                          host + " # this machine\n10.0.0.9 other.example\n");
-    testsupport::writeFile(env().path("/etc/resolv.conf"), "nameserver 10.0.0.1\nsearch fleet.example   site.example\n");
+    testsupport::writeFile(env().path("/etc/resolv.conf"),
+                           "nameserver 10.0.0.1\nsearch fleet.example   site.example\n");
     env().setConfig("[Access]\nhosts=Robot17.Example., dash.example\n");
     const AccessGuard::HostNames names = AccessGuard::machineAndConfiguredNames();
     env().setConfig(QByteArray());

@@ -54,7 +54,8 @@ protected:
     static QStringList scripts() { return QDir(tmp()).entryList(QDir::Files); }
     // A file whose rule runs `commands`, each followed by a line that appends its own mode.
     static void writeRule(const char* name, const QByteArray& commands) {
-        writeFile(QString("/etc/restartpage/") + name, "#@restart command begin\n#@name Comp\n" + commands + "\n#@web\nk=v\n");
+        writeFile(QString("/etc/restartpage/") + name,
+                  "#@restart command begin\n#@name Comp\n" + commands + "\n#@web\nk=v\n");
     }
     static inline ProcessSandbox* s_sandbox = nullptr;
 };
@@ -112,7 +113,8 @@ TEST_F(RestartComponentTest, NeverWritesThroughAPlantedNameAndStillRuns) {
     const QDateTime now = QDateTime::currentDateTime();
     for (int ms = 0; now.addMSecs(ms) < QDateTime::currentDateTime().addMSecs(1000); ++ms) {
         ASSERT_LT(ms, 120000) << "the machine is too slow to plant the links";
-        const QByteArray name = QFile::encodeName(tmp() + "restart_" + now.addMSecs(ms).toString("yyyy_MM_dd_hh_mm_ss_zzz"));
+        const QByteArray name =
+            QFile::encodeName(tmp() + "restart_" + now.addMSecs(ms).toString("yyyy_MM_dd_hh_mm_ss_zzz"));
         for (int n = 0; n < 4; ++n)
             ASSERT_EQ(::symlink(victim, name + (n ? "_" + QByteArray::number(n) : QByteArray()) + ".sh"), 0);
     }
@@ -123,7 +125,8 @@ TEST_F(RestartComponentTest, NeverWritesThroughAPlantedNameAndStillRuns) {
     }
     // The script got a name nobody could foresee.
     const QString call = sandbox().sudoCalls().value(0);
-    EXPECT_TRUE(QRegularExpression("/tmp/restart_[0-9_]{23}_[A-Za-z0-9]{6}\\.sh$").match(call).hasMatch()) << call.toStdString();
+    EXPECT_TRUE(QRegularExpression("/tmp/restart_[0-9_]{23}_[A-Za-z0-9]{6}\\.sh$").match(call).hasMatch())
+        << call.toStdString();
     EXPECT_EQ(sandbox().readFile("victim"), "untouched\n");
 }
 }  // namespace

@@ -100,7 +100,10 @@ protected:
 };
 
 QByteArray query(const SaveCase& row) {
-    if (row.rawSettings) return "{\"TYPE\":\"saveSettings\"" + QByteArray(*row.rawSettings ? ",\"settings\":" : "") + row.rawSettings + "}";
+    if (row.rawSettings) {
+        const QByteArray settings = *row.rawSettings ? ",\"settings\":" + QByteArray(row.rawSettings) : QByteArray();
+        return "{\"TYPE\":\"saveSettings\"" + settings + "}";
+    }
     QByteArrayList elements;
     for (const Change& change : row.changes) {
         elements << jsonDump(JsonPtr(json_pack("{s:s,s:s,s:s}", "category", change.category, "itemName",

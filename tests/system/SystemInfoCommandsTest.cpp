@@ -27,7 +27,8 @@ TEST(SystemInfoCommandsTest, MenuAndVersionReplies) {
     // The user file wins over the system file.
     for (const auto& [systemIni, userIni, reply] :
          {std::tuple("", "", menu("0", "0")), {"[Menu]\nupdateItem=true\n", "", menu("1", "0")},
-          {"[Menu]\nupdateItem=true\nfactory4Item=false\n", "[Menu]\nupdateItem=false\nfactory4Item=true\n", menu("0", "1")}}) {
+          {"[Menu]\nupdateItem=true\nfactory4Item=false\n", "[Menu]\nupdateItem=false\nfactory4Item=true\n",
+           menu("0", "1")}}) {
         env().setConfig(systemIni, userIni);
         EXPECT_EQ(env().reply(R"({"TYPE":"getMenuItems"})"), reply) << systemIni;
     }
@@ -97,8 +98,8 @@ TEST(SystemInfoCommandsTest, DebugMessagesAreCheckedAndDeliveredByteForByteWitho
     }
     // Nobody listening: acknowledged all the same.
     const quint16 port = freePort();
-    EXPECT_EQ(callCommand(R"({"message":"x"})", [&](Request& r) { return SystemInfoCommands::sendDebugMessage(r, port); })
-                  .result, Ack);
+    const auto unheard = [&](Request& r) { return SystemInfoCommands::sendDebugMessage(r, port); };
+    EXPECT_EQ(callCommand(R"({"message":"x"})", unheard).result, Ack);
 
     QTcpServer service;
     if (!service.listen(QHostAddress::LocalHost, SystemInfoCommands::kDebugServicePort)) {
