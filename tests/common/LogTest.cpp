@@ -15,6 +15,7 @@
 #include <QThread>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -130,15 +131,25 @@ TEST_F(LogTest, LinesFromSeveralThreadsArriveWholeAndInEachThreadsOrder) {
 // A disk that hangs the log's thread before it writes, until the test lets it go (30 s at most: a
 // broken test ends). Shared with the hook, which may outlive the test.
 struct HungDisk {
-    std::timed_mutex held;
-    std::atomic<bool> hanging{false}, released{false};
-    HungDisk() { held.lock(); }
+    std::mutex mutex;
+    std::condition_variable opened;
+    bool hanging = false, open = false, released = false;
     static std::function<void()> hook(const std::shared_ptr<HungDisk>& disk) {
         return [disk] {
+            std::unique_lock<std::mutex> lock(disk->mutex);
             disk->hanging = true;
-            if (disk->held.try_lock_for(std::chrono::seconds(30))) disk->held.unlock();
+            disk->opened.wait_for(lock, std::chrono::seconds(30), [&] { return disk->open; });
             disk->released = true;
         };
+    }
+    bool is(const bool& flag) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return flag;
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex);
+        open = true;
+        opened.notify_all();
     }
 };
 
@@ -146,13 +157,13 @@ TEST_F(LogTest, CallersNeverWriteAndAFullQueueDropsCountsAndReports) {
     auto disk = std::make_shared<HungDisk>();
     Log log(path, 0, true, 3, HungDisk::hook(disk));
     log.log("first", 0);
-    ASSERT_TRUE(testsupport::waitFor([&] { return disk->hanging.load(); }));  // the log's thread holds "first"
+    ASSERT_TRUE(testsupport::waitFor([&] { return disk->is(disk->hanging); }));  // the log's thread holds "first"
     for (const char* text : {"q1", "q2", "q3", "lost 1", "lost 2", "lost 3", "lost 4", "lost 5"})
         log.log(text, 0);
     EXPECT_EQ(log.droppedLines(), 5u);
     // The calling (main) thread wrote nothing itself.
     EXPECT_FALSE(readFile(path).contains("first"));
-    disk->held.unlock();
+    disk->release();
     ASSERT_TRUE(log.flush());
     log.log("after", 0);
     ASSERT_TRUE(log.flush());
@@ -169,11 +180,11 @@ TEST_F(LogTest, AStuckWriterDoesNotHoldTheStopForever) {
     auto disk = std::make_shared<HungDisk>();
     {
         Log log(path, 1, true, Log::kMaxQueuedLines, HungDisk::hook(disk));
-        ASSERT_TRUE(testsupport::waitFor([&] { return disk->hanging.load(); }));  // "webgated started"
+        ASSERT_TRUE(testsupport::waitFor([&] { return disk->is(disk->hanging); }));  // "webgated started"
     }
-    EXPECT_FALSE(disk->released);  // the stop returned while the write was still stuck
+    EXPECT_FALSE(disk->is(disk->released));  // the stop returned while the write was still stuck
     // The thread left behind finishes its lines once the disk answers.
-    disk->held.unlock();
+    disk->release();
     EXPECT_TRUE(testsupport::waitFor([&] { return readFile(path).contains("webgated stopped\n"); }));
 }
 
