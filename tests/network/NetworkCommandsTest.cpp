@@ -86,7 +86,7 @@ void remove(const char* kind) {
 }
 
 // The reply to `query`, the script it started and that script's arguments joined by "|".
-std::tuple<std::string, Script, QByteArray> run(const QByteArray& query) {
+std::tuple<std::string, Script, std::string> run(const QByteArray& query) {
     remove(".runs");
     const std::string body = reply(query);
     ScriptRunner* runner = ScriptRunner::singleton();
@@ -95,9 +95,9 @@ std::tuple<std::string, Script, QByteArray> run(const QByteArray& query) {
         const QString name = scripts().path(QLatin1String(kScripts[s]));
         if (!runner->hasProcess(name)) continue;
         EXPECT_TRUE(waitFor([&] { return !runner->hasProcess(name); }, 20000));
-        return {body, Script(s), runsOf(Script(s)).value(0)};
+        return {body, Script(s), runsOf(Script(s)).value(0).toStdString()};
     }
-    return {body, None, QByteArray()};
+    return {body, None, std::string()};
 }
 
 std::string msg(const char* text, const char* type) {
@@ -112,7 +112,7 @@ const std::string kHostapdAck = msg("[Server] start changing hostapd conf file",
 TEST(NetworkCommandsTest, RepliesAndTheScriptsArgumentsFollowTheRequest) {
     const std::string master = msg("try starting master mode", "DATA");
     // clang-format off
-    const std::tuple<QByteArray, std::string, Script, QByteArray> cases[] = {
+    const std::tuple<QByteArray, std::string, Script, std::string> cases[] = {
         {R"({"TYPE":"SetEthConf","DHCP":"false","IP":"10.0.0.5","Netmask":"255.0.0.0"})", msg("try setting eth0 static", "DATA"), Eth, "static|10.0.0.5|255.0.0.0"},
         {R"({"TYPE":"SetEthConf","DHCP":7,"Netmask":"m"})", msg("try setting eth0 static", "DATA"), Eth, "static||m"},
         // Another "DHCP" value runs the script without arguments (so a line feed is harmless).
@@ -146,7 +146,7 @@ TEST(NetworkCommandsTest, RepliesAndTheScriptsArgumentsFollowTheRequest) {
     }
     const QByteArray k(10240, 'k');
     EXPECT_EQ(run(R"({"TYPE":"SetHostapd","ssid":"a","passphrase":")" + k + "\"}"),
-              std::tuple(kHostapdAck, Hostap, "a||" + k));
+              std::tuple(kHostapdAck, Hostap, ("a||" + k).toStdString()));
 }
 
 class NetworkChangeTest : public ::testing::Test {
@@ -321,7 +321,7 @@ TEST_F(NetworkChangeTest, AChangeThatCannotBeUndoneIsRefusedBeforeAnythingRuns) 
                 "iface wlan0 inet dhcp\n  wpa-conf /etc/wpa_supplicant/wpa_supplicant.conf\n");
         }
         EXPECT_EQ(run(query),
-                  std::tuple(msg("CANNOT UNDO THIS CHANGE", "ERR"), None, QByteArray()));
+                  std::tuple(msg("CANNOT UNDO THIS CHANGE", "ERR"), None, std::string()));
         EXPECT_FALSE(change().isBusy());
     }
 }

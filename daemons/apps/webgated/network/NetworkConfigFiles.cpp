@@ -35,7 +35,7 @@ QString parameter(const char* key, const char* defaultValue) {
         .toString();
 }
 
-// The rest of the open file `in`, up to `max` + 1 bytes; false with errno set on failure.
+// The open file `in`, read to its end or to `max` + 1 bytes; false with errno set on failure.
 bool readAll(int in, qint64 max, QByteArray* content) {
     char buffer[16384];
     for (;;) {
@@ -104,31 +104,25 @@ bool installFallbackCopy(const QString& path, const QString& fallbackPath) {
                   1);
         return false;
     }
-    if (status.st_size > kMaxFileBytes) {
-        ::close(in);
-        logTooLarge(FsRoot::robotPath(fallbackPath), "copied");
-        return false;
-    }
     AtomicFileOptions options;
     options.mode = status.st_mode & 0777;
     options.noReplace = true;
     options.syncFolder = false;
     QByteArray content;
-    bool ok = readAll(in, kMaxFileBytes, &content);
-    const int error = errno;
+    const bool read = readAll(in, kMaxFileBytes, &content);
+    const int readError = errno;
     ::close(in);
-    if (ok && content.size() > kMaxFileBytes) {
-        // It grew since fstat.
+    if (read && content.size() > kMaxFileBytes) {
         logTooLarge(FsRoot::robotPath(fallbackPath), "copied");
         return false;
     }
-    errno = error;
-    if (!ok || !AtomicFile::write(target, content, options)) {
+    if (!read || !AtomicFile::write(target, content, options)) {
+        const int error = read ? errno : readError;
         // Someone else put a file there in the meantime: it is read as it is.
-        if (errno == EEXIST) return false;
+        if (error == EEXIST) return false;
         daemonLog(QStringLiteral("Cannot copy %1 to %2: %3")
                       .arg(FsRoot::robotPath(fallbackPath), FsRoot::robotPath(path),
-                           AtomicFile::errorText()),
+                           AtomicFile::errorText(error)),
                   1);
         return false;
     }
