@@ -11,6 +11,7 @@
 #include "kel/corvanta/daemons/Log.h"
 #include "network/NetworkChangeState.h"
 #include "network/NetworkConfigFiles.h"
+#include "network/NetworkScript.h"
 #include "process/ScriptRunner.h"
 
 using kel::corvanta::daemons::EventMailbox;
@@ -189,12 +190,11 @@ void NetworkChange::runScript(quint64 serial, bool undoing) {
         plan = m_plan;
         limitMs = m_scriptLimitMs;
     }
-    // The WLAN and access-point scripts take the passphrase last (the undo's too, read from the
-    // files): no log line shows it, the script's own output included.
+    // A passphrase (the undo's read from the files) shows in no log line, the script's own
+    // output included.
     const QStringList& args = undoing ? plan.undoArgs : plan.args;
-    if ((plan.command == QLatin1String("SetWlanConf") ||
-         plan.command == QLatin1String("SetHostapd")) &&
-        !args.isEmpty()) {
+    const NetworkScript* command = NetworkScript::find(plan.command);
+    if (command && command->secretLast && !args.isEmpty()) {
         kel::corvanta::daemons::Log::singleton()->addSecret(args.last());
     }
     m_limitHit = false;

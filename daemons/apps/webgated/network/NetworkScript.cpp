@@ -158,11 +158,11 @@ const NetworkScript* NetworkScript::find(const QString& command) {
     // clang-format off
     static const NetworkScript table[] = {
         {"SetEthConf", "~/Scripts/reconfigure_eth0_script", "/usr/local/bin/reconfigure_eth0.sh",
-         {F::Interfaces}, ethArguments, ethUndo},
+         {F::Interfaces}, false, ethArguments, ethUndo},
         {"SetWlanConf", "~/Scripts/reconfigure_wlan0_script", "/usr/local/bin/reconfigure_wlan0.sh",
-         {F::Interfaces, F::WpaSupplicant, F::Hostapd}, wlanArguments, wlanUndo},
+         {F::Interfaces, F::WpaSupplicant, F::Hostapd}, true, wlanArguments, wlanUndo},
         {"SetHostapd", "~/Scripts/mod_hostap_script", "/usr/local/bin/mod_hostap.pl",
-         {F::Hostapd}, hostapdArguments, hostapdUndo},
+         {F::Hostapd}, true, hostapdArguments, hostapdUndo},
     };
     // clang-format on
     for (const NetworkScript& row : table) {

@@ -21,6 +21,8 @@ struct NetworkScript {
     const char* scriptKey;
     const char* scriptDefault;
     QList<NetworkFile> files;
+    /// The last argument (and the last undo argument) is a passphrase: no log line may show it.
+    bool secretLast;
     /// The script's arguments for `request` and the reply's "MSG" (null: none); false when the
     /// request lacks what the script needs.
     bool (*arguments)(const Request& request, QStringList* args, const char** message);
