@@ -84,8 +84,6 @@ TEST_F(RequestProcessorTest, RepliesAndLogsEveryOutcome) {
         {R"({"TYPE":"echo","code":123456789012345678901234567890})", noJson, nullptr},
         {R"({"TYPE":"echo","code":1e400})", noJson, nullptr},
         {R"({"TYPE":true})", unknown, nullptr},
-        {R"({"TYPE":null})", unknown, nullptr},
-        {R"({"TYPE":{}})", unknown, nullptr},
         {R"({"TYPE":""})", unknown, nullptr},
         // Every result code: the frame's TYPE replaces the handler's, its other keys stay.
         {R"({"TYPE":"echo","code":0})", echo("ACK", nullptr), "| Done:{\"TYPE\":\"echo\",\"code\":0}"},
