@@ -7,7 +7,6 @@
 #include "base/DaemonLog.h"
 #include "base/Json.h"
 #include "base/TextChecks.h"
-#include "kel/corvanta/daemons/Log.h"
 #include "network/NetworkChange.h"
 #include "network/NetworkConfigFiles.h"
 #include "network/NetworkScript.h"
@@ -22,9 +21,6 @@ void logStart(const char* prefix, const Request& request) {
     // The query's bytes as the frame's own lines quote them.
     daemonLog(QLatin1String(prefix) + QString::fromLatin1(request.queryText()), 1);
 }
-
-// A parameter as text; absent or not a JSON string counts as empty.
-QString text(const Request& request, const char* key) { return jsonToQString(request.param(key)); }
 
 const char kCannotUndo[] = "CANNOT UNDO THIS CHANGE";
 
@@ -125,7 +121,7 @@ RequestResult setWlanConf(Request& request, ScriptRunner& runner, NetworkChange&
 }
 
 RequestResult getIFConf(Request& request) {
-    const QString name = text(request, "IF");
+    const QString name = jsonToQString(request.param("IF"));
     QString address = QStringLiteral("0.0.0.0");
     QString netmask = QStringLiteral("0.0.0.0");
     // By name only: Qt's own lookup would also take a number for an interface index.
