@@ -215,7 +215,6 @@ TEST(FrameE2eTest, WithoutASocketServesTheRequestOfItsEnvironmentAndEnds) {
         QByteArray out;
     } rows[] = {
         {nullptr, "GET", json + "{\"TYPE\":\"ERR\",\"MSG\":\"NO JSON OBJ RECIEVED\"}"},
-        {"%7B%22TYPE%22:%22nothing%22%7D", "GET", json + "{\"TYPE\":\"ERR\",\"MSG\":\"UNKNOWN COMMAND\"}"},
         {"%7B%22TYPE%22:%22nothing%22%7D", "HEAD", json},
         // A drive command ends with the process too (here it finds no robot).
         {"%7B%22TYPE%22:%22velDrive%22,%22vx%22:0.1,%22vy%22:0,%22omega%22:0%7D", "GET",
