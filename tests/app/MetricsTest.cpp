@@ -236,7 +236,7 @@ TEST(MetricsTest, ShowsTheBatteryOnlyWhileTheRobotReportsIt) {
     testsupport::TestRobot robot;
     ASSERT_TRUE(env.connectTo(robot));
     EXPECT_EQ(battery(), "") << "no reading yet";
-    env.fcgi().sensorDataHandler()->on_battery_changed(31.807f, 1, false, 0, QStringLiteral("LiFe"),
+    env.fcgi().context().sensors.on_battery_changed(31.807f, 1, false, 0, QStringLiteral("LiFe"),
                                                        true, 0);
     const QByteArray text = metrics(env);
     EXPECT_EQ(battery(), "webgated_battery_voltage_volts 31.807|webgated_battery_low 1");

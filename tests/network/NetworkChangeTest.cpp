@@ -28,7 +28,7 @@ using Phase = NetworkChange::Phase;
 namespace {
 
 testsupport::DaemonEnvironment& env() { return testsupport::DaemonEnvironment::instance(); }
-NetworkChange& change() { return *env().fcgi().networkChange(); }
+NetworkChange& change() { return env().fcgi().context().network; }
 
 const char kInterfaces[] =
     "auto lo\niface lo inet loopback\n\nallow-hotplug eth0\niface eth0 inet static\n"

@@ -185,13 +185,13 @@ TEST(AccessGuardTest, KnowsTheMachinesNamesFromItsFilesAndTheConfiguration) {
 TEST(AccessGuardTest, ARefusalRunsNothingAndAnswersItsStatus) {
     DaemonEnvironment& env = DaemonEnvironment::instance();
     static int runs = 0;
-    const auto count = [](Fcgi&, Request&) {
+    const auto count = [](CommandContext&, Request&) {
         ++runs;
         return Ack;
     };
     Worker worker;
     FcgiConnections transport;
-    const RequestProcessor processor(env.fcgi(),
+    const RequestProcessor processor(env.fcgi().context(),
                                      {commandRow("act", count),
                                       commandRow("read", count, CommandAccess::Reading),
                                       commandRow("io", count, CommandAccess::ReadingUnlessOutput),

@@ -48,7 +48,7 @@ TEST_F(SettingsDocumentTest, EmptyLocationsGiveEmptyDocuments) {
     EXPECT_EQ(ask("getSettingsCategoryXML"), QByteArray("\n<List/>"));
     EXPECT_EQ(ask("getSettingsItemsXML"), QByteArray("<List>\n</List>"));
     // The file without web items is still read: its restart rule is known.
-    EXPECT_EQ(testsupport::DaemonEnvironment::instance().fcgi().configPageBuilder()
+    EXPECT_EQ(testsupport::DaemonEnvironment::instance().fcgi().context().settings
                   .getConfigRestartItem(QStringLiteral("/etc/xmlpage/plain.conf")).command,
               QStringLiteral("x\n"));
 }
@@ -99,7 +99,7 @@ namespace {
 
 // Files unchanged since the last rebuild are not parsed again: every kind of change still shows.
 TEST_F(SettingsDocumentTest, RebuildSeesEveryChangeOfAFileReadBefore) {
-    ConfigPageBuilder& builder = testsupport::DaemonEnvironment::instance().fcgi().configPageBuilder();
+    ConfigPageBuilder& builder = testsupport::DaemonEnvironment::instance().fcgi().context().settings;
     builder.setSettleTime(-1000000);  // every reading is kept, however recent the file
     const auto replace = [](const QByteArray& content) {
         // Same size, new inode: what an editor that saves through a temporary file does.
