@@ -162,7 +162,7 @@ TEST(MetricsTest, ShowsTheBatteryOnlyWhileTheRobotReportsIt) {
     testsupport::TestRobot robot;
     ASSERT_TRUE(env.connectTo(robot));
     EXPECT_EQ(battery(), "") << "no reading yet";
-    env.fcgi().sensorDataHandler()->on_battery_changed(31.807f, 1, false, 0, "LiFe", true, 0);
+    env.fcgi().context().sensors.on_battery_changed(31.807f, 1, false, 0, "LiFe", true, 0);
     // A float's own shortest text, not its double's digits.
     EXPECT_EQ(battery(), "webgated_battery_voltage_volts 31.807|webgated_battery_low 1");
     robot.disconnectClients();

@@ -26,7 +26,7 @@ using Runs = QList<QByteArray>;
 namespace {
 
 DaemonEnvironment& env() { return DaemonEnvironment::instance(); }
-NetworkChange& change() { return *env().fcgi().networkChange(); }
+NetworkChange& change() { return env().fcgi().context().network; }
 QString at(const char* robotPath) { return env().path(QLatin1String(robotPath)); }
 QString state() { return env().path(NetworkChangeState::path()); }
 std::string reply(const QByteArray& query) { return env().reply(query).toStdString(); }

@@ -275,7 +275,7 @@ TEST_F(ProgramCommandsTest, DrivingGoesOnWhileAStubbornTreeIsReplaced) {
     EXPECT_EQ(run("p.rvw"), kAck);
     ASSERT_TRUE(waitFor([] { return treePids().size() == 3; }));
     const QList<qint64> tree = treePids();
-    const ControlHandler& control = *env().fcgi().controlHandler();
+    const ControlHandler& control = env().fcgi().context().control;
     const quint64 lateBefore = control.lateTickStops();
     request(command("velDrive", R"(,"vx":0.1,"vy":0,"omega":0)"));
     ASSERT_TRUE(waitFor([&] { return control.isDriving(); }));

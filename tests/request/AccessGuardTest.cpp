@@ -171,10 +171,10 @@ TEST(AccessGuardTest, KnowsTheMachinesNamesFromItsFilesAndTheConfiguration) {
 
 TEST(AccessGuardTest, ARefusalRunsNothingAndAnswersItsStatus) {
     static int runs = 0;
-    const auto count = [](Fcgi&, Request&) { return ++runs, Ack; };
+    const auto count = [](CommandContext&, Request&) { return ++runs, Ack; };
     Worker worker;
     FcgiConnections transport;
-    const RequestProcessor processor(env().fcgi(),
+    const RequestProcessor processor(env().fcgi().context(),
                                      {commandRow("act", count), commandRow("read", count, kReads),
                                       commandRow("io", count, CommandAccess::ReadingUnlessOutput),
                                       commandRow("stop", count, kOpen)},
@@ -220,7 +220,7 @@ TEST(AccessGuardTest, NoPageOfAnotherSiteSendsAnyActingCommand) {
     const CommandTable table = webgatedCommands();
     Worker worker;
     FcgiConnections transport;
-    const RequestProcessor processor(env().fcgi(), table, worker, transport);
+    const RequestProcessor processor(env().fcgi().context(), table, worker, transport);
     QList<QByteArray> queries = {R"({"TYPE":"getIOBoardInfo","output":[true]})"};
     for (const char* name : acting) queries << R"({"TYPE":")" + QByteArray(name) + R"("})";
     // An image or no-cors request of another page, and the page's mark sent from another origin.

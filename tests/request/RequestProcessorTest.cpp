@@ -19,19 +19,19 @@ using testsupport::DaemonEnvironment;
 
 namespace {
 
-RequestResult echoResult(Fcgi&, Request& request) {
+RequestResult echoResult(CommandContext&, Request& request) {
     // Ends with the code the query asks for, after setting keys the frame must replace or keep.
     request.setText("TYPE", QStringLiteral("handler's own"));
     request.setText("note", QStringLiteral("a/b %41 ünï <b>&"));
     return static_cast<RequestResult>(json_integer_value(request.param("code")));
 }
-RequestResult throwing(Fcgi&, Request&) { throw std::runtime_error("boom"); }
-RequestResult rawReply(Fcgi&, Request& request) {
+RequestResult throwing(CommandContext&, Request&) { throw std::runtime_error("boom"); }
+RequestResult rawReply(CommandContext&, Request& request) {
     request.setRawResponse(QByteArray("Content-Type: image/png \r\n\r\n\x89PNG", 32));
     return Ack;
 }
 const QByteArray kFrame("\xff\xd8 frame bytes \0 \xff\xd9", 19);
-RequestResult framedReply(Fcgi&, Request& request) {
+RequestResult framedReply(CommandContext&, Request& request) {
     request.setRawResponse("Content-Type: image/jpeg \r\n\r\n", kFrame);
     return Ack;
 }
@@ -40,13 +40,13 @@ class RequestProcessorTest : public ::testing::Test {
 protected:
     void SetUp() override {
         env().fcgi().setCommandTable({commandRow("echo", echoResult),
-                                      commandRow("HEARTBEAT", [](Fcgi&, Request&) { return Ack; }, CommandAccess::Acting, CommandThread::Request, CommandLog::Quiet),
+                                      commandRow("HEARTBEAT", [](CommandContext&, Request&) { return Ack; }, CommandAccess::Acting, CommandThread::Request, CommandLog::Quiet),
                                       commandRow("throw", throwing),
-                                      commandRow("throwInt", [](Fcgi&, Request&) -> RequestResult { throw 42; }),
+                                      commandRow("throwInt", [](CommandContext&, Request&) -> RequestResult { throw 42; }),
                                       commandRow("raw", rawReply),
                                       commandRow("framed", framedReply),
-                                      commandRow("twice", [](Fcgi&, Request& r) { r.setText("which", QStringLiteral("<first>")); return Ack; }),
-                                      commandRow("twice", [](Fcgi&, Request&) { return Failed; })});
+                                      commandRow("twice", [](CommandContext&, Request& r) { r.setText("which", QStringLiteral("<first>")); return Ack; }),
+                                      commandRow("twice", [](CommandContext&, Request&) { return Failed; })});
     }
     static DaemonEnvironment& env() { return DaemonEnvironment::instance(); }
 };
@@ -135,7 +135,7 @@ TEST_F(RequestProcessorTest, TwoPartResponsesShareTheRawBodyAndStartAfreshEachRe
     // One response and one query buffer through every kind of reply, as the request loop uses them.
     Worker worker;
     FcgiConnections transport;
-    const RequestProcessor processor(env().fcgi(),
+    const RequestProcessor processor(env().fcgi().context(),
                                      {commandRow("framed", framedReply), commandRow("raw", rawReply), commandRow("throw", throwing)},
                                      worker, transport);
     Response response;

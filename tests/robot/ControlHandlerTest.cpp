@@ -72,7 +72,7 @@ protected:
     static QJsonObject driveState() {
         return QJsonDocument::fromJson(env().reply(R"({"TYPE":"getDriveState"})")).object();
     }
-    static ControlHandler& daemonHandler() { return *env().fcgi().controlHandler(); }
+    static ControlHandler& daemonHandler() { return env().fcgi().context().control; }
     static testsupport::TestRobot& robot() { return *s_robot; }
 
     /// Waits until what the client sent so far has reached the robot (a marker after it).

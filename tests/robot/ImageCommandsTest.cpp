@@ -90,9 +90,9 @@ TEST(GetImageTest, AnswersTheFreshFrameOrTheNoCameraPicture) {
 }
 
 TEST(ImageWireTest, PollingSwitchesTheCameraOnAndSilenceOffOnceAndChangeResSendsTheSettings) {
-    ASSERT_TRUE(env().fcgi().isNoCamLoaded());
-    EXPECT_EQ(env().fcgi().noCamPng(), sourceFile("resources/nocam.png"));  // served as the file has it
-    EXPECT_EQ(env().request("%7B%22TYPE%22:%22getimage%22%7D"), kPngHeader + env().fcgi().noCamPng());
+    ASSERT_TRUE(!env().fcgi().context().noCamPng.isEmpty());
+    EXPECT_EQ(env().fcgi().context().noCamPng, sourceFile("resources/nocam.png"));  // served as the file has it
+    EXPECT_EQ(env().request("%7B%22TYPE%22:%22getimage%22%7D"), kPngHeader + env().fcgi().context().noCamPng);
     env().setConfig("image_request_timeout=300\n");
     TestRobot robot;
     ASSERT_TRUE(env().connectTo(robot));

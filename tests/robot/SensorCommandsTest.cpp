@@ -24,7 +24,7 @@ using namespace testsupport;
 namespace {
 
 DaemonEnvironment& env() { return DaemonEnvironment::instance(); }
-SensorDataHandler& sensors() { return *env().fcgi().sensorDataHandler(); }
+SensorDataHandler& sensors() { return env().fcgi().context().sensors; }
 
 TEST(SensorCommandsTest, RepliesBatteryAndIoByteForByte) {
     sensors().on_battery_changed(24.5f, 1.25f, true, 2, QStringLiteral("Blei-Säure"), true, 7);

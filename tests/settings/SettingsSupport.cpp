@@ -22,7 +22,7 @@ QByteArray readFile(const QString& robotPath) {
 void removeDir(const QString& robotPath) { QDir(DaemonEnvironment::instance().path(robotPath)).removeRecursively(); }
 
 void setLocations(const QStringList& locations) {
-    DaemonEnvironment::instance().fcgi().configPageBuilder().setINI_DIR(locations);
+    DaemonEnvironment::instance().fcgi().context().settings.setINI_DIR(locations);
 }
 
 QByteArray xmlBody(const QByteArray& response) {

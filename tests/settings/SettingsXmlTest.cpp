@@ -45,7 +45,7 @@ TEST_F(SettingsDocumentTest, EmptyLocationsGiveEmptyDocuments) {
     EXPECT_EQ(ask("getSettingsCategoryXML"), "\n<List/>");
     EXPECT_EQ(ask("getSettingsItemsXML"), "<List>\n</List>");
     // The file without web items is still read: its restart rule is known.
-    EXPECT_EQ(testsupport::DaemonEnvironment::instance().fcgi().configPageBuilder().getConfigRestartItem(
+    EXPECT_EQ(testsupport::DaemonEnvironment::instance().fcgi().context().settings.getConfigRestartItem(
                   "/etc/xmlpage/plain.conf").command, "x\n");
 }
 
@@ -91,7 +91,7 @@ TEST_F(SettingsDocumentTest, FullDocumentsInScanningOrder) {
 
 // Files unchanged since the last rebuild are not parsed again: every kind of change still shows.
 TEST_F(SettingsDocumentTest, RebuildSeesEveryChangeOfAFileReadBefore) {
-    ConfigPageBuilder& builder = testsupport::DaemonEnvironment::instance().fcgi().configPageBuilder();
+    ConfigPageBuilder& builder = testsupport::DaemonEnvironment::instance().fcgi().context().settings;
     builder.setSettleTime(-1000000);  // every reading is kept, however recent the file
     const QString dir = testsupport::DaemonEnvironment::instance().path("/etc/xmlpage/");
     writeFile("/etc/xmlpage/a.conf", "#@web selection x y\nk=1\n");

@@ -63,13 +63,13 @@ const QByteArray kAck = kJson + "{\"TYPE\":\"ACK\"}";
 std::atomic<bool> g_slowStarted{false};
 std::atomic<bool> g_slowMayFinish{false};
 
-RequestResult slow(Fcgi&, Request& request) {
+RequestResult slow(CommandContext&, Request& request) {
     g_slowStarted = true;
     while (!g_slowMayFinish) QThread::msleep(1);
     request.setText("finished", QStringLiteral("yes"));
     return Ack;
 }
-RequestResult fast(Fcgi&, Request&) { return Ack; }
+RequestResult fast(CommandContext&, Request&) { return Ack; }
 // A raw reply of "bytes" bytes, each its offset's low byte.
 const char kRawHeader[] = "Content-Type: application/octet-stream\r\n\r\n";
 QByteArray rawBody(int bytes) {
@@ -77,7 +77,7 @@ QByteArray rawBody(int bytes) {
     for (int i = 0; i < bytes; ++i) body[i] = char(i);
     return body;
 }
-RequestResult raw(Fcgi&, Request& request) {
+RequestResult raw(CommandContext&, Request& request) {
     request.setRawResponse(kRawHeader, rawBody(int(json_integer_value(request.param("bytes")))));
     return Ack;
 }
@@ -86,7 +86,7 @@ QByteArray rawQuery(int bytes) { return "{\"TYPE\":\"raw\",\"bytes\":" + QByteAr
 // Replies that come later: each "later" request's handle, finished by the test.
 std::mutex g_laterMutex;
 std::vector<std::shared_ptr<DeferredReply>> g_later;
-RequestResult later(Fcgi&, Request& request) {
+RequestResult later(CommandContext&, Request& request) {
     std::lock_guard<std::mutex> lock(g_laterMutex);
     g_later.push_back(request.defer());
     return Failed;  // not what the reply says: it comes later
@@ -110,7 +110,7 @@ QByteArray laterReply(int i) {
 
 // Worker work that only counts that it ran.
 std::atomic<int> g_counted{0};
-RequestResult counted(Fcgi&, Request&) {
+RequestResult counted(CommandContext&, Request&) {
     ++g_counted;
     return Ack;
 }
@@ -175,8 +175,8 @@ protected:
              daemonRow("stop"),
              daemonRow("HEARTBEAT"),
              daemonRow("getSettingsCategoryXML"),
-             commandRow("updateCheck", [](Fcgi& fcgi, Request& request) {
-                  return SystemInfoCommands::updateCheck(request, fcgi.packageListing());
+             commandRow("updateCheck", [](CommandContext& c, Request& request) {
+                  return SystemInfoCommands::updateCheck(request, c.packages);
               })});
     }
     void start(int readLimitMs = Fcgi::kReadTimeoutMs) {
@@ -597,7 +597,7 @@ TEST_F(ConnectionTest, RequestsWaitingForRepliesHoldAtMost48ConnectionsAndNeverG
     start();
     Fcgi& fcgi = m_env.fcgi();
     const size_t first = laterCount();
-    const int runs = fcgi.packageListing().runs();
+    const int runs = fcgi.context().packages.runs();
     const RequestMetrics& metrics = fcgi.requestMetrics();
     size_t updateRow = 0;
     while (std::strcmp(fcgi.commandTable().at(updateRow).name, "updateCheck") != 0) ++updateRow;
@@ -625,7 +625,7 @@ TEST_F(ConnectionTest, RequestsWaitingForRepliesHoldAtMost48ConnectionsAndNeverG
                   "TOO MANY REQUESTS WAITING, request refused: {\"TYPE\":\"updateCheck\"}")),
               8);
     EXPECT_EQ(metrics.requests(updateRow, RequestOutcome::RefusedWaiting), refusedBefore + 8);
-    EXPECT_EQ(fcgi.packageListing().runs(), runs);
+    EXPECT_EQ(fcgi.context().packages.runs(), runs);
     EXPECT_EQ(fcgi.parkedConnections(), 48);
     // 64 connections are open: a new one closes a refused (idle) one, never a waiting one; stop
     // and HEARTBEAT get through.
@@ -654,7 +654,7 @@ TEST_F(ConnectionTest, RequestsWaitingForRepliesHoldAtMost48ConnectionsAndNeverG
 // started at the limit.
 TEST_F(ConnectionTest, ThePackageToolHoldsNobodyAndAHungOneIsKilledAtItsLimit) {
     start();
-    PackageListing& listing = m_env.fcgi().packageListing();
+    PackageListing& listing = m_env.fcgi().context().packages;
     StandInTool tool;
     ASSERT_TRUE(tool.writeBlocking());
     const int runs = listing.runs();

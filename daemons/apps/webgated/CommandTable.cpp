@@ -23,9 +23,9 @@ namespace {
 // Test builds of the health checks hold the request thread on purpose: with WEBGATED_TEST_HOOKS=1
 // the command "holdRequestThread" keeps it for "ms" milliseconds (at most a minute, less when the
 // daemon stops meanwhile).
-RequestResult holdRequestThread(Fcgi& fcgi, Request& request) {
+RequestResult holdRequestThread(CommandContext& c, Request& request) {
     const qint64 ms = std::clamp<qint64>(json_integer_value(request.param("ms")), 0, 60000);
-    for (qint64 waited = 0; waited < ms && !fcgi.isStopping(); waited += 10) QThread::msleep(10);
+    for (qint64 waited = 0; waited < ms && !c.daemon.isStopping(); waited += 10) QThread::msleep(10);
     return Ack;
 }
 
@@ -48,135 +48,135 @@ CommandTable commandRows() {
     // wait behind them. The page polls the quiet ones.
     return CommandTable{
         {"getMenuItems", CommandAccess::Reading, CommandThread::Request, CommandLog::Full,
-         [](Fcgi&, Request& request) {
+         [](CommandContext&, Request& request) {
              return SystemInfoCommands::getMenuItems(request, *Client::singleton());
          }},
         {"getimage", CommandAccess::Reading, CommandThread::Request, CommandLog::Full,
-         [](Fcgi& fcgi, Request& request) {
-             return getImage(request, *fcgi.imageHandler(), fcgi.noCamPng(), fcgi.isNoCamLoaded());
+         [](CommandContext& c, Request& request) {
+             return getImage(request, c.image, c.noCamPng, !c.noCamPng.isEmpty());
          }},
         {"changeRes", CommandAccess::Acting, CommandThread::Request, CommandLog::Full,
-         [](Fcgi&, Request& request) { return changeRes(request, *Client::singleton()); }},
+         [](CommandContext&, Request& request) { return changeRes(request, *Client::singleton()); }},
         {"stop", CommandAccess::Open, CommandThread::Request, CommandLog::Full,
-         [](Fcgi& fcgi, Request& request) {
-             return DriveCommands::stop(request, *fcgi.controlHandler());
+         [](CommandContext& c, Request& request) {
+             return DriveCommands::stop(request, c.control);
          }},
         {"velDrive", CommandAccess::Acting, CommandThread::Request, CommandLog::Full,
-         [](Fcgi& fcgi, Request& request) {
-             return DriveCommands::velDrive(request, *fcgi.controlHandler());
+         [](CommandContext& c, Request& request) {
+             return DriveCommands::velDrive(request, c.control);
          }},
         {"positionDrive", CommandAccess::Acting, CommandThread::Request, CommandLog::Full,
-         [](Fcgi& fcgi, Request& request) {
-             return DriveCommands::positionDrive(request, *fcgi.controlHandler());
+         [](CommandContext& c, Request& request) {
+             return DriveCommands::positionDrive(request, c.control);
          }},
         {"getDriveState", CommandAccess::Reading, CommandThread::Request, CommandLog::Quiet,
-         [](Fcgi& fcgi, Request& request) {
-             return DriveCommands::getDriveState(request, *fcgi.controlHandler());
+         [](CommandContext& c, Request& request) {
+             return DriveCommands::getDriveState(request, c.control);
          }},
         {"HEARTBEAT", CommandAccess::Acting, CommandThread::Request, CommandLog::Quiet,
-         [](Fcgi& fcgi, Request&) {
-             fcgi.controlHandler()->alive();
+         [](CommandContext& c, Request&) {
+             c.control.alive();
              return Ack;
          }},
         {"getProgramList", CommandAccess::Reading, CommandThread::Worker, CommandLog::Full,
-         [](Fcgi& fcgi, Request& request) {
-             return ProgramCommands::getProgramList(request, fcgi.programStore());
+         [](CommandContext& c, Request& request) {
+             return ProgramCommands::getProgramList(request, c.programs);
          }},
         {"deleteFile", CommandAccess::Acting, CommandThread::Worker, CommandLog::Full,
-         [](Fcgi& fcgi, Request& request) {
-             return ProgramCommands::deleteFile(request, fcgi.programStore());
+         [](CommandContext& c, Request& request) {
+             return ProgramCommands::deleteFile(request, c.programs);
          }},
         {"renameFile", CommandAccess::Acting, CommandThread::Worker, CommandLog::Full,
-         [](Fcgi& fcgi, Request& request) {
-             return ProgramCommands::renameFile(request, fcgi.programStore());
+         [](CommandContext& c, Request& request) {
+             return ProgramCommands::renameFile(request, c.programs);
          }},
         {"runProgram", CommandAccess::Acting, CommandThread::Request, CommandLog::Full,
-         [](Fcgi& fcgi, Request& request) {
-             return ProgramCommands::runProgram(request, fcgi.interpreterPath(),
-                                                fcgi.currentProgram());
+         [](CommandContext& c, Request& request) {
+             return ProgramCommands::runProgram(request, c.interpreterPath,
+                                                c.currentProgram);
          }},
         {"killProcess", CommandAccess::Acting, CommandThread::Request, CommandLog::Full,
-         [](Fcgi& fcgi, Request& request) {
-             return ProgramCommands::killProcess(request, fcgi.interpreterPath(),
-                                                 fcgi.currentProgram());
+         [](CommandContext& c, Request& request) {
+             return ProgramCommands::killProcess(request, c.interpreterPath,
+                                                 c.currentProgram);
          }},
         {"writeToStdin", CommandAccess::Acting, CommandThread::Request, CommandLog::Full,
-         [](Fcgi&, Request& request) { return ProgramCommands::writeToStdin(request); }},
+         [](CommandContext&, Request& request) { return ProgramCommands::writeToStdin(request); }},
         {"getProcessInfo", CommandAccess::Acting, CommandThread::Request, CommandLog::Quiet,
-         [](Fcgi& fcgi, Request& request) {
-             return ProgramCommands::getProcessInfo(request, fcgi.interpreterPath(),
-                                                    fcgi.currentProgram());
+         [](CommandContext& c, Request& request) {
+             return ProgramCommands::getProcessInfo(request, c.interpreterPath,
+                                                    c.currentProgram);
          }},
         {"SetEthConf", CommandAccess::Acting, CommandThread::Worker, CommandLog::Full,
-         [](Fcgi& fcgi, Request& request) {
+         [](CommandContext& c, Request& request) {
              return NetworkCommands::setEthConf(request, *ScriptRunner::singleton(),
-                                                *fcgi.networkChange());
+                                                c.network);
          }},
         {"SetWlanConf", CommandAccess::Acting, CommandThread::Worker, CommandLog::Full,
-         [](Fcgi& fcgi, Request& request) {
+         [](CommandContext& c, Request& request) {
              return NetworkCommands::setWlanConf(request, *ScriptRunner::singleton(),
-                                                 *fcgi.networkChange());
+                                                 c.network);
          }},
         {"GetIFConf", CommandAccess::Reading, CommandThread::Request, CommandLog::Full,
-         [](Fcgi&, Request& request) { return NetworkCommands::getIFConf(request); }},
+         [](CommandContext&, Request& request) { return NetworkCommands::getIFConf(request); }},
         {"SetHostapd", CommandAccess::Acting, CommandThread::Worker, CommandLog::Full,
-         [](Fcgi& fcgi, Request& request) {
+         [](CommandContext& c, Request& request) {
              return NetworkCommands::setHostapd(request, *ScriptRunner::singleton(),
-                                                *fcgi.networkChange());
+                                                c.network);
          }},
         {"getWLANConf", CommandAccess::Acting, CommandThread::Worker, CommandLog::Full,
-         [](Fcgi&, Request& request) { return NetworkCommands::getWLANConf(request); }},
+         [](CommandContext&, Request& request) { return NetworkCommands::getWLANConf(request); }},
         {"confirmNetwork", CommandAccess::Acting, CommandThread::Worker, CommandLog::Full,
-         [](Fcgi& fcgi, Request& request) {
-             return NetworkCommands::confirmNetwork(request, *fcgi.networkChange());
+         [](CommandContext& c, Request& request) {
+             return NetworkCommands::confirmNetwork(request, c.network);
          }},
         {"getNetworkChange", CommandAccess::Reading, CommandThread::Request, CommandLog::Quiet,
-         [](Fcgi& fcgi, Request& request) {
-             return NetworkCommands::getNetworkChange(request, *fcgi.networkChange());
+         [](CommandContext& c, Request& request) {
+             return NetworkCommands::getNetworkChange(request, c.network);
          }},
         {"getDistance", CommandAccess::Reading, CommandThread::Request, CommandLog::Quiet,
-         [](Fcgi& fcgi, Request& request) {
-             return SensorCommands::getDistance(request, *fcgi.sensorDataHandler());
+         [](CommandContext& c, Request& request) {
+             return SensorCommands::getDistance(request, c.sensors);
          }},
         {"getBatteryInfo", CommandAccess::Reading, CommandThread::Request, CommandLog::Quiet,
-         [](Fcgi& fcgi, Request& request) {
-             return SensorCommands::getBatteryInfo(request, *fcgi.sensorDataHandler());
+         [](CommandContext& c, Request& request) {
+             return SensorCommands::getBatteryInfo(request, c.sensors);
          }},
         {"getIOBoardInfo", CommandAccess::ReadingUnlessOutput, CommandThread::Request,
          CommandLog::Full,
-         [](Fcgi& fcgi, Request& request) {
-             return SensorCommands::getIOBoardInfo(request, *fcgi.sensorDataHandler(),
+         [](CommandContext& c, Request& request) {
+             return SensorCommands::getIOBoardInfo(request, c.sensors,
                                                    *Client::singleton());
          }},
         {"getSettingsCategoryXML", CommandAccess::Reading, CommandThread::Worker, CommandLog::Full,
-         [](Fcgi& fcgi, Request& request) {
-             return SettingsCommands::getSettingsCategoryXML(request, fcgi.configPageBuilder());
+         [](CommandContext& c, Request& request) {
+             return SettingsCommands::getSettingsCategoryXML(request, c.settings);
          }},
         {"getSettingsItemsXML", CommandAccess::Reading, CommandThread::Worker, CommandLog::Full,
-         [](Fcgi& fcgi, Request& request) {
-             return SettingsCommands::getSettingsItemsXML(request, fcgi.configPageBuilder());
+         [](CommandContext& c, Request& request) {
+             return SettingsCommands::getSettingsItemsXML(request, c.settings);
          }},
         {"saveSettings", CommandAccess::Acting, CommandThread::Worker, CommandLog::Full,
-         [](Fcgi& fcgi, Request& request) {
-             return SettingsCommands::saveSettings(request, fcgi.configPageBuilder());
+         [](CommandContext& c, Request& request) {
+             return SettingsCommands::saveSettings(request, c.settings);
          }},
         {"restartComponent", CommandAccess::Acting, CommandThread::Worker, CommandLog::Full,
-         [](Fcgi& fcgi, Request& request) {
-             return SettingsCommands::restartComponent(request, fcgi.configPageBuilder(),
-                                                       fcgi.componentRestarts());
+         [](CommandContext& c, Request& request) {
+             return SettingsCommands::restartComponent(request, c.settings,
+                                                       c.restarts);
          }},
         {"getVersion", CommandAccess::Reading, CommandThread::Worker, CommandLog::Full,
-         [](Fcgi&, Request& request) { return SystemInfoCommands::getVersion(request); }},
+         [](CommandContext&, Request& request) { return SystemInfoCommands::getVersion(request); }},
         {"updateCheck", CommandAccess::Acting, CommandThread::Request, CommandLog::Full,
-         [](Fcgi& fcgi, Request& request) {
-             return SystemInfoCommands::updateCheck(request, fcgi.packageListing());
+         [](CommandContext& c, Request& request) {
+             return SystemInfoCommands::updateCheck(request, c.packages);
          }},
         {"sendDebugMessage", CommandAccess::Acting, CommandThread::Worker, CommandLog::Full,
-         [](Fcgi&, Request& request) { return SystemInfoCommands::sendDebugMessage(request); }},
+         [](CommandContext&, Request& request) { return SystemInfoCommands::sendDebugMessage(request); }},
         // The daemon's figures for a monitoring system, in the Prometheus text format.
         {"getMetrics", CommandAccess::Reading, CommandThread::Request, CommandLog::Full,
-         [](Fcgi& fcgi, Request& request) {
-             const std::string text = metricsText(fcgi);
+         [](CommandContext& c, Request& request) {
+             const std::string text = metricsText(c.daemon);
              request.setRawResponse(kMetricsHeader,
                                     QByteArray(text.data(), static_cast<int>(text.size())));
              return Ack;

@@ -51,8 +51,7 @@ QByteArray readPng(const QString& path) {
 
 }  // namespace
 
-Fcgi::Fcgi(CommandTable commands)
-    : m_processor(new RequestProcessor(*this, std::move(commands), m_worker, m_connections)) {
+Fcgi::Fcgi(CommandTable commands) {
     // Handlers: image, sensor data, control (in this order).
     m_imageHandler = new ImageHandler();
     m_sensorDataHandler = new SensorDataHandler(this);
@@ -119,7 +118,6 @@ Fcgi::Fcgi(CommandTable commands)
     }
 
     m_noCamPng = readPng(QStringLiteral("./resources/nocam.png"));
-    m_noCamLoaded = !m_noCamPng.isEmpty();
 
     m_programStore.prepare(client->getParameter(QStringLiteral("~/Flowdesk/programpath"),
                                                 QStringLiteral("/home/corvanta/programs"))
@@ -137,6 +135,11 @@ Fcgi::Fcgi(CommandTable commands)
     // A network change left pending by the last run gets the rest of its time, or is undone.
     m_networkChange = new NetworkChange(*ScriptRunner::singleton(), this);
     m_networkChange->resume();
+
+    m_context.reset(new CommandContext{*m_imageHandler, *m_sensorDataHandler, *m_controlHandler, m_noCamPng,
+                                       m_interpreterPath, m_currentProgram, m_programStore, m_configPageBuilder,
+                                       m_componentRestarts, *m_networkChange, m_packageListing, *this});
+    setCommandTable(std::move(commands));
 }
 
 Fcgi::~Fcgi() {
@@ -147,7 +150,7 @@ Fcgi::~Fcgi() {
 }
 
 void Fcgi::setCommandTable(CommandTable table) {
-    m_processor.reset(new RequestProcessor(*this, std::move(table), m_worker, m_connections));
+    m_processor.reset(new RequestProcessor(*m_context, std::move(table), m_worker, m_connections));
 }
 
 void Fcgi::on_clientConnected() {

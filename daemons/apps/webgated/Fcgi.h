@@ -13,6 +13,7 @@
 #include "programs/ProgramStore.h"
 #include "settings/ComponentRestarts.h"
 #include "settings/ConfigPageBuilder.h"
+#include "CommandContext.h"
 
 /// The request thread and the long-lived state the commands share. Built on the main thread;
 /// its own thread only runs the request loop: FcgiConnections reads the requests and writes the
@@ -66,21 +67,9 @@ public:
     void setCommandTable(CommandTable table);
     const CommandTable& commandTable() const { return m_processor->table(); }
 
-    ImageHandler* imageHandler() const { return m_imageHandler; }
-    SensorDataHandler* sensorDataHandler() const { return m_sensorDataHandler; }
-    ControlHandler* controlHandler() const { return m_controlHandler; }
-    const QByteArray& noCamPng() const { return m_noCamPng; }
-    bool isNoCamLoaded() const { return m_noCamLoaded; }
-    QString interpreterPath() const { return m_interpreterPath; }
-    /// The program started last (request thread only).
-    QString& currentProgram() { return m_currentProgram; }
-    const ProgramStore& programStore() const { return m_programStore; }
-    /// The settings page; only the worker thread uses it once the threads run.
-    ConfigPageBuilder& configPageBuilder() { return m_configPageBuilder; }
-    ComponentRestarts& componentRestarts() { return m_componentRestarts; }
-    NetworkChange* networkChange() const { return m_networkChange; }
-    /// The installed packages, listed by a tool that runs apart from the loop.
-    PackageListing& packageListing() { return m_packageListing; }
+    /// What every handler gets: the parts of the daemon the commands share.
+    CommandContext& context() { return *m_context; }
+    const CommandContext& context() const { return *m_context; }
 
     /// How many requests the loop has served (for tests and diagnostics).
     quint64 requestCount() const { return m_requestCount.load(); }
@@ -117,12 +106,12 @@ private:
     ControlHandler* m_controlHandler = nullptr;        // Qt child
     NetworkChange* m_networkChange = nullptr;          // Qt child
     QByteArray m_noCamPng;
-    bool m_noCamLoaded = false;
     QString m_currentProgram;
     QString m_interpreterPath;
     ProgramStore m_programStore;
     ConfigPageBuilder m_configPageBuilder;
     ComponentRestarts m_componentRestarts;
+    std::unique_ptr<CommandContext> m_context;
     std::unique_ptr<RequestProcessor> m_processor;
     std::atomic<quint64> m_requestCount{0};
     QByteArray m_query;  // the request thread's decoded query, kept from request to request

@@ -96,13 +96,13 @@ std::string metricsText(const Fcgi& fcgi) {
           static_cast<double>(fcgi.robotReconnects()));
     // No sample until the robot has reported its battery, nor while it is gone: a last reading
     // would pass for the present one.
-    const SensorDataHandler::BatteryState battery = fcgi.sensorDataHandler()->batteryState();
+    const SensorDataHandler::BatteryState battery = fcgi.context().sensors.batteryState();
     const bool batteryKnown = battery.received && fcgi.isRobotConnected();
     family(out, "webgated_battery_voltage_volts", "gauge", "Battery voltage the robot reports.");
     if (batteryKnown) sample(out, "webgated_battery_voltage_volts", battery.voltage);
     family(out, "webgated_battery_low", "gauge", "1 while the robot reports its battery low.");
     if (batteryKnown) sample(out, "webgated_battery_low", battery.batteryLow ? 1.0 : 0.0);
-    const ControlHandler* control = fcgi.controlHandler();
+    const ControlHandler* control = &fcgi.context().control;
     gauge(out, "webgated_watchdog_stops_total", "counter",
           "Drives stopped because no drive command or heartbeat came.",
           static_cast<double>(control->watchdogStops()));
@@ -125,9 +125,9 @@ std::string metricsText(const Fcgi& fcgi) {
 
     gauge(out, "webgated_network_changes_total", "counter",
           "Network changes begun that undo themselves unless kept.",
-          static_cast<double>(fcgi.networkChange()->changesBegun()));
+          static_cast<double>(fcgi.context().network.changesBegun()));
     gauge(out, "webgated_network_rollbacks_total", "counter", "Network changes undone.",
-          static_cast<double>(fcgi.networkChange()->rollbacks()));
+          static_cast<double>(fcgi.context().network.rollbacks()));
     family(out, "webgated_settings_saves_total", "counter", "Settings saves, by outcome.");
     const CommandTable& table = fcgi.commandTable();
     for (size_t row = 0; row < table.size(); ++row) {

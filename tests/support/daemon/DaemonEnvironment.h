@@ -8,6 +8,7 @@
 
 #include "base/Json.h"
 #include "request/Request.h"
+#include "CommandContext.h"
 #include "request/RequestProcessor.h"
 #include "request/RequestResult.h"
 
@@ -23,7 +24,7 @@ class TestRobot;
 
 /// A command table row for a test's own table: acting, in the request thread, logged in full
 /// unless the test says otherwise.
-inline Command commandRow(const char* name, RequestResult (*handler)(Fcgi&, Request&),
+inline Command commandRow(const char* name, RequestResult (*handler)(CommandContext&, Request&),
                           CommandAccess access = CommandAccess::Acting,
                           CommandThread thread = CommandThread::Request,
                           CommandLog log = CommandLog::Full) {

@@ -58,8 +58,8 @@ void appendMember(std::string& out, const char* key, const char* value) {
 
 }  // namespace
 
-RequestProcessor::RequestProcessor(Fcgi& fcgi, CommandTable table, Worker& worker, FcgiConnections& transport)
-    : m_fcgi(fcgi), m_worker(worker), m_transport(transport), m_table(std::move(table)), m_guard(new AccessGuard()) {
+RequestProcessor::RequestProcessor(CommandContext& context, CommandTable table, Worker& worker, FcgiConnections& transport)
+    : m_context(context), m_worker(worker), m_transport(transport), m_table(std::move(table)), m_guard(new AccessGuard()) {
     // A name listed twice keeps its first row, as a search in table order would.
     std::vector<const char*> names;
     for (size_t i = 0; i < m_table.size(); ++i) {
@@ -122,10 +122,10 @@ qint64 nanosecondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 // Runs a handler whose reply is deferred (in the worker thread, or where it is awaited).
-void runDeferred(DeferredReply& reply, RequestResult (*handler)(Fcgi&, Request&), Fcgi& fcgi) {
+void runDeferred(DeferredReply& reply, RequestResult (*handler)(CommandContext&, Request&), CommandContext& context) {
     RequestResult result = Failed;
     try {
-        result = handler(fcgi, reply.request());
+        result = handler(context, reply.request());
     } catch (...) {
         reply.fail();
         return;
@@ -191,11 +191,11 @@ void RequestProcessor::defer(Deferral& deferral, Response& response) const {
     reply->adopt(std::move(deferral.request), std::move(deferral.query), std::move(sink));
     if (deferral.workerHandler && ticket == 0) {
         // Nothing is served meanwhile here: the work is done in this thread.
-        runDeferred(*reply, deferral.workerHandler, m_fcgi);
+        runDeferred(*reply, deferral.workerHandler, m_context);
     } else if (deferral.workerHandler) {
         auto handler = deferral.workerHandler;
-        Fcgi& fcgi = m_fcgi;
-        const Worker::Posted posted = m_worker.post([reply, handler, &fcgi] { runDeferred(*reply, handler, fcgi); });
+        CommandContext& context = m_context;
+        const Worker::Posted posted = m_worker.post([reply, handler, &context] { runDeferred(*reply, handler, context); });
         if (posted != Worker::Posted::Queued) {
             if (posted == Worker::Posted::Full) {
                 log("THE WORKER THREAD IS BUSY, request refused: ", reply->request().queryText(), 1);
@@ -356,7 +356,7 @@ void RequestProcessor::processDecoded(const QByteArray& query, const RequestHead
             deferral.workerHandler = command->handler;
         } else {
             request->setMayDefer(mayPark);
-            result = command->handler(m_fcgi, *request);
+            result = command->handler(m_context, *request);
             deferral.reply = request->takeDeferred();
             if (request->deferRefused()) return refuseWaiting(*request, response, tally);
         }

@@ -14,7 +14,9 @@
 #include "request/RequestMetrics.h"
 #include "transport/Response.h"
 
-class Fcgi;
+/// What the commands share, defined by the app that assembles them; handlers get it, never the
+/// app itself.
+struct CommandContext;
 class FcgiConnections;
 class Worker;
 
@@ -33,7 +35,7 @@ struct Command {
     CommandAccess access;
     CommandThread thread;
     CommandLog log;
-    RequestResult (*handler)(Fcgi& fcgi, Request& request);
+    RequestResult (*handler)(CommandContext& context, Request& request);
 };
 using CommandTable = std::vector<Command>;
 
@@ -43,7 +45,7 @@ class RequestProcessor {
 public:
     /// Handlers marked for the worker run in `worker`; replies that come later are posted to
     /// `transport`.
-    RequestProcessor(Fcgi& fcgi, CommandTable table, Worker& worker, FcgiConnections& transport);
+    RequestProcessor(CommandContext& context, CommandTable table, Worker& worker, FcgiConnections& transport);
 
     /// Turns a QUERY_STRING value (nullptr when unset) into the response bytes: header lines and
     /// body. Returns an empty array when a handler threw (nothing at all is written then).
@@ -83,7 +85,7 @@ private:
         std::shared_ptr<DeferredReply> reply;
         std::unique_ptr<Request> request;
         JsonPtr query;
-        RequestResult (*workerHandler)(Fcgi& fcgi, Request& request) = nullptr;
+        RequestResult (*workerHandler)(CommandContext& context, Request& request) = nullptr;
     };
     void processDecoded(const QByteArray& query, const RequestHeaders& headers, Response& response,
                         Tally& tally, Deferral& deferral) const;
@@ -94,7 +96,7 @@ private:
     void finishReply(Request& request, RequestResult result, Response& response, Tally& tally) const;
     const Command* find(const char* name) const;
 
-    Fcgi& m_fcgi;
+    CommandContext& m_context;
     Worker& m_worker;
     FcgiConnections& m_transport;
     CommandTable m_table;
