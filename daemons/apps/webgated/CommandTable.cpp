@@ -74,9 +74,8 @@ CommandTable commandRows() {
              return DriveCommands::getDriveState(request, *fcgi.controlHandler());
          }},
         {"HEARTBEAT", CommandAccess::Acting, CommandThread::Request, CommandLog::Quiet,
-         [](Fcgi& fcgi, Request&) {
-             fcgi.controlHandler()->alive();
-             return Ack;
+         [](Fcgi& fcgi, Request& request) {
+             return DriveCommands::heartbeat(request, *fcgi.controlHandler());
          }},
         {"getProgramList", CommandAccess::Reading, CommandThread::Worker, CommandLog::Full,
          [](Fcgi& fcgi, Request& request) {
