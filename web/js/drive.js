@@ -61,9 +61,10 @@ export function setupDrive() {
   let seenDriving = false;
   let answeredAt = -Infinity; // when the daemon last answered one of this page's drive commands
   let move = null;            // the position move under way: where it started, its time limit
+  let note = '';              // how this page's last drive ended, when it did not end it itself
   const canDrive = () => driveAllowed() && !other;
   const idleText = () => (!driveAllowed() ? 'Robot not connected: driving is off'
-    : other ? 'Another page drives the robot' : 'Stopped');
+    : note || (other ? 'Another page drives the robot' : 'Stopped'));
 
   speedInput.addEventListener('input', () => {
     speedOut.textContent = `${Number(speedInput.value).toFixed(2)} m/s`;
@@ -115,6 +116,7 @@ export function setupDrive() {
   // Something new to hold: a direction or a move.
   const begin = (what) => {
     held = what;
+    note = '';
     hold += 1;
     holdSentAt = null;
     holdAnsweredAt = null;
@@ -128,7 +130,8 @@ export function setupDrive() {
     steps = 0;
     move = null;
     progress.hidden = !keepProgress;
-    state.textContent = text || idleText();
+    note = text || '';
+    state.textContent = idleText();
     $$('[data-dir]').forEach((b) => b.classList.remove('active'));
   };
 
