@@ -26,16 +26,17 @@ QString printable(std::string_view text, int maxChars) {
 
 }  // namespace
 
-bool DriveLease::heldByOther(const QByteArray& id, qint64 nowMs, bool driving) const {
-    return m_known && m_driver.id != id && (driving || nowMs - m_lastMs <= kHoldMs);
+bool DriveLease::isHeld(qint64 nowMs, bool driving) const {
+    return m_known && (driving || nowMs - m_lastMs <= kHoldMs);
 }
 
 DriveLease::Claim DriveLease::claim(const Driver& driver, bool takeOver, qint64 nowMs,
                                     bool driving) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    const bool other = heldByOther(driver.id, nowMs, driving);
+    const bool held = isHeld(nowMs, driving);
+    const bool other = held && m_driver.id != driver.id;
     if (other && !takeOver) return Claim::Refused;
-    if (!m_known || m_driver.id != driver.id) m_sinceMs = nowMs;
+    if (!held || other) m_sinceMs = nowMs;
     m_known = true;
     m_driver = driver;
     m_lastMs = nowMs;
@@ -44,15 +45,16 @@ DriveLease::Claim DriveLease::claim(const Driver& driver, bool takeOver, qint64 
 
 bool DriveLease::keep(const QByteArray& id, qint64 nowMs, bool driving) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (heldByOther(id, nowMs, driving)) return false;
-    if (m_known && m_driver.id == id) m_lastMs = nowMs;
+    if (!isHeld(nowMs, driving)) return true;
+    if (m_driver.id != id) return false;
+    m_lastMs = nowMs;
     return true;
 }
 
 DriveLease::Holder DriveLease::holder(const QByteArray& id, qint64 nowMs, bool driving) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     Holder holder;
-    if (!m_known || (!driving && nowMs - m_lastMs > kHoldMs)) return holder;
+    if (!isHeld(nowMs, driving)) return holder;
     holder.held = true;
     holder.address = m_driver.address;
     holder.agent = m_driver.agent;

@@ -52,7 +52,7 @@ public:
     static QString agentOf(const char* userAgent);
 
 private:
-    bool heldByOther(const QByteArray& id, qint64 nowMs, bool driving) const;
+    bool isHeld(qint64 nowMs, bool driving) const;
 
     mutable std::mutex m_mutex;
     bool m_known = false;  // whether anyone has driven yet
