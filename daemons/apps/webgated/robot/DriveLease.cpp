@@ -80,10 +80,17 @@ QString DriveLease::agentOf(const char* userAgent) {
         const char* token;
         const char* family;
     } families[] = {
-        {"Edg/", "Edge"},        {"EdgA/", "Edge"},        {"EdgiOS/", "Edge"},
-        {"OPR/", "Opera"},       {"SamsungBrowser/", "Samsung Internet"},
-        {"Firefox/", "Firefox"}, {"FxiOS/", "Firefox"},   {"Chromium/", "Chromium"},
-        {"Chrome/", "Chrome"},   {"CriOS/", "Chrome"},    {"Safari/", "Safari"},
+        {"Edg/", "Edge"},
+        {"EdgA/", "Edge"},
+        {"EdgiOS/", "Edge"},
+        {"OPR/", "Opera"},
+        {"SamsungBrowser/", "Samsung Internet"},
+        {"Firefox/", "Firefox"},
+        {"FxiOS/", "Firefox"},
+        {"Chromium/", "Chromium"},
+        {"Chrome/", "Chrome"},
+        {"CriOS/", "Chrome"},
+        {"Safari/", "Safari"},
         {"curl/", "curl"},
     };
     static const struct {
