@@ -139,12 +139,14 @@ export function setupDrive() {
     if (!held || busy) return;
     if (held === 'move') {
       if (!move) return;
-      if (performance.now() < move.until) {
-        send({ TYPE: 'HEARTBEAT' });
-      } else if (move.guessed) {
-        // A daemon that cannot tell the end: the move should be over; if not, its watchdog ends
-        // it two seconds on.
+      const now = performance.now();
+      // A daemon that cannot tell the end leaves the page to guess it: the move should be over;
+      // if not, its watchdog ends it two seconds on.
+      const guessing = !('lastStop' in (lastDriveState() || {}));
+      if (guessing && now >= move.until) {
         end();
+      } else if (now < move.limit) {
+        send({ TYPE: 'HEARTBEAT' });
       } else {
         stop();
         say('The move took far longer than it should have: the robot was stopped', 'error');
@@ -243,13 +245,12 @@ export function setupDrive() {
     };
     // The daemon stops a move that hears nothing for two seconds, so the page keeps it alive
     // until the daemon says it has ended. What the move should take (the way at the chosen speed,
-    // the slow last 0.3 m, the turn, some slack) only bounds it, or is all a daemon that cannot
-    // tell the end leaves to go by.
+    // the slow last 0.3 m, the turn, some slack) is all a daemon that cannot tell the end leaves to
+    // go by; three times that is the most the page keeps a move alive.
     const way = Math.hypot(request.x, request.y);
     const speed = Math.min(0.5, Math.max(0.04, request.vel));
     const seconds = way / speed + Math.min(way, 0.3) / 0.04 +
       2 * Math.abs(number('phi')) / Math.max(5, request.rotvel) + 3;
-    const guessed = !lastDriveState();
     begin('move');
     const thisMove = hold;
     attempt(async () => {
@@ -262,8 +263,8 @@ export function setupDrive() {
       }
       if (hold !== thisMove || held !== 'move') return reply;  // stopped meanwhile
       move = {
-        guessed, way, turn: Math.abs(request.omega),
-        until: performance.now() + (guessed ? seconds : 3 * seconds + 10) * 1000,
+        way, turn: Math.abs(request.omega),
+        until: performance.now() + seconds * 1000, limit: performance.now() + (3 * seconds + 10) * 1000,
       };
       state.textContent = `Moving to (${request.x}, ${request.y})`;
       progress.value = 0;
