@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
         bytes += file.write(annotatedFile(i));
         files << file.fileName();
     }
-    ConfigPageBuilder& builder = fcgi.configPageBuilder();
+    ConfigPageBuilder& builder = fcgi.context().settings;
     builder.setINI_DIR({QStringLiteral("/etc/benchpage")});
     // Files changed within the last two seconds are parsed at every rebuild; configuration
     // files on a robot are older than that.

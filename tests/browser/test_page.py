@@ -4,7 +4,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from stack import OdometryProbe, Stack, end_all, start_all, wait_for  # noqa: E402
+from stack import OdometryProbe, Stack, chromium, end_all, quit_chromium, start_all, wait_for  # noqa: E402
 
 from selenium.webdriver.common.action_chains import ActionChains  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
@@ -29,6 +29,8 @@ class PageTest(unittest.TestCase):
 
     def setUp(self):
         self.driver.switch_to.window(self.driver.window_handles[0])
+        # A page of a test before may still hold the drive (for two seconds after its last command).
+        self.assertTrue(wait_for(lambda: self.stack.command({'TYPE': 'getDriveState'})['driver'] is None, 10))
         self.driver.get(self.stack.url)
         self.driver.get_log('browser')  # what an earlier test left
 
@@ -116,15 +118,29 @@ class PageTest(unittest.TestCase):
         finally:
             os.rename(version + '.away', version)
 
-    def test_at_phone_width_nothing_runs_off_the_side(self):
+    def test_at_phone_width_nothing_runs_off_the_side_and_camera_pad_and_stop_share_the_screen(self):
         self.driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride',
-                                    {'width': 390, 'height': 800, 'deviceScaleFactor': 1, 'mobile': True})
+                                    {'width': 390, 'height': 844, 'deviceScaleFactor': 1, 'mobile': True})
         try:
             self.driver.refresh()
             self.until("document.querySelectorAll('#chargers tbody tr').length === 3 && "
                        "document.querySelectorAll('#settings-categories fieldset').length === 2")
             self.assertEqual(self.js('return document.documentElement.scrollWidth'), 390)
-            self.assertLessEqual(self.js("return document.querySelector('#camera-image').getBoundingClientRect().right"), 390)
+            # The picture at its larger size, and the pad with a driver's line above it.
+            self.driver.find_element(By.CSS_SELECTOR, '[data-res=high]').click()
+            self.until("document.querySelector('#camera-image').naturalWidth === 640")
+            self.js("document.querySelector('#drive-owner').hidden = false")
+            box = "(s) => document.querySelector(s).getBoundingClientRect()"
+            camera, pad = self.js(f"const box = {box}; return [box('#camera-image'), box('.pad')]")
+            self.assertGreaterEqual(camera['top'], 0)
+            self.assertLessEqual(camera['right'], 390)
+            self.assertLessEqual(pad['bottom'], 844, 'the pad is not on the screen with the camera')
+            # STOP is on top of whatever is under it, at every scroll position.
+            for where in ('0', 'document.documentElement.scrollHeight / 2', 'document.documentElement.scrollHeight'):
+                self.js(f'window.scrollTo(0, {where})')
+                self.assertTrue(self.js(f"const b = ({box})('#stop-all'); return b.top >= 0 && b.bottom <= innerHeight"
+                                        " && document.elementFromPoint((b.left + b.right) / 2, (b.top + b.bottom) / 2)"
+                                        " === document.querySelector('#stop-all')"), where)
         finally:
             self.driver.execute_cdp_cmd('Emulation.clearDeviceMetricsOverride', {})
 
@@ -178,6 +194,80 @@ class PageTest(unittest.TestCase):
         self.assertTrue(wait_for(self.robot_still, 10))
         self.assertIn('Done:{"TYPE":"stop"}', self.stack.log()[marker:])
         ActionChains(self.driver).key_up('d').perform()
+
+    def test_after_the_speed_slider_the_arrow_keys_still_drive(self):
+        self.assertTrue(wait_for(self.robot_still, 10))
+        start = self.robot.pose()
+        slider = self.driver.find_element(By.ID, 'drive-speed')
+        slider.click()
+        value = slider.get_attribute('value')
+        ActionChains(self.driver).key_down(Keys.ARROW_UP).perform()
+        self.assertTrue(wait_for(lambda: self.robot.pose()['x'] > start['x'] + 0.03, 10), 'not driving forward')
+        ActionChains(self.driver).key_up(Keys.ARROW_UP).perform()
+        self.assertTrue(wait_for(self.robot_still, 10))
+        self.assertEqual(slider.get_attribute('value'), value)
+
+    def test_two_pages_one_drives_the_other_watches_and_takes_over_after_asking(self):
+        self.assertTrue(wait_for(self.robot_still, 10))
+        other = chromium()
+        try:
+            other.get(self.stack.url)
+            # This page (A) loads first and knows of no driver when the other (B) starts driving.
+            self.until("!document.querySelector('[data-dir=forward]').disabled")
+            b_pad = other.find_element(By.CSS_SELECTOR, '[data-dir=forward]')
+            self.assertTrue(wait_for(lambda: b_pad.is_enabled(), 15))
+            # A does not learn that B drives (its readings of the drive state fail) until it is refused,
+            # and its drive command leaves only when the test opens the gate.
+            self.js("window.realFetch = window.fetch; window.sent = [];"
+                    "const gate = new Promise((resolve) => { window.openGate = resolve; });"
+                    "window.fetch = (url, ...rest) => { const c = JSON.parse(decodeURIComponent(String(url).split('?')[1]));"
+                    "  if (c.TYPE === 'getDriveState') return Promise.reject(new Error('not now'));"
+                    "  window.sent.push(c.TYPE);"
+                    "  return c.TYPE === 'velDrive' ? gate.then(() => window.realFetch(url, ...rest)) : window.realFetch(url, ...rest); };")
+            start = self.robot.pose()
+            ActionChains(other).click_and_hold(b_pad).perform()
+            self.assertTrue(wait_for(lambda: self.robot.pose()['x'] > start['x'] + 0.03, 10), 'B does not drive')
+            self.assertTrue(wait_for(lambda: other.find_element(By.ID, 'drive-owner-text').text == 'You are driving', 10))
+            # A's press is refused, and its release (before the refusal came) stops nothing.
+            stops = self.stack.log().count('Done:{"TYPE":"stop"}')
+            pad = self.driver.find_element(By.CSS_SELECTOR, '[data-dir=forward]')
+            ActionChains(self.driver).click_and_hold(pad).release(pad).perform()
+            self.js('window.openGate()')
+            self.until("document.querySelector('#drive-state').textContent === "
+                       "'Not driving: another page drives the robot'")
+            self.js("window.sent.push('marker'); document.querySelector('#program-refresh').click()")
+            self.until("window.sent.includes('getProgramList')")
+            self.assertEqual(self.js("return window.sent.filter(t => t === 'velDrive' || t === 'stop')"), ['velDrive'])
+            moved = self.robot.pose()
+            self.assertTrue(wait_for(lambda: self.robot.pose()['x'] > moved['x'] + 0.03, 10), 'B was stopped')
+            self.assertEqual(self.stack.log().count('Done:{"TYPE":"stop"}'), stops)
+            self.js("window.fetch = window.realFetch")
+            self.until("document.querySelector('#drive-owner-text').textContent.startsWith("
+                       "'Driven from 127.0.0.1 (Chrome on Linux) for ') && "
+                       "!document.querySelector('#take-over').hidden && "
+                       "document.querySelector('[data-dir=forward]').disabled")
+            # Taking over asks first; then the robot stops, B learns that it lost the drive and A drives.
+            self.driver.find_element(By.ID, 'take-over').click()
+            self.until("document.querySelector('#confirm').open")
+            self.driver.find_element(By.CSS_SELECTOR, '#confirm button[value=cancel]').click()
+            self.assertFalse(self.robot_still())
+            self.driver.find_element(By.ID, 'take-over').click()
+            self.until("document.querySelector('#confirm').open")
+            self.driver.find_element(By.ID, 'confirm-ok').click()
+            self.assertTrue(wait_for(self.robot_still, 10), 'the robot did not stop on the take-over')
+            self.until("document.querySelector('#drive-owner-text').textContent === 'You are driving'")
+            self.assertTrue(wait_for(lambda: other.find_element(By.ID, 'drive-owner-text').text.startswith(
+                'Driven from 127.0.0.1') and not b_pad.is_enabled(), 10), 'B did not see that it lost the drive')
+            self.assertIn(other.find_element(By.ID, 'drive-state').text,
+                          ('Not driving: another page drives the robot', 'Stopped: another page took the drive over'))
+            ActionChains(other).release(b_pad).perform()
+            start = self.robot.pose()
+            ActionChains(self.driver).click_and_hold(pad).perform()
+            self.assertTrue(wait_for(lambda: self.robot.pose()['x'] > start['x'] + 0.03, 10), 'A does not drive')
+            ActionChains(self.driver).release(pad).perform()
+            self.assertTrue(wait_for(self.robot_still, 10))
+        finally:
+            quit_chromium(other)
 
     def test_space_only_stops_whatever_has_focus_and_is_typed_in_text_fields(self):
         self.until("document.querySelector('#relays input') && "
@@ -254,11 +344,16 @@ class PageTest(unittest.TestCase):
         form = self.driver.find_element(By.ID, 'position-form')
         self.type_into(form.find_element(By.NAME, 'x'), '0.4')
         form.find_element(By.CSS_SELECTOR, '[type=submit]').click()
-        self.until("document.querySelector('#drive-state').textContent.startsWith('Moving')")
+        # Its progress as the daemon reports what is left, then its end as the daemon says it.
+        self.until("/^Moving: 0\\.[1-3]\\d m and 0° left$/.test(document.querySelector('#drive-state').textContent)"
+                   " && document.querySelector('#move-progress').value > 0.1", 20)
+        self.until("document.querySelector('#drive-state').textContent === 'Arrived at the target' && "
+                   "document.querySelector('#move-progress').value === 1", 40)
         # Kept alive past the watchdog's two seconds until the target is reached.
-        arrived = wait_for(lambda: self.robot.pose()['x'] > start['x'] + 0.38 and self.robot_still(), 40)
+        arrived = wait_for(lambda: self.robot.pose()['x'] > start['x'] + 0.38 and self.robot_still(), 10)
         self.assertTrue(arrived, f'the robot stopped at {self.robot.pose()} from {start}')
         self.assertAlmostEqual(self.robot.pose()['x'], start['x'] + 0.4, delta=0.03)
+        self.assertEqual(self.stack.command({'TYPE': 'getDriveState'})['lastStop']['reason'], 'reached')
 
     def test_closing_the_tab_while_driving_leaves_the_robot_stopped(self):
         self.assertTrue(wait_for(self.robot_still, 10))

@@ -3,7 +3,8 @@
 // come; a bumper contact stops unless configured not to, a lost or silent link or a handler going
 // away never leaves the robot driving and nothing is armed without it, the top speeds are limited,
 // and stale odometry never drives the robot; the drive commands' replies, validation and the drive
-// state through the request function; the request thread posting while the main thread drives.
+// state through the request function; one driver at a time, and a take-over that stops first; the
+// request thread posting while the main thread drives.
 // ctest: threads
 #include <gtest/gtest.h>
 
@@ -13,8 +14,10 @@
 #include <QList>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -68,9 +71,9 @@ protected:
     static void setConfig(const QByteArray& ini, const QByteArray& staleMs = "0") {
         env().setConfig(ini, "[Robot]\nstaleMs=" + staleMs + "\n");
     }
-    /// The drive state as the page reads it.
-    static QJsonObject driveState() {
-        return QJsonDocument::fromJson(env().reply(R"({"TYPE":"getDriveState"})")).object();
+    /// The drive state as the page (or a script, without headers) reads it.
+    static QJsonObject driveState(const RequestHeaders& headers = RequestHeaders()) {
+        return QJsonDocument::fromJson(env().reply(R"({"TYPE":"getDriveState"})", headers)).object();
     }
     static ControlHandler& daemonHandler() { return env().fcgi().context().control; }
     static testsupport::TestRobot& robot() { return *s_robot; }
@@ -468,8 +471,8 @@ TEST_F(DriveCommandsTest, RepliesTheValuesAsTheRobotGetsThem) {
 
 TEST_F(DriveCommandsTest, DriveStateShowsTheSetPointTheWatchdogAndWhyDrivingEnded) {
     QJsonObject state = driveState();
-    EXPECT_EQ(state.keys(), (QStringList{"TYPE", "lastMessageMs", "lastStop", "link", "mode", "omega",
-                                         "vx", "vy", "watchdogMs"}));
+    EXPECT_EQ(state.keys(), (QStringList{"TYPE", "driver", "lastMessageMs", "lastStop", "link", "mode",
+                                         "omega", "vx", "vy", "watchdogMs"}));
     EXPECT_EQ(state["TYPE"], "DATA");
     EXPECT_EQ(state["link"], "up");
     EXPECT_EQ(state["mode"], "stopped");
@@ -490,6 +493,107 @@ TEST_F(DriveCommandsTest, DriveStateShowsTheSetPointTheWatchdogAndWhyDrivingEnde
     EXPECT_EQ(state["watchdogMs"], 0);
     EXPECT_EQ(state["lastStop"].toObject()["reason"], "request");
     EXPECT_GE(state["lastStop"].toObject()["ageMs"].toInt(), 0);
+}
+
+// A page of the robot, as the web server passes its requests on.
+RequestHeaders page(const char* id, const char* address, const char* agent) {
+    RequestHeaders headers;
+    headers.driver = id;
+    headers.remoteAddr = address;
+    headers.userAgent = agent;
+    headers.pageMark = "1";
+    return headers;
+}
+
+TEST_F(DriveCommandsTest, OnePageDrivesTheOthersWatchUntilOneTakesOver) {
+    const QByteArray refused = R"({"MSG":"ANOTHER PAGE IS DRIVING","TYPE":"ERR"})";
+    const RequestHeaders a = page("page-a", "192.168.0.12", "<img src=x onerror=alert(1)>");
+    const RequestHeaders b = page("page-b", "10.0.0.7",
+                                  "Mozilla/5.0 (Android 14; Mobile; rv:125.0) Gecko/125.0 Firefox/125.0");
+    // Taken from the scripts of the tests before, which may still hold the drive.
+    EXPECT_EQ(env().reply(R"({"TYPE":"velDrive","vx":0.2,"vy":0,"omega":0,"takeOver":true})", a),
+              R"j({"MSG":"velDrive(0.200,0.000,0.000)","TYPE":"ACK"})j");
+    ASSERT_TRUE(waitForSetPoints(1));
+    // Another page, and a script, change nothing: no increment, no stop, no take-over.
+    for (const RequestHeaders& other : {b, RequestHeaders()}) {
+        EXPECT_EQ(env().reply(R"({"TYPE":"velDrive","vx":0.1,"vy":0,"omega":0})", other), refused);
+        EXPECT_EQ(env().reply(R"({"TYPE":"positionDrive","x":1,"y":0,"omega":0,"vel":0.1,"rotvel":0.1,"mode":0})",
+                              other), refused);
+        EXPECT_EQ(env().reply(R"({"TYPE":"HEARTBEAT"})", other), refused);
+    }
+    daemonHandler().deliverPending();
+    ASSERT_TRUE(flush());
+    for (const SetPoint& p : setPoints()) EXPECT_TRUE(p.near(0.2, 0, 0)) << p;
+    // The others see who drives, in text that holds no markup and never their id.
+    const QByteArray seen = env().reply(R"({"TYPE":"getDriveState"})", b);
+    EXPECT_FALSE(seen.contains('<')) << seen.constData();
+    EXPECT_FALSE(seen.contains("page-a")) << seen.constData();
+    QJsonObject driver = QJsonDocument::fromJson(seen).object()["driver"].toObject();
+    EXPECT_EQ(driver["address"], "192.168.0.12");
+    EXPECT_EQ(driver["agent"], "<img src=x onerror=alert(1)>");
+    EXPECT_EQ(driver["you"], false);
+    EXPECT_GE(driver["sinceMs"].toInt(-1), 0);
+    EXPECT_EQ(driveState(a)["driver"].toObject()["you"], true);
+
+    // Taken over: a standstill first, then the second page's set-points alone (not added to the
+    // first's); the first page is refused from then on and learns why its drive ended.
+    EXPECT_EQ(env().reply(R"({"TYPE":"velDrive","vx":0.1,"vy":0,"omega":0,"takeOver":true})", b),
+              R"j({"MSG":"velDrive(0.100,0.000,0.000)","TYPE":"ACK"})j");
+    ASSERT_TRUE(waitFor([] { return setPoints().last().near(0.1, 0, 0); }));
+    const QList<SetPoint> points = setPoints();
+    const auto zero = std::find_if(points.begin(), points.end(), [](const SetPoint& p) { return p.isZero(); });
+    ASSERT_NE(zero, points.end());
+    for (auto p = points.begin(); p != points.end(); ++p) {
+        EXPECT_TRUE(p < zero ? p->near(0.2, 0, 0) : p == zero || p->near(0.1, 0, 0)) << *p;
+    }
+    EXPECT_EQ(env().reply(R"({"TYPE":"HEARTBEAT"})", a), refused);
+    EXPECT_EQ(env().reply(R"({"TYPE":"velDrive","vx":0,"vy":0,"omega":0.5})", a), refused);
+    QJsonObject state = driveState(a);
+    EXPECT_EQ(state["lastStop"].toObject()["reason"], "takeover");
+    driver = state["driver"].toObject();
+    EXPECT_EQ(driver["you"], false);
+    EXPECT_EQ(driver["agent"], "Firefox on Android");
+
+    // The refused page's keep-alives do not feed the watchdog: the drive ends two seconds after
+    // its driver fell silent, and then the drive is free for anyone, a script too.
+    ASSERT_TRUE(waitFor([&] {
+        env().reply(R"({"TYPE":"HEARTBEAT"})", a);
+        return !daemonHandler().isDriving();
+    }));
+    EXPECT_EQ(driveState()["lastStop"].toObject()["reason"], "watchdog");
+    ASSERT_TRUE(waitFor([] { return driveState()["driver"].isNull(); }));
+    EXPECT_EQ(env().reply(R"({"TYPE":"velDrive","vx":0.05,"vy":0,"omega":0})"),
+              R"j({"MSG":"velDrive(0.050,0.000,0.000)","TYPE":"ACK"})j");
+    EXPECT_EQ(driveState()["driver"].toObject()["you"], true);
+}
+
+TEST_F(DriveCommandsTest, APositionMoveShowsWhatIsLeftAndEndsWhenReached) {
+    ControlHandler& handler = daemonHandler();
+    ASSERT_TRUE(publishPose(handler, 0.1, 0, 0.2));
+    EXPECT_EQ(env().reply(R"({"TYPE":"positionDrive","x":0.5,"y":0,"omega":0.3,"vel":0.3,"rotvel":1,"mode":1})"),
+              R"j({"MSG":"positionDrive(0.500,0.000,0.300,0.300,1.000,1)","TYPE":"ACK"})j");
+    ASSERT_TRUE(waitFor([] { return driveState()["mode"] == "position"; }));
+    QJsonObject target = driveState()["target"].toObject();
+    EXPECT_NEAR(target["distanceLeft"].toDouble(), 0.5, 1e-4);
+    EXPECT_NEAR(target["angleLeft"].toDouble(), 0.3, 1e-4);
+    const double targetX = handler.positionDriver().targetX(), targetY = handler.positionDriver().targetY();
+    // The page keeps the move alive however slow this machine is: it ends as reached, not by
+    // the watchdog, and the robot is left at standstill.
+    const auto fed = [](const std::function<bool()>& condition) {
+        return waitFor([&] { return env().reply(R"({"TYPE":"HEARTBEAT"})") == R"({"TYPE":"ACK"})" && condition(); });
+    };
+    ASSERT_TRUE(publishPose(handler, targetX - 0.2, targetY, 0.4));
+    ASSERT_TRUE(fed([] {
+        return std::fabs(driveState()["target"].toObject()["distanceLeft"].toDouble() - 0.2) < 1e-4;
+    }));
+    EXPECT_NEAR(driveState()["target"].toObject()["angleLeft"].toDouble(), 0.1, 1e-4);
+    publishOdometry(targetX, targetY, 0.5);
+    ASSERT_TRUE(fed([] { return driveState()["mode"] == "stopped"; }));
+    const QJsonObject state = driveState();
+    EXPECT_EQ(state["lastStop"].toObject()["reason"], "reached");
+    EXPECT_FALSE(state.contains("target"));
+    ASSERT_TRUE(flush());
+    EXPECT_TRUE(lastIsZero());
 }
 
 class ControlThreadTest : public ControlFixture {};

@@ -5,9 +5,13 @@ const ENDPOINT = 'webgated';
 const REQUEST_TIMEOUT_MS = 8000;
 // For a command that waits for a tool on the robot (updateCheck): as long as the web server waits.
 export const SLOW_REQUEST_TIMEOUT_MS = 30000;
-// The robot's own page says so with every command: a page of another site cannot send this
-// header without the daemon's consent, which it never gives.
-export const PAGE_HEADERS = { 'X-Webgated-Page': '1' };
+// A new id for every load of the page: the daemon lets one page at a time drive and tells the
+// others who drives. It tells pages apart and proves nothing (getRandomValues works over plain http).
+export const DRIVER_ID = [...crypto.getRandomValues(new Uint8Array(16))]
+  .map((b) => b.toString(16).padStart(2, '0')).join('');
+// The robot's own page says so with every command: a page of another site cannot send these
+// headers without the daemon's consent, which it never gives.
+export const PAGE_HEADERS = { 'X-Webgated-Page': '1', 'X-Webgated-Driver': DRIVER_ID };
 
 // The daemon decodes only %20, %22, %7B and %7D. Every other character that a browser would
 // escape, or that would end the query (# and %), travels as a JSON \u escape instead; they can
@@ -65,6 +69,7 @@ const WORDS = {
   'NETWORK CHANGE STILL RUNNING': 'the network change is still being applied',
   'NO NETWORK CHANGE PENDING': 'no network change waits any more',
   'CROSS-SITE REQUEST REFUSED': 'the robot refused a request that did not come from its own page',
+  'ANOTHER PAGE IS DRIVING': 'another page drives the robot now; take the drive over to drive',
   'HOST NOT ALLOWED': 'the robot does not answer under this address; use its IP address, or add '
     + 'this name to [Access] hosts of its webgated.conf',
 };
@@ -76,6 +81,9 @@ export function describeError(msg) {
 
 let listeners = [];
 export function onTraffic(listener) { listeners.push(listener); }
+// Told the name of every command that succeeded: an error notice of the same command is over.
+const succeeded = [];
+export function onCommandOk(listener) { succeeded.push(listener); }
 
 async function get(object, options = {}) {
   const url = commandUrl(object);
@@ -112,6 +120,7 @@ export async function command(object, options) {
     throw new CommandError(object.TYPE, 'the answer was not readable JSON');
   }
   if (reply.TYPE === 'ERR') throw new CommandError(object.TYPE, describeError(reply.MSG), reply);
+  succeeded.forEach((l) => l(object.TYPE));
   return reply;
 }
 
@@ -123,6 +132,7 @@ export async function xml(object) {
   if (doc.querySelector('parsererror')) {
     throw new CommandError(object.TYPE, 'the answer was not a readable XML document');
   }
+  succeeded.forEach((l) => l(object.TYPE));
   return doc;
 }
 

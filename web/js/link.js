@@ -17,6 +17,11 @@ export const linkState = () => state;
 export const driveAllowed = () => state === 'up' || state === 'unknown';
 export const lastDriveState = () => drive;
 
+// Told every reading of the drive state (null when there was none) and when it was asked for
+// (performance.now()): a reading asked for before a drive command was answered may predate it.
+const readers = [];
+export function onDriveState(listener) { readers.push(listener); }
+
 export function onLink(listener) {
   listeners.push(listener);
   listener(state);
@@ -31,6 +36,7 @@ export function setLink(next) {
 // One reading of the daemon's drive state; errors never leave it.
 export async function readDriveState() {
   if (performance.now() < askAfter) return;
+  const askedAt = performance.now();
   try {
     drive = await command({ TYPE: 'getDriveState' });
     // Any value but the three known ones is not a link that can drive.
@@ -41,4 +47,5 @@ export async function readDriveState() {
     if (e.reply?.MSG === 'UNKNOWN COMMAND') askAfter = performance.now() + ASK_OLD_DAEMON_EVERY_MS;
     setLink('unknown');
   }
+  readers.forEach((l) => l(drive, askedAt));
 }

@@ -1,5 +1,5 @@
 // The robot's page: every section starts here.
-import { FRAMED, onTraffic, sendStopNow } from './api.js';
+import { FRAMED, onCommandOk, onTraffic, sendStopNow } from './api.js';
 import { setupCamera } from './camera.js';
 import { setupDrive } from './drive.js';
 import { setupSensors } from './sensors.js';
@@ -8,7 +8,7 @@ import { setupNetwork } from './network.js';
 import { setupSettings } from './settings.js';
 import { setupSystem } from './system.js';
 import { onLink } from './link.js';
-import { $, $$, el, say } from './ui.js';
+import { $, $$, clearError, el, say } from './ui.js';
 
 // Polled sections report here; a failure is said once, not on every poll.
 const failing = new Map();
@@ -54,6 +54,7 @@ function refuseFramed() {
 if (FRAMED) {
   refuseFramed();
 } else {
+  onCommandOk(clearError);
   onTraffic((ok) => { if (ok !== daemonAnswers) { daemonAnswers = ok; showConnection(); } });
   onLink((state) => { link = state; showConnection(); });
 

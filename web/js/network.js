@@ -94,6 +94,25 @@ export function setupNetwork() {
   read();
 }
 
+// What a waiting change of `command` made of the robot's network, read from the robot now.
+async function describeChange(command_) {
+  const addresses = async (name, interfaceName) => {
+    const now = await command({ TYPE: 'GetIFConf', IF: interfaceName });
+    return `${name} (${interfaceName}) was changed: it now has the address ${now.address} / ${now.netmask}.`;
+  };
+  try {
+    if (command_ === 'SetEthConf') return await addresses('Ethernet', 'eth0');
+    if (command_ === 'SetWlanConf') return await addresses('WLAN', 'wlan0');
+    if (command_ === 'SetHostapd') {
+      const conf = await command({ TYPE: 'getWLANConf' });
+      return `The access point was changed: its network is now "${conf.master_ssid}".`;
+    }
+  } catch (e) {
+    return `${command_} changed the network settings (they could not be read: ${e.message}).`;
+  }
+  return `${command_} changed the network settings.`;
+}
+
 // Watches the robot's pending network change. The change this page applied is kept by itself as
 // soon as the daemon says it waits and this page still reaches it; any other waiting change is
 // put to the person, who keeps or undoes it.
@@ -101,6 +120,7 @@ function watchNetworkChange(reread) {
   const box = $('#network-change');
   let own = '';
   let shown = '';
+  let described = '';
   let timer = 0;
   const hide = () => { box.hidden = true; shown = ''; };
   const answer = (undo) => {
@@ -132,6 +152,10 @@ function watchNetworkChange(reread) {
       shown = now.changeId;
       $('#network-change-text').textContent =
         `Keep these network settings? Undone in ${now.secondsLeft} s`;
+      if (described !== now.changeId) {
+        described = now.changeId;
+        $('#network-change-what').textContent = await describeChange(now.command);
+      }
       box.hidden = false;
     } else {
       hide();

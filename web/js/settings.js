@@ -1,7 +1,7 @@
 // The settings page: categories and items from the daemon's two XML documents, one editor per
 // kind of item; only the items the person changed are saved.
 import { command, commandFits, xml } from './api.js';
-import { $, el, attempt, say } from './ui.js';
+import { $, el, attempt, running, say } from './ui.js';
 
 const IPV4 = /^(\d{1,3})\.(\d{1,3})\.(\d{1,3})\.(\d{1,3})$/;
 // Integer items come as "string" items holding a number, in float form above six digits.
@@ -115,7 +115,7 @@ export function setupSettings() {
     const invalid = changed.find((e) => !e.checkValidity());
     if (invalid) {
       invalid.reportValidity();
-      say(`${items[invalid.dataset.item].itemName}: ${invalid.validationMessage}`, 'error');
+      say(`${items[invalid.dataset.item].itemName}: ${invalid.validationMessage}`, 'error', 'saveSettings');
       return;
     }
     if (!changed.length) {
@@ -129,10 +129,12 @@ export function setupSettings() {
     result.textContent = 'Saving…';
     let saved = 0;
     try {
-      for (const batch of batches(settings)) {
-        await command({ TYPE: 'saveSettings', settings: batch });
-        saved += batch.length;
-      }
+      await running(form.querySelector('[type=submit]'), 'Saving…', async () => {
+        for (const batch of batches(settings)) {
+          await command({ TYPE: 'saveSettings', settings: batch });
+          saved += batch.length;
+        }
+      });
       result.textContent = `Saved ${settings.length} change${settings.length > 1 ? 's' : ''}: ` +
         settings.map((s) => `${s.itemName} = ${s.value}`).join(', ');
       await load();
@@ -143,7 +145,7 @@ export function setupSettings() {
         : e.message;
       const part = saved && saved < settings.length ? ` (the first ${saved} of ${settings.length} changes were)` : '';
       result.textContent = `Not saved${part}: ${why}.`;
-      say(result.textContent, 'error');
+      say(result.textContent, 'error', 'saveSettings');
     }
   });
   $('#settings-reload').addEventListener('click', () => { result.textContent = ''; load(); });

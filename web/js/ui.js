@@ -15,8 +15,11 @@ export function el(tag, attributes = {}, ...children) {
   return node;
 }
 
-// A message the person sees; errors stay until dismissed, others fade.
-export function say(text, kind = 'info') {
+// The error notice shown for each command: a new one replaces it, a success ends it.
+const errorOf = new Map();
+
+// A message the person sees; errors stay until dismissed or until `command` succeeds, others fade.
+export function say(text, kind = 'info', command = '') {
   const box = $('#messages');
   const item = el('p', { class: kind },
     el('span', { text }),
@@ -24,11 +27,36 @@ export function say(text, kind = 'info') {
   box.append(item);
   while (box.children.length > 6) box.firstElementChild.remove();
   if (kind !== 'error') setTimeout(() => item.remove(), 5000);
+  if (command) {
+    errorOf.get(command)?.remove();
+    errorOf.set(command, item);
+  }
   return item;
 }
 
 export function sayError(error) {
-  say(String(error.message || error), 'error');
+  say(String(error.message || error), 'error', error.command || '');
+}
+
+// The command succeeded: its error notice is out of date.
+export function clearError(command) {
+  errorOf.get(command)?.remove();
+  errorOf.delete(command);
+}
+
+// Runs a slow action from `button`: the button says it runs and takes no second click meanwhile.
+export async function running(button, text, action) {
+  const label = button.textContent;
+  button.disabled = true;
+  button.textContent = text;
+  button.setAttribute('aria-busy', 'true');
+  try {
+    return await action();
+  } finally {
+    button.disabled = false;
+    button.textContent = label;
+    button.removeAttribute('aria-busy');
+  }
 }
 
 // Runs an action from a button or form and shows its failure in words.

@@ -74,9 +74,8 @@ CommandTable commandRows() {
              return DriveCommands::getDriveState(request, c.control);
          }},
         {"HEARTBEAT", CommandAccess::Acting, CommandThread::Request, CommandLog::Quiet,
-         [](CommandContext& c, Request&) {
-             c.control.alive();
-             return Ack;
+         [](CommandContext& c, Request& request) {
+             return DriveCommands::heartbeat(request, c.control);
          }},
         {"getProgramList", CommandAccess::Reading, CommandThread::Worker, CommandLog::Full,
          [](CommandContext& c, Request& request) {

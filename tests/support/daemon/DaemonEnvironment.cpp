@@ -73,15 +73,17 @@ QString DaemonEnvironment::logOf(int verbosity, const std::function<void()>& wor
     return text;
 }
 
-QByteArray DaemonEnvironment::request(const QByteArray& query) { return fcgi().processRequest(query.constData()); }
+QByteArray DaemonEnvironment::request(const QByteArray& query, const RequestHeaders& headers) {
+    return fcgi().processRequest(query.constData(), headers);
+}
 
 JsonPtr DaemonEnvironment::requestJson(const QByteArray& query) {
     const QByteArray body = reply(query);
     return JsonPtr(body.isEmpty() ? nullptr : json_loads(body.constData(), 0, nullptr));
 }
 
-QByteArray DaemonEnvironment::reply(const QByteArray& query) {
-    const QByteArray response = request(query);
+QByteArray DaemonEnvironment::reply(const QByteArray& query, const RequestHeaders& headers) {
+    const QByteArray response = request(query, headers);
     return response.startsWith(kJsonHeader) ? response.mid(kJsonHeader.size()) : QByteArray();
 }
 

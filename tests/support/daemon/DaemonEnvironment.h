@@ -52,12 +52,12 @@ public:
     /// Runs `work` at log verbosity `verbosity` and returns the lines it wrote.
     QString logOf(int verbosity, const std::function<void()>& work);
 
-    /// Runs one request through the request function, as the loop would.
-    QByteArray request(const QByteArray& query);
+    /// Runs one request through the request function, as the loop would (with `headers`).
+    QByteArray request(const QByteArray& query, const RequestHeaders& headers = RequestHeaders());
     /// The JSON body of `request(query)`; null if the response is not JSON.
     JsonPtr requestJson(const QByteArray& query);
     /// The body of `request(query)` after the JSON reply's header (empty for any other reply).
-    QByteArray reply(const QByteArray& query);
+    QByteArray reply(const QByteArray& query, const RequestHeaders& headers = RequestHeaders());
 
     /// Connects the client to `robot` and waits until it is connected with its topics on.
     bool connectTo(TestRobot& robot);

@@ -87,6 +87,7 @@ RequestHeaders RequestHeaders::fromEnvironment(const char* const* envp) {
         const char* entry = *envp;
         if (entry[0] == 'R') {
             if (const char* v = valueOf(entry, "REQUEST_METHOD", 14)) headers.method = v;
+            if (const char* v = valueOf(entry, "REMOTE_ADDR", 11)) headers.remoteAddr = v;
             continue;
         }
         if (entry[0] == 'Q') {
@@ -117,6 +118,7 @@ RequestHeaders RequestHeaders::fromEnvironment(const char* const* envp) {
                 break;
             case 'X':
                 if ((v = valueOf(name, "X_WEBGATED_PAGE", 15))) headers.pageMark = v;
+                if ((v = valueOf(name, "X_WEBGATED_DRIVER", 17))) headers.driver = v;
                 break;
             default:
                 break;

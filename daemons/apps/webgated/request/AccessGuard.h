@@ -27,6 +27,8 @@ struct RequestHeaders {
     bool anySecFetch = false;            // any HTTP_SEC_FETCH_* at all
     const char* host = nullptr;          // HTTP_HOST
     const char* pageMark = nullptr;      // HTTP_X_WEBGATED_PAGE, the robot page's own header
+    const char* driver = nullptr;        // HTTP_X_WEBGATED_DRIVER, the id a page drives under
+    const char* remoteAddr = nullptr;    // REMOTE_ADDR, the client's address
 
     /// The parameters of a request as a CGI environment has them ("NAME=value", null-terminated).
     /// A parameter given twice counts with its last value: a web server's own settings come

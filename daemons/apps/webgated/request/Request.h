@@ -8,6 +8,7 @@
 #include "request/RequestResult.h"
 
 class DeferredReply;
+struct RequestHeaders;
 
 /// What a command handler gets: the parsed query (read only), the reply object it adds keys
 /// to, the quiet flag, and the raw reply for commands that write the whole response.
@@ -38,6 +39,11 @@ public:
     /// JSON), which the handler keeps until the request is answered.
     void setRendered(const json_t* value, const std::string* text) { m_rendered = {value, text}; }
     const JsonRendered& rendered() const { return m_rendered; }
+
+    /// Who sent the request, as the web server passed it on (its driver id, address and browser):
+    /// set while a handler runs in the request thread, nullptr anywhere else.
+    const RequestHeaders* headers() const { return m_headers; }
+    void setHeaders(const RequestHeaders* headers) { m_headers = headers; }
 
     /// The decoded query text, as the request's log lines quote it.
     const QByteArray& queryText() const { return m_queryText; }
@@ -76,6 +82,7 @@ private:
     mutable JsonPtr m_ownReply;
     QByteArray m_queryText;
     JsonRendered m_rendered;
+    const RequestHeaders* m_headers = nullptr;
     bool m_quiet = false;
     bool m_mayDefer = true;
     bool m_deferRefused = false;

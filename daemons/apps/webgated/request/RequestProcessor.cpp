@@ -356,7 +356,10 @@ void RequestProcessor::processDecoded(const QByteArray& query, const RequestHead
             deferral.workerHandler = command->handler;
         } else {
             request->setMayDefer(mayPark);
+            // The parameters live as long as this call: a reply that comes later has none.
+            request->setHeaders(&headers);
             result = command->handler(m_context, *request);
+            request->setHeaders(nullptr);
             deferral.reply = request->takeDeferred();
             if (request->deferRefused()) return refuseWaiting(*request, response, tally);
         }

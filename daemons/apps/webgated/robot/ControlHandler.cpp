@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "navigation/AngleMath.h"
 #include "service/Client.h"
 #include "kel/corvanta/daemons/EventMailbox.h"
 #include "kel/corvanta/daemons/Log.h"
@@ -15,6 +16,7 @@
 using kel::corvanta::daemons::EventMailbox;
 using kel::corvanta::daemons::Log;
 using kel::corvanta::navigation::PositionDriver;
+namespace navigation = kel::corvanta::navigation;
 
 namespace {
 
@@ -103,6 +105,7 @@ const char* ControlHandler::stopReasonName(StopReason reason) {
         case StopReason::Link: return "link";
         case StopReason::Shutdown: return "shutdown";
         case StopReason::Reached: return "reached";
+        case StopReason::TakeOver: return "takeover";
     }
     return "none";
 }
@@ -125,6 +128,37 @@ void ControlHandler::publish() {
     m_published.omega = driving ? m_sentOmega : 0;
     m_published.lastStop = m_lastStop;
     m_published.lastStopAgeMs = m_lastStopMs;  // a time until read
+    if (m_published.mode == Mode::Position) {
+        m_published.distanceLeft = navigation::norm2(m_driver.targetX() - m_driver.actualX(),
+                                                     m_driver.targetY() - m_driver.actualY());
+        m_published.angleLeft =
+            navigation::mapToMinusPItoPI(m_driver.targetPhi() - m_driver.actualPhi());
+    }
+}
+
+bool ControlHandler::drivingNow() const {
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    return m_published.mode != Mode::Stopped;
+}
+
+DriveLease::Claim ControlHandler::claimDrive(const DriveLease::Driver& driver, bool takeOver) {
+    const DriveLease::Claim claim = m_lease.claim(driver, takeOver, nowMs(), drivingNow());
+    if (claim == DriveLease::Claim::TakenOver) {
+        // Posted before the new driver's command: that one starts from a standstill.
+        stop(StopReason::TakeOver);
+        daemonLog(QStringLiteral("ControlHandler: the drive was taken over by %1 (%2)")
+                .arg(driver.address, driver.agent),
+            1);
+    }
+    return claim;
+}
+
+bool ControlHandler::keepDrive(const QByteArray& id) {
+    return m_lease.keep(id, nowMs(), drivingNow());
+}
+
+DriveLease::Holder ControlHandler::driveHolder(const QByteArray& id) const {
+    return m_lease.holder(id, nowMs(), drivingNow());
 }
 
 ControlHandler::DriveState ControlHandler::driveState() const {
@@ -362,6 +396,13 @@ void ControlHandler::on_odometry_changed(double x, double y, double phi, float, 
     daemonLog(QStringLiteral("distanceToTargetOrientation = %1, omega = %2")
             .arg(number(m_driver.orientationError()), number(m_driver.omega())),
         0);
+    if (!m_timer->isActive()) return;
+    // There: the move ends now, not with the next tick, nor with the watchdog.
+    if (m_driver.isPositionReached() && m_driver.isOrientationReached()) {
+        stop_i(StopReason::Reached);
+    } else {
+        publish();  // what is left of the move
+    }
 }
 
 void ControlHandler::on_bumper_changed(bool contact) {

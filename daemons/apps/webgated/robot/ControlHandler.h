@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "navigation/PositionDriver.h"
+#include "robot/DriveLease.h"
 
 class QTimer;
 namespace kel::corvanta::daemons {
@@ -15,13 +16,14 @@ class EventMailbox;
 
 /// Drives the robot for the web page: velocity increments or a relative target pose, sent as
 /// omnidrive set-points every 100 ms while a watchdog of 20 ticks and two seconds is fed by drive
-/// commands and alive(). Drives only over a live robot link. Lives in the main thread;
-/// addDeltaVel, startPositionMode, stop, alive and driveState may be called from any thread.
+/// commands and alive(). Drives only over a live robot link, for one driver at a time (DriveLease).
+/// Lives in the main thread; addDeltaVel, startPositionMode, stop, alive, the drive's claims and
+/// driveState may be called from any thread.
 class ControlHandler : public QObject {
     Q_OBJECT
 public:
     /// Why driving last ended.
-    enum class StopReason { None, Request, Watchdog, Bumper, Link, Shutdown, Reached };
+    enum class StopReason { None, Request, Watchdog, Bumper, Link, Shutdown, Reached, TakeOver };
     static const char* stopReasonName(StopReason reason);
     enum class Mode { Stopped, Velocity, Position };
     static const char* modeName(Mode mode);
@@ -35,6 +37,9 @@ public:
         qint64 watchdogMs = 0;            // before the watchdog stops the robot, 0 when stopped
         StopReason lastStop = StopReason::None;
         qint64 lastStopAgeMs = -1;  // -1 before the first stop
+        // In position mode: what is left of the move, from the last pose.
+        float distanceLeft = 0;  // to the target position
+        float angleLeft = 0;     // to the target heading, -pi to pi
     };
     class AddDeltaVelEvent : public QEvent {
     public:
@@ -124,6 +129,15 @@ public:
     quint64 bumperStops() const { return m_bumperStops.load(std::memory_order_relaxed); }
     qint64 heartbeatAgeMs() const;
 
+    /// A drive command's claim to the drive (DriveLease::claim). Taking the drive over from
+    /// another driver stops the robot first: what the new driver sends follows a standstill.
+    /// Any thread.
+    DriveLease::Claim claimDrive(const DriveLease::Driver& driver, bool takeOver);
+    /// A keep-alive's claim: false while another driver holds the drive. Any thread.
+    bool keepDrive(const QByteArray& id);
+    /// Who holds the drive, as driver `id` sees it. Any thread.
+    DriveLease::Holder driveHolder(const QByteArray& id) const;
+
     /// Whether drive commands may go to the robot now: the link is up. Any thread.
     bool linkIsUp() const;
     /// The state of driving and of the robot link now. Any thread.
@@ -162,6 +176,7 @@ private:
     void sendZero();
     bool hasFreshOdometry() const;
     void publish();
+    bool drivingNow() const;  // as published, any thread
 
     kel::corvanta::navigation::PositionDriver m_driver;
     QTimer* m_timer;
@@ -181,6 +196,7 @@ private:
     mutable std::mutex m_stateMutex;
     DriveState m_published;
     std::atomic<qint64> m_lastAliveMs{-1};  // on the monotonic clock
+    DriveLease m_lease;
     void noteAlive();
     QElapsedTimer m_sinceOdometry;  // invalid until the first odometry update
     bool m_zeroOwed = false;        // a standstill set-point that could not reach the robot

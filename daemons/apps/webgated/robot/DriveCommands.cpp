@@ -9,8 +9,9 @@
 #include <cstdio>
 #include <initializer_list>
 
-#include "service/Client.h"
+#include "request/AccessGuard.h"
 #include "robot/ControlHandler.h"
+#include "service/Client.h"
 
 namespace DriveCommands {
 
@@ -78,6 +79,23 @@ bool refusedWithoutLink(Request& request, const ControlHandler& control) {
     return true;
 }
 
+QByteArray driverId(const Request& request) {
+    return DriveLease::idOf(request.headers() ? request.headers()->driver : nullptr);
+}
+
+// The drive belongs to one driver at a time: another's command is refused and changes nothing.
+bool refusedForAnother(Request& request, ControlHandler& control) {
+    const RequestHeaders* headers = request.headers();
+    DriveLease::Driver driver;
+    driver.id = driverId(request);
+    driver.address = DriveLease::addressOf(headers ? headers->remoteAddr : nullptr);
+    driver.agent = DriveLease::agentOf(headers ? headers->userAgent : nullptr);
+    const bool takeOver = json_is_true(request.param("takeOver"));
+    if (control.claimDrive(driver, takeOver) != DriveLease::Claim::Refused) return false;
+    request.setText("MSG", QStringLiteral("ANOTHER PAGE IS DRIVING"));
+    return true;
+}
+
 json_t* real(float value) {
     return json_real(std::isfinite(value) ? static_cast<double>(value) : 0.0);
 }
@@ -97,6 +115,7 @@ RequestResult velDrive(Request& request, ControlHandler& control) {
         readNumbers(request, {{"vx", &vx}, {"vy", &vy}, {"omega", &omega}}, {});
     if (result != Ack) return result;
     if (refusedWithoutLink(request, control)) return Failed;
+    if (refusedForAnother(request, control)) return Failed;
     control.addDeltaVel(vx, vy, omega);
     request.setText("MSG", cFormat("velDrive(%1.3f,%1.3f,%1.3f)", static_cast<double>(vx),
                                    static_cast<double>(vy), static_cast<double>(omega)));
@@ -119,11 +138,21 @@ RequestResult positionDrive(Request& request, ControlHandler& control) {
     // A mode outside int would wrap into a valid movement kind: refused.
     if (mode < INT_MIN || mode > INT_MAX) return InvalidParameters;
     if (refusedWithoutLink(request, control)) return Failed;
+    if (refusedForAnother(request, control)) return Failed;
     control.startPositionMode(x, y, phi, vel, rotvel, static_cast<int>(mode));
     request.setText(
         "MSG", cFormat("positionDrive(%1.3f,%1.3f,%1.3f,%1.3f,%1.3f,%d)", static_cast<double>(x),
                        static_cast<double>(y), static_cast<double>(phi), static_cast<double>(vel),
                        static_cast<double>(rotvel), static_cast<int>(mode)));
+    return Ack;
+}
+
+RequestResult heartbeat(Request& request, ControlHandler& control) {
+    if (!control.keepDrive(driverId(request))) {
+        request.setText("MSG", QStringLiteral("ANOTHER PAGE IS DRIVING"));
+        return Failed;
+    }
+    control.alive();
     return Ack;
 }
 
@@ -141,6 +170,23 @@ RequestResult getDriveState(Request& request, const ControlHandler& control) {
                                 json_string(ControlHandler::stopReasonName(state.lastStop)));
     json_object_set_new_nocheck(lastStop, "ageMs", json_integer(state.lastStopAgeMs));
     request.set("lastStop", lastStop);
+    if (state.mode == ControlHandler::Mode::Position) {
+        json_t* target = json_object();
+        json_object_set_new_nocheck(target, "distanceLeft", real(state.distanceLeft));
+        json_object_set_new_nocheck(target, "angleLeft", real(state.angleLeft));
+        request.set("target", target);
+    }
+    const DriveLease::Holder holder = control.driveHolder(driverId(request));
+    json_t* driver = json_null();
+    if (holder.held) {
+        // Texts from headers: the reply's writer escapes them like every other string.
+        driver = json_object();
+        json_object_set_new_nocheck(driver, "address", jsonFromQString(holder.address));
+        json_object_set_new_nocheck(driver, "agent", jsonFromQString(holder.agent));
+        json_object_set_new_nocheck(driver, "sinceMs", json_integer(holder.sinceMs));
+        json_object_set_new_nocheck(driver, "you", json_boolean(holder.you));
+    }
+    request.set("driver", driver);
     return Data;
 }
 
