@@ -13,6 +13,7 @@
 #include "robot/ControlHandler.h"
 #include "robot/DriveCommands.h"
 #include "robot/ImageCommands.h"
+#include "robot/ImageStreams.h"
 #include "robot/SensorCommands.h"
 #include "service/Client.h"
 #include "settings/SettingsCommands.h"
@@ -52,9 +53,7 @@ CommandTable commandRows() {
              return SystemInfoCommands::getMenuItems(request, *Client::singleton());
          }},
         {"getimage", CommandAccess::Reading, CommandThread::Request, CommandLog::Full,
-         [](Fcgi& fcgi, Request& request) {
-             return getImage(request, *fcgi.imageHandler(), fcgi.noCamPng(), fcgi.isNoCamLoaded());
-         }},
+         [](Fcgi& fcgi, Request& request) { return fcgi.imageStreams()->getImage(request); }},
         {"changeRes", CommandAccess::Acting, CommandThread::Request, CommandLog::Full,
          [](Fcgi&, Request& request) { return changeRes(request, *Client::singleton()); }},
         {"stop", CommandAccess::Open, CommandThread::Request, CommandLog::Full,

@@ -23,6 +23,7 @@
 #include "process/ScriptRunner.h"
 #include "robot/ControlHandler.h"
 #include "robot/ImageHandler.h"
+#include "robot/ImageStreams.h"
 #include "robot/SensorDataHandler.h"
 
 using kel::corvanta::daemons::Log;
@@ -138,6 +139,11 @@ Fcgi::Fcgi(CommandTable commands)
 
     m_noCamPng = readPng(QStringLiteral("./resources/nocam.png"));
     m_noCamLoaded = !m_noCamPng.isEmpty();
+    // Camera streams are fed in the request thread: a frame is encoded there, once for all.
+    m_imageStreams = new ImageStreams(*m_imageHandler, m_noCamPng, m_noCamLoaded, [this](std::function<void()> work) {
+        m_connections.post(0, [work = std::move(work)](Response&) { work(); });
+    });
+    m_connections.setOpenReplyEnded([this](unsigned long long ticket) { m_processor->streamEnded(ticket); });
 
     prepareProgramStore();
     m_interpreterPath = client->getParameter(QStringLiteral("~/Flowdesk/path"),
@@ -158,6 +164,8 @@ Fcgi::Fcgi(CommandTable commands)
 Fcgi::~Fcgi() {
     if (!shutdown()) wait();
     // Handlers that are Qt children go with QObject's destructor; the image handler here.
+    delete m_imageStreams;
+    m_imageStreams = nullptr;
     delete m_imageHandler;
     m_imageHandler = nullptr;
 }

@@ -19,6 +19,7 @@
 /// replies, the RequestProcessor turns each request into its reply through the command table.
 class ControlHandler;
 class ImageHandler;
+class ImageStreams;
 class NetworkChange;
 class SensorDataHandler;
 
@@ -69,6 +70,10 @@ public:
     /// True when the whole name consists of letters, digits, "_", "-" and ".".
     bool isValidFilename(const QString& name) const;
     ImageHandler* imageHandler() const { return m_imageHandler; }
+    /// getimage's pictures, streams and waits for the next frame.
+    ImageStreams* imageStreams() const { return m_imageStreams; }
+    /// Parts of camera streams a newer part replaced before the web server took them.
+    unsigned long long replacedStreamParts() const { return m_connections.replacedParts(); }
     SensorDataHandler* sensorDataHandler() const { return m_sensorDataHandler; }
     ControlHandler* controlHandler() const { return m_controlHandler; }
     const QByteArray& noCamPng() const { return m_noCamPng; }
@@ -116,6 +121,7 @@ private:
     void failLoop(const QString& reason);
 
     ImageHandler* m_imageHandler = nullptr;  // no Qt parent: released by ~Fcgi after the thread ends
+    ImageStreams* m_imageStreams = nullptr;  // released by ~Fcgi before the image handler
     SensorDataHandler* m_sensorDataHandler = nullptr;  // Qt child
     ControlHandler* m_controlHandler = nullptr;        // Qt child
     NetworkChange* m_networkChange = nullptr;          // Qt child
