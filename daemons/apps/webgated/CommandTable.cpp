@@ -30,6 +30,32 @@ RequestResult holdRequestThread(Fcgi& fcgi, Request& request) {
     return Ack;
 }
 
+// The page's one poll of the robot's state: the replies of the commands it would otherwise send
+// one by one, each under its command's name with its own "TYPE".
+RequestResult getState(Fcgi& fcgi, Request& request) {
+    const struct {
+        const char* name;
+        RequestResult (*handler)(Fcgi&, Request&);
+    } parts[] = {
+        {"getDriveState", [](Fcgi& f, Request& r) { return DriveCommands::getDriveState(r, *f.controlHandler()); }},
+        {"getDistance", [](Fcgi& f, Request& r) { return SensorCommands::getDistance(r, *f.sensorDataHandler()); }},
+        {"getBatteryInfo", [](Fcgi& f, Request& r) { return SensorCommands::getBatteryInfo(r, *f.sensorDataHandler()); }},
+        // Only reads: an "output" in this query sets nothing.
+        {"getIOBoardInfo",
+         [](Fcgi& f, Request& r) {
+             Request reading(nullptr, r.reply());
+             return SensorCommands::getIOBoardInfo(reading, *f.sensorDataHandler(), *Client::singleton());
+         }},
+    };
+    for (const auto& part : parts) {
+        json_t* reply = json_object();
+        const RequestResult result = request.replyInto(reply, [&](Request& r) { return part.handler(fcgi, r); });
+        json_object_set_new_nocheck(reply, "TYPE", json_string(result == Ack ? "ACK" : result == Data ? "DATA" : "ERR"));
+        request.set(part.name, reply);
+    }
+    return Data;
+}
+
 }  // namespace
 
 CommandTable webgatedCommands() {
@@ -72,6 +98,7 @@ CommandTable commandRows() {
          [](Fcgi& fcgi, Request& request) {
              return DriveCommands::getDriveState(request, *fcgi.controlHandler());
          }},
+        {"getState", CommandAccess::Reading, CommandThread::Request, CommandLog::Quiet, getState},
         {"HEARTBEAT", CommandAccess::Acting, CommandThread::Request, CommandLog::Quiet,
          [](Fcgi& fcgi, Request&) {
              fcgi.controlHandler()->alive();

@@ -29,6 +29,18 @@ public:
     /// The reply object, nullptr when the request made none and no handler used it.
     json_t* replyIfUsed() const { return m_reply; }
 
+    /// Runs `handler` with `reply` as the reply object and everything else of this request: a
+    /// command whose reply gathers those of others. A value the handler marked as rendered stays
+    /// marked.
+    template <typename Handler>
+    RequestResult replyInto(json_t* reply, Handler&& handler) {
+        json_t* const own = m_reply;
+        m_reply = reply;
+        const RequestResult result = handler(*this);
+        m_reply = own;
+        return result;
+    }
+
     /// The parameter `key` of the query, or nullptr when absent.
     const json_t* param(const char* key) const { return json_object_get(m_query, key); }
 
