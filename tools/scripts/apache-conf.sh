@@ -27,8 +27,9 @@ DocumentRoot $www
 <Directory $www>
     Require all granted
 </Directory>
-# The worker the handler below matches: one pool of kept connections to the daemon.
-<Proxy "fcgi://webgated/" enablereuse=on max=8>
+# The worker the handler below matches: one pool of kept connections to the daemon; what the
+# daemon writes is passed on at once (a camera stream's parts).
+<Proxy "fcgi://webgated/" enablereuse=on max=8 flushpackets=on>
 </Proxy>
 <Location "/webgated">
     SetHandler "proxy:unix:$socket|fcgi://webgated/"
