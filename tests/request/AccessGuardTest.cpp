@@ -243,7 +243,7 @@ TEST(AccessGuardTest, OnlyTheseCommandsReadAndOnlyStopIsOpen) {
               QSet<QString>({"getMenuItems", "getimage", "getProgramList", "GetIFConf",
                              "getDistance", "getBatteryInfo", "getSettingsCategoryXML",
                              "getSettingsItemsXML", "getVersion", "getNetworkChange", "getMetrics",
-                             "getDriveState"}));
+                             "getDriveState", "getState"}));
     EXPECT_EQ(access[CommandAccess::ReadingUnlessOutput], QSet<QString>({"getIOBoardInfo"}));
     EXPECT_EQ(access[kOpen], QSet<QString>({"stop"}));
 }

@@ -106,8 +106,10 @@ RequestResult ImageStreams::openStream(Request& request) {
 }
 
 RequestResult ImageStreams::nextFrame(Request& request, quint64 after) {
-    // Nothing serves others while this one would wait: the picture of the moment.
-    if (m_images.sequence() > after || !request.loopServes()) return ::getImage(request, m_images, m_noCamPng, m_noCamLoaded);
+    // A live frame after the one asked after is there; or nothing serves others while this one
+    // would wait: the picture of the moment.
+    const bool came = m_images.sequence() > after && m_images.timeSinceLastImg() <= kLiveFrameMs;
+    if (came || !request.loopServes()) return ::getImage(request, m_images, m_noCamPng, m_noCamLoaded);
     const std::shared_ptr<DeferredReply> reply = request.defer();
     if (!reply) return Failed;  // too many requests wait: refused
     m_images.keepCameraOn();
@@ -185,7 +187,8 @@ void ImageStreams::pump() {
         stream.sentMs = now;
     }
     for (auto it = m_waiters.begin(); it != m_waiters.end();) {
-        if (sequence <= it->after && now < it->untilMs) {
+        // An old frame is no new one, whatever its number (the no-camera picture is number 0).
+        if (!(fresh && sequence > it->after) && now < it->untilMs) {
             ++it;
             continue;
         }

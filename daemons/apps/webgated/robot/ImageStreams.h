@@ -47,8 +47,8 @@ public:
     ~ImageStreams() override;
 
     /// getimage (request thread): without parameters the picture of the moment; with "stream":
-    /// true a stream; with "after": N the first picture whose sequence number is above N, or the
-    /// newest after 2 s.
+    /// true a stream; with "after": N the first live frame whose sequence number is above N, or
+    /// the newest picture after 2 s.
     RequestResult getImage(Request& request);
 
     /// Any thread: the streams open, and the requests waiting for a frame.

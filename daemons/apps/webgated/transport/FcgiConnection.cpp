@@ -183,16 +183,17 @@ bool FcgiConnection::step(short revents, qint64 now) {
 }
 
 bool FcgiConnection::stepStream(short revents, qint64 now) {
-    if ((revents & (POLLOUT | POLLERR | POLLHUP)) && hasOutput() && !flush(now)) return false;
-    if ((revents & (POLLIN | POLLHUP | POLLERR)) && !m_peerClosed && !readSome(now)) return false;
+    const auto left = [] {
+        Log::singleton()->log(QStringLiteral("An open reply ended: the web server closed its connection"), 3);
+        return false;
+    };
+    if ((revents & (POLLOUT | POLLERR | POLLHUP)) && hasOutput() && !flush(now)) return left();
+    if ((revents & (POLLIN | POLLHUP | POLLERR)) && !m_peerClosed && !readSome(now)) return left();
     // What the peer sends meanwhile (an abort) is taken even while a part is on its way.
     if (!parse(now) || m_closeNow) return false;
     if (m_phase != Streaming) return true;  // aborted: on as any answered request
     m_deadline = 0;
-    if (m_peerClosed) {
-        Log::singleton()->log(QStringLiteral("An open reply ended: the web server closed its connection"), 3);
-        return false;
-    }
+    if (m_peerClosed) return left();
     // A peer that reads keeps its reply open however long it lasts; one that takes nothing does not.
     if (hasOutput() && now >= m_writeBy) {
         return drop(QStringLiteral("a part of an open reply was not taken for %1 ms").arg(m_shared.limits.requestMs));
