@@ -65,12 +65,13 @@ TEST(CameraStreamE2eTest, WithoutACameraAStreamOutlivesTheWebServersReadTimeout)
     Sandbox sandbox;
     sandbox.writeFile("/etc/corvanta/webgated.conf", "[Network]\nserver=127.0.0.1:1\n");
     DaemonUnderTest daemon(sandbox);
-    ASSERT_TRUE(daemon.start());
+    ASSERT_TRUE(daemon.start(sourceDir()));  // where ./resources/nocam.png is
     HttpStream viewer(daemon.port(), "/webgated?" + pageEncode(kStream));
     ASSERT_TRUE(viewer.waitFor(hasParts(8), 60000)) << daemon.webServerErrors().constData();
     for (const StreamPart& part : streamParts(viewer.body())) {
         EXPECT_EQ(part.type, "image/png");
         EXPECT_EQ(part.sequence, 0);
+        EXPECT_EQ(part.body, readFile(sourceDir() + "/resources/nocam.png"));
     }
     EXPECT_TRUE(viewer.waitFor(hasParts(9), 10000));
     EXPECT_FALSE(daemon.webServerErrors().contains("timed out")) << daemon.webServerErrors().constData();

@@ -27,9 +27,8 @@ DocumentRoot $www
 <Directory $www>
     Require all granted
 </Directory>
-# The worker the handler below matches: one pool of kept connections to the daemon; what the
-# daemon writes is passed on at once (a camera stream's parts).
-<Proxy "fcgi://webgated/" enablereuse=on max=8 flushpackets=on>
+# The worker the handler below matches: one pool of kept connections to the daemon.
+<Proxy "fcgi://webgated/" enablereuse=on max=8>
 </Proxy>
 <Location "/webgated">
     SetHandler "proxy:unix:$socket|fcgi://webgated/"
