@@ -728,23 +728,27 @@ TEST_F(ConnectionTest, AStreamSendsEachNewFrameInOrderAndASlowPeerGetsTheNewestN
         EXPECT_EQ(part.type, "image/jpeg");
         EXPECT_TRUE(part.body == frame(i, 1000));
     }
-    // Frames far larger than what the socket holds, while the peer reads nothing.
-    const unsigned long long replaced = m_env.fcgi().replacedStreamParts();
-    quint64 last = 0;
-    for (int i = 4; i < 40; ++i) {
-        last = publish(i, 200000);
-        settle();
+    // While the peer reads nothing: frames the socket would hold many of, and frames larger
+    // than it holds.
+    for (const int bytes : {2000, 200000}) {
+        SCOPED_TRACE(bytes);
+        const int seen = int(streamParts(viewer.output()).size());
+        const unsigned long long replaced = m_env.fcgi().replacedStreamParts();
+        quint64 last = 0;
+        for (int i = 4; i < 40; ++i) {
+            last = publish(i, bytes);
+            settle();
+        }
+        ASSERT_TRUE(viewer.waitOutput([last](const QByteArray& out) {
+            return streamParts(out).last().sequence == qint64(last);
+        }));
+        const auto parts = streamParts(viewer.output()).mid(seen);
+        ASSERT_GE(parts.size(), 1);
+        EXPECT_LE(parts.size(), 3);
+        for (int i = 1; i < parts.size(); ++i) EXPECT_GT(parts[i].sequence, parts[i - 1].sequence);
+        EXPECT_TRUE(parts.last().body == frame(39, bytes));
+        EXPECT_GE(m_env.fcgi().replacedStreamParts(), replaced + 33);
     }
-    ASSERT_TRUE(viewer.waitOutput([last](const QByteArray& out) {
-        const auto parts = streamParts(out);
-        return parts.last().sequence == qint64(last);
-    }));
-    const auto parts = streamParts(viewer.output()).mid(4);
-    ASSERT_GE(parts.size(), 1);
-    EXPECT_LE(parts.size(), 3);
-    for (int i = 1; i < parts.size(); ++i) EXPECT_GT(parts[i].sequence, parts[i - 1].sequence);
-    EXPECT_TRUE(parts.last().body == frame(39, 200000));
-    EXPECT_GE(m_env.fcgi().replacedStreamParts(), replaced + 33);
     Answer answer;
     EXPECT_FALSE(viewer.next(&answer, 0));  // and it goes on
 }

@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <limits.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,9 +26,9 @@ const char kTooLarge[] =
 
 bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
-// The socket's send buffer while a reply is open: the kernel holds less than a part of it, so a
-// part waiting with the connection is still replaced by a newer one when the peer reads slowly.
-constexpr int kStreamSendBuffer = 16 * 1024;
+// While the peer has not read the last part whole, the next waits with the connection (where a
+// newer one replaces it) and the socket is looked at again this often.
+constexpr qint64 kStreamRecheckMs = 10;
 
 // Unique for the life of the process: a reply posted for a request of an earlier run of the
 // loop never finds a connection of a later one.
@@ -105,10 +107,6 @@ void FcgiConnection::setPhase(Phase phase) {
 void FcgiConnection::leaveStream() {
     m_waiting.clear();
     if (m_waiting.capacity() > fcgi::kKeptBufferBytes) std::string().swap(m_waiting);
-    if (m_fd >= 0 && m_sendBuffer > 0) {
-        ::setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &m_sendBuffer, sizeof(m_sendBuffer));
-    }
-    m_sendBuffer = 0;
     if (m_shared.openReplyEnded) m_shared.openReplyEnded(m_ticket);
 }
 
@@ -123,7 +121,9 @@ qint64 FcgiConnection::wakeAt(qint64 now) const {
     if (!m_closeBy && !hasOutput() && hasWholeRecord()) return now;
     qint64 at = 0;
     const bool waits = m_phase == Parked || m_phase == Streaming;
-    for (const qint64 t : {m_deadline, hasOutput() ? m_writeBy : 0, m_closeBy, waits ? m_parkedUntil : 0}) {
+    const bool sending = hasOutput() || !m_waiting.empty();
+    const qint64 recheck = !hasOutput() && !m_waiting.empty() ? m_recheckAt : 0;
+    for (const qint64 t : {m_deadline, sending ? m_writeBy : 0, m_closeBy, waits ? m_parkedUntil : 0, recheck}) {
         if (t && (!at || t < at)) at = t;
     }
     return at;
@@ -187,7 +187,10 @@ bool FcgiConnection::stepStream(short revents, qint64 now) {
         Log::singleton()->log(QStringLiteral("An open reply ended: the web server closed its connection"), 3);
         return false;
     };
-    if ((revents & (POLLOUT | POLLERR | POLLHUP)) && hasOutput() && !flush(now)) return left();
+    const bool recheck = !hasOutput() && !m_waiting.empty() && now >= m_recheckAt;
+    if (((revents & (POLLOUT | POLLERR | POLLHUP)) && hasOutput()) || recheck) {
+        if (!flush(now)) return left();
+    }
     if ((revents & (POLLIN | POLLHUP | POLLERR)) && !m_peerClosed && !readSome(now)) return left();
     // What the peer sends meanwhile (an abort) is taken even while a part is on its way.
     if (!parse(now) || m_closeNow) return false;
@@ -195,7 +198,7 @@ bool FcgiConnection::stepStream(short revents, qint64 now) {
     m_deadline = 0;
     if (m_peerClosed) return left();
     // A peer that reads keeps its reply open however long it lasts; one that takes nothing does not.
-    if (hasOutput() && now >= m_writeBy) {
+    if ((hasOutput() || !m_waiting.empty()) && now >= m_writeBy) {
         return drop(QStringLiteral("a part of an open reply was not taken for %1 ms").arg(m_shared.limits.requestMs));
     }
     if (now >= m_parkedUntil) {
@@ -428,12 +431,7 @@ void FcgiConnection::openReply(qint64 now) {
     m_parkedUntil = now + m_shared.limits.parkedMs;
     m_deadline = 0;
     m_closing = m_shared.response.closing;
-    int size = 0;
-    socklen_t length = sizeof(size);
-    if (::getsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &size, &length) == 0 &&
-        ::setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &kStreamSendBuffer, sizeof(kStreamSendBuffer)) == 0) {
-        m_sendBuffer = size / 2;  // the kernel doubles what it is given
-    }
+    m_queued = 0;
     m_shared.pieces.clear();
     fcgi::addReply(m_id, m_shared.response.head, m_shared.response.body.constData(),
                    size_t(m_shared.response.body.size()), m_shared.pieces, m_shared.headers,
@@ -447,16 +445,29 @@ void FcgiConnection::sendPart(qint64 now) {
     fcgi::addReply(m_id, m_shared.response.head, m_shared.response.body.constData(),
                    size_t(m_shared.response.body.size()), m_shared.pieces, m_shared.headers,
                    fcgi::ReplyPart::More);
-    if (!hasOutput()) {
+    const int queued = !hasOutput() && m_waiting.empty() ? unread() : -1;
+    if (queued == 0) {
         if (!send(now)) m_closeNow = true;
     } else {
         // The peer is still taking an earlier part: this one waits whole, in place of any that
         // waited. Never more than one part waits, however slowly the peer reads.
         if (!m_waiting.empty() && m_shared.replacedParts) ++*m_shared.replacedParts;
+        if (queued > 0) {
+            m_writeBy = now + m_shared.limits.requestMs;  // the peer must read on meanwhile
+            m_recheckAt = now + kStreamRecheckMs;
+            m_queued = queued;
+        }
         m_waiting.clear();
         for (const iovec& piece : m_shared.pieces) m_waiting.append(static_cast<const char*>(piece.iov_base), piece.iov_len);
     }
     m_shared.response.body = QByteArray();
+}
+
+int FcgiConnection::unread() {
+    // Bytes written that the peer has not read yet: what the kernel holds would otherwise queue
+    // parts a slow peer has no use for.
+    int queued = 0;
+    return ::ioctl(m_fd, SIOCOUTQ, &queued) == 0 ? queued : 0;
 }
 
 void FcgiConnection::reply(qint64 now, fcgi::ReplyPart part) {
@@ -537,7 +548,15 @@ bool FcgiConnection::flush(qint64 now) {
             m_writeBy = now + m_shared.limits.requestMs;
         }
         if (m_waiting.empty()) break;
-        // The part that waited is the newest: it goes next.
+        // The part that waited is the newest: it goes next, once the peer has read the last one.
+        const int queued = unread();
+        if (queued > 0) {
+            if (queued < m_queued) m_writeBy = now + m_shared.limits.requestMs;
+            m_queued = queued;
+            m_recheckAt = now + kStreamRecheckMs;
+            break;
+        }
+        m_queued = 0;
         m_out.swap(m_waiting);
         m_waiting.clear();
         m_outStart = 0;

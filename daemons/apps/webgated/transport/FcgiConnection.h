@@ -138,6 +138,8 @@ private:
     void sendPart(qint64 now);
     bool endStream(qint64 now);
     bool stepStream(short revents, qint64 now);
+    /// Bytes written to the socket that the peer has not read.
+    int unread();
     /// Called as the open reply ends, however it ends.
     void leaveStream();
     void afterReply(qint64 now);
@@ -164,7 +166,8 @@ private:
     size_t m_outStart = 0;
     std::string m_waiting;  // the newest part of an open reply, whole, sent once m_out is
     std::string m_closing;  // ends the open reply when the transport ends it
-    int m_sendBuffer = 0;   // the socket's own send buffer, given back when an open reply ends
+    int m_queued = 0;       // what the peer had not read when last looked at (an open reply)
+    qint64 m_recheckAt = 0; // when the socket is looked at again for the part that waits
     qint64 m_deadline = 0;  // the request in progress is dropped at this time of the loop's clock
     qint64 m_writeBy = 0;   // the reply must have moved by then
     qint64 m_closeBy = 0;   // shut down for writing: closed when the peer closes, at the latest then
