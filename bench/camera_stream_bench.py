@@ -13,6 +13,7 @@ import asyncio
 import os
 import socket
 import statistics
+import struct
 import sys
 import threading
 import time
@@ -24,6 +25,7 @@ RTTS = [int(v) for v in os.environ.get('RTTS', '0 50 150 300').split()]
 WINDOW_S = float(os.environ.get('WINDOW_S', '15'))
 CPU_WINDOW_S = float(os.environ.get('CPU_WINDOW_S', '30'))
 SLOW_S = float(os.environ.get('SLOW_S', '60'))
+SLOW_ONLY = os.environ.get('SLOW_ONLY') == '1'
 
 # Runs in the page before its own scripts: each time the camera picture has loaded, the age of the
 # frame it shows (now minus the time robotsim wrote into it).
@@ -184,14 +186,55 @@ def viewers(driver, stack, url, count):
     return cpu, rss
 
 
-def slow_viewer(port, seconds=60):
-    """A viewer that takes one part a second through nginx (a small receive buffer): the ages of
-    the frames it gets (ms), and the daemon's part of the figure is its memory meanwhile."""
-    query = '/webgated?%7B%22TYPE%22:%22getimage%22,%22stream%22:true%7D'
+STREAM_QUERY = '%7B%22TYPE%22:%22getimage%22,%22stream%22:true%7D'
+
+
+def http_stream(port):
+    """A camera stream through the web server, with a small receive buffer; returns a reader."""
     sock = socket.socket()
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     sock.connect(('127.0.0.1', port))
-    sock.sendall(f'GET {query} HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n'.encode())
+    sock.sendall(f'GET /webgated?{STREAM_QUERY} HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n'.encode())
+    return lambda: sock.recv(4096)
+
+
+def fastcgi_stream(path):
+    """A camera stream straight from the daemon's socket, as a web server asks for it; returns a
+    reader of its STDOUT."""
+    def record(kind, content):
+        padding = (8 - len(content) % 8) % 8
+        return struct.pack('>BBHHBB', 1, kind, 1, len(content), padding, 0) + content + bytes(padding)
+
+    def pair(name, value):
+        return bytes([len(name), len(value)]) + name + value
+    sock = socket.socket(socket.AF_UNIX)
+    sock.connect(path)
+    params = pair(b'QUERY_STRING', STREAM_QUERY.encode()) + pair(b'REQUEST_METHOD', b'GET') + pair(b'HTTP_HOST', b'127.0.0.1')
+    sock.sendall(record(1, struct.pack('>HB5x', 1, 1)) + record(4, params) + record(4, b'') + record(5, b''))
+    pending = b''
+
+    def read():
+        nonlocal pending
+        while True:
+            if len(pending) >= 8:
+                _, kind, _, length, padding, _ = struct.unpack('>BBHHBB', pending[:8])
+                if len(pending) >= 8 + length + padding:
+                    content = pending[8:8 + length]
+                    pending = pending[8 + length + padding:]
+                    if kind == 6 and content:
+                        return content
+                    if kind == 3:
+                        return b''
+                    continue
+            chunk = sock.recv(4096)
+            if not chunk:
+                return b''
+            pending += chunk
+    return read
+
+
+def slow_viewer(read, seconds):
+    """Takes one part a second from `read` for `seconds`: the ages of the frames it got (ms)."""
     buffer = b''
     ages = []
     end = time.monotonic() + seconds
@@ -211,13 +254,21 @@ def slow_viewer(port, seconds=60):
                             stamp = int(part[marker + 12:part.index(b'\xff', marker)])
                             ages.append(time.time() * 1000 - stamp)
                         break
-            chunk = sock.recv(4096)
+            chunk = read()
             if not chunk:
                 return ages
             buffer += chunk
         time.sleep(1)
-    sock.close()
     return ages
+
+
+def slow_viewers(stack, out):
+    pid = stack.daemon_process.pid
+    for how, read in (('FastCGI', fastcgi_stream(stack.path('/run/webgated.sock'))), ('nginx', http_stream(stack.port))):
+        rss0 = rss_kb(pid)
+        ages = slow_viewer(read, SLOW_S)
+        out['slow', how] = (ages, rss0, rss_kb(pid))
+    return out
 
 
 def measure(name, daemon=None, page=None):
@@ -228,13 +279,15 @@ def measure(name, daemon=None, page=None):
         pid = stack.daemon_process.pid
         time.sleep(2)
         out['rss_idle'] = rss_kb(pid)
-        for rtt in RTTS:
+        for rtt in [] if SLOW_ONLY else RTTS:
             out[('cdp', rtt)] = pictures(driver, stack.url, rtt)
             proxy = DelayProxy(stack.port, rtt / 2)
             try:
                 out[('proxy', rtt)] = pictures(driver, f'http://127.0.0.1:{proxy.port}/', 0)
             finally:
                 proxy.close()
+        if SLOW_ONLY:
+            return slow_viewers(stack, out)
         out['rest'] = requests_at_rest(driver, stack.url)
         time.sleep(3)
         out['rss_none'] = rss_kb(pid)
@@ -246,9 +299,7 @@ def measure(name, daemon=None, page=None):
         time.sleep(3)
         out['rss_after'] = rss_kb(pid)
         if not daemon:
-            rss0 = rss_kb(pid)
-            ages = slow_viewer(stack.port, SLOW_S)
-            out['slow'] = (ages, rss0, rss_kb(pid))
+            slow_viewers(stack, out)
     finally:
         quit_chromium(driver)
         stack.stop()
@@ -257,6 +308,8 @@ def measure(name, daemon=None, page=None):
 
 def report(result):
     print(f"== {result['name']}")
+    if SLOW_ONLY:
+        return report_slow(result)
     print('  round trip   added by      pictures/s   frame age when shown: median   90th pct')
     for rtt in RTTS:
         for how in ('cdp', 'proxy'):
@@ -272,11 +325,15 @@ def report(result):
           f"{result['viewers4'][0]:.1f} % with 4 (of one core)")
     print(f"  daemon RSS: {result['rss_idle']} kB at start, {result['rss_none']} kB without pages after the first, "
           f"{result['viewers1'][1]} kB with 1, {result['viewers4'][1]} kB with 4, {result['rss_after']} kB after")
-    if 'slow' in result:
-        ages, rss0, rss1 = result['slow']
+    report_slow(result)
+
+
+def report_slow(result):
+    for how in ('FastCGI', 'nginx'):
+        ages, rss0, rss1 = result.get(('slow', how), ([], 0, 0))
         if ages:
-            print(f'  a viewer taking one part a second for {SLOW_S:.0f} s: {len(ages)} parts, frame age median '
-                  f'{statistics.median(ages):.0f} ms, worst {max(ages):.0f} ms; daemon RSS {rss0} -> {rss1} kB')
+            print(f'  a viewer taking one part a second for {SLOW_S:.0f} s ({how}): {len(ages)} parts, frame age '
+                  f'median {statistics.median(ages):.0f} ms, worst {max(ages):.0f} ms; daemon RSS {rss0} -> {rss1} kB')
 
 
 def main():
