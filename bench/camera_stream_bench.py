@@ -26,6 +26,8 @@ WINDOW_S = float(os.environ.get('WINDOW_S', '15'))
 CPU_WINDOW_S = float(os.environ.get('CPU_WINDOW_S', '30'))
 SLOW_S = float(os.environ.get('SLOW_S', '60'))
 SLOW_ONLY = os.environ.get('SLOW_ONLY') == '1'
+# A link slower than the camera's stream (bytes/s) at +50 ms round trip.
+SLOW_LINK = int(os.environ.get('SLOW_LINK', '40000'))
 
 # Runs in the page before its own scripts: each time the camera picture has loaded, the age of the
 # frame it shows (now minus the time robotsim wrote into it).
@@ -49,11 +51,14 @@ document.addEventListener('load', (event) => {
 
 
 class DelayProxy:
-    """127.0.0.1:<port> to `target`, every byte delayed by `delay_ms` in each direction."""
+    """127.0.0.1:<port> to `target`, every byte delayed by `delay_ms` in each direction; with
+    `rate` (bytes/s) the way to the browser carries no more, and holds at most 64 KiB (a slow link:
+    what does not fit waits in the web server)."""
 
-    def __init__(self, target_port, delay_ms):
+    def __init__(self, target_port, delay_ms, rate=None):
         self.target_port = target_port
         self.delay = delay_ms / 1000
+        self.rate = rate
         self.loop = asyncio.new_event_loop()
         ready = threading.Event()
         self.thread = threading.Thread(target=self._run, args=(ready,), daemon=True)
@@ -67,8 +72,11 @@ class DelayProxy:
         ready.set()
         self.loop.run_forever()
 
-    async def _pipe(self, reader, writer):
+    async def _pipe(self, reader, writer, rate=None):
         queue = asyncio.Queue()
+        held = [0]
+        room = asyncio.Event()
+        room.set()
 
         async def deliver():
             while True:
@@ -80,12 +88,25 @@ class DelayProxy:
                     writer.close()
                     return
                 writer.write(data)
+                held[0] -= len(data)
+                if held[0] < 65536:
+                    room.set()
                 await writer.drain()
         sender = self.loop.create_task(deliver())
+        free_at = 0.0  # when the link has carried what it was given
         try:
             while True:
-                data = await reader.read(65536)
-                queue.put_nowait((self.loop.time() + self.delay, data or None))
+                await room.wait()
+                data = await reader.read(16384 if rate else 65536)
+                now = self.loop.time()
+                due = now + self.delay
+                if rate and data:
+                    free_at = max(free_at, now) + len(data) / rate
+                    due = free_at + self.delay
+                    held[0] += len(data)
+                    if held[0] >= 65536:
+                        room.clear()
+                queue.put_nowait((due, data or None))
                 if not data:
                     break
         except OSError:
@@ -98,7 +119,8 @@ class DelayProxy:
         except OSError:
             writer.close()
             return
-        await asyncio.gather(self._pipe(reader, up_writer), self._pipe(up_reader, writer), return_exceptions=True)
+        await asyncio.gather(self._pipe(reader, up_writer), self._pipe(up_reader, writer, self.rate),
+                             return_exceptions=True)
 
     def close(self):
         self.loop.call_soon_threadsafe(self.server.close)
@@ -288,12 +310,19 @@ def measure(name, daemon=None, page=None):
                 proxy.close()
         if SLOW_ONLY:
             return slow_viewers(stack, out)
+        proxy = DelayProxy(stack.port, 25, SLOW_LINK)
+        try:
+            out['link'] = pictures(driver, f'http://127.0.0.1:{proxy.port}/', 0)
+        finally:
+            proxy.close()
         out['rest'] = requests_at_rest(driver, stack.url)
         time.sleep(3)
         out['rss_none'] = rss_kb(pid)
         cpu0, t0 = cpu_seconds(pid), time.monotonic()
         time.sleep(10)
         out['cpu_none'] = 100 * (cpu_seconds(pid) - cpu0) / (time.monotonic() - t0)
+        # The pages' cost with the larger frames (640 x 480, about 30 kB each).
+        stack.command({'TYPE': 'changeRes', 'res': 'high'})
         out['viewers1'] = viewers(driver, stack, stack.url, 1)
         out['viewers4'] = viewers(driver, stack, stack.url, 4)
         time.sleep(3)
@@ -316,13 +345,16 @@ def report(result):
             rate, median, p90 = result[(how, rtt)]
             print(f'  +{rtt:3d} ms     {"CDP" if how == "cdp" else "proxy":6}      {rate:6.1f}        '
                   f'{median:7.0f} ms                    {p90:5.0f} ms')
+    rate, median, p90 = result['link']
+    print(f'  +50 ms, a link of {SLOW_LINK // 1000} kB/s: {rate:.1f} pictures/s, frame age when shown median '
+          f'{median:.0f} ms, 90th pct {p90:.0f} ms')
     rest = result['rest']
     camera = sum(n for k, n in rest.items() if k == 'getimage')
     print('  requests/s at rest: ' + ', '.join(f'{k} {n:.1f}' for k, n in sorted(rest.items(), key=lambda kv: -kv[1])))
     print(f'    all {sum(rest.values()):.1f}, besides the camera {sum(rest.values()) - camera:.1f} '
           '(an open stream is not counted)')
     print(f"  daemon CPU: {result['cpu_none']:.1f} % without a page, {result['viewers1'][0]:.1f} % with 1, "
-          f"{result['viewers4'][0]:.1f} % with 4 (of one core)")
+          f"{result['viewers4'][0]:.1f} % with 4 (of one core; 640 x 480 frames)")
     print(f"  daemon RSS: {result['rss_idle']} kB at start, {result['rss_none']} kB without pages after the first, "
           f"{result['viewers1'][1]} kB with 1, {result['viewers4'][1]} kB with 4, {result['rss_after']} kB after")
     report_slow(result)

@@ -121,14 +121,19 @@ TEST(GetImageTest, TakesAStreamOrTheNextFrameAndRefusesAnythingElse) {
     for (const char* now : {R"("stream":false)", R"("after":5)", R"("stream":false,"after":0)"}) {
         EXPECT_EQ(env().request(QByteArray(R"({"TYPE":"getimage",)") + now + "}"), kPngHeader + png) << now;
     }
-    EXPECT_EQ(env().request(R"({"TYPE":"getimage","stream":true})"),
-              QByteArray::fromStdString(ImageStreams::kStreamHeader) +
-                  "Content-Type: image/png\r\nContent-Length: " + QByteArray::number(png.size()) +
-                  "\r\nX-Frame-Sequence: 0\r\nX-Frame-Age-Ms: 0\r\n\r\n" + png +
-                  "\r\n--webgatedframe\r\n\r\n--webgatedframe--\r\n");
-    RequestHeaders head;
-    head.method = "HEAD";
-    EXPECT_EQ(env().fcgi().processRequest(R"({"TYPE":"getimage","stream":true})", head),
+    // The part says when it was sent, on the daemon's clock.
+    const QByteArray stream = env().request(R"({"TYPE":"getimage","stream":true})");
+    const QByteArray head = QByteArray::fromStdString(ImageStreams::kStreamHeader) +
+                            "Content-Type: image/png\r\nContent-Length: " + QByteArray::number(png.size()) +
+                            "\r\nX-Frame-Sequence: 0\r\nX-Frame-Age-Ms: 0\r\nX-Frame-Sent-Ms: ";
+    const QByteArray tail = "\r\n\r\n" + png + "\r\n--webgatedframe\r\n\r\n--webgatedframe--\r\n";
+    ASSERT_TRUE(stream.startsWith(head) && stream.endsWith(tail)) << stream.left(300).constData();
+    bool number = false;
+    stream.mid(head.size(), stream.size() - head.size() - tail.size()).toLongLong(&number);
+    EXPECT_TRUE(number);
+    RequestHeaders headOnly;
+    headOnly.method = "HEAD";
+    EXPECT_EQ(env().fcgi().processRequest(R"({"TYPE":"getimage","stream":true})", headOnly),
               QByteArray::fromStdString(ImageStreams::kStreamHeader).left(ImageStreams::kStreamHeader.find("\r\n\r\n") + 4));
     EXPECT_EQ(env().fcgi().imageStreams()->streamCount(), 0);
     env().client().set_kel_corvanta_rpc_image0_enabled(false);

@@ -1,6 +1,7 @@
 // The live picture. One long-lived request streams the camera (multipart/x-mixed-replace), read
 // with fetch() so that the page knows each picture's sequence number and age and notices a stall.
-// When the stream fails or stalls, the page asks for the frame after the one it shows ("after"),
+// When the stream fails, stalls or falls behind (the link carries less than the camera sends and
+// parts come ever later), the page asks for the frame after the one it shows ("after"),
 // one request at a time, and tries the stream again now and then. Either way at most one camera
 // request is open: the browser's other connections stay free, and a stop never queues behind them.
 import { command, commandUrl, describeError, PAGE_HEADERS } from './api.js';
@@ -10,6 +11,7 @@ import { $, $$, attempt } from './ui.js';
 // no-camera picture within a second of the last frame and then every 5 s.
 const STALL_LIVE_MS = 2500;
 const STALL_NO_CAMERA_MS = 8000;
+const MAX_LAG_MS = 1000;         // parts coming this much later than the first did: a backlog on the way
 const STREAM_AGAIN_MS = 15000;   // from the next-frame requests the stream is tried again
 const RETRY_MS = 1000;           // after a request that failed
 const MIN_REQUEST_MS = 100;      // a daemon that does not wait for the next frame is asked ten times a second
@@ -54,7 +56,7 @@ async function readParts(reader, picture) {
       if (!(length >= 0)) throw new Error('the camera stream could not be read');
       if (buffer.length < end + 4 + length) break;
       picture(new Blob([buffer.slice(end + 4, end + 4 + length)], { type: fields['content-type'] || 'image/jpeg' }),
-        Number(fields['x-frame-sequence']), Number(fields['x-frame-age-ms']));
+        Number(fields['x-frame-sequence']), Number(fields['x-frame-age-ms']), Number(fields['x-frame-sent-ms']));
       buffer = buffer.subarray(end + 4 + length);
     }
   }
@@ -81,6 +83,7 @@ export function setupCamera() {
   // Read by the browser tests and the page figures.
   const stats = window.cameraStats = {
     firstPictureMs: null, firstLiveMs: null, pictures: 0, live: false, sequence: 0, mode: 'stream', stalls: 0,
+    behind: 0,
   };
 
   const caption = () => {
@@ -156,9 +159,18 @@ export function setupCamera() {
       }
       stats.mode = 'stream';
       problem = '';
-      await readParts(response.body.getReader(), (blob, sequence, ageMs) => {
+      // How much later than the daemon sent it a part comes, above the least seen: what the way
+      // holds back. A picture's age counts it.
+      let least = Infinity;
+      await readParts(response.body.getReader(), (blob, sequence, ageMs, sentMs) => {
         lastPart = performance.now();
-        show(blob, sequence, ageMs);
+        const lag = Number.isFinite(sentMs) ? lastPart - sentMs - (least = Math.min(least, lastPart - sentMs)) : 0;
+        if (lag > MAX_LAG_MS) {
+          stats.behind += 1;
+          controller.abort();
+          return;
+        }
+        show(blob, sequence, ageMs + lag);
       });
     } finally {
       clearInterval(watch);

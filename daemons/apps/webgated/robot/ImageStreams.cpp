@@ -49,11 +49,12 @@ ImageStreams::~ImageStreams() = default;
 int ImageStreams::streamCount() const { return m_streamCount.load(); }
 int ImageStreams::waitingCount() const { return m_waitingCount.load(); }
 
-std::string ImageStreams::partHeader(const CameraPicture& picture) {
+std::string ImageStreams::partHeader(const CameraPicture& picture, qint64 sentMs) {
     return std::string(picture.png ? "Content-Type: image/png\r\n" : "Content-Type: image/jpeg\r\n") +
            "Content-Length: " + std::to_string(picture.bytes.size()) +
            "\r\nX-Frame-Sequence: " + std::to_string(picture.sequence) +
-           "\r\nX-Frame-Age-Ms: " + std::to_string(picture.ageMs) + "\r\n\r\n";
+           "\r\nX-Frame-Age-Ms: " + std::to_string(picture.ageMs) +
+           "\r\nX-Frame-Sent-Ms: " + std::to_string(sentMs) + "\r\n\r\n";
 }
 
 QByteArray ImageStreams::partBody(const CameraPicture& picture) {
@@ -81,7 +82,7 @@ RequestResult ImageStreams::openStream(Request& request) {
     const std::shared_ptr<ReplyStream> reply = request.openStream(kClosing);
     if (!reply) return Failed;  // too many requests wait: refused
     const CameraPicture picture = cameraPicture(m_images, m_noCamPng, m_noCamLoaded);
-    request.setRawResponse(kStreamHeader + partHeader(picture), partBody(picture));
+    request.setRawResponse(kStreamHeader + partHeader(picture, m_clock.elapsed()), partBody(picture));
     if (!request.loopServes()) return Ack;  // its reply ends with this one part
     std::shared_ptr<ReplyStream> oldest;
     {
@@ -178,7 +179,7 @@ void ImageStreams::pump() {
             continue;
         }
         if (header.empty()) {
-            header = partHeader(part);
+            header = partHeader(part, now);
             body = partBody(part);
         }
         stream.reply->send(header, body);

@@ -55,8 +55,10 @@ public:
     int streamCount() const;
     int waitingCount() const;
 
-    /// The header lines and the body of one stream part holding `picture`.
-    static std::string partHeader(const CameraPicture& picture);
+    /// The header lines and the body of one stream part holding `picture`, sent at `sentMs` of
+    /// the daemon's monotonic clock (a viewer whose parts come ever later than they were sent
+    /// is behind: the link holds a backlog).
+    static std::string partHeader(const CameraPicture& picture, qint64 sentMs);
     static QByteArray partBody(const CameraPicture& picture);
 
 private Q_SLOTS:
