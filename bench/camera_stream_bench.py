@@ -212,9 +212,9 @@ STREAM_QUERY = '%7B%22TYPE%22:%22getimage%22,%22stream%22:true%7D'
 
 
 def http_stream(port):
-    """A camera stream through the web server, with a small receive buffer; returns a reader."""
+    """A camera stream through the web server (a 64 KiB receive buffer); returns a reader."""
     sock = socket.socket()
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
     sock.connect(('127.0.0.1', port))
     sock.sendall(f'GET /webgated?{STREAM_QUERY} HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n'.encode())
     return lambda: sock.recv(4096)
@@ -256,7 +256,10 @@ def fastcgi_stream(path):
 
 
 def slow_viewer(read, seconds):
-    """Takes one part a second from `read` for `seconds`: the ages of the frames it got (ms)."""
+    """Takes one part a second from `read` for `seconds`: the ages of the frames it got (ms).
+    Straight from the daemon's socket this is what the daemon keeps for a slow peer; through nginx
+    over TCP the viewer's own receive buffer, filled as fast as the loopback carries, is a queue
+    of its own (a browser on a slow link reads at once; its backlog is the page's lag check)."""
     buffer = b''
     ages = []
     end = time.monotonic() + seconds
@@ -286,7 +289,9 @@ def slow_viewer(read, seconds):
 
 def slow_viewers(stack, out):
     pid = stack.daemon_process.pid
-    for how, read in (('FastCGI', fastcgi_stream(stack.path('/run/webgated.sock'))), ('nginx', http_stream(stack.port))):
+    for how, opened in (('FastCGI', lambda: fastcgi_stream(stack.path('/run/webgated.sock'))),
+                        ('nginx', lambda: http_stream(stack.port))):
+        read = opened()
         rss0 = rss_kb(pid)
         ages = slow_viewer(read, SLOW_S)
         out['slow', how] = (ages, rss0, rss_kb(pid))

@@ -8,16 +8,10 @@
 #   BEFORE_SOURCE_DIR  from (its web page is used with it): measured first, as "before"
 #   RTTS, WINDOW_S, CPU_WINDOW_S   round trips (ms), seconds per picture figure, per CPU figure
 #   SLOW_S, SLOW_ONLY=1            seconds of the one-part-a-second viewers; only them
-#   NOTSENT_LOWAT      runs everything in a network namespace of its own whose TCP sockets queue at
-#                      most this many unsent bytes (net.ipv4.tcp_notsent_lowat; root): the web
-#                      server's socket then holds no backlog of frames for a slow viewer
+#   SLOW_LINK                      bytes/s of the slow link (default 40000)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 export WEBGATED_SOURCE_DIR=$top
 export WEBGATED_BINARY_DIR=${BUILD_DIR:-$top/build}
 cmake --build "$WEBGATED_BINARY_DIR" -j2 --target webgated robotsim >/dev/null
-if [ -n "${NOTSENT_LOWAT:-}" ]; then
-    exec unshare -n sh -c 'ip link set lo up && sysctl -qw net.ipv4.tcp_notsent_lowat="$1" && exec /usr/bin/python3 "$2"' \
-        sh "$NOTSENT_LOWAT" "$top/bench/camera_stream_bench.py"
-fi
 exec /usr/bin/python3 "$top/bench/camera_stream_bench.py"
