@@ -183,7 +183,7 @@ void ImageStreams::pump() {
             body = partBody(part);
         }
         stream.reply->send(header, body);
-        stream.sequence = sequence;
+        stream.sequence = std::max(sequence, part.sequence);  // a frame may have come meanwhile
         stream.live = live;
         stream.sentMs = now;
     }
