@@ -41,9 +41,14 @@ def free_port():
 class Stack:
     """Everything the page talks to; stop() ends what start() began, in reverse order."""
 
-    def __init__(self, extra_config='', server='nginx'):
+    def __init__(self, extra_config='', server='nginx', daemon=None, page=None, robot_args=()):
+        """`daemon` and `page`: another build's program and web page folder (a benchmark's
+        before); `robot_args`: more arguments of robotsim."""
         self.extra_config = extra_config
         self.server = server
+        self.daemon = daemon or os.path.join(BINARY, 'daemons', 'apps', 'webgated', 'webgated')
+        self.page = page
+        self.robot_args = list(robot_args)
         self.root = tempfile.mkdtemp(prefix='webgated-browser-')
         self.port = free_port()
         self.robot_port = free_port()
@@ -76,13 +81,15 @@ class Stack:
         if self.extra_config:
             with open(self.path('/etc/corvanta/webgated.conf'), 'a') as f:
                 f.write('\n' + self.extra_config)
+        if self.page:
+            shutil.rmtree(self.path('/usr/share/webgated/www'))
+            shutil.copytree(self.page, self.path('/usr/share/webgated/www'))
         self.start_robot()
         socket_path = self.path('/run/webgated.sock')
         env = dict(os.environ, WEBGATED_ROOT=self.root)
         # The working directory is the checkout, where ./resources/nocam.png lives.
-        self._start(['spawn-fcgi', '-n', '-s', socket_path, '-M', '0666', '-d', SOURCE, '--',
-                     os.path.join(BINARY, 'daemons', 'apps', 'webgated', 'webgated')],
-                    'webgated.out', env=env)
+        self.daemon_process = self._start(['spawn-fcgi', '-n', '-s', socket_path, '-M', '0666', '-d', SOURCE, '--',
+                                           self.daemon], 'webgated.out', env=env)
         # The packaged snippet (example), only the robot's paths moved into the sandbox.
         prefix = self.path('/run/' + self.server)
         os.makedirs(prefix, exist_ok=True)
@@ -102,7 +109,7 @@ class Stack:
 
     def start_robot(self):
         self.robotsim = self._start([os.path.join(BINARY, 'tools', 'robotsim', 'robotsim'), '--listen',
-                                     f'127.0.0.1:{self.robot_port}'], 'robotsim.out')
+                                     f'127.0.0.1:{self.robot_port}', *self.robot_args], 'robotsim.out')
 
     def stop_robot(self):
         """Ends the simulated robot, as a robot that was switched off or lost its cable."""

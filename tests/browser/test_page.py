@@ -1,5 +1,6 @@
 """The robot's page in headless Chromium against the real daemon, robotsim and nginx."""
 import os
+import signal
 import sys
 import unittest
 
@@ -13,7 +14,7 @@ from selenium.webdriver.common.keys import Keys  # noqa: E402
 CAMERA = '/opt/taviron/etc/camera.conf'
 DRIVE = '/opt/taviron/etc/drive.conf'
 # What the page asks on its own; anything else it sends is an action.
-READING = {'getDistance', 'getBatteryInfo', 'getIOBoardInfo', 'getProcessInfo', 'getimage', 'getDriveState',
+READING = {'getDistance', 'getBatteryInfo', 'getIOBoardInfo', 'getProcessInfo', 'getimage', 'getDriveState', 'getState',
            'getNetworkChange', 'getProgramList', 'GetIFConf', 'getWLANConf', 'HEARTBEAT'}
 
 
@@ -152,13 +153,28 @@ class PageTest(unittest.TestCase):
         self.assertTrue(first)
         self.assertTrue(wait_for(lambda: (self.js(grab) or first) != first, 15), 'the picture never changed')
         # The first answers are the no-camera picture, until the robot's frames arrive.
-        self.until("window.cameraStats.live && /^\\d+ × \\d+$/.test(document.querySelector('#camera-info').textContent)")
+        self.until("window.cameraStats.live && /^\\d+ × \\d+/.test(document.querySelector('#camera-info').textContent)")
+        self.assertEqual(self.js('return window.cameraStats.mode'), 'stream')
         self.driver.find_element(By.CSS_SELECTOR, '[data-res=high]').click()
         self.until("document.querySelector('#camera-image').naturalWidth === 640 && "
                    "document.querySelector('#camera-image').naturalHeight === 480")
         self.driver.find_element(By.CSS_SELECTOR, '[data-res=low]').click()
         self.until("document.querySelector('#camera-image').naturalWidth === 320 && "
                    "document.querySelector('#camera-image').naturalHeight === 240")
+
+    def test_a_stalled_camera_stream_gives_way_to_next_frame_requests(self):
+        self.until("window.cameraStats.live && window.cameraStats.mode === 'stream'")
+        daemon = self.stack.daemon_process
+        daemon.send_signal(signal.SIGSTOP)  # nothing comes: the stream stalls
+        try:
+            self.until('window.cameraStats.stalls > 0', 10)
+        finally:
+            daemon.send_signal(signal.SIGCONT)
+        self.until("window.cameraStats.mode === 'next frame'")
+        shown = self.js('return window.cameraStats.pictures')
+        self.until(f'window.cameraStats.pictures > {shown} + 5 && window.cameraStats.live')
+        # The picture's age is said while it is old, and not once it is new again.
+        self.assertNotIn('old', self.text('#camera-info'))
 
     def test_holding_forward_on_the_pad_drives_the_robot_and_letting_go_stops_it(self):
         self.assertTrue(wait_for(self.robot_still, 10), 'the robot was moving before the test')

@@ -1,5 +1,6 @@
 // The daemon for real behind nginx: each stop signal while driving stops the robot at once and
-// ends the daemon and the robot program it runs, even when a peer stalls or a request runs long;
+// ends the daemon, the robot program it runs and a camera stream (which ends as a multipart body
+// ends), even when a peer stalls or a request runs long;
 // a daemon killed outright leaves the robot to its own command timeout, and the next one starts
 // with a standstill; a program the daemon starts inherits none of its descriptors.
 #include <gtest/gtest.h>
@@ -126,6 +127,8 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
         }
         // Requests that wait for the disk or a tool hold nobody else.
         ASSERT_TRUE(daemon.command(R"({"TYPE":"HEARTBEAT"})").ok);
+        HttpStream viewer(daemon.port(), "/webgated?" + pageEncode(R"({"TYPE":"getimage","stream":true})"));
+        ASSERT_TRUE(viewer.waitFor(hasParts(1)));
 
         daemon.signalDaemon(signal);
         // The standstill reaches the robot while the daemon still waits for its request thread.
@@ -139,6 +142,8 @@ TEST(ShutdownE2eTest, AStopSignalWhileDrivingStopsTheRobotFirstAndEndsTheDaemon)
         ASSERT_TRUE(waitFor([&] { return !daemon.isDaemonRunning(); }, 15000));
         if (pipe >= 0) ::close(pipe);
         EXPECT_EQ(daemon.daemonExitCode(), 0);
+        EXPECT_TRUE(viewer.waitEnded());
+        EXPECT_TRUE(viewer.body().endsWith("\r\n--webgatedframe\r\n\r\n--webgatedframe--\r\n"));
         if (busy == WorkFinishingInTime) {
             request[0].waitForReadyRead(5000);
             EXPECT_TRUE(request[0].readAll().endsWith(R"({"DATA":"1.2.3","TYPE":"DATA"})"));

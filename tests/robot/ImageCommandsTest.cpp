@@ -1,7 +1,8 @@
 // The camera: the frame decoder (JPEG passed through, rgb24 encoded, anything else and sizes that
 // only match after wrapping around refused), getimage byte for byte with its no-camera fallback
-// rules, changeRes with the camera topic and settings on the wire, and whole frames for the request
-// thread while frames arrive.
+// rules, each frame's sequence number and age, its stream and next-frame forms where no loop serves
+// (their replies over a socket are the transport's tests), changeRes with the camera topic and
+// settings on the wire, and whole frames for the request thread while frames arrive.
 // ctest: threads
 #include <gtest/gtest.h>
 
@@ -24,6 +25,7 @@
 #include "robot/ImageCommands.h"
 #include "robot/ImageDecoder.h"
 #include "robot/ImageHandler.h"
+#include "robot/ImageStreams.h"
 
 using namespace testsupport;
 
@@ -47,12 +49,13 @@ public:
 };
 
 
-const QByteArray kPngHeader = "Content-Type: image/png \r\n\r\n";
-const QByteArray kJpegHeader = "Content-Type: image/jpeg \r\n\r\n";
+// The no-camera picture is number 0 and never old.
+const QByteArray kPngHeader = "Content-Type: image/png \r\nX-Frame-Sequence: 0\r\nX-Frame-Age-Ms: 0\r\n\r\n";
+const QByteArray kJpegHeader = "Content-Type: image/jpeg \r\nX-Frame-Sequence: ";
 
 DaemonEnvironment& env() { return DaemonEnvironment::instance(); }
 
-TEST(GetImageTest, AnswersTheFreshFrameOrTheNoCameraPicture) {
+TEST(GetImageTest, AnswersTheFreshFrameOrTheNoCameraPictureWithItsSequenceAndAge) {
     env();
     const QByteArray png = sourceFile("resources/nocam.png");
     const QByteArray jpeg = sourceFile("tests/data/image/frame_64x48.jpg");
@@ -62,30 +65,77 @@ TEST(GetImageTest, AnswersTheFreshFrameOrTheNoCameraPicture) {
         const char* format;
         qint64 age;  // added to the last frame's age
         bool noCamLoaded;
-        QByteArray expected;
+        bool noCamera;  // the answer is the no-camera picture
+        QByteArray body;
     } steps[] = {
-        {{}, nullptr, 0, true, kPngHeader + png},  // before any frame
-        {{}, nullptr, 0, false, kJpegHeader},      // and no picture to fall back on
-        {jpeg, "mjpg", 0, true, kJpegHeader + jpeg},
-        {jpeg + "trailing bytes are part of the frame", "mjpg", 0, true, kJpegHeader + jpeg + "trailing bytes are part of the frame"},
+        {{}, nullptr, 0, true, true, png},  // before any frame
+        {{}, nullptr, 0, false, false, ""},      // and no picture to fall back on
+        {jpeg, "mjpg", 0, true, false, jpeg},
+        {jpeg + "trailing bytes are part of the frame", "mjpg", 0, true, false, jpeg + "trailing bytes are part of the frame"},
         // A frame the decoder refuses (its own test has every kind) is no frame.
-        {rgb24Frame(2, 2) + '\x7f', "rgb24", 0, true, kPngHeader + png},
-        {{}, nullptr, 0, false, kJpegHeader},
-        {jpeg, "mjpg", 600, true, kJpegHeader + jpeg},
-        {{}, nullptr, 500, true, kPngHeader + png},  // older than a second
-        {{}, nullptr, 0, false, kJpegHeader + jpeg},  // but sent when there is nothing else
-        {jpeg, "mjpg", 0, true, kJpegHeader + jpeg},  // a new frame is fresh again
+        {rgb24Frame(2, 2) + '\x7f', "rgb24", 0, true, true, png},
+        {{}, nullptr, 0, false, false, ""},
+        {jpeg, "mjpg", 600, true, false, jpeg},
+        {{}, nullptr, 500, true, true, png},  // older than a second
+        {{}, nullptr, 0, false, false, jpeg},  // but sent when there is nothing else
+        {jpeg, "mjpg", 0, true, false, jpeg},  // a new frame is fresh again
     };
     AgeableImageHandler handler;
+    quint64 frames = 0;
+    qint64 aged = 0;
     for (const auto& step : steps) {
-        if (step.format) handler.on_client_image0_changed(step.frame, 64, 48, 0, QString::fromLatin1(step.format));
+        if (step.format) {
+            handler.on_client_image0_changed(step.frame, 64, 48, 0, QString::fromLatin1(step.format));
+            ++frames;
+            aged = 0;
+        }
         handler.ageLastFrame(step.age);
+        aged += step.age;
         const CommandCall call = callCommand(R"({"TYPE":"getimage"})", [&](Request& r) {
             return getImage(r, handler, png, step.noCamLoaded);
         });
-        EXPECT_EQ(call.raw, step.expected) << step.format << " " << step.age;
+        SCOPED_TRACE(call.raw.left(120).toStdString());
+        const qsizetype split = call.raw.indexOf("\r\n\r\n") + 4;
+        EXPECT_TRUE(call.raw.mid(split) == step.body);
+        if (step.noCamera) {
+            EXPECT_EQ(call.raw.left(split), kPngHeader);
+        } else {
+            // The frame's number, and its age: at least what it was made older by.
+            const QByteArray numbered = kJpegHeader + QByteArray::number(frames) + "\r\nX-Frame-Age-Ms: ";
+            EXPECT_TRUE(call.raw.startsWith(numbered));
+            EXPECT_GE(call.raw.mid(numbered.size(), split - 4 - numbered.size()).toLongLong(), aged);
+        }
         EXPECT_EQ(json_object_size(call.reply.get()), 0u);  // a raw reply adds nothing to the JSON
     }
+    env().client().set_kel_corvanta_rpc_image0_enabled(false);
+}
+
+// Without a loop that serves others meanwhile (a CGI request, the request function alone) a stream
+// is its first part and its end, and a request for the next frame is answered at once.
+TEST(GetImageTest, TakesAStreamOrTheNextFrameAndRefusesAnythingElse) {
+    const QByteArray png = env().fcgi().context().noCamPng;
+    for (const char* bad : {R"("stream":"yes")", R"("stream":1)", R"("after":-1)", R"("after":1.5)", R"("after":"3")",
+                            R"("stream":true,"after":3)", R"("stream":null)"}) {
+        EXPECT_EQ(env().reply(QByteArray(R"({"TYPE":"getimage",)") + bad + "}"), kReplyInvalid) << bad;
+    }
+    for (const char* now : {R"("stream":false)", R"("after":5)", R"("stream":false,"after":0)"}) {
+        EXPECT_EQ(env().request(QByteArray(R"({"TYPE":"getimage",)") + now + "}"), kPngHeader + png) << now;
+    }
+    // The part says when it was sent, on the daemon's clock.
+    const QByteArray stream = env().request(R"({"TYPE":"getimage","stream":true})");
+    const QByteArray head = QByteArray::fromStdString(ImageStreams::kStreamHeader) +
+                            "Content-Type: image/png\r\nContent-Length: " + QByteArray::number(png.size()) +
+                            "\r\nX-Frame-Sequence: 0\r\nX-Frame-Age-Ms: 0\r\nX-Frame-Sent-Ms: ";
+    const QByteArray tail = "\r\n\r\n" + png + "\r\n--webgatedframe\r\n\r\n--webgatedframe--\r\n";
+    ASSERT_TRUE(stream.startsWith(head) && stream.endsWith(tail)) << stream.left(300).constData();
+    bool number = false;
+    stream.mid(head.size(), stream.size() - head.size() - tail.size()).toLongLong(&number);
+    EXPECT_TRUE(number);
+    RequestHeaders headOnly;
+    headOnly.method = "HEAD";
+    EXPECT_EQ(env().fcgi().processRequest(R"({"TYPE":"getimage","stream":true})", headOnly),
+              QByteArray::fromStdString(ImageStreams::kStreamHeader).left(ImageStreams::kStreamHeader.find("\r\n\r\n") + 4));
+    EXPECT_EQ(env().fcgi().context().camera.streamCount(), 0);
     env().client().set_kel_corvanta_rpc_image0_enabled(false);
 }
 
@@ -209,7 +259,7 @@ TEST(ImageThreadTest, RequestThreadSeesWholeFramesWhileFramesArrive) {
     for (const auto& frame : frames) {
         ImageDecoder decoder;
         decoder.setImage(frame.data, frame.width, frame.height, 0, frame.format);
-        expected.insert("Content-Type: image/jpeg \r\n\r\n" + decoder.getJpeg());
+        expected.insert(decoder.getJpeg());
     }
     ASSERT_EQ(expected.size(), 4);
 
@@ -220,7 +270,7 @@ TEST(ImageThreadTest, RequestThreadSeesWholeFramesWhileFramesArrive) {
     std::thread requestThread([&] {
         while (!done.load()) {
             const CommandCall call = callCommand("{}", [&](Request& r) { return getImage(r, handler, "png", true); });
-            torn += !expected.contains(call.raw);
+            torn += !call.raw.startsWith(kJpegHeader) || !expected.contains(call.raw.mid(call.raw.indexOf("\r\n\r\n") + 4));
             ++requests;
         }
     });

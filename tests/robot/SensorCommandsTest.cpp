@@ -1,6 +1,7 @@
 // The sensor cache and its three status commands through the request function: the replies byte
-// for byte, the distance conversion, the bump time, the outputs a request sends to the robot, and
-// the polled commands closing quietly.
+// for byte, getState gathering them with the drive state (and sending no outputs), the distance
+// conversion, the bump time, the outputs a request sends to the robot, and the polled commands
+// closing quietly.
 // ctest: threads
 #include <gtest/gtest.h>
 
@@ -51,9 +52,18 @@ TEST(SensorCommandsTest, RepliesBatteryAndIoByteForByte) {
     sensors().on_digitalinput_changed({false});  // a shorter vector replaces the whole cache
     EXPECT_EQ(env().reply(R"({"TYPE":"getIOBoardInfo"})"),
               R"({"digital":[0],"analog":[0.5,2.25],"digitalout":[0,1],"relay":[1],"TYPE":"DATA"})");
+    // getState: each command's reply under its name, as the command itself answers it.
+    const JsonPtr state = env().requestJson(R"({"TYPE":"getState"})");
+    EXPECT_EQ(field(state.get(), "getIOBoardInfo"), env().reply(R"({"TYPE":"getIOBoardInfo"})"));
+    EXPECT_EQ(field(state.get(), "getBatteryInfo"), env().reply(R"({"TYPE":"getBatteryInfo"})"));
+    const json_t* distance = json_object_get(state.get(), "getDistance");
+    EXPECT_EQ(field(distance, "dist"), field(env().requestJson(R"({"TYPE":"getDistance"})").get(), "dist"));
+    EXPECT_EQ(field(json_object_get(state.get(), "getDriveState"), "TYPE"), "\"DATA\"");
+    EXPECT_EQ(field(json_object_get(state.get(), "getDriveState"), "mode"), "\"stopped\"");
+    EXPECT_EQ(field(state.get(), "TYPE"), "\"DATA\"");
     // What the page polls closes quietly (level 4), so it does not fill the log; the I/O line does not.
     const QString log = env().logOf(3, [] {
-        for (const char* type : {"HEARTBEAT", "getBatteryInfo", "getDistance", "getimage", "getIOBoardInfo"})
+        for (const char* type : {"HEARTBEAT", "getBatteryInfo", "getDistance", "getimage", "getIOBoardInfo", "getState"})
             env().request(QByteArray(R"({"TYPE":")") + type + "\"}");
     });
     EXPECT_EQ(log.count("| Done:"), 1) << qPrintable(log);
@@ -104,6 +114,9 @@ TEST(SensorCommandsTest, OutputArraySplitsIntoOutputsAndRelaysByPosition) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.output);
+        // getState only reads (another site's page may send it): its "output" is never sent.
+        EXPECT_EQ(field(env().requestJson(QByteArray(R"({"TYPE":"getState")") + row.output + "}").get(), "TYPE"),
+                  "\"DATA\"");
         EXPECT_EQ(field(env().requestJson(QByteArray(R"({"TYPE":"getIOBoardInfo")") + row.output + "}").get(), "TYPE"),
                   "\"DATA\"");
         ASSERT_TRUE(env().syncWith(robot, false));

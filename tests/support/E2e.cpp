@@ -6,12 +6,14 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <algorithm>
 #include <cstdlib>
 
 #include "TestRobot.h"
@@ -55,6 +57,65 @@ HttpReply httpGet(quint16 port, const QByteArray& target, int timeoutMs, const Q
     if (statusLine.size() >= 2) reply.status = statusLine.at(1).toInt();
     reply.ok = reply.status > 0;
     return reply;
+}
+
+HttpStream::HttpStream(quint16 port, const QByteArray& target, const QByteArray& headers) {
+    m_socket.connectToHost(QHostAddress::LocalHost, port);
+    if (m_socket.waitForConnected(5000)) m_socket.write("GET " + target + " HTTP/1.0\r\n" + headers + "\r\n");
+}
+
+bool HttpStream::waitFor(const std::function<bool(const QByteArray&)>& enough, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        const QByteArray data = m_socket.readAll();
+        if (m_headers.isEmpty()) {
+            m_body += data;
+            const int split = m_body.indexOf("\r\n\r\n");
+            if (split >= 0) {
+                m_headers = m_body.left(split + 4);
+                m_body.remove(0, split + 4);
+            }
+        } else {
+            m_body += data;
+        }
+        if (!m_headers.isEmpty() && enough(m_body)) return true;
+        const qint64 left = timeoutMs - timer.elapsed();
+        if (left <= 0) return false;
+        if (m_socket.bytesAvailable() > 0) continue;
+        if (m_socket.state() != QAbstractSocket::ConnectedState) return false;
+        m_socket.waitForReadyRead(int(std::min<qint64>(left, 100)));
+    }
+}
+
+bool HttpStream::waitEnded(int timeoutMs) {
+    waitFor([](const QByteArray&) { return false; }, timeoutMs);
+    return m_socket.state() != QAbstractSocket::ConnectedState && m_socket.bytesAvailable() == 0;
+}
+
+QList<StreamPart> streamParts(const QByteArray& body) {
+    QList<StreamPart> parts;
+    for (qsizetype at = 0;;) {
+        const qsizetype end = body.indexOf("\r\n\r\n", at);
+        if (end < 0) return parts;
+        StreamPart part;
+        qsizetype length = -1;
+        for (const QByteArray& line : body.mid(at, end - at).split('\n')) {
+            const int colon = line.indexOf(':');
+            const QByteArray name = line.left(colon).trimmed().toLower(), value = line.mid(colon + 1).trimmed();
+            if (colon < 0) continue;
+            if (name == "content-type") part.type = value;
+            if (name == "content-length") length = value.toLongLong();
+            if (name == "x-frame-sequence") part.sequence = value.toLongLong();
+            if (name == "x-frame-age-ms") part.ageMs = value.toLongLong();
+        }
+        at = end + 4;
+        if (length < 0) continue;  // the empty part before the end
+        if (body.size() < at + length) return parts;
+        part.body = body.mid(at, length);
+        parts.append(part);
+        at += length;
+    }
 }
 
 QByteArray pageEncode(const QByteArray& json) {

@@ -6,7 +6,9 @@
 #include <QList>
 #include <QProcess>
 #include <QString>
+#include <QTcpSocket>
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
 
 namespace testsupport {
@@ -44,6 +46,37 @@ HttpReply httpGet(quint16 port, const QByteArray& target, int timeoutMs = 10000,
 
 /// Writes a JSON text the way the page does: blanks, quotes and braces as %20, %22, %7B, %7D.
 QByteArray pageEncode(const QByteArray& json);
+
+/// A GET whose reply goes on (a camera stream), read as it comes.
+class HttpStream {
+public:
+    HttpStream(quint16 port, const QByteArray& target, const QByteArray& headers = "Host: 127.0.0.1\r\n");
+    /// Reads until `enough(body())`; false when the time ran out or the reply ended first.
+    bool waitFor(const std::function<bool(const QByteArray&)>& enough, int timeoutMs = 10000);
+    /// Reads until the web server has ended the reply; false when the time ran out first.
+    bool waitEnded(int timeoutMs = 10000);
+    const QByteArray& headers() const { return m_headers; }
+    const QByteArray& body() const { return m_body; }
+
+private:
+    QTcpSocket m_socket;
+    QByteArray m_headers;
+    QByteArray m_body;
+};
+
+/// One picture of a camera stream, as its part's header lines say.
+struct StreamPart {
+    QByteArray type;
+    qint64 sequence = -1;
+    qint64 ageMs = -1;
+    QByteArray body;
+};
+/// The whole parts of a camera stream's body so far (each says its length).
+QList<StreamPart> streamParts(const QByteArray& body);
+/// Whether a camera stream's body so far holds at least `count` whole parts.
+inline std::function<bool(const QByteArray&)> hasParts(int count) {
+    return [count](const QByteArray& body) { return streamParts(body).size() >= count; };
+}
 
 /// A private file-system root for one daemon, laid out by prepareSandbox().
 class Sandbox {

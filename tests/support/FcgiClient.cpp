@@ -74,46 +74,69 @@ bool Peer::write(const QByteArray& bytes) {
     return m_fd >= 0;
 }
 
+bool Peer::takeRecords(Answer* answer) {
+    while (m_in.size() >= 8) {
+        const int length = (uchar(m_in[4]) << 8) | uchar(m_in[5]);
+        const int total = 8 + length + uchar(m_in[6]);
+        if (m_in.size() < total) break;
+        if (!answer && uchar(m_in[1]) != kStdout) return true;
+        Answer got;
+        got.type = uchar(m_in[1]);
+        got.id = (uchar(m_in[2]) << 8) | uchar(m_in[3]);
+        got.content = m_in.mid(8, length);
+        m_in.remove(0, total);
+        if (got.type == kStdout) {
+            m_out += got.content;
+            continue;
+        }
+        if (got.type == kEndRequest) {
+            got.status = got.content.size() > 4 ? uchar(got.content[4]) : -1;
+            got.content = m_out;
+            m_out.clear();
+        }
+        *answer = got;
+        return true;
+    }
+    return false;
+}
+
+bool Peer::receive(qint64 timeoutMs) {
+    if (m_fd < 0 || m_ended) return false;
+    pollfd p = {m_fd, POLLIN, 0};
+    if (::poll(&p, 1, int(std::max<qint64>(0, timeoutMs))) <= 0) return true;
+    char buffer[65536];
+    const ssize_t n = ::recv(m_fd, buffer, sizeof(buffer), 0);
+    if (n <= 0) {
+        m_ended = true;
+        return false;
+    }
+    m_in.append(buffer, int(n));
+    return true;
+}
+
 bool Peer::next(Answer* answer, int timeoutMs) {
     QElapsedTimer timer;
     timer.start();
-    bool polled = false;
-    for (;;) {
-        // Whole records from the front.
-        while (m_in.size() >= 8) {
-            const int length = (uchar(m_in[4]) << 8) | uchar(m_in[5]);
-            const int total = 8 + length + uchar(m_in[6]);
-            if (m_in.size() < total) break;
-            Answer got;
-            got.type = uchar(m_in[1]);
-            got.id = (uchar(m_in[2]) << 8) | uchar(m_in[3]);
-            got.content = m_in.mid(8, length);
-            m_in.remove(0, total);
-            if (got.type == kStdout) {
-                m_out += got.content;
-                continue;
-            }
-            if (got.type == kEndRequest) {
-                got.status = got.content.size() > 4 ? uchar(got.content[4]) : -1;
-                got.content = m_out;
-                m_out.clear();
-            }
-            *answer = got;
-            return true;
-        }
-        // What has arrived is always read, even with no time to wait.
+    // What has arrived is always read, even with no time to wait.
+    for (bool polled = false;; polled = true) {
+        if (takeRecords(answer)) return true;
         const qint64 left = timeoutMs - timer.elapsed();
-        if (m_fd < 0 || m_ended || (left <= 0 && polled)) return false;
-        polled = true;
-        pollfd p = {m_fd, POLLIN, 0};
-        if (::poll(&p, 1, int(std::max<qint64>(0, left))) <= 0) continue;
-        char buffer[65536];
-        const ssize_t n = ::recv(m_fd, buffer, sizeof(buffer), 0);
-        if (n <= 0) {
-            m_ended = true;
-            continue;
+        if ((left <= 0 && polled) || !receive(left)) return takeRecords(answer);
+    }
+}
+
+bool Peer::waitOutput(const std::function<bool(const QByteArray&)>& enough, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    for (bool polled = false;; polled = true) {
+        const bool other = takeRecords(nullptr);
+        if (enough(m_out)) return true;
+        if (other) return false;
+        const qint64 left = timeoutMs - timer.elapsed();
+        if ((left <= 0 && polled) || !receive(left)) {
+            takeRecords(nullptr);
+            return enough(m_out);
         }
-        m_in.append(buffer, int(n));
     }
 }
 

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QPair>
 #include <QString>
+#include <functional>
 
 namespace testsupport {
 
@@ -56,6 +57,11 @@ public:
     /// The next answer; false when none came within `timeoutMs` (0: none has arrived yet) or the
     /// connection ended first.
     bool next(Answer* answer, int timeoutMs = 10000);
+    /// Reads the request's STDOUT as it comes until `enough(output())` (an open reply's parts);
+    /// false when the time ran out, the connection ended or a record of another type came first.
+    bool waitOutput(const std::function<bool(const QByteArray&)>& enough, int timeoutMs = 10000);
+    /// The STDOUT of the request in progress so far.
+    const QByteArray& output() const { return m_out; }
     /// True once the daemon has closed its end, waiting at most `timeoutMs` (what it still
     /// sends is dropped).
     bool waitClosed(int timeoutMs);
@@ -63,6 +69,11 @@ public:
     bool waitHungUp(int timeoutMs);
 
 private:
+    /// Takes the whole records at the front of what was read: STDOUT into m_out, the first other
+    /// one into `answer` (true); with `answer` nullptr it stops before that one (true).
+    bool takeRecords(Answer* answer);
+    /// Waits at most `timeoutMs` for more bytes; false once the connection has ended.
+    bool receive(qint64 timeoutMs);
     int m_fd = -1;
     QByteArray m_in;
     QByteArray m_out;  // STDOUT gathered per request until its end

@@ -3,7 +3,10 @@
 // themselves, what one kept connection may carry (bodies, late records, requests written at
 // once, HEAD, management records and hostile records), the connection limit, an accept that
 // cannot work ending the loop with a level-0 line, and replies that come later (work in the
-// worker thread, the package tool) holding nobody, nor more than 48 connections.
+// worker thread, the package tool) holding nobody, nor more than 48 connections; replies that stay
+// open (camera streams): parts in order, a slow peer getting the newest part rather than a queue,
+// a peer that takes nothing dropped while one that reads lives on, a fifth stream ending the oldest,
+// streams and waits for the next frame among the 48, and a stop ending them.
 // ctest: threads
 #include <errno.h>
 #include <gtest/gtest.h>
@@ -27,15 +30,20 @@
 
 #include "CommandTable.h"
 #include "DaemonEnvironment.h"
+#include "E2e.h"
 #include "Fcgi.h"
 #include "FcgiClient.h"
 #include "Wait.h"
+#include "robot/ImageHandler.h"
+#include "robot/ImageStreams.h"
 #include "transport/FcgiConnection.h"
 #include "system/PackageListing.h"
 #include "system/SystemInfoCommands.h"
 
 using testsupport::commandRow;
 using testsupport::DaemonEnvironment;
+using testsupport::hasParts;
+using testsupport::streamParts;
 using namespace testsupport::fcgiclient;
 
 namespace {
@@ -157,6 +165,17 @@ private:
     const QByteArray m_dir;
     const QByteArray m_path;
 };
+// The camera: a stream, the next frame after `sequence`, and frames of the robot passed through
+// as its JPEG files are: `bytes` bytes of their number.
+const QByteArray kStream = R"({"TYPE":"getimage","stream":true})";
+QByteArray after(quint64 sequence) { return "{\"TYPE\":\"getimage\",\"after\":" + QByteArray::number(sequence) + "}"; }
+QByteArray frame(int number, int bytes) { return QByteArray(bytes, char(number)); }
+ImageHandler& camera() { return DaemonEnvironment::instance().fcgi().context().camera.images(); }
+quint64 publish(int number, int bytes) {
+    camera().on_client_image0_changed(frame(number, bytes), 64, 48, 0, QStringLiteral("mjpg"));
+    return camera().sequence();
+}
+
 const QByteArray kListed =
     kJson + R"({"DATA":[{"sts":"ii","nme":"pkg","ver":"1.0"}],"TYPE":"ACK"})";
 
@@ -174,6 +193,7 @@ protected:
              commandRow("counted", counted, CommandAccess::Acting, CommandThread::Worker),
              daemonRow("stop"),
              daemonRow("HEARTBEAT"),
+             daemonRow("getimage"),
              daemonRow("getSettingsCategoryXML"),
              commandRow("updateCheck", [](CommandContext& c, Request& request) {
                   return SystemInfoCommands::updateCheck(request, c.packages);
@@ -191,6 +211,12 @@ protected:
         QByteArray out;
         ASSERT_TRUE(get(m_socket, query, &out)) << query.constData();
         EXPECT_EQ(out, kAck) << query.constData();
+    }
+    /// Once this returns, what was posted to the loop before it has been handed to the connections:
+    /// the work itself on the first marker's turn, what it posted by the second's.
+    void settle() {
+        expectAck();
+        expectAck();
     }
 
     DaemonEnvironment& m_env = DaemonEnvironment::instance();
@@ -213,6 +239,9 @@ TEST_F(RequestLoopTest, AStopFinishesTheRequestInProgressAndTheRepliesThatComeIn
     ASSERT_TRUE(testsupport::waitFor([&] { return laterCount() == first + 2; }));
     QByteArray slowOut;
     bool slowOk = false;
+    Peer viewer(m_socket);  // a camera stream
+    ASSERT_TRUE(viewer.write(request(1, kStream)));
+    ASSERT_TRUE(viewer.waitOutput(hasParts(1)));
     std::thread client([&] { slowOk = get(m_socket, "{\"TYPE\":\"slow\"}", &slowOut); });
     ASSERT_TRUE(testsupport::waitFor([] { return g_slowStarted.load(); }, 5000));
     // One reply comes, and the handler may finish, once the stop has begun.
@@ -227,10 +256,14 @@ TEST_F(RequestLoopTest, AStopFinishesTheRequestInProgressAndTheRepliesThatComeIn
     EXPECT_FALSE(fcgi.isRunning());
     EXPECT_TRUE(slowOk);
     EXPECT_EQ(slowOut, kJson + "{\"finished\":\"yes\",\"TYPE\":\"ACK\"}");
-    EXPECT_EQ(fcgi.requestCount(), 4u);
+    EXPECT_EQ(fcgi.requestCount(), 5u);
     Answer answer;
     ASSERT_TRUE(answered.next(&answer));
     EXPECT_EQ(answer.content, laterReply(int(first)));
+    // The stream has ended, as a multipart body ends.
+    ASSERT_TRUE(viewer.next(&answer));
+    EXPECT_EQ(answer.type, kEndRequest);
+    EXPECT_TRUE(answer.content.endsWith("\r\n--webgatedframe\r\n" + QByteArray::fromStdString(ImageStreams::kClosing)));
     EXPECT_TRUE(dropped.waitClosed(0));
     EXPECT_TRUE(m_env.logText().contains("1 requests whose replies were still to come get none"));
     finishLater(first + 1);  // after the loop: nobody waits for it
@@ -570,14 +603,28 @@ TEST_F(ConnectionTest, APeerThatLeavesBeforeItsReplyIsDroppedCleanly) {
     ASSERT_TRUE(closing->write(request(1, "{\"TYPE\":\"later\"}")));
     ASSERT_TRUE(aborting.write(request(4, "{\"TYPE\":\"later\"}")));
     ASSERT_TRUE(testsupport::waitFor([&] { return laterCount() == first + 2; }));
+    // Camera streams, with a part on its way that the peer has not taken.
+    auto closingViewer = std::make_unique<Peer>(m_socket);
+    Peer abortingViewer(m_socket);
+    ASSERT_TRUE(closingViewer->write(request(1, kStream)));
+    ASSERT_TRUE(abortingViewer.write(request(2, kStream)));
+    ASSERT_TRUE(testsupport::waitFor([&] { return m_env.fcgi().parkedConnections() == 4; }));
+    publish(1, 1 << 20);
+    settle();
     closing.reset();
+    closingViewer.reset();
     ASSERT_TRUE(aborting.write(record(kAbortRequest, 4, "")));
+    ASSERT_TRUE(abortingViewer.write(record(kAbortRequest, 2, "")));
     Answer answer;
     ASSERT_TRUE(aborting.next(&answer));
     EXPECT_EQ(answer.type, kEndRequest);
     EXPECT_EQ(answer.content, QByteArray());
+    ASSERT_TRUE(abortingViewer.next(&answer));
+    EXPECT_EQ(answer.type, kEndRequest);
+    EXPECT_TRUE(answer.content.startsWith(kGuard + "Content-Type: multipart/x-mixed-replace"));
     EXPECT_TRUE(testsupport::waitFor([&] { return m_env.fcgi().parkedConnections() == 0; }));
     EXPECT_TRUE(m_env.logText().contains(QStringLiteral("closed by the web server before its reply")));
+    EXPECT_TRUE(m_env.logText().contains(QStringLiteral("An open reply ended: the web server closed its connection")));
     finishLater(first);
     finishLater(first + 1);
     // Once another request has been answered the loop has handled both replies: nothing more
@@ -590,9 +637,10 @@ TEST_F(ConnectionTest, APeerThatLeavesBeforeItsReplyIsDroppedCleanly) {
     EXPECT_EQ(answer.content, kAck);
 }
 
-// Requests waiting for their replies hold at most 48 of the 64 connections and nobody else: one
-// more is refused at once and starts nothing (no package tool, no worker job), the waiting ones are
-// never closed to make room for a new connection, and each keeps its connection once answered.
+// Requests waiting for their replies hold at most 48 of the 64 connections and nobody else, camera
+// streams among them: one more is refused at once and starts nothing (no package tool, no worker
+// job, no stream), the waiting ones are never closed to make room for a new connection, and each
+// keeps its connection once answered.
 TEST_F(ConnectionTest, RequestsWaitingForRepliesHoldAtMost48ConnectionsAndNeverGiveWay) {
     start();
     Fcgi& fcgi = m_env.fcgi();
@@ -603,13 +651,19 @@ TEST_F(ConnectionTest, RequestsWaitingForRepliesHoldAtMost48ConnectionsAndNeverG
     while (std::strcmp(fcgi.commandTable().at(updateRow).name, "updateCheck") != 0) ++updateRow;
     const quint64 refusedBefore = metrics.requests(updateRow, RequestOutcome::RefusedWaiting);
     g_counted = 0;
+    std::vector<std::unique_ptr<Peer>> viewers;
+    for (int i = 0; i < ImageStreams::kMaxStreams; ++i) {
+        viewers.push_back(std::make_unique<Peer>(m_socket));
+        ASSERT_TRUE(viewers.back()->write(request(1, kStream)));
+        ASSERT_TRUE(viewers.back()->waitOutput(hasParts(1)));
+    }
     std::vector<std::unique_ptr<Peer>> parked;
-    for (int i = 0; i < 48; ++i) {
+    for (int i = 0; i < 48 - ImageStreams::kMaxStreams; ++i) {
         parked.push_back(std::make_unique<Peer>(m_socket));
         ASSERT_TRUE(parked.back()->write(request(i + 1, "{\"TYPE\":\"later\"}")));
     }
     ASSERT_TRUE(testsupport::waitFor(
-        [&] { return laterCount() == first + 48 && fcgi.parkedConnections() == 48; }));
+        [&] { return laterCount() == first + parked.size() && fcgi.parkedConnections() == 48; }));
     std::vector<std::unique_ptr<Peer>> refused;
     const QString log = m_env.logOf(1, [&] {
         for (int i = 0; i < 16; ++i) {
@@ -628,10 +682,17 @@ TEST_F(ConnectionTest, RequestsWaitingForRepliesHoldAtMost48ConnectionsAndNeverG
     EXPECT_EQ(fcgi.context().packages.runs(), runs);
     EXPECT_EQ(fcgi.parkedConnections(), 48);
     // 64 connections are open: a new one closes a refused (idle) one, never a waiting one; stop
-    // and HEARTBEAT get through.
+    // and HEARTBEAT get through. Neither a stream (ending none of the four) nor a wait for the
+    // next frame gets one.
     expectAck("{\"TYPE\":\"stop\"}");
     expectAck("{\"TYPE\":\"HEARTBEAT\"}");
+    for (const QByteArray& camera : {kStream, after(camera().sequence())}) {
+        QByteArray out;
+        ASSERT_TRUE(get(m_socket, camera, &out));
+        EXPECT_EQ(out, kTooManyWaiting) << camera.constData();
+    }
     Answer answer;
+    for (const auto& viewer : viewers) EXPECT_FALSE(viewer->next(&answer, 0));
     for (size_t i = 0; i < parked.size(); ++i) {
         EXPECT_FALSE(parked[i]->waitHungUp(0)) << i;
         finishLater(first + i);
@@ -639,6 +700,7 @@ TEST_F(ConnectionTest, RequestsWaitingForRepliesHoldAtMost48ConnectionsAndNeverG
         EXPECT_EQ(answer.id, int(i) + 1);
         EXPECT_EQ(answer.content, laterReply(int(first + i)));
     }
+    viewers.clear();
     // A connection whose reply came later is kept and serves the next request.
     ASSERT_TRUE(parked[0]->write(request(60, "{\"TYPE\":\"fast\"}")));
     ASSERT_TRUE(parked[0]->next(&answer));
@@ -647,6 +709,116 @@ TEST_F(ConnectionTest, RequestsWaitingForRepliesHoldAtMost48ConnectionsAndNeverG
     // Worker jobs run in order: the refused ones would have run before this one.
     expectAck("{\"TYPE\":\"counted\"}");
     EXPECT_EQ(g_counted.load(), 1);
+}
+
+// Each new frame is one part, in order. A peer that stops reading holds the part on its way and
+// the newest one after it, never a queue: when it reads again it gets those two, the newest last,
+// and the frames between were replaced.
+TEST_F(ConnectionTest, AStreamSendsEachNewFrameInOrderAndASlowPeerGetsTheNewestNotAQueue) {
+    start();
+    Peer viewer(m_socket);
+    ASSERT_TRUE(viewer.write(request(1, kStream)));
+    ASSERT_TRUE(viewer.waitOutput(hasParts(1)));
+    EXPECT_TRUE(viewer.output().startsWith(kGuard + QByteArray::fromStdString(ImageStreams::kStreamHeader)));
+    for (int i = 1; i <= 3; ++i) {
+        const quint64 sequence = publish(i, 1000);
+        ASSERT_TRUE(viewer.waitOutput(hasParts(1 + i)));
+        const auto part = streamParts(viewer.output()).last();
+        EXPECT_EQ(part.sequence, qint64(sequence));
+        EXPECT_EQ(part.type, "image/jpeg");
+        EXPECT_TRUE(part.body == frame(i, 1000));
+    }
+    // While the peer reads nothing: frames the socket would hold many of, and frames larger
+    // than it holds.
+    for (const int bytes : {2000, 200000}) {
+        SCOPED_TRACE(bytes);
+        const int seen = int(streamParts(viewer.output()).size());
+        const unsigned long long replaced = m_env.fcgi().replacedStreamParts();
+        quint64 last = 0;
+        for (int i = 4; i < 40; ++i) {
+            last = publish(i, bytes);
+            settle();
+        }
+        ASSERT_TRUE(viewer.waitOutput([last](const QByteArray& out) {
+            return streamParts(out).last().sequence == qint64(last);
+        }));
+        const auto parts = streamParts(viewer.output()).mid(seen);
+        ASSERT_GE(parts.size(), 1);
+        EXPECT_LE(parts.size(), 3);
+        for (int i = 1; i < parts.size(); ++i) EXPECT_GT(parts[i].sequence, parts[i - 1].sequence);
+        EXPECT_TRUE(parts.last().body == frame(39, bytes));
+        EXPECT_GE(m_env.fcgi().replacedStreamParts(), replaced + 33);
+    }
+    Answer answer;
+    EXPECT_FALSE(viewer.next(&answer, 0));  // and it goes on
+}
+
+// However long a stream lasts, it lives while its peer reads; one whose peer takes nothing is
+// dropped once a part has not moved for the limit.
+TEST_F(ConnectionTest, AStreamWhosePeerReadsLivesOnAndOneWhosePeerTakesNothingIsDropped) {
+    start(1000);
+    Peer reader(m_socket);
+    Peer deaf(m_socket);
+    ASSERT_TRUE(reader.write(request(1, kStream)));
+    ASSERT_TRUE(deaf.write(request(1, kStream)));
+    ASSERT_TRUE(reader.waitOutput(hasParts(1)));
+    int parts = 1;
+    QElapsedTimer lasted;
+    lasted.start();
+    for (int i = 0; !deaf.waitHungUp(0); ++i) {
+        ASSERT_LT(lasted.elapsed(), 20 * 1000) << "the peer that takes nothing is still there";
+        publish(i, 200000);
+        ASSERT_TRUE(reader.waitOutput(hasParts(++parts)));
+    }
+    publish(1, 200000);
+    EXPECT_TRUE(reader.waitOutput(hasParts(++parts)));
+    EXPECT_GT(lasted.elapsed(), 1000);
+    EXPECT_FALSE(reader.waitHungUp(0));
+}
+
+// At most four streams: a fifth ends the oldest, as a multipart body ends.
+TEST_F(ConnectionTest, AFifthStreamEndsTheOldest) {
+    start();
+    std::vector<std::unique_ptr<Peer>> viewers;
+    for (int i = 0; i < 5; ++i) {
+        viewers.push_back(std::make_unique<Peer>(m_socket));
+        ASSERT_TRUE(viewers.back()->write(request(1, kStream)));
+        ASSERT_TRUE(viewers.back()->waitOutput(hasParts(1)));
+    }
+    Answer answer;
+    ASSERT_TRUE(viewers[0]->next(&answer));
+    EXPECT_EQ(answer.type, kEndRequest);
+    EXPECT_TRUE(answer.content.endsWith(QByteArray::fromStdString(ImageStreams::kClosing)));
+    EXPECT_EQ(m_env.fcgi().context().camera.streamCount(), 4);
+    EXPECT_TRUE(testsupport::waitFor([&] { return m_env.fcgi().parkedConnections() == 4; }));
+    publish(5, 1000);
+    for (size_t i = 1; i < viewers.size(); ++i) EXPECT_TRUE(viewers[i]->waitOutput(hasParts(2))) << i;
+}
+
+// A request for the frame after a given one: answered at once when it has come, else when it
+// comes (held by no thread meanwhile), else after 2 s with the newest picture.
+TEST_F(ConnectionTest, ARequestForTheNextFrameIsAnsweredWhenItComes) {
+    start();
+    const quint64 sequence = publish(7, 500);
+    const QByteArray numbered = kGuard + "Content-Type: image/jpeg \r\nX-Frame-Sequence: ";
+    QByteArray out;
+    ASSERT_TRUE(get(m_socket, after(sequence - 1), &out));
+    EXPECT_TRUE(out.startsWith(numbered + QByteArray::number(sequence) + "\r\n") && out.endsWith(frame(7, 500)));
+    Peer waiting(m_socket);
+    ASSERT_TRUE(waiting.write(request(1, after(sequence))));
+    settle();
+    Answer answer;
+    EXPECT_FALSE(waiting.next(&answer, 0));
+    EXPECT_EQ(m_env.fcgi().parkedConnections(), 1);
+    publish(8, 500);
+    ASSERT_TRUE(waiting.next(&answer));
+    EXPECT_TRUE(answer.content.startsWith(numbered + QByteArray::number(sequence + 1) + "\r\n"));
+    EXPECT_TRUE(answer.content.endsWith(frame(8, 500)));
+    // No frame comes: the newest picture, by then the no-camera one.
+    ASSERT_TRUE(waiting.write(request(2, after(sequence + 1))));
+    ASSERT_TRUE(testsupport::waitFor([&] { return waiting.next(&answer, 0); }, 10000));
+    EXPECT_TRUE(answer.content.startsWith(kGuard + "Content-Type: image/png \r\nX-Frame-Sequence: 0\r\n"));
+    EXPECT_TRUE(answer.content.endsWith(m_env.fcgi().context().noCamPng));
 }
 
 // updateCheck with a package tool that runs until the test lets it end: what comes meanwhile is

@@ -1,5 +1,6 @@
 #include "RobotSimulator.h"
 
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
@@ -193,10 +194,16 @@ void RobotSimulator::publishInputs() {
 
 void RobotSimulator::publishCameraFrame() {
     if (!m_server->anySubscribed(QStringLiteral("image0"))) return;
-    const CameraFrame frame =
+    CameraFrame frame =
         FrameRenderer::render(++m_frameNumber, m_model.x(), m_model.y(), m_model.phi(),
                               m_cameraWidth, m_cameraHeight, m_cameraFormat);
     if (frame.data.isEmpty()) return;
+    if (m_stampTime && frame.format == QLatin1String("mjpg")) {
+        // A COM segment right after the start of image: any decoder skips it.
+        const QByteArray text = "robotsim-ms=" + QByteArray::number(QDateTime::currentMSecsSinceEpoch());
+        const int length = int(text.size()) + 2;
+        frame.data.insert(2, QByteArray("\xff\xfe", 2) + char(length >> 8) + char(length & 0xff) + text);
+    }
     m_server->publish(
         QStringLiteral("image0"),
         QJsonArray{QString::fromLatin1(frame.data.toBase64()), static_cast<qint64>(frame.width),

@@ -34,6 +34,8 @@ public:
     quint16 serverPort() const;
     /// Camera frames per second while a client has image0 on (1 to 100).
     void setFps(int fps);
+    /// Each JPEG frame carries the time it was made, in a comment segment.
+    void setStampTime(bool on) { m_stampTime = on; }
     /// Appends every message received to `fileName`, one JSON line each.
     bool setRecordFile(const QString& fileName);
     /// Like a real base's motor controller: a robot that gets no set-point for `ms` stops on its
@@ -84,6 +86,7 @@ private:
     bool m_contact = false;
     unsigned int m_odometrySequence = 0;
     quint64 m_frameNumber = 0;
+    bool m_stampTime = false;
     unsigned int m_cameraWidth = 320;
     unsigned int m_cameraHeight = 240;
     QString m_cameraFormat = QStringLiteral("mjpg");

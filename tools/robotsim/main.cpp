@@ -53,7 +53,12 @@ int main(int argc, char** argv) {
         QStringLiteral("Seconds without a set-point after which the robot stops, as a real base's "
                        "motor controller does (0: never)."),
         QStringLiteral("s"), QStringLiteral("0.5"));
-    parser.addOptions({listenOption, fpsOption, recordOption, driveTimeoutOption});
+    const QCommandLineOption stampOption(
+        QStringLiteral("stamp-time"),
+        QStringLiteral("Write the time of each JPEG frame (ms since 1970, this computer's clock) "
+                       "into the frame, as a comment \"robotsim-ms=<ms>\", so that a viewer can "
+                       "tell how old a frame is when it is shown."));
+    parser.addOptions({listenOption, fpsOption, recordOption, driveTimeoutOption, stampOption});
     parser.process(app);
 
     QHostAddress address;
@@ -78,6 +83,7 @@ int main(int argc, char** argv) {
 
     RobotSimulator simulator;
     simulator.setFps(fps);
+    simulator.setStampTime(parser.isSet(stampOption));
     simulator.setDriveTimeout(static_cast<int>(std::ceil(driveTimeout * 1000)));
     QObject::connect(&simulator, &RobotSimulator::driveTimedOut, [](int ms) {
         std::printf("robotsim: no set-point for %d ms: robot stopped\n", ms);

@@ -33,12 +33,12 @@ export function setLink(next) {
   listeners.forEach((l) => l(state));
 }
 
-// One reading of the daemon's drive state; errors never leave it.
-export async function readDriveState() {
+// One reading of the daemon's drive state (`read` gives the reply); errors never leave it.
+export async function readDriveState(read = () => command({ TYPE: 'getDriveState' })) {
   if (performance.now() < askAfter) return;
   const askedAt = performance.now();
   try {
-    drive = await command({ TYPE: 'getDriveState' });
+    drive = await read();
     // Any value but the three known ones is not a link that can drive.
     if (!('link' in drive)) setLink('unknown');
     else setLink(STATES.includes(drive.link) ? drive.link : 'down');

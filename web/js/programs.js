@@ -59,6 +59,6 @@ export function setupPrograms(report) {
     } catch (e) {
       report('programs', e);
     }
-  }, 500);
+  }, () => (wasRunning ? 500 : 2000));  // while nothing runs, a program started elsewhere shows within 2 s
   refresh();
 }

@@ -1,6 +1,6 @@
 // Distances around the robot outline, bumper, battery and chargers, inputs; outputs and relays
 // as switches.
-import { command } from './api.js';
+import { command, CommandError, describeError } from './api.js';
 import { linkState, onLink, readDriveState } from './link.js';
 import { $, el, poll, attempt } from './ui.js';
 
@@ -42,10 +42,12 @@ export function setupSensors(report) {
   };
   onLink(markStale);
 
+  // One request a poll: the drive state, distances, battery and I/O board in one reply.
   poll(async () => {
-    await readDriveState();
+    const state = readState();
+    await readDriveState(async () => part(await state, 'getDriveState'));
     try {
-      const d = await command({ TYPE: 'getDistance' });
+      const d = part(await state, 'getDistance');
       d.dist.forEach((value, i) => {
         if (!texts[i]) return;
         const length = 40 + Math.min(45, Math.max(2, value * 0.7));
@@ -54,22 +56,43 @@ export function setupSensors(report) {
         texts[i].text.textContent = fixed(value, 1);
       });
       $('#bumper').textContent = d.bumpTime < 1000 ? 'contact!' : `free (last contact ${(d.bumpTime / 1000).toFixed(0)}${d.bumpTime >= 100000 ? '+' : ''} s ago)`;
-      const b = await command({ TYPE: 'getBatteryInfo' });
-      showBattery(b);
+      showBattery(part(await state, 'getBatteryInfo'));
       outcome('sensors', null);
     } catch (e) {
       outcome('sensors', e);
     }
-  }, 500);
-
-  poll(async () => {
     try {
-      showIo(await command({ TYPE: 'getIOBoardInfo' }));
+      showIo(part(await state, 'getIOBoardInfo'));
       outcome('io', null);
     } catch (e) {
       outcome('io', e);
     }
-  }, 1000);
+  }, 500);
+}
+
+// The daemon gathers the four replies in getState; an older one is asked for each.
+const PARTS = ['getDriveState', 'getDistance', 'getBatteryInfo', 'getIOBoardInfo'];
+let gathered = true;
+async function readState() {
+  if (gathered) {
+    try {
+      return await command({ TYPE: 'getState' });
+    } catch (e) {
+      if (e.reply?.MSG !== 'UNKNOWN COMMAND') throw e;
+      gathered = false;
+    }
+  }
+  const state = {};
+  for (const name of PARTS) state[name] = await command({ TYPE: name }).catch((error) => ({ TYPE: 'ERR', error }));
+  return state;
+}
+
+function part(state, name) {
+  const reply = state[name];
+  if (!reply || reply.TYPE === 'ERR') {
+    throw reply?.error || new CommandError(name, describeError(reply?.MSG), reply);
+  }
+  return reply;
 }
 
 function showBattery(b) {

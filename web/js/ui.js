@@ -82,13 +82,15 @@ export function confirmAction(text) {
   });
 }
 
-// Calls `step` again `interval` ms after the previous call ended: requests never pile up.
+// Calls `step` again `interval` ms (or what the function `interval` says) after the previous
+// call ended: requests never pile up.
 export function poll(step, interval) {
   let stopped = false;
   const run = async () => {
     const started = performance.now();
     try { await step(); } catch (e) { /* the step shows its own errors */ }
-    if (!stopped) setTimeout(run, Math.max(0, interval - (performance.now() - started)));
+    const ms = typeof interval === 'function' ? interval() : interval;
+    if (!stopped) setTimeout(run, Math.max(0, ms - (performance.now() - started)));
   };
   run();
   return () => { stopped = true; };

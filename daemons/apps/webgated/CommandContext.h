@@ -7,7 +7,7 @@ class ComponentRestarts;
 class ConfigPageBuilder;
 class ControlHandler;
 class Fcgi;
-class ImageHandler;
+class ImageStreams;
 class NetworkChange;
 class PackageListing;
 class ProgramStore;
@@ -16,7 +16,7 @@ class SensorDataHandler;
 /// What the commands share: the parts of the daemon a handler may reach, owned by Fcgi and
 /// handed to every handler. A row of the command table passes on only the parts its command needs.
 struct CommandContext {
-    ImageHandler& image;         // the camera's frames
+    ImageStreams& camera;        // the camera: pictures, streams and next frames
     SensorDataHandler& sensors;  // sensors, battery, I/O
     ControlHandler& control;     // driving
     const QByteArray& noCamPng;  // the picture without a camera (empty when it could not be read)

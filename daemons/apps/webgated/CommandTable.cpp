@@ -13,6 +13,7 @@
 #include "robot/ControlHandler.h"
 #include "robot/DriveCommands.h"
 #include "robot/ImageCommands.h"
+#include "robot/ImageStreams.h"
 #include "robot/SensorCommands.h"
 #include "service/Client.h"
 #include "settings/SettingsCommands.h"
@@ -27,6 +28,32 @@ RequestResult holdRequestThread(CommandContext& c, Request& request) {
     const qint64 ms = std::clamp<qint64>(json_integer_value(request.param("ms")), 0, 60000);
     for (qint64 waited = 0; waited < ms && !c.daemon.isStopping(); waited += 10) QThread::msleep(10);
     return Ack;
+}
+
+// The page's one poll of the robot's state: the replies of the commands it would otherwise send
+// one by one, each under its command's name with its own "TYPE".
+RequestResult getState(CommandContext& context, Request& request) {
+    const struct {
+        const char* name;
+        RequestResult (*handler)(CommandContext&, Request&);
+    } parts[] = {
+        {"getDriveState", [](CommandContext& c, Request& r) { return DriveCommands::getDriveState(r, c.control); }},
+        {"getDistance", [](CommandContext& c, Request& r) { return SensorCommands::getDistance(r, c.sensors); }},
+        {"getBatteryInfo", [](CommandContext& c, Request& r) { return SensorCommands::getBatteryInfo(r, c.sensors); }},
+        // Only reads: an "output" in this query sets nothing.
+        {"getIOBoardInfo",
+         [](CommandContext& c, Request& r) {
+             Request reading(nullptr, r.reply());
+             return SensorCommands::getIOBoardInfo(reading, c.sensors, *Client::singleton());
+         }},
+    };
+    for (const auto& part : parts) {
+        json_t* reply = json_object();
+        const RequestResult result = request.replyInto(reply, [&](Request& r) { return part.handler(context, r); });
+        json_object_set_new_nocheck(reply, "TYPE", json_string(result == Ack ? "ACK" : result == Data ? "DATA" : "ERR"));
+        request.set(part.name, reply);
+    }
+    return Data;
 }
 
 }  // namespace
@@ -52,9 +79,7 @@ CommandTable commandRows() {
              return SystemInfoCommands::getMenuItems(request, *Client::singleton());
          }},
         {"getimage", CommandAccess::Reading, CommandThread::Request, CommandLog::Full,
-         [](CommandContext& c, Request& request) {
-             return getImage(request, c.image, c.noCamPng, !c.noCamPng.isEmpty());
-         }},
+         [](CommandContext& c, Request& request) { return c.camera.getImage(request); }},
         {"changeRes", CommandAccess::Acting, CommandThread::Request, CommandLog::Full,
          [](CommandContext&, Request& request) { return changeRes(request, *Client::singleton()); }},
         {"stop", CommandAccess::Open, CommandThread::Request, CommandLog::Full,
@@ -73,6 +98,7 @@ CommandTable commandRows() {
          [](CommandContext& c, Request& request) {
              return DriveCommands::getDriveState(request, c.control);
          }},
+        {"getState", CommandAccess::Reading, CommandThread::Request, CommandLog::Quiet, getState},
         {"HEARTBEAT", CommandAccess::Acting, CommandThread::Request, CommandLog::Quiet,
          [](CommandContext& c, Request& request) {
              return DriveCommands::heartbeat(request, c.control);

@@ -23,6 +23,7 @@
 #include "process/ScriptRunner.h"
 #include "robot/ControlHandler.h"
 #include "robot/ImageHandler.h"
+#include "robot/ImageStreams.h"
 #include "robot/SensorDataHandler.h"
 #include "base/DaemonLog.h"
 
@@ -118,6 +119,11 @@ Fcgi::Fcgi(CommandTable commands) {
     }
 
     m_noCamPng = readPng(QStringLiteral("./resources/nocam.png"));
+    // Camera streams are fed in the request thread: a frame is encoded there, once for all.
+    m_imageStreams = new ImageStreams(*m_imageHandler, m_noCamPng, !m_noCamPng.isEmpty(), [this](std::function<void()> work) {
+        m_connections.post(0, [work = std::move(work)](Response&) { work(); });
+    });
+    m_connections.setOpenReplyEnded([this](unsigned long long ticket) { m_processor->streamEnded(ticket); });
 
     m_programStore.prepare(client->getParameter(QStringLiteral("~/Flowdesk/programpath"),
                                                 QStringLiteral("/home/corvanta/programs"))
@@ -136,7 +142,7 @@ Fcgi::Fcgi(CommandTable commands) {
     m_networkChange = new NetworkChange(*ScriptRunner::singleton(), this);
     m_networkChange->resume();
 
-    m_context.reset(new CommandContext{*m_imageHandler, *m_sensorDataHandler, *m_controlHandler, m_noCamPng,
+    m_context.reset(new CommandContext{*m_imageStreams, *m_sensorDataHandler, *m_controlHandler, m_noCamPng,
                                        m_interpreterPath, m_currentProgram, m_programStore, m_configPageBuilder,
                                        m_componentRestarts, *m_networkChange, m_packageListing, *this});
     setCommandTable(std::move(commands));
@@ -145,6 +151,8 @@ Fcgi::Fcgi(CommandTable commands) {
 Fcgi::~Fcgi() {
     if (!shutdown()) wait();
     // Handlers that are Qt children go with QObject's destructor; the image handler here.
+    delete m_imageStreams;
+    m_imageStreams = nullptr;
     delete m_imageHandler;
     m_imageHandler = nullptr;
 }

@@ -20,6 +20,7 @@
 /// replies, the RequestProcessor turns each request into its reply through the command table.
 class ControlHandler;
 class ImageHandler;
+class ImageStreams;
 class NetworkChange;
 class SensorDataHandler;
 
@@ -71,6 +72,9 @@ public:
     CommandContext& context() { return *m_context; }
     const CommandContext& context() const { return *m_context; }
 
+    /// Parts of camera streams a newer part replaced before the web server took them.
+    unsigned long long replacedStreamParts() const { return m_connections.replacedParts(); }
+
     /// How many requests the loop has served (for tests and diagnostics).
     quint64 requestCount() const { return m_requestCount.load(); }
     /// Requests by command and outcome, and their durations (request thread counts).
@@ -102,6 +106,7 @@ private:
     void failLoop(const QString& reason);
 
     ImageHandler* m_imageHandler = nullptr;  // no Qt parent: released by ~Fcgi after the thread ends
+    ImageStreams* m_imageStreams = nullptr;  // released by ~Fcgi before the image handler
     SensorDataHandler* m_sensorDataHandler = nullptr;  // Qt child
     ControlHandler* m_controlHandler = nullptr;        // Qt child
     NetworkChange* m_networkChange = nullptr;          // Qt child

@@ -14,6 +14,7 @@
 #include "network/NetworkChange.h"
 #include "process/ScriptRunner.h"
 #include "robot/ControlHandler.h"
+#include "robot/ImageStreams.h"
 #include "robot/SensorDataHandler.h"
 
 namespace {
@@ -86,6 +87,10 @@ std::string metricsText(const Fcgi& fcgi) {
           "Connections from the web server the request loop holds open.", fcgi.openConnections());
     gauge(out, "webgated_parked_connections", "gauge",
           "Connections whose reply is still being prepared.", fcgi.parkedConnections());
+    gauge(out, "webgated_camera_streams", "gauge", "Camera streams open.", fcgi.context().camera.streamCount());
+    gauge(out, "webgated_stream_parts_replaced_total", "counter",
+          "Stream parts a newer one replaced before the web server took them (a slow viewer).",
+          static_cast<double>(fcgi.replacedStreamParts()));
     gauge(out, "webgated_robot_link_up", "gauge", "1 while the robot's RPC server is connected.",
           fcgi.isRobotConnected() ? 1 : 0);
     gauge(out, "webgated_robot_link_stale", "gauge",

@@ -3,11 +3,13 @@
 #include <QByteArray>
 #include <QString>
 #include <memory>
+#include <string>
 
 #include "base/Json.h"
 #include "request/RequestResult.h"
 
 class DeferredReply;
+class ReplyStream;
 struct RequestHeaders;
 
 /// What a command handler gets: the parsed query (read only), the reply object it adds keys
@@ -27,6 +29,18 @@ public:
     }
     /// The reply object, nullptr when the request made none and no handler used it.
     json_t* replyIfUsed() const { return m_reply; }
+
+    /// Runs `handler` with `reply` as the reply object and everything else of this request: a
+    /// command whose reply gathers those of others. A value the handler marked as rendered stays
+    /// marked.
+    template <typename Handler>
+    RequestResult replyInto(json_t* reply, Handler&& handler) {
+        json_t* const own = m_reply;
+        m_reply = reply;
+        const RequestResult result = handler(*this);
+        m_reply = own;
+        return result;
+    }
 
     /// The parameter `key` of the query, or nullptr when absent.
     const json_t* param(const char* key) const { return json_object_get(m_query, key); }
@@ -59,7 +73,13 @@ public:
     void setRawResponse(const char* header, const QByteArray& body) {
         m_raw = true;
         m_rawHeader = header;
+        m_rawHeaderText.clear();
         m_rawBody = body;
+    }
+    /// The same with header lines made for this request.
+    void setRawResponse(std::string header, const QByteArray& body) {
+        setRawResponse(nullptr, body);
+        m_rawHeaderText = std::move(header);
     }
     bool isRaw() const { return m_raw; }
 
@@ -70,10 +90,24 @@ public:
     std::shared_ptr<DeferredReply> defer();
     /// The request loop's side: the handle defer() made, handed over once.
     std::shared_ptr<DeferredReply> takeDeferred() { return std::move(m_deferred); }
-    /// The request loop's side: whether defer() may be granted, and whether it was refused.
+    /// Keeps the raw reply open after it is written: further parts follow through the returned
+    /// stream. `closing` ends the reply when the daemon stops. Null when too many requests wait
+    /// already (the request is refused, as for defer()). Without a loop that serves others
+    /// meanwhile (loopServes()), the reply ends with `closing` at once.
+    std::shared_ptr<ReplyStream> openStream(std::string closing);
+    /// The request loop's side: the stream openStream() made, handed over once.
+    std::shared_ptr<ReplyStream> takeStream() { return std::move(m_stream); }
+    /// The request loop's side: whether defer() and openStream() may be granted, and whether
+    /// one was refused.
     void setMayDefer(bool may) { m_mayDefer = may; }
     bool deferRefused() const { return m_deferRefused; }
-    const char* rawHeader() const { return m_rawHeader; }
+    /// Whether a loop serves other requests while this one waits for its reply (else a reply
+    /// that comes later is awaited where the request is processed).
+    bool loopServes() const { return m_loopServes; }
+    void setLoopServes(bool serves) { m_loopServes = serves; }
+    const char* rawHeader() const {
+        return m_rawHeader ? m_rawHeader : m_rawHeaderText.empty() ? nullptr : m_rawHeaderText.c_str();
+    }
     const QByteArray& rawBody() const { return m_rawBody; }
 
 private:
@@ -86,8 +120,11 @@ private:
     bool m_quiet = false;
     bool m_mayDefer = true;
     bool m_deferRefused = false;
+    bool m_loopServes = false;
     bool m_raw = false;
     const char* m_rawHeader = nullptr;
+    std::string m_rawHeaderText;
     QByteArray m_rawBody;
     std::shared_ptr<DeferredReply> m_deferred;
+    std::shared_ptr<ReplyStream> m_stream;
 };

@@ -156,9 +156,11 @@ void RequestProcessor::process(const char* queryString, const RequestHeaders& he
         log("EXCEPTION WHILE PROCESSING REQUEST !!!, request string: ", SecretText::forLog(query), 0);
         response.clear();
         tally.outcome = RequestOutcome::Exception;
+        if (deferral.stream) deferral.stream->ended();
         deferral = Deferral();
     }
     const bool head = headers.method && std::strcmp(headers.method, "HEAD") == 0;
+    if (deferral.stream) keepOpen(deferral.stream, head, response);
     if (deferral.reply) {
         deferral.reply->row = tally.row;
         deferral.reply->head = head;
@@ -169,6 +171,34 @@ void RequestProcessor::process(const char* queryString, const RequestHeaders& he
     // A HEAD request gets the header lines a GET would get, never a body.
     if (head) response.dropBody();
     m_metrics->count(tally.row, tally.outcome, nanosecondsSince(start));
+}
+
+void RequestProcessor::keepOpen(const std::shared_ptr<ReplyStream>& stream, bool head, Response& response) const {
+    if (head || response.ticket == 0) {
+        // Nothing serves it meanwhile (or only its header lines are asked for): it ends here.
+        stream->ended();
+        if (!head) response.body.append(stream->closing().data(), static_cast<qsizetype>(stream->closing().size()));
+        return;
+    }
+    response.open = true;
+    response.closing = stream->closing();
+    FcgiConnections& transport = m_transport;
+    const unsigned long long ticket = response.ticket;
+    stream->attach([&transport, ticket](std::string head, QByteArray body, bool more) {
+        transport.post(ticket, [head = std::move(head), body = std::move(body), more](Response& out) {
+            out.head = head;
+            out.body = body;
+            out.open = more;
+        });
+    });
+    m_streams[ticket] = stream;
+}
+
+void RequestProcessor::streamEnded(unsigned long long ticket) const {
+    const auto found = m_streams.find(ticket);
+    if (found == m_streams.end()) return;
+    found->second->ended();
+    m_streams.erase(found);
 }
 
 void RequestProcessor::defer(Deferral& deferral, Response& response) const {
@@ -356,12 +386,19 @@ void RequestProcessor::processDecoded(const QByteArray& query, const RequestHead
             deferral.workerHandler = command->handler;
         } else {
             request->setMayDefer(mayPark);
+            request->setLoopServes(response.ticket != 0);
             // The parameters live as long as this call: a reply that comes later has none.
             request->setHeaders(&headers);
             result = command->handler(m_context, *request);
             request->setHeaders(nullptr);
             deferral.reply = request->takeDeferred();
+            deferral.stream = request->takeStream();
             if (request->deferRefused()) return refuseWaiting(*request, response, tally);
+            // Only a raw reply stays open.
+            if (deferral.stream && (deferral.reply || !request->isRaw())) {
+                deferral.stream->ended();
+                deferral.stream.reset();
+            }
         }
         if (deferral.reply) {
             out.clear();

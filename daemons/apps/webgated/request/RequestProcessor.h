@@ -10,6 +10,7 @@
 
 #include "request/AccessGuard.h"
 #include "request/DeferredReply.h"
+#include "request/ReplyStream.h"
 #include "request/Request.h"
 #include "request/RequestMetrics.h"
 #include "transport/Response.h"
@@ -60,6 +61,8 @@ public:
     /// Writes the reply of a deferred request, once finished, into `response` (the thread the
     /// transport serves from): its envelope, its last log line and its figures.
     void complete(DeferredReply& reply, Response& response) const;
+    /// The open reply with `ticket` has ended (the thread the transport serves from).
+    void streamEnded(unsigned long long ticket) const;
 
     /// The longest a reply that comes later is awaited where nothing else is served meanwhile
     /// (longer than any command's own limit).
@@ -86,10 +89,13 @@ private:
         std::unique_ptr<Request> request;
         JsonPtr query;
         RequestResult (*workerHandler)(CommandContext& context, Request& request) = nullptr;
+        std::shared_ptr<ReplyStream> stream;  // the raw reply stays open
     };
     void processDecoded(const QByteArray& query, const RequestHeaders& headers, Response& response,
                         Tally& tally, Deferral& deferral) const;
     void defer(Deferral& deferral, Response& response) const;
+    /// Keeps the response open for `stream`, or ends it at once where nothing serves it.
+    void keepOpen(const std::shared_ptr<ReplyStream>& stream, bool head, Response& response) const;
     /// The reply to a request that would wait for its reply while too many others do.
     void refuseWaiting(const Request& request, Response& response, Tally& tally) const;
     /// The envelope of a handler's result (or its raw reply), and the request's last log line.
@@ -103,4 +109,6 @@ private:
     std::unordered_map<std::string_view, size_t> m_index;  // name -> first row with it
     std::unique_ptr<AccessGuard> m_guard;
     std::unique_ptr<RequestMetrics> m_metrics;
+    // The open replies by ticket (the thread the transport serves from).
+    mutable std::unordered_map<unsigned long long, std::shared_ptr<ReplyStream>> m_streams;
 };

@@ -13,16 +13,27 @@ constexpr qint64 kMaxFrameAgeMs = 1000;
 
 }  // namespace
 
+CameraPicture cameraPicture(ImageHandler& images, const QByteArray& noCamPng, bool noCamLoaded) {
+    CameraPicture picture;
+    picture.bytes = images.getJpeg(&picture.ageMs, &picture.sequence);
+    if ((picture.bytes.isEmpty() || picture.ageMs > kMaxFrameAgeMs) && noCamLoaded) {
+        picture = CameraPicture{noCamPng, true, 0, 0};
+    }
+    return picture;
+}
+
+std::string pictureHeader(const CameraPicture& picture) {
+    std::string header = picture.png ? "Content-Type: image/png \r\n" : "Content-Type: image/jpeg \r\n";
+    header += "X-Frame-Sequence: " + std::to_string(picture.sequence) + "\r\nX-Frame-Age-Ms: " +
+              std::to_string(picture.ageMs) + "\r\n\r\n";
+    return header;
+}
+
 RequestResult getImage(Request& request, ImageHandler& images, const QByteArray& noCamPng,
                        bool noCamLoaded) {
-    qint64 ageMs = 0;
-    const QByteArray jpeg = images.getJpeg(&ageMs);
+    const CameraPicture picture = cameraPicture(images, noCamPng, noCamLoaded);
     // The header and the frame are written one after the other: the frame is not copied.
-    if ((jpeg.isEmpty() || ageMs > kMaxFrameAgeMs) && noCamLoaded) {
-        request.setRawResponse("Content-Type: image/png \r\n\r\n", noCamPng);
-    } else {
-        request.setRawResponse("Content-Type: image/jpeg \r\n\r\n", jpeg);
-    }
+    request.setRawResponse(pictureHeader(picture), picture.bytes);
     return Ack;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <string>
 
 #include "request/Request.h"
 
@@ -9,8 +10,21 @@ namespace kel::corvanta::rpc {
 class Client;
 }
 
-/// getimage: writes the whole response, the latest camera frame as JPEG, or `noCamPng` when
-/// there is no frame of the last second and that picture was loaded.
+/// What getimage shows at a moment: the last frame as JPEG with its sequence number and age, or
+/// the no-camera picture (PNG, sequence 0, age 0) when there is no frame of the last second and
+/// that picture was loaded.
+struct CameraPicture {
+    QByteArray bytes;
+    bool png = false;
+    quint64 sequence = 0;
+    qint64 ageMs = 0;
+};
+CameraPicture cameraPicture(ImageHandler& images, const QByteArray& noCamPng, bool noCamLoaded);
+
+/// The header lines of a reply holding `picture`: its type, sequence number and age.
+std::string pictureHeader(const CameraPicture& picture);
+
+/// getimage: writes the whole response, the picture of the moment.
 RequestResult getImage(Request& request, ImageHandler& images, const QByteArray& noCamPng,
                        bool noCamLoaded);
 

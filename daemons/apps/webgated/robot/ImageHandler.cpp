@@ -49,9 +49,13 @@ ImageHandler::~ImageHandler() = default;
 
 QByteArray ImageHandler::getJpeg() { return getJpeg(nullptr); }
 
-QByteArray ImageHandler::getJpeg(qint64* ageMs) {
+void ImageHandler::keepCameraOn() {
     m_lastRequestMs.store(m_clock.elapsed());
     if (!m_topicOn.load()) m_mailbox->post(new SetImageTopicEnableEvent());
+}
+
+QByteArray ImageHandler::getJpeg(qint64* ageMs, quint64* sequence) {
+    keepCameraOn();
     QMutexLocker locker(&m_imageMutex);
     // A detail line: written always, it would grow the log by every poll of every open page.
     Log* log = Log::singleton();
@@ -61,7 +65,13 @@ QByteArray ImageHandler::getJpeg(qint64* ageMs) {
                  5);
     }
     if (ageMs) *ageMs = m_lastFrameTime.elapsed() + m_lastFrameAgeMs;
+    if (sequence) *sequence = m_sequence;
     return m_decoder ? m_decoder->getJpeg() : QByteArray();
+}
+
+quint64 ImageHandler::sequence() const {
+    QMutexLocker locker(&m_imageMutex);
+    return m_sequence;
 }
 
 qint64 ImageHandler::timeSinceLastImg() const {
@@ -74,10 +84,14 @@ int ImageHandler::requestTimeoutMs() const { return m_requestTimeoutMs; }
 void ImageHandler::on_client_image0_changed(const QByteArray& data, unsigned int width,
                                             unsigned int height, unsigned int step,
                                             const QString& format) {
-    QMutexLocker locker(&m_imageMutex);
-    m_decoder->setImage(data, width, height, step, format);
-    m_lastFrameTime.restart();
-    m_lastFrameAgeMs = 0;
+    {
+        QMutexLocker locker(&m_imageMutex);
+        m_decoder->setImage(data, width, height, step, format);
+        m_lastFrameTime.restart();
+        m_lastFrameAgeMs = 0;
+        ++m_sequence;
+    }
+    Q_EMIT frameArrived();
 }
 
 void ImageHandler::customEvent(QEvent* event) {

@@ -33,12 +33,21 @@ public:
 
     /// The last frame as a JPEG file (empty when there is none); keeps the camera topic on.
     QByteArray getJpeg();
-    /// The same, and the frame's age as timeSinceLastImg() gives it, read together.
-    QByteArray getJpeg(qint64* ageMs);
+    /// The same, and the frame's age as timeSinceLastImg() gives it and its sequence number
+    /// (0 before the first frame), read together.
+    QByteArray getJpeg(qint64* ageMs, quint64* sequence = nullptr);
+    /// Keeps the camera topic on for the request timeout from now, as getJpeg() does.
+    void keepCameraOn();
+    /// The sequence number of the last frame: each frame that arrives counts one up (0: none yet).
+    quint64 sequence() const;
     /// Milliseconds since the last frame arrived (or since construction).
     qint64 timeSinceLastImg() const;
     /// The request timeout in milliseconds, as read at construction.
     int requestTimeoutMs() const;
+
+Q_SIGNALS:
+    /// A frame has arrived (main thread).
+    void frameArrived();
 
 public Q_SLOTS:
     void on_client_image0_changed(const QByteArray& data, unsigned int width, unsigned int height,
@@ -55,8 +64,9 @@ private Q_SLOTS:
 private:
     mutable QMutex m_imageMutex;  // taken before the decoder's frame mutex, never after
     ImageDecoder* m_decoder;
-    QElapsedTimer m_lastFrameTime;
+    QElapsedTimer m_lastFrameTime;  // monotonic
     qint64 m_lastFrameAgeMs = 0;
+    quint64 m_sequence = 0;
     QTimer* m_requestTimeoutTimer;
     int m_requestTimeoutMs = 0;
     kel::corvanta::daemons::EventMailbox* m_mailbox;  // hands the request thread's events over

@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <limits.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,6 +26,10 @@ const char kTooLarge[] =
     "{\"TYPE\":\"ERR\",\"MSG\":\"REQUEST BODY TOO LARGE\"}";
 
 bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+// While the peer has not read the last part whole, the next waits with the connection (where a
+// newer one replaces it) and the socket is looked at again this often.
+constexpr qint64 kStreamRecheckMs = 10;
 
 // Unique for the life of the process: a reply posted for a request of an earlier run of the
 // loop never finds a connection of a later one.
@@ -55,6 +61,8 @@ void FcgiConnection::open(int fd) {
     m_params.clear();
     m_out.clear();
     m_outStart = 0;
+    m_waiting.clear();
+    m_closing.clear();
     m_deadline = m_writeBy = m_closeBy = 0;
     m_ticket = 0;
     m_parkedUntil = 0;
@@ -66,23 +74,33 @@ void FcgiConnection::close() {
     setPhase(None);  // a reply that comes later finds nobody
     // Kept for the next connection: without what a large request made them grow to.
     m_params.clear();
-    for (std::string* buffer : {&m_in, &m_out}) {
+    for (std::string* buffer : {&m_in, &m_out, &m_waiting}) {
         if (buffer->capacity() > fcgi::kKeptBufferBytes) std::string().swap(*buffer);
     }
 }
 
 size_t FcgiConnection::heldBytes() const {
-    return m_in.capacity() + m_out.capacity() + m_params.capacity();
+    return m_in.capacity() + m_out.capacity() + m_waiting.capacity() + m_params.capacity();
 }
 
 void FcgiConnection::setPhase(Phase phase) {
-    if ((m_phase == Parked) != (phase == Parked)) {
+    // An open reply waits like a parked one: both hold a connection for as long as they last.
+    const bool waited = m_phase == Parked || m_phase == Streaming;
+    const bool waits = phase == Parked || phase == Streaming;
+    if (waited != waits) {
         // Only the serving thread writes it: a plain read and store, seen by others at once.
-        m_shared.parked.store(
-            m_shared.parked.load(std::memory_order_relaxed) + (phase == Parked ? 1 : -1),
-            std::memory_order_relaxed);
+        m_shared.parked.store(m_shared.parked.load(std::memory_order_relaxed) + (waits ? 1 : -1),
+                              std::memory_order_relaxed);
     }
+    const bool streamEnds = m_phase == Streaming && phase != Streaming;
     m_phase = phase;
+    if (streamEnds) leaveStream();
+}
+
+void FcgiConnection::leaveStream() {
+    m_waiting.clear();
+    if (m_waiting.capacity() > fcgi::kKeptBufferBytes) std::string().swap(m_waiting);
+    if (m_shared.openReplyEnded) m_shared.openReplyEnded(m_ticket);
 }
 
 bool FcgiConnection::hasWholeRecord() const {
@@ -95,7 +113,10 @@ bool FcgiConnection::hasWholeRecord() const {
 qint64 FcgiConnection::wakeAt(qint64 now) const {
     if (!m_closeBy && !hasOutput() && hasWholeRecord()) return now;
     qint64 at = 0;
-    for (const qint64 t : {m_deadline, m_writeBy, m_closeBy, m_phase == Parked ? m_parkedUntil : 0}) {
+    const bool waits = m_phase == Parked || m_phase == Streaming;
+    const bool sending = hasOutput() || !m_waiting.empty();
+    const qint64 recheck = !hasOutput() && !m_waiting.empty() ? m_recheckAt : 0;
+    for (const qint64 t : {m_deadline, sending ? m_writeBy : 0, m_closeBy, waits ? m_parkedUntil : 0, recheck}) {
         if (t && (!at || t < at)) at = t;
     }
     return at;
@@ -117,6 +138,10 @@ bool FcgiConnection::step(short revents, qint64 now) {
             if (n < 0 && wouldBlock(errno)) break;
         }
         return now < m_closeBy;
+    }
+    if (m_phase == Streaming) {
+        if (!stepStream(revents, now)) return false;
+        if (m_phase == Streaming) return true;
     }
     if (hasOutput()) {
         if ((revents & (POLLOUT | POLLERR | POLLHUP)) && !flush(now)) return false;
@@ -150,6 +175,31 @@ bool FcgiConnection::step(short revents, qint64 now) {
     return !m_peerClosed || hasOutput() || hasWholeRecord();
 }
 
+bool FcgiConnection::stepStream(short revents, qint64 now) {
+    const auto left = [] {
+        Log::singleton()->log(QStringLiteral("An open reply ended: the web server closed its connection"), 3);
+        return false;
+    };
+    const bool recheck = !hasOutput() && !m_waiting.empty() && now >= m_recheckAt;
+    if (((revents & (POLLOUT | POLLERR | POLLHUP)) && hasOutput()) || recheck) {
+        if (!flush(now)) return left();
+    }
+    if ((revents & (POLLIN | POLLHUP | POLLERR)) && !m_peerClosed && !readSome(now)) return left();
+    // What the peer sends meanwhile (an abort) is taken even while a part is on its way.
+    if (!parse(now) || m_closeNow) return false;
+    if (m_phase != Streaming) return true;  // aborted: on as any answered request
+    m_deadline = 0;
+    if (m_peerClosed) return left();
+    // A peer that reads keeps its reply open however long it lasts; one that takes nothing does not.
+    if ((hasOutput() || !m_waiting.empty()) && now >= m_writeBy) {
+        return drop(QStringLiteral("a part of an open reply was not taken for %1 ms").arg(m_shared.limits.requestMs));
+    }
+    if (now >= m_parkedUntil) {
+        return drop(QStringLiteral("an open reply got no part for %1 ms").arg(m_shared.limits.parkedMs));
+    }
+    return true;
+}
+
 bool FcgiConnection::readSome(qint64 now) {
     const ssize_t n = ::recv(m_fd, m_shared.readBuffer, sizeof(m_shared.readBuffer), MSG_DONTWAIT);
     if (n < 0) return errno == EINTR || wouldBlock(errno);
@@ -169,7 +219,8 @@ bool FcgiConnection::readSome(qint64 now) {
 }
 
 bool FcgiConnection::parse(qint64 now) {
-    while (!hasOutput() && !m_closeNow && !m_closeBy && buffered() >= fcgi::kHeaderLength) {
+    while ((!hasOutput() || m_phase == Streaming) && !m_closeNow && !m_closeBy &&
+           buffered() >= fcgi::kHeaderLength) {
         fcgi::Header h;
         if (!fcgi::readHeader(reinterpret_cast<const unsigned char*>(m_in.data()) + m_inStart, h)) {
             return drop(QStringLiteral("a record of another protocol or version"));
@@ -216,7 +267,7 @@ bool FcgiConnection::handle(const fcgi::Header& h, const char* content, qint64 n
                 if (!hasOutput()) afterReply(now);
                 return true;
             }
-            if (m_phase == Params || m_phase == Body || m_phase == Parked) {
+            if (m_phase == Params || m_phase == Body || m_phase == Parked || m_phase == Streaming) {
                 if (h.requestId == m_id) return drop(QStringLiteral("a request started again before its end"));
                 // One request at a time on a connection; the web server may send another elsewhere.
                 queue(fcgi::endRequest(h.requestId, fcgi::kCantMultiplex), now);
@@ -329,22 +380,93 @@ void FcgiConnection::serveRequest(qint64 now) {
             m_params.clear();
             return;
         }
+        if (m_shared.response.open) {
+            m_ticket = m_shared.response.ticket;
+            openReply(now);
+            m_params.clear();
+            return;
+        }
     }
     reply(now);
     m_params.clear();
 }
 
 bool FcgiConnection::deliver(qint64 now) {
-    setPhase(Answered);
     m_lastUsed = ++m_shared.turn;
-    reply(now);
+    if (m_phase == Streaming) {
+        if (!m_shared.response.open) return endStream(now);
+        m_parkedUntil = now + m_shared.limits.parkedMs;
+        sendPart(now);
+    } else if (m_shared.response.open) {
+        openReply(now);
+    } else {
+        setPhase(Answered);
+        reply(now);
+    }
     return !m_closeNow;
 }
 
-void FcgiConnection::reply(qint64 now) {
+bool FcgiConnection::endOpenReply(qint64 now) {
+    if (m_phase != Streaming) return !m_closeNow;
+    m_shared.response.clear();
+    m_shared.response.head = m_closing;
+    return endStream(now);
+}
+
+bool FcgiConnection::endStream(qint64 now) {
+    setPhase(Answered);  // a part still waiting is dropped: the last one goes in its place
+    reply(now, fcgi::ReplyPart::Last);
+    return !m_closeNow;
+}
+
+void FcgiConnection::openReply(qint64 now) {
+    setPhase(Streaming);
+    m_parkedUntil = now + m_shared.limits.parkedMs;
+    m_deadline = 0;
+    m_closing = m_shared.response.closing;
+    m_queued = 0;
+    m_shared.pieces.clear();
+    fcgi::addReply(m_id, m_shared.response.head, m_shared.response.body.constData(),
+                   size_t(m_shared.response.body.size()), m_shared.pieces, m_shared.headers,
+                   fcgi::ReplyPart::First);
+    if (!send(now)) m_closeNow = true;
+    m_shared.response.body = QByteArray();
+}
+
+void FcgiConnection::sendPart(qint64 now) {
+    m_shared.pieces.clear();
+    fcgi::addReply(m_id, m_shared.response.head, m_shared.response.body.constData(),
+                   size_t(m_shared.response.body.size()), m_shared.pieces, m_shared.headers,
+                   fcgi::ReplyPart::More);
+    const int queued = !hasOutput() && m_waiting.empty() ? unread() : -1;
+    if (queued == 0) {
+        if (!send(now)) m_closeNow = true;
+    } else {
+        // The peer is still taking an earlier part: this one waits whole, in place of any that
+        // waited. Never more than one part waits, however slowly the peer reads.
+        if (!m_waiting.empty() && m_shared.replacedParts) ++*m_shared.replacedParts;
+        if (queued > 0) {
+            m_writeBy = now + m_shared.limits.requestMs;  // the peer must read on meanwhile
+            m_recheckAt = now + kStreamRecheckMs;
+            m_queued = queued;
+        }
+        m_waiting.clear();
+        for (const iovec& piece : m_shared.pieces) m_waiting.append(static_cast<const char*>(piece.iov_base), piece.iov_len);
+    }
+    m_shared.response.body = QByteArray();
+}
+
+int FcgiConnection::unread() {
+    // Bytes written that the peer has not read yet: what the kernel holds would otherwise queue
+    // parts a slow peer has no use for.
+    int queued = 0;
+    return ::ioctl(m_fd, SIOCOUTQ, &queued) == 0 ? queued : 0;
+}
+
+void FcgiConnection::reply(qint64 now, fcgi::ReplyPart part) {
     m_shared.pieces.clear();
     fcgi::addReply(m_id, m_shared.response.head, m_shared.response.body.constData(), size_t(m_shared.response.body.size()), m_shared.pieces,
-                   m_shared.headers);
+                   m_shared.headers, part);
     m_replyPending = true;
     if (!send(now)) {
         m_closeNow = true;
@@ -408,18 +530,34 @@ void FcgiConnection::queue(const std::string& bytes, qint64 now) {
 }
 
 bool FcgiConnection::flush(qint64 now) {
-    while (hasOutput()) {
-        const ssize_t n = ::send(m_fd, m_out.data() + m_outStart, m_out.size() - m_outStart, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return wouldBlock(errno);
+    for (;;) {
+        while (hasOutput()) {
+            const ssize_t n = ::send(m_fd, m_out.data() + m_outStart, m_out.size() - m_outStart, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return wouldBlock(errno);
+            }
+            m_outStart += size_t(n);
+            m_writeBy = now + m_shared.limits.requestMs;
         }
-        m_outStart += size_t(n);
-        m_writeBy = now + m_shared.limits.requestMs;
+        if (m_waiting.empty()) break;
+        // The part that waited is the newest: it goes next, once the peer has read the last one.
+        const int queued = unread();
+        if (queued > 0) {
+            if (queued < m_queued) m_writeBy = now + m_shared.limits.requestMs;
+            m_queued = queued;
+            m_recheckAt = now + kStreamRecheckMs;
+            break;
+        }
+        m_queued = 0;
+        m_out.swap(m_waiting);
+        m_waiting.clear();
+        m_outStart = 0;
     }
     m_out.clear();
     m_outStart = 0;
-    if (m_out.capacity() > fcgi::kKeptBufferBytes) std::string().swap(m_out);
+    // An open reply keeps its buffer for the next part.
+    if (m_phase != Streaming && m_out.capacity() > fcgi::kKeptBufferBytes) std::string().swap(m_out);
     if (m_replyPending) {
         m_replyPending = false;
         afterReply(now);

@@ -44,6 +44,10 @@ struct FcgiShared {
     const FcgiLimits limits;
     const FcgiHandler& handler;
     std::atomic<int>& parked;  // kept by the connections as they park and leave; read by any thread
+    /// Told the ticket of an open reply once it has ended, whatever ended it (serving thread).
+    std::function<void(unsigned long long ticket)> openReplyEnded;
+    /// Parts of open replies that a newer part replaced before the peer took them.
+    std::atomic<unsigned long long>* replacedParts = nullptr;
     unsigned long long turn = 0;  // stamps connections by last use
     Response response;            // reused from request to request
     std::vector<iovec> pieces;
@@ -70,16 +74,25 @@ public:
     /// parameters): back to little after any request.
     size_t heldBytes() const;
     unsigned long long lastUsed() const { return m_lastUsed; }
-    /// What to wait for on the socket.
+    /// What to wait for on the socket. An open reply also listens while it writes: its peer
+    /// may leave or abort at any time.
     short pollEvents() const {
+        if (m_phase == Streaming) return short((m_peerClosed ? 0 : POLLIN) | (hasOutput() ? POLLOUT : 0));
         return m_closeBy ? POLLIN : hasOutput() ? POLLOUT : m_peerClosed ? 0 : POLLIN;
     }
-    /// Waiting for a reply that comes later: what it is posted back with (0 when not waiting).
+    /// Waiting for a reply that comes later.
     bool isParked() const { return m_phase == Parked; }
-    unsigned long long ticket() const { return m_phase == Parked ? m_ticket : 0; }
-    /// Sends the reply that came for the parked request, from the shared response; false once
-    /// the connection is to be closed.
+    /// Its reply is open: more parts may follow.
+    bool isStreaming() const { return m_phase == Streaming; }
+    /// What a reply that comes later, or the next part of an open one, is posted back with (0
+    /// when neither).
+    unsigned long long ticket() const { return m_phase == Parked || m_phase == Streaming ? m_ticket : 0; }
+    /// Sends what came for the parked request or the open reply, from the shared response: a
+    /// reply, or a part of an open one; false once the connection is to be closed.
     bool deliver(qint64 now);
+    /// Ends an open reply with the closing bytes it was opened with (the daemon stops); false
+    /// once the connection is to be closed.
+    bool endOpenReply(qint64 now);
     /// The next time it must be looked at without the socket's word (0: none; `now`: at once,
     /// records already read wait for their turn).
     qint64 wakeAt(qint64 now) const;
@@ -91,15 +104,19 @@ public:
     /// How readily it is closed to make room: lingering, idle, in a request, with a reply to
     /// send; one waiting for a reply that comes later never is (kNeverEvicted).
     int evictionRank() const {
-        return m_phase == Parked ? kNeverEvicted : m_closeBy ? 0 : atRest() && !hasOutput() ? 1 : hasOutput() ? 3 : 2;
+        return m_phase == Parked || m_phase == Streaming ? kNeverEvicted
+               : m_closeBy                                 ? 0
+               : atRest() && !hasOutput()                  ? 1
+               : hasOutput()                               ? 3
+                                                           : 2;
     }
     static constexpr int kNeverEvicted = 4;
 
 private:
     // Where the request on the connection is: being read (parameters, then body), complete and
-    // waiting for its turn, parked until its reply comes from elsewhere, or answered (what still
-    // arrives for it is read and ignored).
-    enum Phase { None, Params, Body, Ready, Parked, Answered };
+    // waiting for its turn, parked until its reply comes from elsewhere, answered with a reply that
+    // stays open (streaming), or answered (what still arrives for it is read and ignored).
+    enum Phase { None, Params, Body, Ready, Parked, Streaming, Answered };
 
     size_t buffered() const { return m_in.size() - m_inStart; }
     bool hasWholeRecord() const;
@@ -114,7 +131,17 @@ private:
     bool handle(const fcgi::Header& h, const char* content, qint64 now);
     void management(const fcgi::Header& h, const char* content, qint64 now);
     void serveRequest(qint64 now);
-    void reply(qint64 now);
+    void reply(qint64 now, fcgi::ReplyPart part = fcgi::ReplyPart::Whole);
+    /// The shared response opened the reply: its first part goes out, the rest follows.
+    void openReply(qint64 now);
+    /// A further part of the open reply: sent, or waiting in place of one that waited.
+    void sendPart(qint64 now);
+    bool endStream(qint64 now);
+    bool stepStream(short revents, qint64 now);
+    /// Bytes written to the socket that the peer has not read.
+    int unread();
+    /// Called as the open reply ends, however it ends.
+    void leaveStream();
     void afterReply(qint64 now);
     bool send(qint64 now);
     void queue(const std::string& bytes, qint64 now);
@@ -137,9 +164,13 @@ private:
     fcgi::Params m_params;
     std::string m_out;  // what the socket did not take yet, from m_outStart on
     size_t m_outStart = 0;
+    std::string m_waiting;  // the newest part of an open reply, whole, sent once m_out is
+    std::string m_closing;  // ends the open reply when the transport ends it
+    int m_queued = 0;       // what the peer had not read when last looked at (an open reply)
+    qint64 m_recheckAt = 0; // when the socket is looked at again for the part that waits
     qint64 m_deadline = 0;  // the request in progress is dropped at this time of the loop's clock
     qint64 m_writeBy = 0;   // the reply must have moved by then
     qint64 m_closeBy = 0;   // shut down for writing: closed when the peer closes, at the latest then
-    unsigned long long m_ticket = 0;  // of the parked request
-    qint64 m_parkedUntil = 0;
+    unsigned long long m_ticket = 0;  // of the parked request or the open reply
+    qint64 m_parkedUntil = 0;         // also the time by which an open reply's next part must come
 };

@@ -59,6 +59,8 @@ public:
     Run(FcgiConnections& owner, int listenFd, const Limits& limits, const Handler& handler)
         : m_owner(owner), m_listenFd(listenFd), m_shared(limits, handler, owner.m_parked) {
         m_owner.m_maxParked.store(limits.maxParked, std::memory_order_relaxed);
+        m_shared.openReplyEnded = owner.m_openReplyEnded;
+        m_shared.replacedParts = &owner.m_replacedParts;
         m_clock.start();
     }
     bool serve(QString* failure);
@@ -214,8 +216,9 @@ void FcgiConnections::Run::deliverPosted(qint64 now) {
     for (Posted& p : posted) {
         m_shared.response.clear();
         p.reply(m_shared.response);  // its log lines and figures, whether its connection is there or not
-        const auto parked = std::find_if(m_connections.begin(), m_connections.end(),
-                                         [&p](const auto& c) { return c->ticket() == p.ticket; });
+        const auto parked = p.ticket == 0 ? m_connections.end()
+                                          : std::find_if(m_connections.begin(), m_connections.end(),
+                                                         [&p](const auto& c) { return c->ticket() == p.ticket; });
         if (parked != m_connections.end() && !(*parked)->deliver(now)) {
             release(std::move(*parked));
             m_connections.erase(parked);
@@ -231,6 +234,11 @@ void FcgiConnections::Run::finish() {
     const qint64 flushBy = m_clock.elapsed() + m_owner.m_flushMs.load();
     for (;;) {
         deliverPosted(m_clock.elapsed());
+        // Parts already posted have gone out; every open reply ends as it was told to.
+        for (auto& c : m_connections) {
+            if (c->isStreaming() && !c->endOpenReply(m_clock.elapsed())) c.reset();
+        }
+        m_connections.erase(std::remove(m_connections.begin(), m_connections.end(), nullptr), m_connections.end());
         m_connections.erase(std::remove_if(m_connections.begin(), m_connections.end(),
                                            [](const auto& c) { return !c->hasOutput() && !c->isParked(); }),
                             m_connections.end());  // closed as they go

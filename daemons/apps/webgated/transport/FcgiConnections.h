@@ -36,10 +36,19 @@ public:
 
     /// Writes a reply that comes later into the response it is given (request thread).
     using Reply = std::function<void(Response&)>;
-    /// Any thread: the reply to the request that was deferred with `ticket` is ready. serve()
-    /// runs `reply` on its thread, always (the request's log lines and figures end there), and
-    /// sends what it wrote when that request's connection is still open.
+    /// Any thread: the reply to the request that was deferred with `ticket` is ready, or the next
+    /// part of the open reply with `ticket`. serve() runs `reply` on its thread, always (the
+    /// request's log lines and figures end there), and sends what it wrote when that request's
+    /// connection is still open. With `ticket` 0 it only runs `reply`: work for the serving thread.
     void post(unsigned long long ticket, Reply reply);
+    /// Before serve(): `ended` is told, on the serving thread, the ticket of each open reply once
+    /// it has ended: by its last part, its peer's leaving or abort, a peer that took nothing, or
+    /// the end of serve(), which ends each with the closing bytes it was opened with.
+    void setOpenReplyEnded(std::function<void(unsigned long long ticket)> ended) {
+        m_openReplyEnded = std::move(ended);
+    }
+    /// Any thread: parts of open replies that a newer part replaced before their peer took them.
+    unsigned long long replacedParts() const { return m_replacedParts.load(std::memory_order_relaxed); }
 
     /// Any thread: milliseconds since serve() last turned (it turns at least once a second;
     /// -1 while it does not run), and the connections it holds open.
@@ -72,6 +81,8 @@ private:
     std::atomic<int> m_open{0};
     std::atomic<int> m_parked{0};  // counted by the connections as they park and leave
     std::atomic<int> m_maxParked{FcgiLimits().maxParked};
+    std::function<void(unsigned long long)> m_openReplyEnded;
+    std::atomic<unsigned long long> m_replacedParts{0};
     struct Posted {
         unsigned long long ticket;
         Reply reply;

@@ -138,14 +138,15 @@ const char* Params::value(const char* name) const {
 }
 
 void addReply(int requestId, const std::string& head, const char* body, size_t bodySize,
-              std::vector<iovec>& pieces, std::vector<HeaderBytes>& headers) {
+              std::vector<iovec>& pieces, std::vector<HeaderBytes>& headers, ReplyPart replyPart) {
     struct Part {
         const char* data;
         size_t size;
     };
     // Every reply carries the guard lines; a request that failed gets no reply at all.
     const bool empty = head.empty() && bodySize == 0;
-    const Part parts[3] = {{Response::kGuardHeaders, empty ? 0 : Response::kGuardHeadersLength},
+    const bool guarded = replyPart == ReplyPart::First || (replyPart == ReplyPart::Whole && !empty);
+    const Part parts[3] = {{Response::kGuardHeaders, guarded ? Response::kGuardHeadersLength : 0},
                            {head.data(), head.size()},
                            {body, bodySize}};
     const size_t total = parts[0].size + head.size() + bodySize;
@@ -176,6 +177,7 @@ void addReply(int requestId, const std::string& head, const char* body, size_t b
         add(kPadding, padding);
         left -= length;
     }
+    if (replyPart == ReplyPart::First || replyPart == ReplyPart::More) return;
     headers[next] = header(kStdout, requestId, 0);
     add(headers[next++].data(), kHeaderLength);
     headers[next] = header(kEndRequest, requestId, 8);

@@ -75,11 +75,16 @@ private:
     std::vector<const char*> m_entries;
 };
 
+/// Which part of a reply addReply() writes: all of it, or, for a reply that stays open, its first
+/// part (with the guard lines), a further one, or the last (with the end).
+enum class ReplyPart { Whole, First, More, Last };
+
 /// Adds to `pieces` the records of a reply to request `requestId`: Response::kGuardHeaders, `head`
 /// and then `body` as STDOUT records (none when `head` and `body` are empty: a request that
 /// failed gets no reply), the end of that stream and END_REQUEST. `headers` holds the record
 /// headers the pieces point to; it must not change until the pieces are written.
 void addReply(int requestId, const std::string& head, const char* body, size_t bodySize,
-              std::vector<iovec>& pieces, std::vector<HeaderBytes>& headers);
+              std::vector<iovec>& pieces, std::vector<HeaderBytes>& headers,
+              ReplyPart part = ReplyPart::Whole);
 
 }  // namespace fcgi

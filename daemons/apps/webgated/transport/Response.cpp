@@ -12,6 +12,8 @@ void Response::clear() {
     head.clear();
     body = QByteArray();
     deferred = false;
+    open = false;
+    closing.clear();
 }
 
 QByteArray Response::joined() const {

@@ -22,6 +22,12 @@ struct Response {
     unsigned long long ticket = 0;
     /// Set by the processing: the reply comes later, posted back with `ticket`.
     bool deferred = false;
+    /// Set by the processing: the reply stays open after what it holds; further parts are posted
+    /// back with `ticket`, each with `open` set but the last. A part the peer has not begun to
+    /// take is replaced by the next one: a slow peer gets the newest, never a queue.
+    bool open = false;
+    /// With `open`: what ends the reply when the transport ends it itself (the daemon stops).
+    std::string closing;
 
     void clear();
     /// Both parts in one array (empty when the request failed).
