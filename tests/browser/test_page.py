@@ -237,7 +237,7 @@ class PageTest(unittest.TestCase):
             self.js("window.realFetch = window.fetch; window.sent = [];"
                     "const gate = new Promise((resolve) => { window.openGate = resolve; });"
                     "window.fetch = (url, ...rest) => { const c = JSON.parse(decodeURIComponent(String(url).split('?')[1]));"
-                    "  if (c.TYPE === 'getDriveState') return Promise.reject(new Error('not now'));"
+                    "  if (c.TYPE === 'getDriveState' || c.TYPE === 'getState') return Promise.reject(new Error('not now'));"
                     "  window.sent.push(c.TYPE);"
                     "  return c.TYPE === 'velDrive' ? gate.then(() => window.realFetch(url, ...rest)) : window.realFetch(url, ...rest); };")
             start = self.robot.pose()
