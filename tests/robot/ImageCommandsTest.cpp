@@ -92,7 +92,7 @@ TEST(GetImageTest, AnswersTheFreshFrameOrTheNoCameraPictureWithItsSequenceAndAge
         handler.ageLastFrame(step.age);
         aged += step.age;
         const CommandCall call = callCommand(R"({"TYPE":"getimage"})", [&](Request& r) {
-            return getImage(r, handler, png, step.noCamLoaded);
+            return getImage(r, handler, step.noCamLoaded ? png : QByteArray());
         });
         SCOPED_TRACE(call.raw.left(120).toStdString());
         const qsizetype split = call.raw.indexOf("\r\n\r\n") + 4;
@@ -151,7 +151,7 @@ TEST(ImageWireTest, PollingSwitchesTheCameraOnAndSilenceOffOnceAndChangeResSends
     ASSERT_TRUE(env().syncWith(robot));
     ImageHandler handler;
     const auto poll = [&] {
-        callCommand("{}", [&](Request& r) { return getImage(r, handler, QByteArray(), true); });
+        callCommand("{}", [&](Request& r) { return getImage(r, handler, QByteArray()); });
     };
     for (int round = 1; round <= 2; ++round) {
         poll();
@@ -269,7 +269,7 @@ TEST(ImageThreadTest, RequestThreadSeesWholeFramesWhileFramesArrive) {
     std::atomic<int> requests{0}, torn{0};
     std::thread requestThread([&] {
         while (!done.load()) {
-            const CommandCall call = callCommand("{}", [&](Request& r) { return getImage(r, handler, "png", true); });
+            const CommandCall call = callCommand("{}", [&](Request& r) { return getImage(r, handler, "png"); });
             torn += !call.raw.startsWith(kJpegHeader) || !expected.contains(call.raw.mid(call.raw.indexOf("\r\n\r\n") + 4));
             ++requests;
         }

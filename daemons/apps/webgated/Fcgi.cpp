@@ -120,7 +120,7 @@ Fcgi::Fcgi(CommandTable commands) {
 
     m_noCamPng = readPng(QStringLiteral("./resources/nocam.png"));
     // Camera streams are fed in the request thread: a frame is encoded there, once for all.
-    m_imageStreams = new ImageStreams(*m_imageHandler, m_noCamPng, !m_noCamPng.isEmpty(), [this](std::function<void()> work) {
+    m_imageStreams = new ImageStreams(*m_imageHandler, m_noCamPng, [this](std::function<void()> work) {
         m_connections.post(0, [work = std::move(work)](Response&) { work(); });
     });
     m_connections.setOpenReplyEnded([this](unsigned long long ticket) { m_processor->streamEnded(ticket); });

@@ -13,10 +13,10 @@ constexpr qint64 kMaxFrameAgeMs = 1000;
 
 }  // namespace
 
-CameraPicture cameraPicture(ImageHandler& images, const QByteArray& noCamPng, bool noCamLoaded) {
+CameraPicture cameraPicture(ImageHandler& images, const QByteArray& noCamPng) {
     CameraPicture picture;
     picture.bytes = images.getJpeg(&picture.ageMs, &picture.sequence);
-    if ((picture.bytes.isEmpty() || picture.ageMs > kMaxFrameAgeMs) && noCamLoaded) {
+    if ((picture.bytes.isEmpty() || picture.ageMs > kMaxFrameAgeMs) && !noCamPng.isEmpty()) {
         picture = CameraPicture{noCamPng, true, 0, 0};
     }
     return picture;
@@ -29,9 +29,8 @@ std::string pictureHeader(const CameraPicture& picture) {
     return header;
 }
 
-RequestResult getImage(Request& request, ImageHandler& images, const QByteArray& noCamPng,
-                       bool noCamLoaded) {
-    const CameraPicture picture = cameraPicture(images, noCamPng, noCamLoaded);
+RequestResult getImage(Request& request, ImageHandler& images, const QByteArray& noCamPng) {
+    const CameraPicture picture = cameraPicture(images, noCamPng);
     // The header and the frame are written one after the other: the frame is not copied.
     request.setRawResponse(pictureHeader(picture), picture.bytes);
     return Ack;

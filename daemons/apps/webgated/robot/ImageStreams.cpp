@@ -29,12 +29,11 @@ const std::string ImageStreams::kStreamHeader =
 // An empty last part, then the end of the multipart body.
 const std::string ImageStreams::kClosing = "\r\n--webgatedframe--\r\n";
 
-ImageStreams::ImageStreams(ImageHandler& images, const QByteArray& noCamPng, bool noCamLoaded,
+ImageStreams::ImageStreams(ImageHandler& images, const QByteArray& noCamPng,
                            RunOnLoop runOnLoop, QObject* parent)
     : QObject(parent),
       m_images(images),
       m_noCamPng(noCamPng),
-      m_noCamLoaded(noCamLoaded),
       m_runOnLoop(std::move(runOnLoop)),
       m_tick(new QTimer(this)) {
     m_tick->setInterval(kTickMs);
@@ -75,13 +74,13 @@ RequestResult ImageStreams::getImage(Request& request) {
     }
     if (json_is_true(stream)) return openStream(request);
     if (after) return nextFrame(request, quint64(json_integer_value(after)));
-    return ::getImage(request, m_images, m_noCamPng, m_noCamLoaded);
+    return ::getImage(request, m_images, m_noCamPng);
 }
 
 RequestResult ImageStreams::openStream(Request& request) {
     const std::shared_ptr<ReplyStream> reply = request.openStream(kClosing);
     if (!reply) return Failed;  // too many requests wait: refused
-    const CameraPicture picture = cameraPicture(m_images, m_noCamPng, m_noCamLoaded);
+    const CameraPicture picture = cameraPicture(m_images, m_noCamPng);
     request.setRawResponse(kStreamHeader + partHeader(picture, m_clock.elapsed()), partBody(picture));
     if (!request.loopServes()) return Ack;  // its reply ends with this one part
     std::shared_ptr<ReplyStream> oldest;
@@ -110,7 +109,7 @@ RequestResult ImageStreams::nextFrame(Request& request, quint64 after) {
     // A live frame after the one asked after is there; or nothing serves others while this one
     // would wait: the picture of the moment.
     const bool came = m_images.sequence() > after && m_images.timeSinceLastImg() <= kLiveFrameMs;
-    if (came || !request.loopServes()) return ::getImage(request, m_images, m_noCamPng, m_noCamLoaded);
+    if (came || !request.loopServes()) return ::getImage(request, m_images, m_noCamPng);
     const std::shared_ptr<DeferredReply> reply = request.defer();
     if (!reply) return Failed;  // too many requests wait: refused
     m_images.keepCameraOn();
@@ -163,7 +162,7 @@ void ImageStreams::pump() {
     QByteArray body;
     const auto current = [&]() -> const CameraPicture& {
         if (!read) {
-            picture = cameraPicture(m_images, m_noCamPng, m_noCamLoaded);
+            picture = cameraPicture(m_images, m_noCamPng);
             read = true;
         }
         return picture;

@@ -42,7 +42,7 @@ public:
     static const std::string kStreamHeader;
     static const std::string kClosing;
 
-    ImageStreams(ImageHandler& images, const QByteArray& noCamPng, bool noCamLoaded,
+    ImageStreams(ImageHandler& images, const QByteArray& noCamPng,
                  RunOnLoop runOnLoop, QObject* parent = nullptr);
     ~ImageStreams() override;
 
@@ -90,7 +90,6 @@ private:
 
     ImageHandler& m_images;
     const QByteArray m_noCamPng;
-    const bool m_noCamLoaded;
     const RunOnLoop m_runOnLoop;
     QTimer* m_tick;  // main thread
     QElapsedTimer m_clock;
