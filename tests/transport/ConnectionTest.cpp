@@ -457,6 +457,14 @@ bool stepUntil(FcgiConnection& connection, QElapsedTimer& clock, const std::func
     return true;
 }
 
+// A handler that answers "{}" and counts the requests it served.
+FcgiHandler countingHandler(int& served) {
+    return [&served](const fcgi::Params&, Response& response) {
+        ++served;
+        response.head = "Content-type: text/html\r\n\r\n{}";
+    };
+}
+
 }  // namespace
 
 // A request with 1 MiB of parameters or of body leaves its kept connection holding little (16
@@ -465,10 +473,7 @@ TEST_F(ConnectionTest, AConnectionsBuffersShrinkAfterALargeRequest) {
     const QString path = m_env.root() + QStringLiteral("/buffers.sock");
     ASSERT_TRUE(socketOnStdin(path));
     int served = 0;
-    const FcgiHandler handler = [&served](const fcgi::Params&, Response& response) {
-        ++served;
-        response.head = "Content-type: text/html\r\n\r\n{}";
-    };
+    const FcgiHandler handler = countingHandler(served);
     std::atomic<int> parked{0};
     const auto shared = std::make_unique<FcgiShared>(FcgiLimits(), handler, parked);
     FcgiConnection connection(*shared);
@@ -872,10 +877,7 @@ TEST_F(ConnectionTest, ARestingConnectionGivesItsNextRequestAFreshDeadline) {
     int pair[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
     int served = 0;
-    const FcgiHandler handler = [&served](const fcgi::Params&, Response& response) {
-        ++served;
-        response.head = "Content-type: text/html\r\n\r\n{}";
-    };
+    const FcgiHandler handler = countingHandler(served);
     std::atomic<int> parked{0};
     const auto shared = std::make_unique<FcgiShared>(FcgiLimits(), handler, parked);
     const qint64 limit = shared->limits.requestMs;
