@@ -111,18 +111,15 @@ TEST_F(LogTest, LinesFromSeveralThreadsArriveWholeAndInEachThreadsOrder) {
 struct HungDisk {
     std::mutex mutex;
     std::condition_variable opened;
-    bool hanging = false, open = false, released = false;
+    bool open = false;
+    std::atomic<bool> hanging{false}, released{false};
     static std::function<void()> hook(const std::shared_ptr<HungDisk>& disk) {
         return [disk] {
-            std::unique_lock<std::mutex> lock(disk->mutex);
             disk->hanging = true;
+            std::unique_lock<std::mutex> lock(disk->mutex);
             disk->opened.wait_for(lock, std::chrono::seconds(30), [&] { return disk->open; });
             disk->released = true;
         };
-    }
-    bool is(const bool& flag) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return flag;
     }
     void release() {
         std::lock_guard<std::mutex> lock(mutex);
@@ -136,14 +133,14 @@ TEST_F(LogTest, CallersNeverWriteAFullQueueDropsAndReportsAndAStuckWriterHoldsNo
     {
         Log log(path, 0, true, 3, HungDisk::hook(disk));
         log.log("first", 0);
-        ASSERT_TRUE(testsupport::waitFor([&] { return disk->is(disk->hanging); }));  // the log's thread holds "first"
+        ASSERT_TRUE(testsupport::waitFor([&] { return disk->hanging.load(); }));  // the log's thread holds "first"
         for (const char* text : {"q1", "q2", "q3", "lost 1", "lost 2", "lost 3", "lost 4", "lost 5"})
             log.log(text, 0);
         EXPECT_EQ(log.droppedLines(), 5u);
         // The calling (main) thread wrote nothing itself.
         EXPECT_FALSE(readFile(path).contains("first"));
     }
-    EXPECT_FALSE(disk->is(disk->released));  // the stop returned while the write was still stuck
+    EXPECT_FALSE(disk->released);  // the stop returned while the write was still stuck
     // The thread left behind writes what it holds once the disk answers.
     disk->release();
     ASSERT_TRUE(testsupport::waitFor([&] { return readFile(path).contains("dropped"); }));
@@ -153,7 +150,7 @@ TEST_F(LogTest, CallersNeverWriteAFullQueueDropsAndReportsAndAStuckWriterHoldsNo
         << readFile(path).constData();
 }
 
-TEST_F(LogTest, AFullFileMovesToDotOneOlderOnesOnAndAMovedOrRemovedFileStartsAnew) {
+TEST_F(LogTest, AFullFileMovesToDotOneOlderOnesOnAndAMovedFileStartsAnew) {
     const QString dotOne = path + ".1";
     ASSERT_TRUE(testsupport::writeFile(dotOne, "an older rotation\n"));
     Log log(path, 0, true);
@@ -171,7 +168,8 @@ TEST_F(LogTest, AFullFileMovesToDotOneOlderOnesOnAndAMovedOrRemovedFileStartsAne
     EXPECT_TRUE(matches("^" + kStamp + "first of the new file\n$", readFile(path)))
         << readFile(path).left(200).constData();
 
-    // A file made in its place by an older version, readable by all, is closed when opened.
+    // A moved file (logrotate) starts anew at the path, as a removed one does for every test that reads
+    // the daemon's log; one made there by an older version, readable by all, is closed when opened.
     ASSERT_TRUE(QFile::rename(path, path + ".moved"));
     testsupport::writeFile(path, "");
     ::chmod(QFile::encodeName(path).constData(), 0644);
@@ -180,11 +178,6 @@ TEST_F(LogTest, AFullFileMovesToDotOneOlderOnesOnAndAMovedOrRemovedFileStartsAne
     EXPECT_TRUE(matches("^" + kStamp + "after the move\n$", readFile(path)));
     EXPECT_EQ(testsupport::fileMode(path), 0640u);
     EXPECT_TRUE(matches("^" + kStamp + "first of the new file\n$", readFile(path + ".moved")));
-
-    ASSERT_TRUE(QFile::remove(path));
-    log.log("after the removal", 0);
-    ASSERT_TRUE(log.flush());
-    EXPECT_TRUE(matches("^" + kStamp + "after the removal\n$", readFile(path)));
 }
 
 std::atomic<int> g_liveEvents{0};

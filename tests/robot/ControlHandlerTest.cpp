@@ -77,8 +77,6 @@ protected:
     }
     static ControlHandler& daemonHandler() { return env().fcgi().context().control; }
 
-    /// Waits until what the client sent so far has reached the robot (a marker after it).
-    static bool flush() { return env().syncWith(*s_robot, false); }
     /// Forgets what the robot got so far.
     static bool forget() { return env().syncWith(*s_robot); }
     /// Whether the set-points the robot got so far, one letter each, match `pattern`: "0" a
@@ -98,17 +96,19 @@ protected:
         return ::testing::AssertionFailure() << "set-points " << letters.toStdString() << " not "
                                              << pattern;
     }
+    /// `reads` once what the client sent so far has reached the robot (a marker after it).
+    static ::testing::AssertionResult sent(const char* pattern, std::initializer_list<SetPoint> legend = {}) {
+        if (!env().syncWith(*s_robot, false)) return ::testing::AssertionFailure() << "no marker came back";
+        return reads(pattern, legend);
+    }
     static void publishOdometry(double x, double y, double phi) {
         static unsigned int sequence = 0;
         s_robot->publish(QStringLiteral("odometry"), QJsonArray{x, y, phi, 0.0, 0.0, 0.0, qint64(++sequence)});
     }
-    /// Publishes the pose and waits until `handler` has it: what was published before is handled.
+    /// Publishes a pose with a new x and waits until `handler` has it: what came before is handled.
     static bool publishPose(const ControlHandler& handler, double x, double y = 0, double phi = 0) {
         publishOdometry(x, y, phi);
-        return waitFor([&] {
-            const PositionDriver& driver = handler.positionDriver();
-            return std::fabs(driver.actualX() - x) + std::fabs(driver.actualY() - y) < 1e-6;
-        });
+        return waitFor([&] { return std::fabs(handler.positionDriver().actualX() - x) < 1e-6; });
     }
 
     static inline testsupport::TestRobot* s_robot = nullptr;
@@ -116,31 +116,18 @@ protected:
 
 class ControlHandlerTest : public ControlFixture {};
 
-TEST_F(ControlHandlerTest, AddsIncrementsUntilAStopAndLetsTwentySetPointsOutAfterTheLastCommand) {
-    ControlHandler handler;
-    ASSERT_TRUE(forget());
-    handler.stop();  // standing still: neither a stop nor a keep-alive sends anything
-    handler.alive();
-    handler.deliverPending();
-    EXPECT_FALSE(handler.isDriving());
-    handler.addDeltaVel(0.1f, 0, 0);
-    handler.addDeltaVel(0.1f, 0, 0);
-    handler.addDeltaVel(-0.3f, 0.05f, 0.5f);  // every axis sums on its own, and may change sign
-    ASSERT_TRUE(waitFor([] { return reads(".+"); }));
-    handler.stop();  // forgets the sum: the next increment starts from standstill
-    handler.stop();  // one standstill for two stops
-    handler.deliverPending();
-    ASSERT_TRUE(flush());
-    EXPECT_TRUE(reads("a+0", {{-0.1, 0.05, 0.5}}));
-    ASSERT_TRUE(forget());
-    handler.addDeltaVel(0, 0.1f, 0);
-    ASSERT_TRUE(waitFor([] { return reads(".*0"); }, 8000));
-    EXPECT_FALSE(handler.isDriving());  // its timer is off: nothing more can follow
-    EXPECT_TRUE(reads("a{20}0", {{0, 0.1, 0}}));
-}
-
-TEST_F(ControlHandlerTest, StandsStillFirstOnBumperContactUnlessConfiguredNotToAndWhenItGoesAway) {
+TEST_F(ControlHandlerTest, AddsIncrementsAndStandsStillFirstOnAStopABumperContactAndGoingAway) {
     auto handler = std::make_unique<ControlHandler>();  // made while connected: a standstill at once
+    handler->stop();  // standing still: neither a stop nor a keep-alive sends anything
+    handler->alive();
+    handler->deliverPending();
+    EXPECT_FALSE(handler->isDriving());
+    handler->addDeltaVel(0.1f, 0, 0);
+    handler->addDeltaVel(0.1f, 0, 0);
+    handler->addDeltaVel(-0.3f, 0.05f, 0.5f);  // every axis sums on its own, and may change sign
+    ASSERT_TRUE(waitFor([] { return reads("0.+"); }));
+    handler->stop();  // forgets the sum: the next increment starts from standstill
+    handler->stop();  // one standstill for two stops
     // A contact stops without the setting too, which is read at each contact; a release never stops.
     const struct {
         const char* ini;
@@ -158,8 +145,7 @@ TEST_F(ControlHandlerTest, StandsStillFirstOnBumperContactUnlessConfiguredNotToA
         EXPECT_EQ(handler->isDriving(), !row.stops) << row.ini << row.contact;
     }
     handler.reset();  // going away while driving leaves the robot at standstill
-    ASSERT_TRUE(flush());
-    EXPECT_TRUE(reads("0a*0a*0a*b*0", {{0.2, 0, 0}, {0.4, 0, 0}}));
+    EXPECT_TRUE(sent("0a+0b*0b*0b*c*0", {{-0.1, 0.05, 0.5}, {0.2, 0, 0}, {0.4, 0, 0}}));
 }
 
 TEST_F(ControlHandlerTest, NothingDrivesAcrossAnOutageAndTheRobotIsOwedOnlyAStandstill) {
@@ -190,8 +176,7 @@ TEST_F(ControlHandlerTest, NothingDrivesAcrossAnOutageAndTheRobotIsOwedOnlyAStan
     EXPECT_FALSE(handler.isDriving());
     s_robot->clearMessages();
     ASSERT_TRUE(env().connectTo(*s_robot));
-    ASSERT_TRUE(flush());
-    EXPECT_TRUE(reads("0"));
+    EXPECT_TRUE(sent("0"));
     // Driving again after the return is a fresh start.
     handler.addDeltaVel(0, 0, 0.2f);
     ASSERT_TRUE(waitFor([] { return reads("0a+", {{0, 0, 0.2}}); }));
@@ -209,25 +194,32 @@ public:
     std::atomic<qint64> m_step, m_offset{0};
 };
 
-TEST_F(ControlHandlerTest, WatchdogStopsOnTimeHoweverLateTheTicksCome) {
-    // Unfed ticks 400 ms apart, twenty of which would stretch two seconds into eight; then a freeze
-    // after the first set-point while the page feeds the watchdog: the late tick ends driving, and
-    // a keep-alive after it resumes nothing.
-    for (const bool freeze : {false, true}) {
-        LateTicks handler(freeze ? 0 : 300);
+TEST_F(ControlHandlerTest, WatchdogLetsTwentySetPointsOutAndStopsOnTimeHoweverLateTheTicksCome) {
+    const struct {
+        qint64 step;
+        bool freeze;
+        const char* sent;
+    } rows[] = {
+        {0, false, "a{20}0"},  // on time, nothing after the drive command: twenty, then one standstill
+        {300, false, "a{1,6}0"},  // 400 ms apart, where twenty would stretch two seconds into eight
+        // A freeze after the first set-point while the page feeds the watchdog: the late tick ends
+        // driving, and a keep-alive after it resumes nothing.
+        {0, true, "a{1,2}0"},
+    };
+    for (const auto& row : rows) {
+        LateTicks handler(row.step);
         ASSERT_TRUE(forget());
         handler.addDeltaVel(0, 0, 0.3f);
         ASSERT_TRUE(waitFor([] { return reads(".+"); }));
-        if (freeze) handler.m_step = 3000;
+        if (row.freeze) handler.m_step = 3000;
         ASSERT_TRUE(waitFor([&] {
-            if (freeze) handler.alive();
+            if (row.freeze) handler.alive();
             return !handler.isDriving();
         }, 8000));
         handler.alive();
-        ASSERT_TRUE(flush());
-        EXPECT_TRUE(reads(freeze ? "a{1,2}0" : "a{1,6}0", {{0, 0, 0.3}})) << freeze;
+        EXPECT_TRUE(sent(row.sent, {{0, 0, 0.3}}));
         EXPECT_EQ(handler.driveState().lastStop, ControlHandler::StopReason::Watchdog);
-        EXPECT_TRUE(!freeze || handler.lateTickStops() == 1u) << handler.lateTickStops();
+        EXPECT_TRUE(!row.freeze || handler.lateTickStops() == 1u) << handler.lateTickStops();
     }
 }
 
@@ -287,11 +279,8 @@ TEST_F(ControlHandlerTest, PositionModeLimitsTheSpeedsTakesTheTargetFromTheCurre
 
 class DriveCommandsTest : public ControlFixture {};
 
-TEST_F(DriveCommandsTest, RefusedRequestsPostNothing) {
-    const struct {
-        const char* query;
-        QByteArray reply;
-    } rows[] = {
+TEST_F(DriveCommandsTest, RefusesBadParametersPostingNothingAndRepliesTheValuesAsTheRobotGetsThem) {
+    const std::pair<const char*, QByteArray> refused[] = {
         {R"({"TYPE":"velDrive","vx":"0.1","vy":0})", testsupport::kReplyMissing},
         {R"({"TYPE":"velDrive","vx":"0.1","vy":0,"omega":0})", testsupport::kReplyInvalid},
         {R"({"TYPE":"velDrive","vx":[0.1],"vy":null,"omega":true})", testsupport::kReplyInvalid},
@@ -304,16 +293,13 @@ TEST_F(DriveCommandsTest, RefusedRequestsPostNothing) {
         // A mode that would wrap into a valid movement kind as an int.
         {R"({"TYPE":"positionDrive","x":1,"y":0,"omega":0,"vel":0.1,"rotvel":0.1,"mode":4294967296})", testsupport::kReplyInvalid},
     };
-    for (const auto& row : rows) EXPECT_EQ(env().reply(row.query), row.reply) << row.query;
+    for (const auto& [query, reply] : refused) EXPECT_EQ(env().reply(query), reply) << query;
     daemonHandler().deliverPending();
     EXPECT_FALSE(daemonHandler().isDriving());
-    ASSERT_TRUE(flush());
-    EXPECT_TRUE(reads(""));
-}
+    EXPECT_TRUE(sent(""));
 
-TEST_F(DriveCommandsTest, RepliesTheValuesAsTheRobotGetsThem) {
     // A command after {"TYPE": and the MSG of its ACK.
-    const std::pair<QByteArray, QByteArray> rows[] = {
+    const std::pair<QByteArray, QByteArray> acked[] = {
         {R"("velDrive","vx":0.1,"vy":0,"omega":0.5)", "velDrive(0.100,0.000,0.500)"},
         // Integers are numbers too; the text shows the float the robot is sent, written out whole.
         {R"("velDrive","vx":1,"vy":-2,"omega":123456789)", "velDrive(1.000,-2.000,123456792.000)"},
@@ -326,35 +312,17 @@ TEST_F(DriveCommandsTest, RepliesTheValuesAsTheRobotGetsThem) {
          "positionDrive(0.000,0.000,0.000,9.000,-1.000,-7)"},
         // As the C format "%1.3f" writes them: halfway values round to even on the exact binary
         // value, and a negative zero keeps its sign.
-        {R"("velDrive","vx":0.0625,"vy":-0.0625,"omega":0.1875)", "velDrive(0.062,-0.062,0.188)"},
-        {R"("velDrive","vx":-0.0,"vy":-0.0001,"omega":0.0005)", "velDrive(-0.000,-0.000,0.001)"},
+        {R"("velDrive","vx":0.0625,"vy":-0.0,"omega":0.1875)", "velDrive(0.062,-0.000,0.188)"},
     };
-    for (const auto& [command, msg] : rows) {
+    for (const auto& [command, msg] : acked) {
         const QByteArray query = R"({"TYPE":)" + command + "}";
         EXPECT_EQ(env().reply(query), R"({"MSG":")" + msg + R"(","TYPE":"ACK"})") << query.constData();
     }
 }
 
-TEST_F(DriveCommandsTest, DriveStateShowsTheSetPointTheWatchdogWhatIsLeftAndWhyDrivingEnded) {
-    EXPECT_EQ(driveState().keys(), (QStringList{"TYPE", "driver", "lastMessageMs", "lastStop", "link", "mode",
-                                                "omega", "vx", "vy", "watchdogMs"}));
-    ASSERT_TRUE(acked(velDrive(0.25, -0.5)));
-    ASSERT_TRUE(waitFor([] { return driveState()["vx"].toDouble() == 0.25; }));
-    QJsonObject state = driveState();
-    EXPECT_EQ(state["mode"], "velocity");
-    EXPECT_EQ(state["omega"].toDouble(), -0.5);
-    const int watchdogMs = state["watchdogMs"].toInt();
-    EXPECT_TRUE(watchdogMs > 0 && watchdogMs <= ControlHandler::kAliveMs) << watchdogMs;
-    ASSERT_TRUE(acked(R"({"TYPE":"stop"})"));
-    ASSERT_TRUE(waitFor([] { return driveState()["mode"] == "stopped"; }));
-    state = driveState();
-    EXPECT_EQ(state["vx"].toDouble(), 0);
-    EXPECT_EQ(state["watchdogMs"], 0);
-    EXPECT_EQ(state["lastStop"].toObject()["reason"], "request");
-    EXPECT_GE(state["lastStop"].toObject()["ageMs"].toInt(-1), 0);
-
-    // A position move shows what is left of it and, kept alive however slow this machine is, ends
-    // as reached, not by the watchdog, with the robot left at standstill.
+// Kept alive however slow this machine is, the move ends as reached, not by the watchdog, with the
+// robot left at standstill.
+TEST_F(DriveCommandsTest, APositionMoveShowsWhatIsLeftAndEndsWhenReached) {
     ControlHandler& handler = daemonHandler();
     ASSERT_TRUE(publishPose(handler, 0.1, 0, 0.2));
     ASSERT_TRUE(acked(R"({"TYPE":"positionDrive","x":0.5,"y":0,"omega":0.3,"vel":0.3,"rotvel":1,"mode":1})"));
@@ -369,11 +337,10 @@ TEST_F(DriveCommandsTest, DriveStateShowsTheSetPointTheWatchdogWhatIsLeftAndWhyD
     EXPECT_NEAR(left("angleLeft"), 0.1, 1e-4);
     publishOdometry(targetX, targetY, 0.5);
     ASSERT_TRUE(fed([] { return driveState()["mode"] == "stopped"; }));
-    state = driveState();
+    const QJsonObject state = driveState();
     EXPECT_EQ(state["lastStop"].toObject()["reason"], "reached");
     EXPECT_FALSE(state.contains("target"));
-    ASSERT_TRUE(flush());
-    EXPECT_TRUE(reads(".*0"));
+    EXPECT_TRUE(sent(".*0"));
 }
 
 // A page of the robot, as the web server passes its requests on.
@@ -392,16 +359,25 @@ TEST_F(DriveCommandsTest, OnePageDrivesTheOthersWatchUntilOneTakesOver) {
     const RequestHeaders b =
         page("page-b", "10.0.0.7", "Mozilla/5.0 (Android 14; Mobile; rv:125.0) Gecko/125.0 Firefox/125.0");
     // Taken from the scripts of the tests before, which may still hold the drive.
-    ASSERT_TRUE(acked(velDrive(0.2, 0, true), a));
+    ASSERT_TRUE(acked(velDrive(0.25, -0.5, true), a));
     ASSERT_TRUE(waitFor([] { return reads(".+"); }));
+    // Its drive state shows the set-point, the watchdog and who drives.
+    QJsonObject state = driveState(a);
+    EXPECT_EQ(state.keys(), (QStringList{"TYPE", "driver", "lastMessageMs", "lastStop", "link", "mode", "omega",
+                                         "vx", "vy", "watchdogMs"}));
+    EXPECT_EQ(state["mode"], "velocity");
+    EXPECT_EQ(state["vx"].toDouble(), 0.25);
+    EXPECT_EQ(state["omega"].toDouble(), -0.5);
+    const int watchdogMs = state["watchdogMs"].toInt();
+    EXPECT_TRUE(watchdogMs > 0 && watchdogMs <= ControlHandler::kAliveMs) << watchdogMs;
+    EXPECT_EQ(state["driver"].toObject()["you"], true);
     // Another page, and a script, change nothing: no increment, no stop, no take-over.
     for (const RequestHeaders& other : {b, RequestHeaders()}) {
         for (const QByteArray& query : {velDrive(0.1), kPositionDrive, kHeartbeat})
             EXPECT_EQ(env().reply(query, other), refused) << query.constData();
     }
     daemonHandler().deliverPending();
-    ASSERT_TRUE(flush());
-    EXPECT_TRUE(reads("a+", {{0.2, 0, 0}}));
+    EXPECT_TRUE(sent("a+", {{0.25, 0, -0.5}}));
     // The others see who drives, in text that holds no markup and never their id.
     const QByteArray seen = env().reply(R"({"TYPE":"getDriveState"})", b);
     EXPECT_FALSE(seen.contains('<') || seen.contains("page-a")) << seen.constData();
@@ -409,14 +385,13 @@ TEST_F(DriveCommandsTest, OnePageDrivesTheOthersWatchUntilOneTakesOver) {
     EXPECT_EQ(driver["address"], "192.168.0.12");
     EXPECT_EQ(driver["agent"], "<img src=x onerror=alert(1)>");
     EXPECT_EQ(driver["you"], false);
-    EXPECT_EQ(driveState(a)["driver"].toObject()["you"], true);
 
     // Taken over: a standstill first, then the second page's set-points alone (not added to the
     // first's); the first page is refused from then on and learns why its drive ended.
     ASSERT_TRUE(acked(velDrive(0.1, 0, true), b));
-    ASSERT_TRUE(waitFor([] { return reads("a+0b+", {{0.2, 0, 0}, {0.1, 0, 0}}); }));
+    ASSERT_TRUE(waitFor([] { return reads("a+0b+", {{0.25, 0, -0.5}, {0.1, 0, 0}}); }));
     EXPECT_EQ(env().reply(kHeartbeat, a), refused);
-    const QJsonObject state = driveState(a);
+    state = driveState(a);
     EXPECT_EQ(state["lastStop"].toObject()["reason"], "takeover");
     EXPECT_EQ(state["driver"].toObject()["you"], false);
     EXPECT_EQ(state["driver"].toObject()["agent"], "Firefox on Android");
@@ -431,6 +406,9 @@ TEST_F(DriveCommandsTest, OnePageDrivesTheOthersWatchUntilOneTakesOver) {
     ASSERT_TRUE(waitFor([] { return driveState()["driver"].isNull(); }));
     EXPECT_TRUE(acked(velDrive(0.05)));
     EXPECT_EQ(driveState()["driver"].toObject()["you"], true);
+    ASSERT_TRUE(acked(R"({"TYPE":"stop"})"));
+    ASSERT_TRUE(waitFor([] { return driveState()["lastStop"].toObject()["reason"] == "request"; }));
+    EXPECT_EQ(driveState()["watchdogMs"], 0);
 }
 
 class ControlThreadTest : public ControlFixture {};
