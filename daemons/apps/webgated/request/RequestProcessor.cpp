@@ -191,14 +191,20 @@ void RequestProcessor::keepOpen(const std::shared_ptr<ReplyStream>& stream, bool
             out.open = more;
         });
     });
+    std::lock_guard<std::mutex> lock(m_streamsMutex);
     m_streams[ticket] = stream;
 }
 
 void RequestProcessor::streamEnded(unsigned long long ticket) const {
-    const auto found = m_streams.find(ticket);
-    if (found == m_streams.end()) return;
-    found->second->ended();
-    m_streams.erase(found);
+    std::shared_ptr<ReplyStream> stream;
+    {
+        std::lock_guard<std::mutex> lock(m_streamsMutex);
+        const auto found = m_streams.find(ticket);
+        if (found == m_streams.end()) return;
+        stream = std::move(found->second);
+        m_streams.erase(found);
+    }
+    stream->ended();
 }
 
 void RequestProcessor::defer(Deferral& deferral, Response& response) const {

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -109,6 +110,8 @@ private:
     std::unordered_map<std::string_view, size_t> m_index;  // name -> first row with it
     std::unique_ptr<AccessGuard> m_guard;
     std::unique_ptr<RequestMetrics> m_metrics;
-    // The open replies by ticket (the thread the transport serves from).
+    // The open replies by ticket. Used by the thread the transport serves from, which is another
+    // in each run of the loop.
+    mutable std::mutex m_streamsMutex;
     mutable std::unordered_map<unsigned long long, std::shared_ptr<ReplyStream>> m_streams;
 };
