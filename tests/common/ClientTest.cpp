@@ -178,7 +178,7 @@ TEST_F(ClientTest, SwitchesGoFirstOnEveryConnectionAndEveryTopicIsDecodedOrIgnor
     EXPECT_EQ(m_disconnects, 1);
 }
 
-TEST(LineReaderTest, JoinsSplitLinesAndDropsOversizedOnes) {
+TEST(WireTest, LinesJoinWhenSplitAndDropWhenOversizedAndOnlyWellFormedMessagesOfKnownOpsParse) {
     kel::rpc::LineReader reader(16);
     const auto drain = [&reader] {
         QList<QByteArray> lines;
@@ -195,9 +195,7 @@ TEST(LineReaderTest, JoinsSplitLinesAndDropsOversizedOnes) {
     reader.append(QByteArray(100, 'c') + "\nkept\n" + QByteArray(40, 'd') + "\nalso\n");
     EXPECT_EQ(drain(), (QList<QByteArray>{"kept", "also"}));
     EXPECT_EQ(reader.droppedLines(), 2);
-}
 
-TEST(MessageTest, ParsesOnlyWellFormedMessagesOfKnownOps) {
     kel::rpc::Message message;
     ASSERT_TRUE(kel::rpc::Message::parse(R"({"args":[1,"x"],"topic":"t","op":"set"})", &message));
     EXPECT_EQ(message.op, kel::rpc::Message::Op::Set);
