@@ -8,7 +8,8 @@ build=${FUZZ_BUILD_DIR:-$top/build-fuzz}
 seconds=${FUZZ_SECONDS:-60}
 export CCACHE_BASEDIR=$top CCACHE_NOHASHDIR=1
 cmake -S "$top/tests/fuzz" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build "$build" -j2 >/dev/null
+# Quiet when it builds; the whole output when it does not, so that CI says why.
+cmake --build "$build" -j2 >"$build/build.log" 2>&1 || { cat "$build/build.log" >&2; echo "the fuzz target does not build" >&2; exit 1; }
 # The corpus grows in a scratch copy; the seeds in the repository stay as they are.
 corpus=$(mktemp -d)
 trap 'rm -rf "$corpus"' EXIT
